@@ -1,0 +1,70 @@
+// The one serial port to the target: open with the line settings, read reply
+// frames blocking or timed, write command frames and block records.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "link/frames.h"
+
+// The platform handle of an open port (a HANDLE on Windows, a descriptor on
+// POSIX), or InvalidSerialPort.
+using SerialPort = intptr_t;
+constexpr SerialPort InvalidSerialPort = -1;
+
+struct SerialSettings {
+  int32_t portNumber;    // 1 to 10, for COM1 to COM10
+  int32_t stopBitsCode;  // 0 one, 1 one and a half, 2 two, else one
+  int32_t dataBitsFlag;  // 0 for 7 data bits, anything else for 8
+  int32_t baudRate;
+  int32_t parityCode;  // 0 none, 1 even, 2 odd, else none
+};
+constexpr SerialSettings DefaultSerialSettings = {1, 0, 1, 115200, 0};
+
+// The line settings of the process; only the port number changes after start-up.
+extern SerialSettings serialSettings;
+
+// The port the link works on.
+extern std::atomic<SerialPort> serialPort;
+
+// The line-state values a port is given for a SerialSettings record: parity
+// and stop bits in the platform's numbering (parity 0 none, 1 odd, 2 even;
+// stop bits 0 one, 1 one and a half, 2 two).
+struct LineState {
+  uint32_t baudRate;
+  uint8_t byteSize;
+  uint8_t parity;
+  uint8_t stopBits;
+};
+LineState lineStateFor(const SerialSettings& settings);
+
+// 0 when the port is open, 1 when it did not open (port then invalid).
+int openSerialPort(SerialPort* port, const SerialSettings& settings);
+// Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
+// refused, or the wait was aborted).
+int readReplyBlocking(SerialPort port, uint32_t* slots, int count);
+int readReplyTimed(SerialPort port, uint32_t* slots, int count);
+// One single-byte write per slot; always 0.
+int writeFrame(SerialPort port, const uint32_t* slots, int count);
+// All 268 bytes in one write; 0, or 2 when the write was refused.
+int writeBlockRecord(SerialPort port, const BlockRecord& record);
+// Closes the port and leaves it invalid; nothing happens for an invalid port.
+void closeSerialPort(SerialPort* port);
+
+// The way out of a wait without end: a blocking read waits in slices of about
+// 100 ms and ends like a read that got no byte once an abort is requested.
+// The request stays until it is cleared.
+void requestLinkAbort();
+void clearLinkAbort();
+bool linkAbortRequested();
+
+// The timed discipline's limit for one byte: 10 ms per byte plus 10000 ms.
+constexpr int TimedReadMilliseconds = 10 * 1 + 10000;
+// The slice of a blocking wait between two looks at the abort request.
+constexpr int BlockingSliceMilliseconds = 100;
+
+// POSIX only: port numbers 1 to 10 stand for device paths that a front end
+// chooses. A number with no path is a port that cannot be opened. The path is
+// copied.
+void setPortDevicePath(int portNumber, const char* path);
+const char* portDevicePath(int portNumber);
