@@ -1,0 +1,109 @@
+// The bootloader operations. Each judges its exchange by the decoded reply
+// alone, never by the results of the reads and writes below it.
+#include "link/bootloader.h"
+
+#include "link/trace.h"
+
+namespace {
+
+// One command, one timed reply.
+int32_t singleExchange(const FrameSlots& command, int32_t awaited) {
+  FrameSlots slots = {0, 0, 0, 0};
+  writeFrame(serialPort.load(), command, FrameSlotCount);
+  readReplyTimed(serialPort.load(), slots, FrameSlotCount);
+  return decodeReply(slots) == awaited ? LinkOk : LinkUnexpectedReply;
+}
+
+bool isBlockAck(int32_t code) {
+  return code == ReplyAppAck || code == ReplyBootAck;
+}
+
+void closeLink() {
+  SerialPort port = serialPort.exchange(InvalidSerialPort);
+  closeSerialPort(&port);
+}
+
+}  // namespace
+
+int32_t connectToTarget(const SerialSettings& settings) {
+  FrameSlots slots = {0, 0, 0, 0};
+  // The settings are copied so that a change while the handshake waits does
+  // not touch this attempt.
+  const SerialSettings copy = settings;
+  SerialPort port = InvalidSerialPort;
+  if (openSerialPort(&port, copy) != 0) return LinkPortUnavailable;
+  serialPort.store(port);
+
+  while (decodeReply(slots) != ReplyTargetCall) {
+    readReplyBlocking(port, slots, FrameSlotCount);
+    if (linkAbortRequested()) {
+      closeLink();
+      return LinkAborted;
+    }
+    linkTrace("waiting for TGT call\n");
+  }
+  linkTrace("Sending ACK to TGT\n");
+  writeFrame(port, FrameAck, FrameSlotCount);
+  readReplyBlocking(port, slots, FrameSlotCount);
+  if (decodeReply(slots) == ReplyAckConfirmed) return LinkOk;
+  if (linkAbortRequested()) {
+    closeLink();
+    return LinkAborted;
+  }
+  linkTrace("No ACK from TGT\n");
+  closeLink();
+  return LinkNoAck;
+}
+
+int32_t launchTarget() {
+  writeFrame(serialPort.load(), FrameLaunch, FrameSlotCount);
+  closeLink();
+  return LinkOk;
+}
+
+int32_t closeTargetPort() {
+  closeLink();
+  return LinkOk;
+}
+
+int32_t startErase() {
+  return singleExchange(FrameErase, ReplyEraseAck);
+}
+int32_t startEraseAll() {
+  return singleExchange(FrameEraseAll, ReplyEraseAllAck);
+}
+int32_t startProgramApplication() {
+  return singleExchange(FrameProgramApp, ReplyAppAck);
+}
+int32_t startProgramBootloader() {
+  return singleExchange(FrameProgramBoot, ReplyBootAck);
+}
+int32_t endProgramming() {
+  return singleExchange(FrameEndProgramming, ReplyComplete);
+}
+
+int32_t sendBlock(BlockRecord record) {
+  FrameSlots slots = {0, 0, 0, 0};
+  SerialPort port = serialPort.load();
+  writeFrame(port, FrameBlockFollows, FrameSlotCount);
+  readReplyBlocking(port, slots, FrameSlotCount);
+  if (!isBlockAck(decodeReply(slots))) return LinkUnexpectedReply;
+  writeBlockRecord(port, record);
+  readReplyBlocking(port, slots, FrameSlotCount);
+  return isBlockAck(decodeReply(slots)) ? LinkOk : LinkUnexpectedReply;
+}
+
+int32_t readProgressReply() {
+  FrameSlots slots = {0, 0, 0, 0};
+  readReplyBlocking(serialPort.load(), slots, FrameSlotCount);
+  int32_t code = decodeReply(slots);
+  switch (code) {
+    case ReplyAppAck:
+    case ReplyBootAck:
+    case ReplyComplete:
+    case ReplyBlockErased:
+      return code;
+    default:
+      return LinkUnexpectedReply;
+  }
+}

@@ -1,0 +1,74 @@
+// Serial port backend for Windows: CreateFileA, the line state (DCB), the read
+// timeouts, ReadFile and WriteFile.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "link/serial_backend.h"
+
+namespace {
+
+HANDLE handleOf(SerialPort port) {
+  return reinterpret_cast<HANDLE>(port);
+}
+
+}  // namespace
+
+// Device paths are a POSIX notion; on Windows the port number names the port.
+void setPortDevicePath(int, const char*) {}
+const char* portDevicePath(int) {
+  return nullptr;
+}
+
+bool backendOpen(SerialPort* port, const SerialSettings& settings) {
+  // The device namespace prefix lets COM10 open as well as COM1 to COM9.
+  char name[16];
+  snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(settings.portNumber));
+  HANDLE handle =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  *port = reinterpret_cast<SerialPort>(handle);
+
+  DCB lineState;
+  ZeroMemory(&lineState, sizeof lineState);
+  lineState.DCBlength = sizeof lineState;
+  if (GetCommState(handle, &lineState)) {
+    LineState wanted = lineStateFor(settings);
+    lineState.BaudRate = wanted.baudRate;
+    lineState.ByteSize = wanted.byteSize;
+    lineState.Parity = wanted.parity;      // same numbering as NOPARITY/ODDPARITY/EVENPARITY
+    lineState.StopBits = wanted.stopBits;  // same numbering as ONESTOPBIT/ONE5STOPBITS/TWOSTOPBITS
+    SetCommState(handle, &lineState);
+  }
+  return true;
+}
+
+bool backendSetDiscipline(SerialPort port, ReadDiscipline discipline) {
+  COMMTIMEOUTS timeouts;
+  if (discipline == ReadDiscipline::Timed) {
+    timeouts = {0, 10, 10000, 0, 0};
+  } else {
+    // Returns at once when a byte arrives, or after one slice with none.
+    timeouts = {MAXDWORD, MAXDWORD, BlockingSliceMilliseconds, 0, 0};
+  }
+  return SetCommTimeouts(handleOf(port), &timeouts) != 0;
+}
+
+int backendReadByte(SerialPort port, uint8_t* byte) {
+  DWORD got = 0;
+  if (!ReadFile(handleOf(port), byte, 1, &got, nullptr)) {
+    // A failing read would otherwise be retried at once: keep the slice.
+    Sleep(BlockingSliceMilliseconds);
+    return 0;
+  }
+  return got == 1 ? 1 : 0;
+}
+
+bool backendWrite(SerialPort port, const void* bytes, size_t count) {
+  DWORD put = 0;
+  return WriteFile(handleOf(port), bytes, static_cast<DWORD>(count), &put, nullptr) != 0;
+}
+
+void backendClose(SerialPort port) {
+  CloseHandle(handleOf(port));
+}
