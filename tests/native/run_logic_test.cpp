@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "image/hex_token_reader.h"
+#include "link/bootloader.h"
+#include "operations/run_logic.h"
+#include "sim/simulator.h"
+#include "tests/native/pty_peer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+
+struct Message {
+  std::string text;
+  std::string caption;
+  unsigned icon;
+  MessageOwner owner;
+};
+
+// What a run showed, in the order it showed it.
+struct Recorder {
+  int eraseSteps = 0;
+  int programSteps = 0;
+  int linkLost = 0;
+  std::vector<Message> messages;
+  std::vector<int> programStepsAtErase;  // programming steps made before each erase step
+};
+
+RunReport reportTo(Recorder* recorder) {
+  RunReport report;
+  report.context = recorder;
+  report.stepErase = [](void* c) { ++static_cast<Recorder*>(c)->eraseSteps; };
+  report.stepProgram = [](void* c) { ++static_cast<Recorder*>(c)->programSteps; };
+  report.showMessage = [](void* c, const char* text, const char* caption, unsigned icon,
+                          MessageOwner owner) {
+    static_cast<Recorder*>(c)->messages.push_back({text, caption, icon, owner});
+  };
+  report.linkLost = [](void* c) {
+    ++static_cast<Recorder*>(c)->linkLost;
+    closeTargetPort();
+  };
+  return report;
+}
+
+std::string tempDir() {
+  char pattern[] = "/tmp/k4471-run-XXXXXX";
+  return mkdtemp(pattern);
+}
+
+std::string writeFile(const std::string& dir, const std::string& name, const std::string& text) {
+  std::string path = dir + "/" + name;
+  FILE* file = fopen(path.c_str(), "wb");
+  fwrite(text.data(), 1, text.size(), file);
+  fclose(file);
+  return path;
+}
+
+// A hex token file: runs of bytes at addresses, each address on a line of
+// its own, padded with blanks to a given size when asked.
+struct Image {
+  std::string text;
+  std::vector<std::pair<uint32_t, Bytes>> runs;
+};
+
+Image makeImage(const std::vector<std::pair<uint32_t, int>>& layout, size_t padTo = 0) {
+  Image image;
+  unsigned seed = 7;
+  for (auto [address, count] : layout) {
+    char token[16];
+    snprintf(token, sizeof token, "%08X\n", address);
+    image.text += token;
+    Bytes bytes;
+    for (int i = 0; i < count; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      uint8_t byte = static_cast<uint8_t>(seed >> 16);
+      bytes.push_back(byte);
+      snprintf(token, sizeof token, "%02X%s", byte, i % 16 == 15 ? "\n" : " ");
+      image.text += token;
+    }
+    image.text += "\n";
+    image.runs.push_back({address, bytes});
+  }
+  if (image.text.size() < padTo) image.text.append(padTo - image.text.size(), ' ');
+  return image;
+}
+
+// Runs against the simulated target.
+class RunAgainstSimulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = tempDir();
+    SimConfig config;
+    std::string link = dir + "/target.tty";
+    config.linkPath = link.c_str();
+    config.callMs = 20;
+    config.eraseBlocks = 7;
+    sim = simStart(config);
+    ASSERT_NE(sim, nullptr);
+    setPortDevicePath(1, link.c_str());
+    clearLinkAbort();
+    runAddress = byteAddress = 0;
+    ASSERT_EQ(connectToTarget(DefaultSerialSettings), LinkOk);
+  }
+  void TearDown() override {
+    closeTargetPort();
+    simStop(sim);
+    setPortDevicePath(1, nullptr);
+    std::string command = "rm -rf " + dir;
+    (void)!system(command.c_str());
+  }
+  void expectFlashHolds(const Image& image) {
+    Bytes flash = simFlash(sim);
+    for (const auto& [address, bytes] : image.runs) {
+      ASSERT_LE(address + bytes.size(), flash.size());
+      EXPECT_EQ(Bytes(flash.begin() + address, flash.begin() + address + bytes.size()), bytes)
+          << "at " << address;
+    }
+  }
+  std::string dir;
+  Simulator* sim = nullptr;
+  Recorder recorder;
+};
+
+TEST_F(RunAgainstSimulator, ProgramsTheImageWithBothBarsAndTheSuccessBox) {
+  // 3072 bytes of file: the bar reaches 33 after the first KiB and 66 after the second.
+  Image image = makeImage({{0x4000, 700}, {0x6000, 100}}, 3072);
+  ASSERT_EQ(image.text.size(), 3072u);
+  std::string path = writeFile(dir, "app.hex", image.text);
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+            RunSucceeded);
+  EXPECT_EQ(recorder.eraseSteps, 20) << "7 reported blocks and 13 to fill the bar";
+  EXPECT_EQ(recorder.programSteps, 66);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, "Target Flash has been successfully programmed.");
+  EXPECT_EQ(recorder.messages[0].caption, "Programming Operation Complete");
+  EXPECT_EQ(recorder.messages[0].icon, IconInformation);
+  EXPECT_EQ(recorder.linkLost, 0);
+  expectFlashHolds(image);
+}
+
+TEST_F(RunAgainstSimulator, ImagesWithGapsAndFullBlocksArriveIntact) {
+  const std::vector<std::vector<std::pair<uint32_t, int>>> layouts = {
+      {{0x4000, 256}},                              // ends on a full block
+      {{0x4000, 512}, {0x4200, 3}, {0x9000, 257}},  // contiguous continuation, then a gap
+      {{0x4100, 1}, {0x4102, 255}, {0x7FFFF, 1}},   // a one-byte gap, the last flash byte
+  };
+  for (const auto& layout : layouts) {
+    Image image = makeImage(layout);
+    std::string path = writeFile(dir, "gaps.hex", image.text);
+    Recorder run;
+    EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&run)),
+              RunSucceeded);
+    expectFlashHolds(image);
+  }
+}
+
+TEST_F(RunAgainstSimulator, SmallAndEmptyFilesNeverStepTheProgrammingBar) {
+  std::string small = writeFile(dir, "small.hex", makeImage({{0x4000, 100}}).text);
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, small.c_str(), reportTo(&recorder)),
+            RunSucceeded);
+  EXPECT_EQ(recorder.programSteps, 0);
+
+  int recordsBefore = simStatus(sim).recordsReceived;
+  std::string empty = writeFile(dir, "empty.hex", "\n  \n");
+  Recorder emptyRun;
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, empty.c_str(), reportTo(&emptyRun)),
+            RunSucceeded);
+  EXPECT_EQ(simStatus(sim).recordsReceived, recordsBefore) << "no block for a file without tokens";
+  EXPECT_EQ(emptyRun.messages.back().caption, "Programming Operation Complete");
+}
+
+TEST_F(RunAgainstSimulator, BootloaderRunWritesTheBootloaderRegion) {
+  Image image = makeImage({{0x0100, 600}});
+  std::string path = writeFile(dir, "boot.hex", image.text);
+  EXPECT_EQ(runProgramming(ProgramTarget::Bootloader, path.c_str(), reportTo(&recorder)),
+            RunSucceeded);
+  expectFlashHolds(image);
+}
+
+TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {
+  std::string path = writeFile(dir, "bad.hex", "00004000 01 02\n00003000 03\n");
+  size_t bytesBefore = simHostBytes(sim).size();
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+            RunFileError);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].caption, "File Error");
+  EXPECT_EQ(recorder.messages[0].icon, IconError);
+  EXPECT_NE(recorder.messages[0].text.find("Line 2"), std::string::npos)
+      << recorder.messages[0].text;
+  EXPECT_EQ(simHostBytes(sim).size(), bytesBefore);
+
+  Recorder missing;
+  EXPECT_EQ(
+      runProgramming(ProgramTarget::Bootloader, (dir + "/none.hex").c_str(), reportTo(&missing)),
+      RunFileError);
+  EXPECT_EQ(missing.messages[0].text, "Error opening selected hex file.");
+}
+
+TEST_F(RunAgainstSimulator, EraseRunsFillTheBarAndReportToTheMainWindow) {
+  EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunSucceeded);
+  EXPECT_EQ(recorder.eraseSteps, 20);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, "Target Flash has been successfully erased.");
+  EXPECT_EQ(recorder.messages[0].icon, IconInformation);
+  EXPECT_EQ(recorder.messages[0].owner, MessageOwner::MainWindow);
+
+  simControl(sim, "set erase-blocks 25");
+  Recorder all;
+  EXPECT_EQ(runErase(EraseMode::EntireFlash, reportTo(&all)), RunSucceeded);
+  EXPECT_EQ(all.eraseSteps, 25) << "no fill steps after twenty blocks";
+  EXPECT_EQ(all.messages[0].icon, IconWarning);
+  EXPECT_EQ(all.messages[0].caption, "Erase Operation Complete");
+}
+
+TEST_F(RunAgainstSimulator, SilentTargetCanBeAbandonedAndTheLinkIsLost) {
+  std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 2000}}).text);
+  simControl(sim, "set silent-from 4");  // answers the start and two blocks, then nothing
+  std::thread user([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    requestLinkAbort();
+  });
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+            RunCommunicationError);
+  user.join();
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
+  EXPECT_EQ(recorder.messages[0].caption, "Error");
+  EXPECT_EQ(recorder.linkLost, 1);
+  clearLinkAbort();
+}
+
+// Error paths against a target whose replies the test writes.
+class RunAgainstScript : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ptyOpen(&peer));
+    setPortDevicePath(2, peer.device.c_str());
+    SerialSettings settings = DefaultSerialSettings;
+    settings.portNumber = 2;
+    ptySend(peer, reply(ReplyTargetCall) + reply(ReplyAckConfirmed));
+    ASSERT_EQ(connectToTarget(settings), LinkOk);
+    ptyReceive(peer, 50);
+    dir = tempDir();
+    clearLinkAbort();
+  }
+  void TearDown() override {
+    closeTargetPort();
+    ptyClose(&peer);
+    setPortDevicePath(2, nullptr);
+    std::string command = "rm -rf " + dir;
+    (void)!system(command.c_str());
+  }
+  static Bytes reply(int32_t code) {
+    FrameSlots slots;
+    encodeReply(code, slots);
+    return Bytes(slots, slots + 4);
+  }
+  static Bytes repeat(const Bytes& bytes, int times) {
+    Bytes out;
+    for (int i = 0; i < times; ++i) out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+  }
+  PtyPeer peer;
+  std::string dir;
+  Recorder recorder;
+};
+
+TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
+  ptySend(peer, reply(ReplyEraseAck) + repeat(reply(ReplyBlockErased), 3) + reply(ReplyAppAck));
+  EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunEraseError);
+  EXPECT_EQ(recorder.eraseSteps, 3);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text,
+            "Unexpected Error encountered erasing Block: 4.\nTerminating operation.");
+  EXPECT_EQ(recorder.messages[0].caption, "Erase Error");
+  EXPECT_EQ(recorder.messages[0].owner, MessageOwner::Dialog);
+  EXPECT_EQ(recorder.linkLost, 0);
+
+  // The same for an application run whose erase is answered with the bootloader's reply.
+  std::string path = writeFile(dir, "app.hex", "00004000 01\n");
+  Recorder program;
+  ptySend(peer, reply(ReplyAppAck) + reply(ReplyBootAck));
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&program)),
+            RunEraseError);
+  EXPECT_EQ(program.messages[0].text,
+            "Unexpected Error encountered erasing Block: 1.\nTerminating operation.");
+  EXPECT_EQ(program.linkLost, 0);
+  EXPECT_NE(serialPort.load(), InvalidSerialPort);
+}
+
+TEST_F(RunAgainstScript, RejectedStartLosesTheLink) {
+  ptySend(peer, reply(ReplyStatusE0));
+  EXPECT_EQ(runErase(EraseMode::EntireFlash, reportTo(&recorder)), RunCommunicationError);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
+  EXPECT_EQ(recorder.linkLost, 1);
+}
+
+TEST_F(RunAgainstScript, FailingThirdBlockEndsTheRunAsACommunicationError) {
+  std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 1000}}).text);
+  Bytes ack = reply(ReplyAppAck);
+  ptySend(peer, ack + ack + repeat(ack, 4) + ack + reply(ReplyStatusE0));
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+            RunCommunicationError);
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
+  EXPECT_EQ(recorder.linkLost, 1);
+  // Start, then three block-follows frames and two records: no end of programming.
+  Bytes sent = ptyReceive(peer, 200);
+  EXPECT_EQ(sent.size(), 4u + 3 * 4u + 3 * 268u);
+}
+
+}  // namespace
