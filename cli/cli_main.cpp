@@ -1,0 +1,292 @@
+// k4471-cli: program, erase and launch a target from a terminal or a script,
+// with the same link and run logic as the desktop tool.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "cli/exit_codes.h"
+#include "cli/gang.h"
+#include "cli/progress.h"
+#include "cli/simulated_target.h"
+#include "cli/terminal.h"
+#include "image/hex_token_reader.h"
+#include "link/bootloader.h"
+#include "link/trace.h"
+#include "operations/run_logic.h"
+
+namespace {
+
+const char* const ExitCodesText =
+    "Exit codes:\n"
+    "  0    success\n"
+    "  2    usage error\n"
+    "  3    file error: the file does not open or is not a hex token file\n"
+    "  4    the port cannot be opened\n"
+    "  5    erase error: the target reported a failure while erasing\n"
+    "  6    communication error: the target did not answer as it should\n"
+    "  7    gang run: one or more targets failed (the summary names them)\n"
+    "  130  interrupted (Ctrl-C)\n";
+
+const char* const EraseAllWarning =
+    "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
+    "Bootloader is programmed before \nterminating communication with the target. Failure to do "
+    "so \nwill prevent future communication with the target.";
+
+std::atomic<int> interrupted{0};
+
+void interrupt() {
+  interrupted.store(1);
+  requestLinkAbort();
+}
+
+void traceToStderr(const char* text) {
+  fputs(text, stderr);
+}
+
+int exitCodeOf(RunOutcome outcome) {
+  if (interrupted.load()) return ExitInterrupted;
+  switch (outcome) {
+    case RunSucceeded:
+      return ExitOk;
+    case RunFileError:
+      return ExitFileError;
+    case RunEraseError:
+      return ExitEraseError;
+    case RunCommunicationError:
+      return ExitCommunicationError;
+  }
+  return ExitCommunicationError;
+}
+
+struct Options {
+  std::string file;
+  std::vector<std::string> ports;
+  bool bootloader = false;
+  bool all = false;
+  bool yes = false;
+  bool launch = false;
+  bool simulate = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool events = false;
+};
+
+// Chooses the port the link opens: a device path on POSIX, COMn on Windows.
+bool selectPort(const std::string& device, std::string* error) {
+#ifdef _WIN32
+  int number = 0;
+  char rest = 0;
+  if (sscanf(device.c_str(), "%*1[Cc]%*1[Oo]%*1[Mm]%d%c", &number, &rest) != 1 || number < 1 ||
+      number > 10) {
+    *error = "--port takes COM1 to COM10 on Windows, not \"" + device + "\"";
+    return false;
+  }
+  serialSettings.portNumber = number;
+#else
+  (void)error;
+  setPortDevicePath(1, device.c_str());
+  serialSettings.portNumber = 1;
+#endif
+  return true;
+}
+
+// Waits for the target's call after a reset. ExitOk once connected.
+int waitForTarget(const std::string& device, Progress* progress) {
+  std::string text =
+      "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
+  progressNote(progress, text.c_str());
+  for (;;) {
+    int32_t result = connectToTarget(serialSettings);
+    if (result == LinkOk) {
+      text = "Connected to the target on " + device + " (115200 8-N-1).";
+      progressNote(progress, text.c_str());
+      return ExitOk;
+    }
+    if (result == LinkAborted || interrupted.load()) {
+      progressNote(progress, "Interrupted: the port is closed.");
+      return ExitInterrupted;
+    }
+    if (result == LinkPortUnavailable) {
+      text = "Cannot Connect to " + device;
+      fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
+      return ExitPortError;
+    }
+    // The target did not confirm: wait for its next call.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+// Refuses a file before anyone is asked to reset a board for it.
+int checkFileFirst(const std::string& path, bool bootloader) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) {
+    fprintf(stderr, "error: File Error: %s (%s)\n",
+            bootloader ? "Error opening selected hex file." : "Error opening selected HEX file.",
+            path.c_str());
+    return ExitFileError;
+  }
+  HexFileFault fault;
+  int ok = checkHexTokenFile(file, &fault);
+  fclose(file);
+  if (!ok) {
+    fprintf(stderr, "error: File Error: %s, line %d: %s.\n", path.c_str(), fault.line,
+            fault.message);
+    return ExitFileError;
+  }
+  return ExitOk;
+}
+
+bool confirmEraseAll(const Options& options) {
+  if (options.yes) return true;
+  fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarning);
+  fflush(stderr);
+  char answer[16] = {0};
+  if (!fgets(answer, sizeof answer, stdin)) return false;
+  return strncmp(answer, "yes", 3) == 0;
+}
+
+int runOnOneTarget(const std::string& command, const Options& options) {
+  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  if (command == "program") {
+    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+  }
+  if (command == "erase" && options.all && !confirmEraseAll(options)) {
+    fprintf(stderr, "Nothing erased.\n");
+    return ExitOk;
+  }
+
+  SimulatedTarget simulated;
+  std::string device;
+  if (options.simulate) {
+    std::string error;
+    if (!startSimulatedTarget(&simulated, &error)) {
+      fprintf(stderr, "error: %s\n", error.c_str());
+      return ExitPortError;
+    }
+    device = simulated.device;
+  } else {
+    if (options.ports.empty()) {
+      fprintf(stderr,
+              "error: no port given: use --port DEVICE (see \"k4471-cli ports\") or "
+              "--simulate\n");
+      return ExitUsage;
+    }
+    device = options.ports[0];
+  }
+  std::string error;
+  if (!selectPort(device, &error)) {
+    fprintf(stderr, "error: %s\n", error.c_str());
+    return ExitUsage;
+  }
+
+  int code = waitForTarget(device, &progress);
+  if (code == ExitOk) {
+    ProgramTarget target =
+        options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+    if (command == "program") {
+      runAddress = byteAddress = 0;
+      code = exitCodeOf(runProgramming(target, options.file.c_str(), progressReport(&progress)));
+    } else if (command == "erase") {
+      EraseMode mode = options.all ? EraseMode::EntireFlash : EraseMode::Default;
+      code = exitCodeOf(runErase(mode, progressReport(&progress)));
+    }
+    progressFinish(&progress);
+    bool launch = command == "launch" || (options.launch && code == ExitOk);
+    if (launch && code == ExitOk) {
+      launchTarget();
+      progressNote(&progress, "Target application launched.");
+    } else {
+      closeTargetPort();
+    }
+    if (options.simulate && command == "program" && code == ExitOk) {
+      std::string verdict;
+      if (!simulatedFlashHolds(&simulated, options.file, &verdict)) code = ExitCommunicationError;
+      progressNote(&progress, verdict.c_str());
+    }
+  }
+  stopSimulatedTarget(&simulated);
+  return code;
+}
+
+int listPorts() {
+  std::vector<PortInfo> ports = listSerialPorts();
+  if (ports.empty()) {
+    printf("No serial ports found.\n");
+    return ExitOk;
+  }
+  for (const PortInfo& port : ports) {
+    printf("%-24s %s\n", port.device.c_str(), port.description.c_str());
+  }
+  return ExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Program, erase and launch a K4471 target board through its serial bootloader."};
+  app.set_version_flag("--version", std::string("k4471-cli ") + K4471_VERSION);
+  app.footer(ExitCodesText);
+  app.require_subcommand(1);
+
+  Options options;
+  auto addCommon = [&](CLI::App* command) {
+    command->add_option("--port", options.ports,
+                        "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
+                        "on Windows); give it once per board to program several at once");
+    command->add_flag("--simulate", options.simulate,
+                      "use a simulated target on a pseudo-terminal instead of a board");
+    command->add_flag("-q,--quiet", options.quiet, "show failures only");
+    command->add_flag("-v,--verbose", options.verbose, "show the link's trace lines");
+  };
+
+  CLI::App* program = app.add_subcommand("program", "program a hex token file into the flash");
+  program->add_option("FILE", options.file, "the hex token file")->required();
+  program->add_flag("--bootloader", options.bootloader,
+                    "program a new bootloader instead of an application");
+  program->add_flag("--launch", options.launch, "start the application after programming");
+  program->add_flag("--progress-events", options.events)->group("");  // for gang workers
+  addCommon(program);
+
+  CLI::App* erase = app.add_subcommand("erase", "erase the flash, sparing the bootloader");
+  erase->add_flag("--all", options.all, "erase the entire flash, bootloader included");
+  erase->add_flag("-y,--yes", options.yes, "do not ask before erasing the entire flash");
+  addCommon(erase);
+
+  CLI::App* launch = app.add_subcommand("launch", "start the application on the target");
+  addCommon(launch);
+
+  CLI::App* ports = app.add_subcommand("ports", "list the serial ports of this machine");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? ExitOk : ExitUsage;
+  }
+
+  if (ports->parsed()) return listPorts();
+  if (options.verbose) setTraceSink(traceToStderr);
+  onInterrupt(interrupt);
+
+  std::string command = program->parsed() ? "program" : erase->parsed() ? "erase" : "launch";
+  if (options.simulate && !options.ports.empty()) {
+    fprintf(stderr, "error: --simulate and --port exclude each other\n");
+    return ExitUsage;
+  }
+  if (options.ports.size() > 1) {
+    if (command != "program") {
+      fprintf(stderr, "error: several ports are for programming only\n");
+      return ExitUsage;
+    }
+    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+    return runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
+                   options.launch, options.quiet);
+  }
+  return runOnOneTarget(command, options);
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+enum ExitCode {
+  ExitOk = 0,
+  ExitUsage = 2,
+  ExitFileError = 3,
+  ExitPortError = 4,
+  ExitEraseError = 5,
+  ExitCommunicationError = 6,
+  ExitSomeTargetsFailed = 7,
+  ExitInterrupted = 130,
+};
+
+// A few words for an exit code, for summaries.
+const char* exitCodeText(int code);

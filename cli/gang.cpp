@@ -1,0 +1,182 @@
+#include "cli/gang.h"
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "cli/terminal.h"
+#include "operations/run_logic.h"
+
+namespace {
+
+struct Target {
+  std::string port;
+  WorkerProcess worker;
+  std::string status = "starting";
+  std::string outcome;  // the last message of the run
+  unsigned outcomeIcon = 0;
+  int eraseSteps = 0;
+  int programSteps = 0;
+  bool finished = false;
+  int exitCode = -1;
+};
+
+std::mutex targetsLock;
+
+std::string unescaped(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) {
+      out += text[i + 1] == 'n' ? '\n' : text[i + 1];
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string firstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
+
+// Takes one event line of a worker; returns a line worth printing in the plain
+// style, or an empty string.
+std::string takeEvent(Target* target, const std::string& line) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  if (line.rfind("erase ", 0) == 0) {
+    target->eraseSteps = atoi(line.c_str() + 6);
+    target->status = "erasing";
+    return target->eraseSteps == 20 ? "erased" : "";
+  }
+  if (line.rfind("program ", 0) == 0) {
+    target->programSteps = atoi(line.c_str() + 8);
+    target->status = "programming";
+    return target->programSteps % 25 == 0
+               ? "programming " + std::to_string(target->programSteps) + "%"
+               : "";
+  }
+  if (line.rfind("note ", 0) == 0) {
+    target->status = firstLine(unescaped(line.substr(5)));
+    return target->status;
+  }
+  if (line.rfind("message ", 0) == 0) {
+    size_t tab = line.find('\t');
+    unsigned icon = static_cast<unsigned>(atoi(line.c_str() + 8));
+    std::string text = tab == std::string::npos ? "" : unescaped(line.substr(tab + 1));
+    target->outcome = firstLine(text);
+    target->outcomeIcon = icon;
+    target->status = target->outcome;
+    return target->outcome;
+  }
+  return "";
+}
+
+void followWorker(Target* target, bool plain) {
+  std::string line, pending;
+  while (readWorkerLine(&target->worker, &line, &pending)) {
+    std::string shown = takeEvent(target, line);
+    if (plain && !shown.empty()) {
+      std::lock_guard<std::mutex> hold(targetsLock);
+      fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
+    }
+  }
+  int code = waitWorker(&target->worker);
+  std::lock_guard<std::mutex> hold(targetsLock);
+  target->exitCode = code;
+  target->finished = true;
+}
+
+void drawTable(std::vector<Target>& targets, bool redraw) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  if (redraw) fprintf(stderr, "\x1b[%zuA", targets.size());
+  for (const Target& t : targets) {
+    int filled = t.programSteps > 0 ? t.programSteps * 20 / 100 : t.eraseSteps * 20 / 20;
+    if (filled > 20) filled = 20;
+    std::string bar(static_cast<size_t>(filled), t.programSteps > 0 ? '#' : '=');
+    bar.append(static_cast<size_t>(20 - filled), '.');
+    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(),
+            t.status.substr(0, 60).c_str());
+  }
+  fflush(stderr);
+}
+
+}  // namespace
+
+const char* exitCodeText(int code) {
+  switch (code) {
+    case ExitOk:
+      return "programmed";
+    case ExitUsage:
+      return "usage error";
+    case ExitFileError:
+      return "file error";
+    case ExitPortError:
+      return "port cannot be opened";
+    case ExitEraseError:
+      return "erase error";
+    case ExitCommunicationError:
+      return "communication error";
+    case ExitInterrupted:
+      return "interrupted";
+    default:
+      return "failed";
+  }
+}
+
+int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
+            bool bootloader, bool launch, bool quiet) {
+  std::vector<Target> targets(ports.size());
+  bool bars = !quiet && isTerminal(stderr);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    targets[i].port = ports[i];
+    std::vector<std::string> arguments = {self,     "program", file,
+                                          "--port", ports[i],  "--progress-events"};
+    if (bootloader) arguments.push_back("--bootloader");
+    if (launch) arguments.push_back("--launch");
+    if (!startWorker(arguments, &targets[i].worker)) {
+      targets[i].finished = true;
+      targets[i].exitCode = ExitCommunicationError;
+      targets[i].outcome = "the worker process did not start";
+    }
+  }
+  if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
+
+  std::vector<std::thread> followers;
+  for (Target& target : targets) {
+    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars);
+  }
+  if (bars) {
+    drawTable(targets, false);
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      bool all = true;
+      {
+        std::lock_guard<std::mutex> hold(targetsLock);
+        for (const Target& t : targets) all = all && t.finished;
+      }
+      drawTable(targets, true);
+      if (all) break;
+    }
+  }
+  for (std::thread& follower : followers) follower.join();
+
+  int failed = 0;
+  fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
+  for (const Target& t : targets) {
+    if (t.exitCode != ExitOk) ++failed;
+    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), exitCodeText(t.exitCode),
+            t.outcome.c_str());
+  }
+  if (failed == 0) {
+    fprintf(stderr, "All %zu targets programmed.\n", targets.size());
+    return ExitOk;
+  }
+  std::string names;
+  for (const Target& t : targets) {
+    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + t.port;
+  }
+  fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
+  return ExitSomeTargetsFailed;
+}

@@ -1,0 +1,11 @@
+// Programming several boards at once: one worker process per port (the link
+// holds one port per process), one progress line per port, and a summary.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/exit_codes.h"
+
+int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
+            bool bootloader, bool launch, bool quiet);

@@ -1,0 +1,131 @@
+#include "cli/progress.h"
+
+#include <string>
+
+#include "cli/terminal.h"
+
+namespace {
+
+constexpr int EraseBarEnd = 20;
+constexpr int ProgramBarEnd = 100;
+constexpr int BarWidth = 30;
+
+std::string escaped(const char* text) {
+  std::string out;
+  for (const char* c = text; *c; ++c) {
+    if (*c == '\n') {
+      out += "\\n";
+    } else if (*c == '\\') {
+      out += "\\\\";
+    } else {
+      out += *c;
+    }
+  }
+  return out;
+}
+
+// A bar past its end starts over, as the desktop tool's bars do.
+void drawBar(Progress* p, const char* label, int steps, int end, bool percent) {
+  int shown = steps % (end + 1);
+  if (steps > 0 && shown == 0 && steps > end) shown = end;
+  int filled = shown * BarWidth / end;
+  std::string bar(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(BarWidth - filled), '.');
+  if (percent) {
+    fprintf(p->out, "\r%-12s [%s] %3d%%", label, bar.c_str(), shown);
+  } else {
+    fprintf(p->out, "\r%-12s [%s] %2d/%d", label, bar.c_str(), shown, end);
+  }
+  fflush(p->out);
+  p->lineOpen = true;
+}
+
+void stepErase(void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  ++p->eraseSteps;
+  switch (p->style) {
+    case ProgressStyle::Bars:
+      drawBar(p, "Erasing", p->eraseSteps, EraseBarEnd, false);
+      break;
+    case ProgressStyle::Lines:
+      if (p->eraseSteps % 5 == 0) fprintf(p->out, "Erasing: %d/%d\n", p->eraseSteps, EraseBarEnd);
+      break;
+    case ProgressStyle::Events:
+      fprintf(p->out, "erase %d\n", p->eraseSteps);
+      fflush(p->out);
+      break;
+    case ProgressStyle::Quiet:
+      break;
+  }
+}
+
+void stepProgram(void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  if (p->programSteps == 0 && p->style == ProgressStyle::Bars) progressFinish(p);
+  ++p->programSteps;
+  switch (p->style) {
+    case ProgressStyle::Bars:
+      drawBar(p, "Programming", p->programSteps, ProgramBarEnd, true);
+      break;
+    case ProgressStyle::Lines:
+      if (p->programSteps % 10 == 0) fprintf(p->out, "Programming: %d%%\n", p->programSteps);
+      break;
+    case ProgressStyle::Events:
+      fprintf(p->out, "program %d\n", p->programSteps);
+      fflush(p->out);
+      break;
+    case ProgressStyle::Quiet:
+      break;
+  }
+}
+
+void showMessage(void* context, const char* text, const char* caption, unsigned icon,
+                 MessageOwner) {
+  Progress* p = static_cast<Progress*>(context);
+  if (p->style == ProgressStyle::Events) {
+    fprintf(p->out, "message %u %s\t%s\n", icon, caption, escaped(text).c_str());
+    fflush(p->out);
+    return;
+  }
+  progressFinish(p);
+  // Failures and warnings always show, also when quiet.
+  if (p->style == ProgressStyle::Quiet && icon == IconInformation) return;
+  const char* kind = icon == IconError ? "error: " : icon == IconWarning ? "warning: " : "";
+  fprintf(stderr, "%s%s: %s\n", kind, caption, text);
+}
+
+void linkLost(void*) {}
+
+}  // namespace
+
+Progress progressFor(FILE* out, bool quiet, bool events) {
+  Progress p = {};
+  p.out = out;
+  if (events) {
+    p.style = ProgressStyle::Events;
+  } else if (quiet) {
+    p.style = ProgressStyle::Quiet;
+  } else {
+    p.style = isTerminal(out) ? ProgressStyle::Bars : ProgressStyle::Lines;
+  }
+  return p;
+}
+
+RunReport progressReport(Progress* progress) {
+  return RunReport{progress, stepErase, stepProgram, showMessage, linkLost};
+}
+
+void progressNote(Progress* p, const char* text) {
+  if (p->style == ProgressStyle::Events) {
+    fprintf(p->out, "note %s\n", escaped(text).c_str());
+    fflush(p->out);
+    return;
+  }
+  progressFinish(p);
+  if (p->style != ProgressStyle::Quiet) fprintf(stderr, "%s\n", text);
+}
+
+void progressFinish(Progress* p) {
+  if (p->lineOpen) fputc('\n', p->out);
+  p->lineOpen = false;
+}

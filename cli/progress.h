@@ -1,0 +1,29 @@
+// How a run shows itself on the terminal: bars redrawn in place on a terminal,
+// plain lines otherwise, and one line per event for a gang's worker processes.
+#pragma once
+
+#include <cstdio>
+
+#include "operations/run_logic.h"
+
+enum class ProgressStyle { Bars, Lines, Events, Quiet };
+
+struct Progress {
+  ProgressStyle style;
+  FILE* out;
+  int eraseSteps;
+  int programSteps;
+  bool lineOpen;  // a bar is drawn and its line not yet ended
+};
+
+Progress progressFor(FILE* out, bool quiet, bool events);
+// The table of callbacks that draws a run on the progress.
+RunReport progressReport(Progress* progress);
+// A plain message line between or after runs (ends an open bar first).
+void progressNote(Progress* progress, const char* text);
+// Ends an open bar line.
+void progressFinish(Progress* progress);
+
+// Events of a gang worker, one line each on standard output:
+//   note TEXT | erase N | program N | message ICON CAPTION\tTEXT
+// with line breaks inside TEXT written as "\n".

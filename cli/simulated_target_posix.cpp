@@ -1,0 +1,67 @@
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "cli/simulated_target.h"
+#include "image/hex_token_reader.h"
+#include "sim/simulator.h"
+
+bool startSimulatedTarget(SimulatedTarget* target, std::string* error) {
+  char pattern[] = "/tmp/k4471-cli-XXXXXX";
+  if (!mkdtemp(pattern)) {
+    *error = "cannot make a folder for the simulated target";
+    return false;
+  }
+  target->directory = pattern;
+  target->device = target->directory + "/target.tty";
+  SimConfig config;
+  config.linkPath = target->device.c_str();
+  config.callMs = 250;  // a board that was just reset
+  target->sim = simStart(config, error);
+  return target->sim != nullptr;
+}
+
+void stopSimulatedTarget(SimulatedTarget* target) {
+  if (!target->sim) return;
+  simStop(target->sim);
+  target->sim = nullptr;
+  rmdir(target->directory.c_str());
+}
+
+bool simulatedFlashHolds(SimulatedTarget* target, const std::string& path, std::string* verdict) {
+  std::vector<uint8_t> flash = simFlash(target->sim);
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) {
+    *verdict = "Simulated target: the image file no longer opens.";
+    return false;
+  }
+  // Read the image as the run did, from the cursors it started with.
+  uint32_t savedRun = runAddress, savedByte = byteAddress;
+  runAddress = byteAddress = 0;
+  BlockRecord record;
+  int seen = 0;
+  size_t bytes = 0, wrong = 0;
+  for (int end = 0; !end;) {
+    end = readNextBlock(&record, &seen, file);
+    for (uint32_t i = 0; i < record.byteCount; ++i) {
+      uint64_t at = static_cast<uint64_t>(record.baseAddress) + i;
+      ++bytes;
+      if (at >= flash.size() || flash[at] != record.data[i]) ++wrong;
+    }
+  }
+  runAddress = savedRun;
+  byteAddress = savedByte;
+  fclose(file);
+  char text[160];
+  if (wrong == 0) {
+    snprintf(text, sizeof text, "Simulated target: its flash holds the image (%zu bytes checked).",
+             bytes);
+  } else {
+    snprintf(text, sizeof text,
+             "Simulated target: %zu of %zu bytes of the image differ in its flash.", wrong, bytes);
+  }
+  *verdict = text;
+  return wrong == 0;
+}

@@ -1,0 +1,13 @@
+#include "cli/simulated_target.h"
+
+bool startSimulatedTarget(SimulatedTarget*, std::string* error) {
+  *error = "the simulated target runs on Linux and macOS only (k4471-sim)";
+  return false;
+}
+
+void stopSimulatedTarget(SimulatedTarget*) {}
+
+bool simulatedFlashHolds(SimulatedTarget*, const std::string&, std::string* verdict) {
+  *verdict = "";
+  return false;
+}

@@ -1,0 +1,120 @@
+#include <libserialport.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "cli/terminal.h"
+
+extern char** environ;
+
+namespace {
+void (*interruptHandler)() = nullptr;
+void onSignal(int) {
+  if (interruptHandler) interruptHandler();
+}
+}  // namespace
+
+bool isTerminal(FILE* stream) {
+  return isatty(fileno(stream)) != 0;
+}
+
+void onInterrupt(void (*handler)()) {
+  interruptHandler = handler;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+std::vector<PortInfo> listSerialPorts() {
+  std::vector<PortInfo> ports;
+  sp_port** list = nullptr;
+  if (sp_list_ports(&list) != SP_OK) return ports;
+  for (int i = 0; list[i]; ++i) {
+    PortInfo info;
+    info.device = sp_get_port_name(list[i]);
+    std::string description;
+    if (const char* text = sp_get_port_description(list[i])) description = text;
+    if (sp_get_port_transport(list[i]) == SP_TRANSPORT_USB) {
+      int vendor = 0, product = 0;
+      if (sp_get_port_usb_vid_pid(list[i], &vendor, &product) == SP_OK) {
+        char ids[32];
+        snprintf(ids, sizeof ids, " [USB %04x:%04x]", vendor, product);
+        description += ids;
+      }
+      if (const char* maker = sp_get_port_usb_manufacturer(list[i])) {
+        description += std::string(", ") + maker;
+      }
+      if (const char* serial = sp_get_port_usb_serial(list[i])) {
+        description += std::string(", serial ") + serial;
+      }
+    }
+    info.description = description;
+    ports.push_back(info);
+  }
+  sp_free_port_list(list);
+  return ports;
+}
+
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (failed != 0) {
+    close(pipeFds[0]);
+    return false;
+  }
+  worker->id = pid;
+  worker->outputFd = pipeFds[0];
+  return true;
+}
+
+bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
+  for (;;) {
+    size_t end = pending->find('\n');
+    if (end != std::string::npos) {
+      *line = pending->substr(0, end);
+      pending->erase(0, end + 1);
+      return true;
+    }
+    char buffer[256];
+    ssize_t got = read(worker->outputFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    pending->append(buffer, static_cast<size_t>(got));
+  }
+}
+
+int waitWorker(WorkerProcess* worker) {
+  if (worker->outputFd >= 0) close(worker->outputFd);
+  worker->outputFd = -1;
+  int status = 0;
+  while (waitpid(static_cast<pid_t>(worker->id), &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+std::string selfPath(const char* argv0) {
+  char path[PATH_MAX];
+  ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length > 0) return std::string(path, static_cast<size_t>(length));
+  return argv0;
+}

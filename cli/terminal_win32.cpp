@@ -1,0 +1,118 @@
+#include <windows.h>
+#include <io.h>
+
+#include "cli/terminal.h"
+
+namespace {
+void (*interruptHandler)() = nullptr;
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+    if (interruptHandler) interruptHandler();
+    return TRUE;
+  }
+  return FALSE;
+}
+
+std::string quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+    } else if (c == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+      backslashes = 0;
+    } else {
+      out.append(backslashes, '\\');
+      backslashes = 0;
+    }
+    if (c != '\\') out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+}  // namespace
+
+bool isTerminal(FILE* stream) {
+  return _isatty(_fileno(stream)) != 0;
+}
+
+void onInterrupt(void (*handler)()) {
+  interruptHandler = handler;
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+}
+
+std::vector<PortInfo> listSerialPorts() {
+  std::vector<PortInfo> ports;
+  for (int number = 1; number <= 256; ++number) {
+    char name[16];
+    char target[512];
+    snprintf(name, sizeof name, "COM%d", number);
+    if (QueryDosDeviceA(name, target, sizeof target) != 0) ports.push_back({name, target});
+  }
+  return ports;
+}
+
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  std::string commandLine;
+  for (const std::string& argument : arguments) commandLine += quoted(argument) + " ";
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  PROCESS_INFORMATION process;
+  BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                nullptr, &startup, &process);
+  CloseHandle(writeEnd);
+  if (!started) {
+    CloseHandle(readEnd);
+    return false;
+  }
+  CloseHandle(process.hThread);
+  worker->id = reinterpret_cast<long long>(process.hProcess);
+  worker->outputHandle = readEnd;
+  return true;
+}
+
+bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
+  for (;;) {
+    size_t end = pending->find('\n');
+    if (end != std::string::npos) {
+      *line = pending->substr(0, end);
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      pending->erase(0, end + 1);
+      return true;
+    }
+    char buffer[256];
+    DWORD got = 0;
+    if (!ReadFile(worker->outputHandle, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+      return false;
+    }
+    pending->append(buffer, got);
+  }
+}
+
+int waitWorker(WorkerProcess* worker) {
+  if (worker->outputHandle) CloseHandle(worker->outputHandle);
+  worker->outputHandle = nullptr;
+  HANDLE process = reinterpret_cast<HANDLE>(worker->id);
+  WaitForSingleObject(process, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return static_cast<int>(code);
+}
+
+std::string selfPath(const char* argv0) {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  return length > 0 && length < sizeof path ? std::string(path, length) : std::string(argv0);
+}
