@@ -1,0 +1,232 @@
+// The command line end to end: the real k4471-cli program against simulated
+// targets on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulator.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Result {
+  int code;
+  std::string output;  // standard output and error together
+};
+
+// Starts the command line with its output going to a file.
+pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath,
+               const char* input = "/dev/null") {
+  std::vector<std::string> all = {K4471_CLI};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/k4471-cli-test-XXXXXX";
+    dir = mkdtemp(pattern);
+  }
+  void TearDown() override {
+    for (Simulator* sim : sims) simStop(sim);
+    std::string command = "rm -rf " + dir;
+    (void)!system(command.c_str());
+  }
+  // A simulated board; returns its device.
+  std::string board(const char* name, SimConfig config = SimConfig()) {
+    std::string link = dir + "/" + name;
+    config.linkPath = link.c_str();
+    config.callMs = 20;
+    config.eraseBlocks = 5;
+    Simulator* sim = simStart(config);
+    EXPECT_NE(sim, nullptr);
+    sims.push_back(sim);
+    return link;
+  }
+  Result run(const std::vector<std::string>& arguments, const char* input = "/dev/null") {
+    std::string out = dir + "/out.txt";
+    int code = waitFor(spawnCli(arguments, out, input));
+    return {code, readText(out)};
+  }
+  std::string file(const char* name, const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+  }
+  std::string dir;
+  std::vector<Simulator*> sims;
+};
+
+const char* const Image = "00004000\n01 02 03 04 05\n00004100 06 07\n";
+
+void expectImage(Simulator* sim, uint32_t base) {
+  Bytes flash = simFlash(sim);
+  EXPECT_EQ(Bytes(flash.begin() + base, flash.begin() + base + 5), (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Bytes(flash.begin() + base + 0x100, flash.begin() + base + 0x102), (Bytes{6, 7}));
+}
+
+TEST_F(Cli, HelpListsTheCommandsAndExitCodes) {
+  Result help = run({"--help"});
+  EXPECT_EQ(help.code, 0);
+  for (const char* words : {"program", "erase", "launch", "ports", "Exit codes", "130"}) {
+    EXPECT_NE(help.output.find(words), std::string::npos) << words;
+  }
+  EXPECT_EQ(run({"program"}).code, 2) << "a missing file is a usage error";
+  EXPECT_EQ(run({"flash", "x.hex"}).code, 2);
+  EXPECT_EQ(run({"program", "x.hex", "--simulate", "--port", "/dev/null"}).code, 2);
+}
+
+TEST_F(Cli, ProgramsAndLaunchesTheApplication) {
+  std::string port = board("a.tty");
+  Result result = run({"program", file("app.hex", Image), "--port", port, "--launch"});
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_NE(result.output.find("Target Flash has been successfully programmed."),
+            std::string::npos);
+  EXPECT_NE(result.output.find("reset the target"), std::string::npos);
+  expectImage(sims[0], 0x4000);
+  EXPECT_TRUE(simStatus(sims[0]).launched);
+}
+
+TEST_F(Cli, ProgramsABootloader) {
+  std::string port = board("a.tty");
+  std::string image = "00000200\n01 02 03 04 05\n00000300 06 07\n";
+  Result result = run({"program", file("boot.hex", image), "--bootloader", "--port", port});
+  EXPECT_EQ(result.code, 0) << result.output;
+  expectImage(sims[0], 0x200);
+  EXPECT_FALSE(simStatus(sims[0]).launched);
+}
+
+TEST_F(Cli, ErasesAndAsksFirstForTheEntireFlash) {
+  std::string port = board("a.tty");
+  Result plain = run({"erase", "--port", port});
+  EXPECT_EQ(plain.code, 0) << plain.output;
+  EXPECT_NE(plain.output.find("Target Flash has been successfully erased."), std::string::npos);
+
+  simReset(sims[0]);  // the board waits in its bootloader until it is reset
+  std::string no = file("no.txt", "no\n");
+  size_t before = simHostBytes(sims[0]).size();
+  Result refused = run({"erase", "--all", "--port", port}, no.c_str());
+  EXPECT_EQ(refused.code, 0);
+  EXPECT_NE(refused.output.find("About to Erase ALL"), std::string::npos);
+  EXPECT_EQ(simHostBytes(sims[0]).size(), before) << "nothing sent when not confirmed";
+
+  simReset(sims[0]);
+  Result all = run({"erase", "--all", "--yes", "--port", port});
+  EXPECT_EQ(all.code, 0) << all.output;
+  EXPECT_NE(all.output.find("including the bootloader"), std::string::npos);
+}
+
+TEST_F(Cli, LaunchStartsTheApplication) {
+  std::string port = board("a.tty");
+  Result result = run({"launch", "--port", port});
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_TRUE(simStatus(sims[0]).launched);
+}
+
+TEST_F(Cli, RefusesABadFileWithoutTouchingThePort) {
+  std::string port = board("a.tty");
+  Result bad = run({"program", file("bad.hex", "00004000 01 0Q\n"), "--port", port});
+  EXPECT_EQ(bad.code, 3);
+  EXPECT_NE(bad.output.find("line 1"), std::string::npos) << bad.output;
+  EXPECT_EQ(run({"program", dir + "/missing.hex", "--port", port}).code, 3);
+  EXPECT_TRUE(simHostBytes(sims[0]).empty());
+}
+
+TEST_F(Cli, ReportsAPortThatCannotBeOpened) {
+  Result result = run({"program", file("app.hex", Image), "--port", dir + "/none.tty"});
+  EXPECT_EQ(result.code, 4);
+  EXPECT_NE(result.output.find("Cannot Connect to"), std::string::npos);
+}
+
+TEST_F(Cli, CommunicationAndEraseErrorsHaveTheirOwnCodes) {
+  SimConfig garbled;
+  garbled.garbleReplyToFrame = 3;  // the handshake, the start, then the first block
+  std::string port = board("a.tty", garbled);
+  Result comm = run({"program", file("app.hex", Image), "--port", port});
+  EXPECT_EQ(comm.code, 6) << comm.output;
+  EXPECT_NE(comm.output.find("Communication Error with Target."), std::string::npos);
+
+  SimConfig unexpected;
+  unexpected.unexpectedReplyToFrame = 2;  // the erase start
+  std::string other = board("b.tty", unexpected);
+  Result erase = run({"erase", "--port", other});
+  EXPECT_TRUE(erase.code == 6 || erase.code == 5) << erase.output;
+}
+
+TEST_F(Cli, CtrlCEndsTheWaitForASilentTargetAndClosesThePort) {
+  SimConfig silent;
+  std::string port = board("a.tty", silent);
+  simControl(sims[0], "set call-ms 0");
+  std::string out = dir + "/wait.txt";
+  pid_t pid = spawnCli({"program", file("app.hex", Image), "--port", port}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  auto start = std::chrono::steady_clock::now();
+  kill(pid, SIGINT);
+  int code = waitFor(pid);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(code, 130) << readText(out);
+  EXPECT_LT(waited, std::chrono::seconds(2));
+  EXPECT_NE(readText(out).find("Interrupted"), std::string::npos);
+}
+
+TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
+  std::string a = board("a.tty");
+  SimConfig broken;
+  broken.unexpectedReplyToFrame = 3;
+  std::string b = board("b.tty", broken);
+  std::string c = board("c.tty");
+  Result result = run({"program", file("app.hex", Image), "--port", a, "--port", b, "--port", c});
+  EXPECT_EQ(result.code, 7) << result.output;
+  expectImage(sims[0], 0x4000);
+  expectImage(sims[2], 0x4000);
+  EXPECT_NE(result.output.find("1 of 3 targets failed: " + b), std::string::npos) << result.output;
+
+  simReset(sims[0]);
+  simReset(sims[2]);
+  Result good = run({"program", file("app.hex", Image), "--port", a, "--port", c});
+  EXPECT_EQ(good.code, 0) << good.output;
+  EXPECT_NE(good.output.find("All 2 targets programmed."), std::string::npos);
+}
+
+}  // namespace
