@@ -1,0 +1,373 @@
+// The two settings dialogs as a user works them, and the resources as they
+// come out of the resource compiler.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "operations/app_state.h"
+#include "tests/windows/ui_fakes.h"
+#include "ui/resource_ids.h"
+#include "ui/settings_dialogs_win32.h"
+
+namespace {
+
+const LANGID German = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+
+HWND openDialog(const char* name, DLGPROC procedure) {
+  HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), name, nullptr, procedure, 0);
+  if (dialog) ShowWindow(dialog, SW_SHOW);
+  return dialog;
+}
+
+// A box as the user sees it: found by its text, not by its id.
+HWND boxLabelled(HWND dialog, const std::string& label) {
+  for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char text[64] = {};
+    GetWindowTextA(child, text, sizeof text);
+    if (label == text) return child;
+  }
+  return nullptr;
+}
+
+void click(HWND dialog, const std::string& label) {
+  SendMessageA(boxLabelled(dialog, label), BM_CLICK, 0, 0);
+}
+
+// The ports whose boxes are ticked, read from the boxes themselves.
+std::vector<int> tickedPorts(HWND dialog) {
+  std::vector<int> ports;
+  for (int port = 1; port <= 10; ++port) {
+    HWND box = boxLabelled(dialog, "COM" + std::to_string(port));
+    if (SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED) ports.push_back(port);
+  }
+  return ports;
+}
+
+// Handles what the dialog posted to itself.
+void pumpPending() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+}
+
+void pressKey(HWND dialog, WPARAM key) {
+  MSG message = {};
+  message.hwnd = GetDlgItem(dialog, IDOK);
+  message.message = WM_KEYDOWN;
+  message.wParam = key;
+  message.lParam = 1;
+  IsDialogMessageA(dialog, &message);
+}
+
+class SettingsDialogs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    operationCalls().clear();
+    serialSettings = DefaultSerialSettings;
+    programTarget = flagsFor(ProgramTarget::Application);
+    eraseMode = flagsFor(EraseMode::Default);
+  }
+};
+
+TEST_F(SettingsDialogs, PortDialogOpensWithTheCurrentPortTickedAlone) {
+  for (int port = 1; port <= 10; ++port) {
+    serialSettings.portNumber = port;
+    HWND dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(tickedPorts(dialog), std::vector<int>{port});
+    EXPECT_EQ(GetFocus(), GetDlgItem(dialog, IDOK));
+    DestroyWindow(dialog);
+  }
+}
+
+TEST_F(SettingsDialogs, PortBoxesActAsOneRadioGroup) {
+  HWND dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+  click(dialog, "COM3");
+  EXPECT_EQ(tickedPorts(dialog), std::vector<int>{3});
+  click(dialog, "COM3");  // the ticked box stays ticked
+  EXPECT_EQ(tickedPorts(dialog), std::vector<int>{3});
+  click(dialog, "COM6");
+  EXPECT_EQ(tickedPorts(dialog), std::vector<int>{6});
+  EXPECT_EQ(selectedPort, 6);
+  DestroyWindow(dialog);
+}
+
+TEST_F(SettingsDialogs, OkStoresThePortAndReconnectsOnlyWhenItChanged) {
+  // COM5 and COM6 have their ids the other way round.
+  const std::pair<const char*, int> choices[] = {{"COM6", 6}, {"COM5", 5}, {"COM10", 10}};
+  for (const auto& [label, port] : choices) {
+    operationCalls().clear();
+    HWND dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+    click(dialog, label);
+    pressKey(dialog, VK_RETURN);
+    EXPECT_EQ(serialSettings.portNumber, port);
+    ASSERT_EQ(callsOf("onPortChanged"), 1) << label;
+    EXPECT_EQ(operationCalls()[0].portNumber, port);  // stored before the reconnection
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    DestroyWindow(dialog);
+  }
+
+  operationCalls().clear();
+  HWND dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+  SendMessageA(dialog, WM_COMMAND, IDOK, 0);  // no click
+  DestroyWindow(dialog);
+  dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+  click(dialog, "COM10");  // the current port again
+  SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  DestroyWindow(dialog);
+  EXPECT_EQ(serialSettings.portNumber, 10);
+  EXPECT_EQ(callsOf("onPortChanged"), 0);
+}
+
+TEST_F(SettingsDialogs, CancelEscAndTheCloseBoxKeepThePort) {
+  serialSettings.portNumber = 2;
+  for (int way = 0; way < 3; ++way) {
+    HWND dialog = openDialog(PORT_DIALOG_NAME, portDialogProc);
+    EXPECT_EQ(tickedPorts(dialog), std::vector<int>{2}) << way;
+    click(dialog, "COM7");
+    if (way == 0) SendMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    if (way == 1) pressKey(dialog, VK_ESCAPE);
+    if (way == 2) SendMessageA(dialog, WM_CLOSE, 0, 0);
+    pumpPending();
+    EXPECT_FALSE(IsWindowVisible(dialog)) << way;
+    DestroyWindow(dialog);
+  }
+  EXPECT_EQ(serialSettings.portNumber, 2);
+  EXPECT_EQ(callsOf("onPortChanged"), 0);
+}
+
+TEST_F(SettingsDialogs, FlashSetupKeepsTheBootloaderChoiceOnlyThroughOk) {
+  HWND dialog = openDialog(FLASH_SETUP_DIALOG_NAME, flashSetupDialogProc);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_APPLICATION), BST_CHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_BOOTLOADER), BST_UNCHECKED);
+  click(dialog, "Program New Bootloader");
+  click(dialog, "Program New Bootloader");  // clicking the ticked box keeps it
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_APPLICATION), BST_UNCHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_BOOTLOADER), BST_CHECKED);
+  EXPECT_EQ(programTargetOf(programTarget), ProgramTarget::Application);  // not before OK
+  pressKey(dialog, VK_RETURN);
+  DestroyWindow(dialog);
+  EXPECT_EQ(programTarget.application, 0);
+  EXPECT_EQ(programTarget.bootloader, 1);
+
+  dialog = openDialog(FLASH_SETUP_DIALOG_NAME, flashSetupDialogProc);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_BOOTLOADER), BST_CHECKED);
+  click(dialog, "Program New Application");
+  pressKey(dialog, VK_ESCAPE);
+  DestroyWindow(dialog);
+  EXPECT_EQ(programTargetOf(programTarget), ProgramTarget::Bootloader);
+
+  // The erase options are never shown or usable, and stay Default.
+  for (int i = 0; i < 3; ++i) {
+    dialog = openDialog(FLASH_SETUP_DIALOG_NAME, flashSetupDialogProc);
+    for (int id : {CTL_ERASE_GROUP, CTL_ERASE_DEFAULT, CTL_ERASE_ENTIRE}) {
+      EXPECT_FALSE(IsWindowVisible(GetDlgItem(dialog, id))) << id;
+      EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, id))) << id;
+    }
+    SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+    DestroyWindow(dialog);
+  }
+  EXPECT_EQ(eraseMode.defaultErase, 1);
+  EXPECT_EQ(eraseMode.entireFlash, 0);
+}
+
+TEST_F(SettingsDialogs, FlashSetupReadsFlagsOtherThanZeroOneAsApplication) {
+  programTarget = {1, 1};
+  HWND dialog = openDialog(FLASH_SETUP_DIALOG_NAME, flashSetupDialogProc);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_APPLICATION), BST_CHECKED);
+  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_BOOTLOADER), BST_UNCHECKED);
+  SendMessageA(dialog, WM_COMMAND, IDOK, 0);
+  DestroyWindow(dialog);
+  EXPECT_EQ(programTarget.application, 1);
+  EXPECT_EQ(programTarget.bootloader, 0);
+}
+
+// --- Resources -------------------------------------------------------------
+
+const void* germanResource(const char* type, const char* name) {
+  HMODULE module = GetModuleHandleA(nullptr);
+  HRSRC found = FindResourceExA(module, type, name, German);
+  return found ? LockResource(LoadResource(module, found)) : nullptr;
+}
+
+struct Control {
+  int id;
+  std::string windowClass;
+  std::string text;
+  DWORD style;
+  short x, y, cx, cy;
+};
+
+struct Dialog {
+  DWORD style;
+  short x, y, cx, cy;
+  std::string caption;
+  std::string font;  // "8 MS Sans Serif", or empty without a font of its own
+  std::vector<Control> controls;
+};
+
+std::string narrow(const WCHAR*& at) {
+  std::string text;
+  while (*at) text.push_back(static_cast<char>(*at++));
+  ++at;
+  return text;
+}
+
+// A name or ordinal field: the ordinal as "#n".
+std::string nameOrOrdinal(const WCHAR*& at) {
+  if (*at == 0xFFFF) {
+    std::string ordinal = "#" + std::to_string(at[1]);
+    at += 2;
+    return ordinal;
+  }
+  return narrow(at);
+}
+
+Dialog readDialog(const char* name) {
+  Dialog dialog = {};
+  auto* header = static_cast<const DLGTEMPLATE*>(germanResource(RT_DIALOG, name));
+  if (!header) return dialog;
+  dialog = {header->style, header->x, header->y, header->cx, header->cy, "", "", {}};
+  const WCHAR* at = reinterpret_cast<const WCHAR*>(header + 1);
+  nameOrOrdinal(at);  // menu
+  nameOrOrdinal(at);  // class
+  dialog.caption = narrow(at);
+  if (header->style & DS_SETFONT) {
+    const int points = *at++;
+    dialog.font = std::to_string(points) + " " + narrow(at);
+  }
+  for (int i = 0; i < header->cdit; ++i) {
+    auto address = reinterpret_cast<uintptr_t>(at);
+    auto* item = reinterpret_cast<const DLGITEMTEMPLATE*>((address + 3) & ~uintptr_t{3});
+    at = reinterpret_cast<const WCHAR*>(item + 1);
+    std::string windowClass = nameOrOrdinal(at);
+    if (windowClass == "#128") windowClass = "BUTTON";
+    if (windowClass == "#130") windowClass = "STATIC";
+    for (char& c : windowClass) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string text = nameOrOrdinal(at);
+    const WORD extra = *at++;
+    at = reinterpret_cast<const WCHAR*>(reinterpret_cast<const BYTE*>(at) + extra);
+    dialog.controls.push_back(
+        {item->id, windowClass, text, item->style, item->x, item->y, item->cx, item->cy});
+  }
+  return dialog;
+}
+
+void expectDialog(const char* name, const Dialog& expected) {
+  SCOPED_TRACE(name);
+  Dialog actual = readDialog(name);
+  EXPECT_EQ(actual.style, expected.style);
+  EXPECT_EQ(actual.caption, expected.caption);
+  EXPECT_EQ(actual.font, expected.font);
+  EXPECT_EQ(std::vector<short>({actual.x, actual.y, actual.cx, actual.cy}),
+            std::vector<short>({expected.x, expected.y, expected.cx, expected.cy}));
+  ASSERT_EQ(actual.controls.size(), expected.controls.size());
+  for (size_t i = 0; i < expected.controls.size(); ++i) {
+    const Control& a = actual.controls[i];
+    const Control& e = expected.controls[i];
+    SCOPED_TRACE("row " + std::to_string(i + 1) + " " + e.text);
+    EXPECT_EQ(a.id, e.id);
+    EXPECT_EQ(a.windowClass, e.windowClass);
+    EXPECT_EQ(a.text, e.text);
+    EXPECT_EQ(a.style, e.style);
+    EXPECT_EQ(std::vector<short>({a.x, a.y, a.cx, a.cy}),
+              std::vector<short>({e.x, e.y, e.cx, e.cy}));
+  }
+}
+
+constexpr DWORD Settings = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
+constexpr DWORD Progress = WS_POPUP | WS_CAPTION | DS_MODALFRAME;
+constexpr DWORD Shown = WS_CHILD | WS_VISIBLE;
+constexpr DWORD Box = Shown | WS_TABSTOP | BS_AUTOCHECKBOX;
+constexpr DWORD Hidden = WS_CHILD | WS_DISABLED;
+constexpr DWORD Label = Shown | WS_GROUP | SS_LEFT;
+
+TEST(Resources, SettingsDialogTemplatesAreAsTabled) {
+  expectDialog(PORT_DIALOG_NAME,
+               {Settings,
+                18,
+                18,
+                111,
+                120,
+                "COM Port Selection",
+                "8 MS Sans Serif",
+                {{IDOK, "BUTTON", "OK", Shown | WS_TABSTOP | BS_DEFPUSHBUTTON, 61, 12, 40, 14},
+                 {IDCANCEL, "BUTTON", "Cancel", Shown | WS_TABSTOP, 61, 40, 40, 14},
+                 {500, "BUTTON", "COM Port", Shown | BS_GROUPBOX, 1, 1, 46, 115},
+                 {501, "BUTTON", "COM1", Box, 3, 12, 36, 10},
+                 {502, "BUTTON", "COM2", Box, 3, 22, 36, 10},
+                 {503, "BUTTON", "COM3", Box, 3, 32, 36, 10},
+                 {504, "BUTTON", "COM4", Box, 3, 42, 36, 10},
+                 {505, "BUTTON", "COM6", Box, 3, 61, 36, 9},
+                 {506, "BUTTON", "COM5", Box, 3, 51, 36, 10},
+                 {507, "BUTTON", "COM7", Box, 3, 71, 36, 8},
+                 {508, "BUTTON", "COM8", Box, 3, 80, 36, 10},
+                 {509, "BUTTON", "COM9", Box, 3, 90, 36, 10},
+                 {510, "BUTTON", "COM10", Box, 3, 99, 36, 10}}});
+  expectDialog(FLASH_SETUP_DIALOG_NAME,
+               {Settings,
+                18,
+                18,
+                150,
+                100,
+                "Flash Programming Setup",
+                "8 MS Sans Serif",
+                {{IDOK, "BUTTON", "OK", Shown | WS_TABSTOP | BS_DEFPUSHBUTTON, 20, 80, 40, 14},
+                 {IDCANCEL, "BUTTON", "Cancel", Shown | WS_TABSTOP, 90, 80, 40, 14},
+                 {800, "BUTTON", "Programming Options", Shown | BS_GROUPBOX, 1, 1, 148, 35},
+                 {801, "BUTTON", "Program New Application", Box, 3, 10, 140, 12},
+                 {802, "BUTTON", "Program New Bootloader", Box, 3, 22, 140, 12},
+                 {700, "BUTTON", "Erase Options", Hidden | BS_GROUPBOX, 1, 37, 148, 35},
+                 {701, "BUTTON", "Default Erase (Bootloader Protected)", Hidden | BS_AUTOCHECKBOX,
+                  3, 47, 140, 12},
+                 {702, "BUTTON", "Erase Entire Flash (No Protection)", Hidden | BS_AUTOCHECKBOX, 3,
+                  59, 140, 12}}});
+}
+
+TEST(Resources, ProgressDialogTemplatesAreAsTabled) {
+  const std::vector<Control> programLabels = {
+      {202, "STATIC", "Erase Progress:", Label, 5, 1, 150, 10},
+      {203, "STATIC", "Programming Progress:", Label, 5, 28, 150, 10}};
+  const std::vector<Control> eraseLabel = {{202, "STATIC", "Progress:", Label, 5, 1, 150, 10}};
+  expectDialog(PROGRAM_DIALOG_NAME,
+               {Progress, 18, 18, 150, 60, "Programming Application", "", programLabels});
+  expectDialog(PROGRAM_BOOT_DIALOG_NAME,
+               {Progress, 18, 18, 150, 60, "Programming Bootloader", "", programLabels});
+  expectDialog(ERASE_DEFAULT_DIALOG_NAME,
+               {Progress, 18, 18, 150, 30, "Erasing Target Flash", "", eraseLabel});
+  expectDialog(ERASE_ALL_DIALOG_NAME,
+               {Progress, 18, 18, 150, 30, "Erasing ALL of Target Flash", "", eraseLabel});
+}
+
+TEST(Resources, IconHoldsItsFiveImagesAndAllResourcesAreGerman) {
+#pragma pack(push, 2)
+  struct GroupEntry {
+    BYTE width, height, colours, reserved;
+    WORD planes, bitCount;
+    DWORD bytes;
+    WORD id;
+  };
+#pragma pack(pop)
+  auto* group = static_cast<const WORD*>(germanResource(RT_GROUP_ICON, APP_ICON_NAME));
+  ASSERT_NE(group, nullptr);
+  ASSERT_EQ(group[2], 5);
+  auto* entries = reinterpret_cast<const GroupEntry*>(group + 3);
+  const int expected[5][3] = {{16, 16, 4}, {16, 16, 8}, {32, 32, 4}, {32, 32, 8}, {48, 48, 32}};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(entries[i].width, expected[i][0]) << i;
+    EXPECT_EQ(entries[i].height, expected[i][1]) << i;
+    EXPECT_EQ(entries[i].bitCount, expected[i][2]) << i;
+    EXPECT_NE(FindResourceExA(GetModuleHandleA(nullptr), RT_ICON, MAKEINTRESOURCEA(entries[i].id),
+                              German),
+              nullptr);
+  }
+  EXPECT_NE(germanResource(RT_MENU, MAIN_MENU_NAME), nullptr);
+  EXPECT_NE(germanResource(RT_ACCELERATOR, MAIN_MENU_NAME), nullptr);
+  EXPECT_NE(germanResource(RT_BITMAP, MAKEINTRESOURCEA(TOOLBAR_BITMAP)), nullptr);
+}
+
+}  // namespace
