@@ -1,0 +1,27 @@
+# Installation and packages.
+#   Linux:   cmake --install build/native --prefix PREFIX  (k4471-cli, k4471-sim)
+#   Windows: cpack in build/windows makes a zip and an installer with a
+#            Start-menu entry for the desktop tool.
+set(CPACK_PACKAGE_NAME "k4471")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "K4471 flash programmer")
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_RESOURCE_FILE_README "${CMAKE_SOURCE_DIR}/README.md")
+
+if(WIN32)
+  install(TARGETS k4471 k4471-cli RUNTIME DESTINATION .)
+  install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION .)
+  install(FILES "${CMAKE_SOURCE_DIR}/examples/blink.hex" DESTINATION examples)
+  set(CPACK_GENERATOR "ZIP;NSIS")
+  set(CPACK_SYSTEM_NAME "win32")
+  set(CPACK_PACKAGE_INSTALL_DIRECTORY "K4471")
+  set(CPACK_NSIS_PACKAGE_NAME "K4471 Flash Programmer")
+  set(CPACK_NSIS_DISPLAY_NAME "K4471 Flash Programmer")
+  # A Start-menu entry for the desktop tool.
+  set(CPACK_PACKAGE_EXECUTABLES "k4471" "K4471 Flash Programmer")
+  set(CPACK_NSIS_INSTALLED_ICON_NAME "k4471.exe")
+else()
+  install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION share/doc/k4471)
+  install(FILES "${CMAKE_SOURCE_DIR}/examples/blink.hex" DESTINATION share/doc/k4471/examples)
+  set(CPACK_GENERATOR "TGZ")
+endif()
+include(CPack)
