@@ -335,6 +335,54 @@ TEST_F(MainWindow, TooltipsNameEachButtonAndNoneForOtherIds) {
   }
 }
 
+// What the main window answered to the tooltip requests that reached it.
+WNDPROC originalProc = nullptr;
+std::vector<std::string> tooltipAnswers;
+
+LRESULT CALLBACK spyOnTooltips(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = CallWindowProcA(originalProc, window, message, wParam, lParam);
+  auto* header = reinterpret_cast<NMHDR*>(lParam);
+  if (message == WM_NOTIFY && header->code == TTN_NEEDTEXTA) {
+    const char* text = reinterpret_cast<TOOLTIPTEXTA*>(lParam)->lpszText;
+    tooltipAnswers.push_back(text ? text : "");
+  }
+  return result;
+}
+
+// Moves the mouse as the hardware would, to a point on the screen.
+void moveMouseTo(int x, int y) {
+  INPUT move = {};
+  move.type = INPUT_MOUSE;
+  move.mi.dx = (x * 65536 + 32768) / GetSystemMetrics(SM_CXSCREEN);
+  move.mi.dy = (y * 65536 + 32768) / GetSystemMetrics(SM_CYSCREEN);
+  move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &move, sizeof move);
+}
+
+TEST_F(MainWindow, HoveringOverConnectShowsItsTooltip) {
+  tooltipAnswers.clear();
+  originalProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrA(mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(spyOnTooltips)));
+  SetForegroundWindow(mainWindow);
+  RECT connect;
+  SendMessageA(toolBar, TB_GETITEMRECT, 3, reinterpret_cast<LPARAM>(&connect));
+  MapWindowPoints(toolBar, nullptr, reinterpret_cast<POINT*>(&connect), 2);
+  HWND tip = reinterpret_cast<HWND>(SendMessageA(toolBar, TB_GETTOOLTIPS, 0, 0));
+  ASSERT_NE(tip, nullptr);
+  // Come to rest over the button; the tooltip waits for the mouse to stop.
+  moveMouseTo(connect.left + 4, connect.top + 4);
+  moveMouseTo(connect.left + 6, connect.top + 6);
+  for (int i = 0; i < 60 && !IsWindowVisible(tip); ++i) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    Sleep(50);
+  }
+  EXPECT_TRUE(IsWindowVisible(tip));
+  ASSERT_FALSE(tooltipAnswers.empty());
+  EXPECT_EQ(tooltipAnswers.back(), "Connect to the target");
+  SetWindowLongPtrA(mainWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(originalProc));
+}
+
 TEST_F(MainWindow, StatusBarSplitsTheStartWidthAndStaysPutOnResize) {
   RECT client;
   GetClientRect(mainWindow, &client);
