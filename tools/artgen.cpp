@@ -101,6 +101,9 @@ bool readPalette(const char* path, Palette* palette) {
   if (!palette->defined[static_cast<uint8_t>(BackgroundChar)]) {
     return fail("palette has no background '.'", path);
   }
+  int count = 0;
+  for (bool defined : palette->defined) count += defined ? 1 : 0;
+  if (count > 255) return fail("more than 255 colours in", path);  // entry 0 is kept black
   return true;
 }
 
@@ -183,11 +186,12 @@ void putColour(std::vector<uint8_t>* out, Rgb colour) {
   out->push_back(0);
 }
 
-// The 256-entry colour table of the 8-bit images: the palette's colours in the
-// order of their characters, the rest black. index[c] gives each character's
-// entry.
+// The 256-entry colour table of the 8-bit images: black first (the colour of
+// an icon's clear pixels, which its mask then leaves untouched), then the
+// palette's colours in the order of their characters, the rest black.
+// index[c] gives each character's entry.
 void colourTable256(const Palette& palette, std::vector<Rgb>* table, uint8_t index[256]) {
-  table->clear();
+  table->assign(1, Rgb{0, 0, 0});
   for (int c = 0; c < 256; ++c) {
     index[c] = 0;
     if (!palette.defined[c]) continue;
@@ -303,8 +307,8 @@ std::vector<uint8_t> iconImage(const Palette& palette, const Image& image, int b
         row[x * 4 + 2] = clear ? 0 : colour.r;
         row[x * 4 + 3] = clear ? 0 : 255;
       } else {
-        // A clear pixel is black in the colour image, so the mask leaves the
-        // screen as it is.
+        // A clear pixel is black (entry 0 in both tables) in the colour
+        // image, so the mask leaves the screen as it is.
         uint8_t entry = clear ? 0 : index[static_cast<uint8_t>(c)];
         if (bits == 8) {
           row[x] = entry;

@@ -366,6 +366,40 @@ TEST(Resources, IconHoldsItsFiveImagesAndAllResourcesAreGerman) {
               nullptr);
   }
   EXPECT_NE(germanResource(RT_MENU, MAIN_MENU_NAME), nullptr);
+
+  // Drawn over blue, each image leaves its clear corner blue and covers its
+  // middle.
+  const DWORD blue = 0x0000FF;  // 0x00RRGGBB in a DIB
+  for (int i = 0; i < 5; ++i) {
+    HRSRC found = FindResourceExA(GetModuleHandleA(nullptr), RT_ICON,
+                                  MAKEINTRESOURCEA(entries[i].id), German);
+    ASSERT_NE(found, nullptr);
+    auto* bits = static_cast<BYTE*>(LockResource(LoadResource(nullptr, found)));
+    const int size = entries[i].width;
+    HICON icon = CreateIconFromResourceEx(bits, SizeofResource(nullptr, found), TRUE, 0x00030000,
+                                          size, size, 0);
+    ASSERT_NE(icon, nullptr) << i;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = size;
+    info.bmiHeader.biHeight = -size;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    DWORD* pixels = nullptr;
+    HBITMAP canvas = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS,
+                                      reinterpret_cast<void**>(&pixels), nullptr, 0);
+    HDC memory = CreateCompatibleDC(nullptr);
+    HGDIOBJ old = SelectObject(memory, canvas);
+    for (int p = 0; p < size * size; ++p) pixels[p] = blue;
+    DrawIconEx(memory, 0, 0, icon, size, size, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    EXPECT_EQ(pixels[0] & 0xFFFFFF, blue) << "image " << i;
+    EXPECT_NE(pixels[(size / 2) * size + size / 2] & 0xFFFFFF, blue) << "image " << i;
+    SelectObject(memory, old);
+    DeleteDC(memory);
+    DeleteObject(canvas);
+    DestroyIcon(icon);
+  }
   EXPECT_NE(germanResource(RT_ACCELERATOR, MAIN_MENU_NAME), nullptr);
   EXPECT_NE(germanResource(RT_BITMAP, MAKEINTRESOURCEA(TOOLBAR_BITMAP)), nullptr);
 }
