@@ -21,7 +21,6 @@ Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
-
 struct Message {
   std::string text;
   std::string caption;
