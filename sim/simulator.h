@@ -1,0 +1,113 @@
+// The simulated target on a pseudo-terminal: a board with the K4471 serial
+// bootloader, for tests, demonstrations and benchmarks (POSIX only).
+//
+// simStart opens a pseudo-terminal (raw mode), publishes its slave device as a
+// symbolic link at `linkPath` (replacing a link already there, never a file),
+// and runs the target on a thread of its own: the call frame every `callMs`
+// until the host acknowledges it, then the target's side of every exchange
+// (sim/target_model.h tells the choices and the faults). The simulator keeps
+// the slave side open itself, so the host may close and reopen the device as
+// often as it likes. While calling, a call the host has not read is discarded
+// before the next one goes out, so a host that opens the port late finds one
+// fresh call, not a backlog; and once the host has taken a call off the line,
+// the next call waits a whole period from then (the simulator looks every half
+// period), so that a host's acknowledgement never crosses a new call. A reset
+// discards everything still on the line in both directions and calls at once.
+//
+// Control lines (the `controlPath` FIFO, or simControl), one command each:
+//   reset                  like pressing the board's reset button
+//   set <option> <value>   option: call-ms, erase-blocks, erase-block-ms, baud,
+//                          silent-from, garble-reply, bad-check, unexpected-reply,
+//                          hangup-at (values are whole numbers >= 0; 0 switches a
+//                          fault off). Takes effect at once; the frame numbers of
+//                          the faults count from the last reset. `set call-ms 0`
+//                          also takes back a call that the host has not read yet:
+//                          from then on the target is a board that does not call.
+//   write-memory           write the memory-out file now
+// Lines are applied in order. A Wine test that must be sure its settings are
+// in force sends its `set` lines and then `reset`: the call after the reset
+// comes only once all of them are applied. Empty lines and lines starting with
+// '#' are ignored; an unknown line is reported on stderr and ignored.
+//
+// Log (`logPath`, appended, one line each, flushed at once):
+//   9C ED FD 8C            an intact command frame the host sent
+//   garbled 9C 12 FD 00    four bytes from a lead byte that were no command frame
+//   record 00004000 256 ok a block record: base address, byte count, verdict
+//                          (ok, bad-count, bad-check, outside)
+//   reset                  the target was reset
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimConfig {
+  const char* linkPath = nullptr;  // required
+  int callMs = 500;                // period of the call frame; 0: never call
+  int eraseBlocks = 16;            // block-erased replies per erase
+  int eraseBlockMs = 0;            // pause before each block-erased reply
+  uint32_t flashBase = 0;
+  uint32_t flashSize = 512 * 1024;
+  uint32_t bootSize = 16 * 1024;    // the bootloader region at the bottom
+  const char* memoryOut = nullptr;  // raw flash image after each completed erase and programming
+  int baud = 0;                     // pace both directions at 10 bits a byte; 0: full speed
+  // Faults (0: off): frame numbers count intact command frames since the last reset.
+  int silentFromFrame = 0;
+  int garbleReplyToFrame = 0;
+  int badCheckReplyToFrame = 0;
+  int unexpectedReplyToFrame = 0;
+  int hangupAtFrame = 0;
+  const char* controlPath = nullptr;  // FIFO to create for control lines
+  const char* logPath = nullptr;      // append the host's frames here
+  bool verbose = false;               // trace frames both ways on stderr
+};
+
+struct SimStatus {
+  bool connected;       // handshake done since the last reset
+  bool launched;        // launch received: silent until reset
+  bool hungUp;          // the line is hung up until reset
+  bool silent;          // the silence fault has struck
+  bool programming;     // a programming run is open (application or bootloader)
+  int framesReceived;   // intact command frames since the last reset
+  int garbledFrames;    // since start
+  int recordsReceived;  // since start, accepted or refused
+  int recordsAccepted;  // since start
+  int recordsRefused;   // since start
+  int callsSent;        // since start
+  int resets;           // since start
+  int flashPublished;   // memory-out updates (or would-be updates) since start
+};
+
+struct Simulator;
+
+// nullptr on failure, with the reason in *error when given (and on stderr).
+Simulator* simStart(const SimConfig& config, std::string* error = nullptr);
+// Ends the thread, closes the pseudo-terminal, removes the link (if it still
+// points at this simulator's device) and the control FIFO. Accepts nullptr.
+void simStop(Simulator* sim);
+// Like pressing reset; returns once the target has been reset (a line that was
+// hung up gets a new pseudo-terminal, and the link is moved to it).
+void simReset(Simulator* sim);
+// One control line (see above); false when it is not understood. Returns once
+// the simulator's thread has served it.
+bool simControl(Simulator* sim, const char* line);
+
+// Returns once the simulator has served every byte the host has sent so far
+// (replies to it sent, state updated); false when that took longer than
+// timeoutMs. For tests that look at the status right after the host's last
+// write, e.g. after a launch frame.
+bool simSettle(Simulator* sim, int timeoutMs = 2000);
+
+// The slave device the link points at, e.g. "/dev/pts/7".
+std::string simDevicePath(Simulator* sim);
+SimStatus simStatus(Simulator* sim);
+// A copy of the whole flash, from flashBase.
+std::vector<uint8_t> simFlash(Simulator* sim);
+// Writes bytes into the flash model directly (as if programmed earlier); false
+// when they do not lie inside the flash.
+bool simLoadFlash(Simulator* sim, uint32_t address, const void* bytes, size_t count);
+// Every byte the host has sent since start, in order (kept across resets).
+std::vector<uint8_t> simHostBytes(Simulator* sim);
+// The lines of the log (as in the log file) since start.
+std::vector<std::string> simLogLines(Simulator* sim);
