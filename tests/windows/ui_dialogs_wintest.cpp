@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -175,172 +174,12 @@ TEST_F(SettingsDialogs, FlashSetupKeepsTheBootloaderChoiceOnlyThroughOk) {
   EXPECT_EQ(eraseMode.entireFlash, 0);
 }
 
-TEST_F(SettingsDialogs, FlashSetupReadsFlagsOtherThanZeroOneAsApplication) {
-  programTarget = {1, 1};
-  HWND dialog = openDialog(FLASH_SETUP_DIALOG_NAME, flashSetupDialogProc);
-  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_APPLICATION), BST_CHECKED);
-  EXPECT_EQ(IsDlgButtonChecked(dialog, CTL_PROGRAM_BOOTLOADER), BST_UNCHECKED);
-  SendMessageA(dialog, WM_COMMAND, IDOK, 0);
-  DestroyWindow(dialog);
-  EXPECT_EQ(programTarget.application, 1);
-  EXPECT_EQ(programTarget.bootloader, 0);
-}
-
 // --- Resources -------------------------------------------------------------
 
 const void* germanResource(const char* type, const char* name) {
   HMODULE module = GetModuleHandleA(nullptr);
   HRSRC found = FindResourceExA(module, type, name, German);
   return found ? LockResource(LoadResource(module, found)) : nullptr;
-}
-
-struct Control {
-  int id;
-  std::string windowClass;
-  std::string text;
-  DWORD style;
-  short x, y, cx, cy;
-};
-
-struct Dialog {
-  DWORD style;
-  short x, y, cx, cy;
-  std::string caption;
-  std::string font;  // "8 MS Sans Serif", or empty without a font of its own
-  std::vector<Control> controls;
-};
-
-std::string narrow(const WCHAR*& at) {
-  std::string text;
-  while (*at) text.push_back(static_cast<char>(*at++));
-  ++at;
-  return text;
-}
-
-// A name or ordinal field: the ordinal as "#n".
-std::string nameOrOrdinal(const WCHAR*& at) {
-  if (*at == 0xFFFF) {
-    std::string ordinal = "#" + std::to_string(at[1]);
-    at += 2;
-    return ordinal;
-  }
-  return narrow(at);
-}
-
-Dialog readDialog(const char* name) {
-  Dialog dialog = {};
-  auto* header = static_cast<const DLGTEMPLATE*>(germanResource(RT_DIALOG, name));
-  if (!header) return dialog;
-  dialog = {header->style, header->x, header->y, header->cx, header->cy, "", "", {}};
-  const WCHAR* at = reinterpret_cast<const WCHAR*>(header + 1);
-  nameOrOrdinal(at);  // menu
-  nameOrOrdinal(at);  // class
-  dialog.caption = narrow(at);
-  if (header->style & DS_SETFONT) {
-    const int points = *at++;
-    dialog.font = std::to_string(points) + " " + narrow(at);
-  }
-  for (int i = 0; i < header->cdit; ++i) {
-    auto address = reinterpret_cast<uintptr_t>(at);
-    auto* item = reinterpret_cast<const DLGITEMTEMPLATE*>((address + 3) & ~uintptr_t{3});
-    at = reinterpret_cast<const WCHAR*>(item + 1);
-    std::string windowClass = nameOrOrdinal(at);
-    if (windowClass == "#128") windowClass = "BUTTON";
-    if (windowClass == "#130") windowClass = "STATIC";
-    for (char& c : windowClass) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    std::string text = nameOrOrdinal(at);
-    const WORD extra = *at++;
-    at = reinterpret_cast<const WCHAR*>(reinterpret_cast<const BYTE*>(at) + extra);
-    dialog.controls.push_back(
-        {item->id, windowClass, text, item->style, item->x, item->y, item->cx, item->cy});
-  }
-  return dialog;
-}
-
-void expectDialog(const char* name, const Dialog& expected) {
-  SCOPED_TRACE(name);
-  Dialog actual = readDialog(name);
-  EXPECT_EQ(actual.style, expected.style);
-  EXPECT_EQ(actual.caption, expected.caption);
-  EXPECT_EQ(actual.font, expected.font);
-  EXPECT_EQ(std::vector<short>({actual.x, actual.y, actual.cx, actual.cy}),
-            std::vector<short>({expected.x, expected.y, expected.cx, expected.cy}));
-  ASSERT_EQ(actual.controls.size(), expected.controls.size());
-  for (size_t i = 0; i < expected.controls.size(); ++i) {
-    const Control& a = actual.controls[i];
-    const Control& e = expected.controls[i];
-    SCOPED_TRACE("row " + std::to_string(i + 1) + " " + e.text);
-    EXPECT_EQ(a.id, e.id);
-    EXPECT_EQ(a.windowClass, e.windowClass);
-    EXPECT_EQ(a.text, e.text);
-    EXPECT_EQ(a.style, e.style);
-    EXPECT_EQ(std::vector<short>({a.x, a.y, a.cx, a.cy}),
-              std::vector<short>({e.x, e.y, e.cx, e.cy}));
-  }
-}
-
-constexpr DWORD Settings = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT;
-constexpr DWORD Progress = WS_POPUP | WS_CAPTION | DS_MODALFRAME;
-constexpr DWORD Shown = WS_CHILD | WS_VISIBLE;
-constexpr DWORD Box = Shown | WS_TABSTOP | BS_AUTOCHECKBOX;
-constexpr DWORD Hidden = WS_CHILD | WS_DISABLED;
-constexpr DWORD Label = Shown | WS_GROUP | SS_LEFT;
-
-TEST(Resources, SettingsDialogTemplatesAreAsTabled) {
-  expectDialog(PORT_DIALOG_NAME,
-               {Settings,
-                18,
-                18,
-                111,
-                120,
-                "COM Port Selection",
-                "8 MS Sans Serif",
-                {{IDOK, "BUTTON", "OK", Shown | WS_TABSTOP | BS_DEFPUSHBUTTON, 61, 12, 40, 14},
-                 {IDCANCEL, "BUTTON", "Cancel", Shown | WS_TABSTOP, 61, 40, 40, 14},
-                 {500, "BUTTON", "COM Port", Shown | BS_GROUPBOX, 1, 1, 46, 115},
-                 {501, "BUTTON", "COM1", Box, 3, 12, 36, 10},
-                 {502, "BUTTON", "COM2", Box, 3, 22, 36, 10},
-                 {503, "BUTTON", "COM3", Box, 3, 32, 36, 10},
-                 {504, "BUTTON", "COM4", Box, 3, 42, 36, 10},
-                 {505, "BUTTON", "COM6", Box, 3, 61, 36, 9},
-                 {506, "BUTTON", "COM5", Box, 3, 51, 36, 10},
-                 {507, "BUTTON", "COM7", Box, 3, 71, 36, 8},
-                 {508, "BUTTON", "COM8", Box, 3, 80, 36, 10},
-                 {509, "BUTTON", "COM9", Box, 3, 90, 36, 10},
-                 {510, "BUTTON", "COM10", Box, 3, 99, 36, 10}}});
-  expectDialog(FLASH_SETUP_DIALOG_NAME,
-               {Settings,
-                18,
-                18,
-                150,
-                100,
-                "Flash Programming Setup",
-                "8 MS Sans Serif",
-                {{IDOK, "BUTTON", "OK", Shown | WS_TABSTOP | BS_DEFPUSHBUTTON, 20, 80, 40, 14},
-                 {IDCANCEL, "BUTTON", "Cancel", Shown | WS_TABSTOP, 90, 80, 40, 14},
-                 {800, "BUTTON", "Programming Options", Shown | BS_GROUPBOX, 1, 1, 148, 35},
-                 {801, "BUTTON", "Program New Application", Box, 3, 10, 140, 12},
-                 {802, "BUTTON", "Program New Bootloader", Box, 3, 22, 140, 12},
-                 {700, "BUTTON", "Erase Options", Hidden | BS_GROUPBOX, 1, 37, 148, 35},
-                 {701, "BUTTON", "Default Erase (Bootloader Protected)", Hidden | BS_AUTOCHECKBOX,
-                  3, 47, 140, 12},
-                 {702, "BUTTON", "Erase Entire Flash (No Protection)", Hidden | BS_AUTOCHECKBOX, 3,
-                  59, 140, 12}}});
-}
-
-TEST(Resources, ProgressDialogTemplatesAreAsTabled) {
-  const std::vector<Control> programLabels = {
-      {202, "STATIC", "Erase Progress:", Label, 5, 1, 150, 10},
-      {203, "STATIC", "Programming Progress:", Label, 5, 28, 150, 10}};
-  const std::vector<Control> eraseLabel = {{202, "STATIC", "Progress:", Label, 5, 1, 150, 10}};
-  expectDialog(PROGRAM_DIALOG_NAME,
-               {Progress, 18, 18, 150, 60, "Programming Application", "", programLabels});
-  expectDialog(PROGRAM_BOOT_DIALOG_NAME,
-               {Progress, 18, 18, 150, 60, "Programming Bootloader", "", programLabels});
-  expectDialog(ERASE_DEFAULT_DIALOG_NAME,
-               {Progress, 18, 18, 150, 30, "Erasing Target Flash", "", eraseLabel});
-  expectDialog(ERASE_ALL_DIALOG_NAME,
-               {Progress, 18, 18, 150, 30, "Erasing ALL of Target Flash", "", eraseLabel});
 }
 
 TEST(Resources, IconHoldsItsFiveImagesAndAllResourcesAreGerman) {
