@@ -3,18 +3,23 @@
 #   docs/update-screenshot.sh [build/windows/ui/k4471.exe] [docs/main-window.png]
 # Runs the program in a Wine desktop on its own Xvfb, in a throw-away Wine
 # prefix that is given Wine's TrueType fonts (without them the caption buttons
-# show letters), and crops the shot to the window with a small margin.
+# show letters), with the simulated target as COM1 (build/native/sim/k4471-sim,
+# or K4471_SIM), and crops the shot to the window with a small margin.
 # Needs wine, Xvfb and ImageMagick.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 program="$(realpath "${1:-$repo/build/windows/ui/k4471.exe}")"
 output="$(realpath -m "${2:-$repo/docs/main-window.png}")"
 [[ -f "$program" ]] || { echo "no program $program (build the windows preset)" >&2; exit 1; }
+sim="${K4471_SIM:-$repo/build/native/sim/k4471-sim}"
+[[ -x "$sim" ]] || { echo "no simulated target $sim (build the native preset)" >&2; exit 1; }
 
 work="$(mktemp -d)"
 xvfb_pid=""
+sim_pid=""
 cleanup() {
   WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+  [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null
   [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -26,7 +31,13 @@ for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.05; done
 export DISPLAY=":$(cat "$work/display")" WINEPREFIX="$work/prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
+"$sim" --link "$work/com1" --call-ms 200 >"$work/sim.out" 2>&1 &
+sim_pid=$!
+
 wineboot -i >/dev/null 2>&1
+wine reg add 'HKEY_LOCAL_MACHINE\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$work/com1" /f \
+  >/dev/null 2>&1
+wineserver -k
 wineserver -w
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 
