@@ -5,8 +5,15 @@
 
 #include <windows.h>
 
+// The connection thread started last.
+extern HANDLE connectionThreadHandle;
+extern DWORD connectionThreadId;
+
 // Starts a connection thread that waits for the target on the current port.
+// A connection thread still running is ended first.
 void startConnectionThread();
+// The connection thread's body: waits for the target until it has connected.
+DWORD WINAPI connectionThreadProc(LPVOID);
 // CMD_CONNECT; owner is the main window.
 void onConnectCommand(HWND owner);
 // CMD_LAUNCH; owner is the main window.
