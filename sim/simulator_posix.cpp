@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -62,8 +65,12 @@ struct Simulator {
   Clock::time_point nextCall;
   Clock::time_point nextLook;
   bool callOutstanding = false;  // the last call has not been seen taken by the host
+  // Pacing: when the last byte each way has crossed the wire, and how many of
+  // the bytes waiting from the host are known to have been written by when.
   Clock::time_point rxReady;
   Clock::time_point txReady;
+  int rxKnownBytes = 0;
+  Clock::time_point rxKnownTime;
   std::thread thread;
 };
 
@@ -228,7 +235,14 @@ bool sleepUntil(Simulator* sim, Clock::time_point until) {
     if (interrupted(sim)) return false;
     auto now = Clock::now();
     if (now >= until) return true;
-    auto slice = std::min<Clock::duration>(until - now, std::chrono::milliseconds(20));
+    auto left = until - now;
+    if (left < std::chrono::microseconds(150)) {
+      // The last moments of a byte slot: a sleep would wake too late.
+      std::this_thread::yield();
+      continue;
+    }
+    auto slice = std::min<Clock::duration>(left - std::chrono::microseconds(100),
+                                           std::chrono::milliseconds(20));
     std::this_thread::sleep_for(slice);
   }
 }
@@ -245,15 +259,19 @@ bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
     if (sim->master < 0 || sim->stopping.load()) return false;
     const int rate = sim->baud.load();
     size_t chunk = count - done;
+    // A byte has reached the host once its ten bit times on the wire are over:
+    // the slots follow each other from the last one, not from when a sleep
+    // happened to end, so oversleeping does not slow the line down.
+    Clock::time_point slot{};
     if (rate > 0) {
-      auto now = Clock::now();
-      if (sim->txReady > now && !sleepUntil(sim, sim->txReady)) return false;
+      slot = std::max(sim->txReady, Clock::now()) + byteTime(rate);
+      if (!sleepUntil(sim, slot)) return false;
       chunk = 1;
     }
     ssize_t n = write(sim->master, bytes + done, chunk);
     if (n > 0) {
       done += size_t(n);
-      if (rate > 0) sim->txReady = std::max(sim->txReady, Clock::now()) + byteTime(rate) * n;
+      if (rate > 0) sim->txReady = slot;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -350,8 +368,19 @@ void readFromHost(Simulator* sim) {
   uint8_t buffer[4096];
   size_t want = sizeof buffer;
   const int rate = sim->baud.load();
+  // A byte from the host has arrived ten bit times after the one before it,
+  // or after it was written when the line was idle. Bytes found waiting were
+  // written by the time they were first seen.
+  Clock::time_point arrival{};
   if (rate > 0) {
-    if (sim->rxReady > Clock::now() && !sleepUntil(sim, sim->rxReady)) return;
+    if (sim->rxKnownBytes <= 0) {
+      int waiting = 0;
+      ioctl(sim->master, FIONREAD, &waiting);
+      sim->rxKnownBytes = std::max(waiting, 1);
+      sim->rxKnownTime = Clock::now();
+    }
+    arrival = std::max(sim->rxReady, sim->rxKnownTime) + byteTime(rate);
+    if (!sleepUntil(sim, arrival)) return;
     want = 1;
   }
   ssize_t n = read(sim->master, buffer, want);
@@ -361,7 +390,10 @@ void readFromHost(Simulator* sim) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return;
   }
-  if (rate > 0) sim->rxReady = std::max(sim->rxReady, Clock::now()) + byteTime(rate) * n;
+  if (rate > 0) {
+    sim->rxReady = arrival;
+    --sim->rxKnownBytes;
+  }
   std::vector<TargetAction> actions;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -450,6 +482,7 @@ void serveReset(Simulator* sim) {
   sim->nextCall = Clock::now();
   sim->callOutstanding = false;
   sim->rxReady = sim->txReady = Clock::now();
+  sim->rxKnownBytes = 0;
 }
 
 void serveResetRequests(Simulator* sim) {
@@ -607,6 +640,10 @@ bool calling(Simulator* sim) {
 }
 
 void runSimulator(Simulator* sim) {
+#ifdef __linux__
+  // Paced bytes are a tenth of a millisecond apart: wake on time for them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
   sim->nextCall = Clock::now();
   while (!sim->stopping.load()) {
     serveResetRequests(sim);
@@ -716,6 +753,7 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   if (!openPty(&sim->master, &sim->slave, &sim->device, &why)) return fail(sim);
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);
   sim->rxReady = sim->txReady = Clock::now();
+  sim->rxKnownBytes = 0;
   sim->thread = std::thread(runSimulator, sim);
   return sim;
 }

@@ -125,6 +125,7 @@ TEST_F(Cli, ProgramsAndLaunchesTheApplication) {
             std::string::npos);
   EXPECT_NE(result.output.find("reset the target"), std::string::npos);
   expectImage(sims[0], 0x4000);
+  simSettle(sims[0]);
   EXPECT_TRUE(simStatus(sims[0]).launched);
 }
 
@@ -161,6 +162,7 @@ TEST_F(Cli, LaunchStartsTheApplication) {
   std::string port = board("a.tty");
   Result result = run({"launch", "--port", port});
   EXPECT_EQ(result.code, 0) << result.output;
+  simSettle(sims[0]);
   EXPECT_TRUE(simStatus(sims[0]).launched);
 }
 
