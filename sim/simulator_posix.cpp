@@ -65,12 +65,10 @@ struct Simulator {
   Clock::time_point nextCall;
   Clock::time_point nextLook;
   bool callOutstanding = false;  // the last call has not been seen taken by the host
-  // Pacing: when the last byte each way has crossed the wire, and how many of
-  // the bytes waiting from the host are known to have been written by when.
+  // Pacing: when the last byte each way has crossed the wire.
   Clock::time_point rxReady;
   Clock::time_point txReady;
-  int rxKnownBytes = 0;
-  Clock::time_point rxKnownTime;
+
   std::thread thread;
 };
 
@@ -236,12 +234,12 @@ bool sleepUntil(Simulator* sim, Clock::time_point until) {
     auto now = Clock::now();
     if (now >= until) return true;
     auto left = until - now;
-    if (left < std::chrono::microseconds(150)) {
+    if (left < std::chrono::microseconds(60)) {
       // The last moments of a byte slot: a sleep would wake too late.
       std::this_thread::yield();
       continue;
     }
-    auto slice = std::min<Clock::duration>(left - std::chrono::microseconds(100),
+    auto slice = std::min<Clock::duration>(left - std::chrono::microseconds(50),
                                            std::chrono::milliseconds(20));
     std::this_thread::sleep_for(slice);
   }
@@ -259,19 +257,19 @@ bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
     if (sim->master < 0 || sim->stopping.load()) return false;
     const int rate = sim->baud.load();
     size_t chunk = count - done;
-    // A byte has reached the host once its ten bit times on the wire are over:
-    // the slots follow each other from the last one, not from when a sleep
-    // happened to end, so oversleeping does not slow the line down.
+    // Paced, the bytes reach the host when the last of them has had its ten
+    // bit times on the wire after the bytes before it; the slots follow each
+    // other from the last one, not from when a sleep happened to end, so
+    // oversleeping does not slow the line down.
     Clock::time_point slot{};
     if (rate > 0) {
-      slot = std::max(sim->txReady, Clock::now()) + byteTime(rate);
+      slot = std::max(sim->txReady, Clock::now()) + byteTime(rate) * chunk;
       if (!sleepUntil(sim, slot)) return false;
-      chunk = 1;
     }
     ssize_t n = write(sim->master, bytes + done, chunk);
     if (n > 0) {
       done += size_t(n);
-      if (rate > 0) sim->txReady = slot;
+      if (rate > 0) sim->txReady = slot - byteTime(rate) * (chunk - size_t(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -368,21 +366,10 @@ void readFromHost(Simulator* sim) {
   uint8_t buffer[4096];
   size_t want = sizeof buffer;
   const int rate = sim->baud.load();
-  // A byte from the host has arrived ten bit times after the one before it,
-  // or after it was written when the line was idle. Bytes found waiting were
-  // written by the time they were first seen.
-  Clock::time_point arrival{};
-  if (rate > 0) {
-    if (sim->rxKnownBytes <= 0) {
-      int waiting = 0;
-      ioctl(sim->master, FIONREAD, &waiting);
-      sim->rxKnownBytes = std::max(waiting, 1);
-      sim->rxKnownTime = Clock::now();
-    }
-    arrival = std::max(sim->rxReady, sim->rxKnownTime) + byteTime(rate);
-    if (!sleepUntil(sim, arrival)) return;
-    want = 1;
-  }
+  // Paced, what the host wrote has arrived ten bit times a byte after the
+  // bytes before it, or after it was written when the line was idle: take
+  // what is waiting, and serve it once its last byte is through.
+  const Clock::time_point seen = Clock::now();
   ssize_t n = read(sim->master, buffer, want);
   if (n <= 0) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -391,8 +378,9 @@ void readFromHost(Simulator* sim) {
     return;
   }
   if (rate > 0) {
+    Clock::time_point arrival = std::max(sim->rxReady, seen) + byteTime(rate) * n;
+    if (!sleepUntil(sim, arrival)) return;
     sim->rxReady = arrival;
-    --sim->rxKnownBytes;
   }
   std::vector<TargetAction> actions;
   {
@@ -482,7 +470,6 @@ void serveReset(Simulator* sim) {
   sim->nextCall = Clock::now();
   sim->callOutstanding = false;
   sim->rxReady = sim->txReady = Clock::now();
-  sim->rxKnownBytes = 0;
 }
 
 void serveResetRequests(Simulator* sim) {
@@ -753,7 +740,6 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   if (!openPty(&sim->master, &sim->slave, &sim->device, &why)) return fail(sim);
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);
   sim->rxReady = sim->txReady = Clock::now();
-  sim->rxKnownBytes = 0;
   sim->thread = std::thread(runSimulator, sim);
   return sim;
 }
