@@ -121,7 +121,12 @@ int checkHexTokenFile(FILE* file, HexFileFault* fault) {
       refuseToken(fault, token);
       ok = 0;
     } else if (token.value < FirstAddress) {
-      if (positionKnown && position >= AddressSpaceEnd) {
+      if (!positionKnown) {
+        // Data before any address is placed where the previous file left off.
+        positionKnown = true;
+        position = runAddress;
+      }
+      if (position >= AddressSpaceEnd) {
         refuse(fault, token.line, "the data runs past address 0xFFFFFFFF");
         ok = 0;
       }

@@ -198,6 +198,17 @@ TEST_F(Reader, CheckAcceptsEveryFileInTheFormat) {
   EXPECT_EQ(check(run(0x4000, 300) + run(0x9000, 3)).ok, 1);
 }
 
+TEST_F(Reader, CheckPlacesLeadingDataWhereTheReaderWill) {
+  // Leading data continues from the cursor; an address below where it ends
+  // would be ignored by the reader, so the file is refused.
+  runAddress = byteAddress = 0x5000;
+  Checked result = check("11 22\n1000 33");
+  EXPECT_EQ(result.ok, 0);
+  EXPECT_EQ(result.line, 2);
+  EXPECT_EQ(check("11 22\n6000 33").ok, 1);
+  EXPECT_EQ(check("1000 33").ok, 1) << "a file that starts with an address starts afresh";
+}
+
 TEST_F(Reader, CheckRefusesWhatLiesOutsideTheFormatWithTheLine) {
   struct Case {
     const char* text;
