@@ -39,7 +39,6 @@ bool connectOn(int port) {
   if (connectionState == ConnectionState::Connected && serialSettings.portNumber == port) {
     return true;
   }
-  simCommand(port, "set call-ms 50");
   if (serialSettings.portNumber != port) {
     serialSettings.portNumber = port;
     onPortChanged();
@@ -47,7 +46,7 @@ bool connectOn(int port) {
   if (connectionState != ConnectionState::Connected && !connectionThreadRunning()) {
     onConnectCommand(mainWindow);
   }
-  simCommand(port, "reset");
+  resetTargetCalling(port);
   return waitForStatus(connectedText(port).c_str(), "115200 8-N-1", 10000) &&
          connectionState == ConnectionState::Connected;
 }
@@ -118,8 +117,7 @@ TEST(ConnectionManager, ConnectsWhenTheTargetCallsAndShowsThePortAndTheLine) {
   EXPECT_EQ(connectionThreadId, first);
   EXPECT_EQ(statusText(1), "Please Reset Target");
 
-  ASSERT_TRUE(simCommand(1, "set call-ms 50"));
-  ASSERT_TRUE(simCommand(1, "reset"));
+  ASSERT_TRUE(resetTargetCalling(1));
   ASSERT_TRUE(waitForStatus("CONNECTED COM1", "115200 8-N-1", 10000)) << statusText(0);
   EXPECT_EQ(connectionState, ConnectionState::Connected);
   EXPECT_TRUE(waitForThreadEnd(connectionThreadHandle, 2000));
@@ -167,7 +165,7 @@ TEST(ConnectionManager, LaunchStartsTheApplicationAndConnectWaitsForTheNextReset
   EXPECT_EQ(connectionThreadId, waiting);
   EXPECT_TRUE(connectionThreadRunning());
 
-  ASSERT_TRUE(simCommand(1, "reset"));
+  ASSERT_TRUE(resetTargetCalling(1));
   EXPECT_TRUE(waitForStatus("CONNECTED COM1", "115200 8-N-1", 10000));
 }
 
@@ -180,7 +178,7 @@ TEST(ConnectionManager, ALostLinkIsRebuiltWhenTheTargetCallsAgain) {
   EXPECT_EQ(connectionState, ConnectionState::NotConnected);
   EXPECT_TRUE(connectionThreadRunning());
 
-  ASSERT_TRUE(simCommand(1, "reset"));
+  ASSERT_TRUE(resetTargetCalling(1));
   EXPECT_TRUE(waitForStatus("CONNECTED COM1", "115200 8-N-1", 10000));
 }
 
@@ -229,10 +227,8 @@ TEST(ConnectionManager, APortThatDoesNotOpenIsReportedOncePerThreadWithoutSpinni
 
 TEST(ConnectionManager, APortChangeWhileWaitingFreesTheOldPortForTheNextChoice) {
   // Both targets silent: the thread waits on whichever port it has.
-  ASSERT_TRUE(simCommand(1, "set call-ms 0"));
-  ASSERT_TRUE(simCommand(1, "reset"));
-  ASSERT_TRUE(simCommand(2, "set call-ms 0"));
-  ASSERT_TRUE(simCommand(2, "reset"));
+  ASSERT_TRUE(resetTargetSilent(1));
+  ASSERT_TRUE(resetTargetSilent(2));
   if (connectionState != ConnectionState::Connected && !connectionThreadRunning()) {
     onConnectCommand(mainWindow);
   }
@@ -255,8 +251,7 @@ TEST(ConnectionManager, APortChangeWhileWaitingFreesTheOldPortForTheNextChoice) 
   EXPECT_EQ(statusText(0), "NOT CONNECTED");
 
   // The old port again, now with a target that calls.
-  ASSERT_TRUE(simCommand(1, "set call-ms 50"));
-  ASSERT_TRUE(simCommand(1, "reset"));
+  ASSERT_TRUE(resetTargetCalling(1));
   serialSettings.portNumber = 1;
   onPortChanged();
   EXPECT_TRUE(waitForStatus("CONNECTED COM1", "115200 8-N-1", 10000));
@@ -267,8 +262,7 @@ TEST(ConnectionManager, APortChangeWhileConnectedMovesTheLinkToTheNewPort) {
   ASSERT_TRUE(connectOn(1));
   const size_t logStart = simLog(1).size();
   const SerialPort onCom1 = serialPort.load();
-  ASSERT_TRUE(simCommand(2, "set call-ms 50"));
-  ASSERT_TRUE(simCommand(2, "reset"));
+  ASSERT_TRUE(resetTargetCalling(2));
   serialSettings.portNumber = 2;
   onPortChanged();
   EXPECT_TRUE(waitForSimLogLine(1, LaunchFrame, logStart, 3000));
@@ -291,7 +285,7 @@ TEST(ConnectionManager, APortChangeIsNotHeldUpByAnOpenPortFailureBox) {
       5000);
   ASSERT_NE(box, nullptr) << "no port failure box";
 
-  ASSERT_TRUE(simCommand(1, "reset"));
+  ASSERT_TRUE(resetTargetCalling(1));
   serialSettings.portNumber = 1;
   DWORD started = GetTickCount();
   onPortChanged();

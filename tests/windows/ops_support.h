@@ -58,6 +58,12 @@ bool openFileDialogAnswered();
 // that Esc raises is answered with that answer.
 void pressEscapeInProgressDialog(const std::vector<int>& answers, int intervalMs);
 
+// Resets the simulated target on a port and lets it call every 50 ms, or
+// leaves it silent. (Calls are switched on after the reset: a reset while a
+// call waits unread could leave two calls on the line.)
+bool resetTargetCalling(int port);
+bool resetTargetSilent(int port);
+
 // A hex token file in the run's scratch folder: one address token, then the
 // data, sixteen tokens a line. Returns its Windows path.
 std::string writeHexFile(const char* name, uint32_t address, const std::vector<uint8_t>& data);

@@ -229,6 +229,14 @@ void pressEscapeInProgressDialog(const std::vector<int>& answers, int intervalMs
   if (!escapeTimer && !answers.empty()) escapeTimer = SetTimer(nullptr, 0, 50, pressEscape);
 }
 
+bool resetTargetSilent(int port) {
+  return simCommand(port, "set call-ms 0") && simCommand(port, "reset");
+}
+
+bool resetTargetCalling(int port) {
+  return resetTargetSilent(port) && simCommand(port, "set call-ms 50");
+}
+
 std::string writeHexFile(const char* name, uint32_t address, const std::vector<uint8_t>& data) {
   std::string text;
   char token[16];
