@@ -200,6 +200,28 @@ TEST(TargetRuns, ABadFileIsRefusedBeforeTheTargetIsAddressedAndCancelDoesNothing
   EXPECT_EQ(caughtMessageBoxes()[0].text, SuccessText);
 }
 
+TEST(TargetRuns, AProgressDialogThatCannotBeCreatedDoesNotBlockTheNextCommand) {
+  ASSERT_TRUE(connectAfreshOnCom1());
+  const size_t logStart = simLog(1).size();
+  // A module without the dialog templates.
+  const HINSTANCE tool = appInstance;
+  appInstance = GetModuleHandleA("kernel32.dll");
+  programWith(applicationFile());
+  onEraseCommand(mainWindow);
+  appInstance = tool;
+  EXPECT_TRUE(openFileDialogAnswered());
+  EXPECT_EQ(programBusy, 0);
+  EXPECT_EQ(eraseBusy, 0);
+  EXPECT_EQ(simLog(1).size(), logStart);
+
+  programWith(applicationFile());
+  onEraseCommand(mainWindow);
+  std::vector<CaughtMessageBox> boxes = caughtMessageBoxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, SuccessText);
+  EXPECT_EQ(boxes[1].text, "Target Flash has been successfully erased.");
+}
+
 TEST(TargetRuns, EraseSparesTheBootloaderAndEraseAllTakesItAfterTheWarning) {
   ASSERT_TRUE(connectAfreshOnCom1());
   // Something in both regions first.
