@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,8 @@ bool connectAfreshOnCom1() {
   if (!resetTargetCalling(1)) return false;
   bool shown = waitForStatus("CONNECTED COM1", "115200 8-N-1", 10000);
   if (!shown) {
-    printf("status [%s] [%s] state %d thread %d\n", statusText(0).c_str(), statusText(1).c_str(),
-           static_cast<int>(connectionState.load()), connectionThreadRunning());
-    for (auto& box : caughtMessageBoxes()) printf("box %s\n", box.text.c_str());
-    for (auto& line : simLog(1)) printf("log %s\n", line.c_str());
+    std::printf("not connected: [%s] [%s], state %d\n", statusText(0).c_str(),
+                statusText(1).c_str(), static_cast<int>(connectionState.load()));
   }
   clearCaughtMessageBoxes();
   clearRecordedDialogs();

@@ -23,11 +23,10 @@ bool connectionThreadRunning();
 
 // One PBM_STEPIT as a progress bar handled it.
 struct BarStep {
-  std::string bar;     // the bar's window text: "Erase Progress", "Program Progress", "Progress"
-  std::string dialog;  // the caption of the dialog holding it
-  HWND dialogWindow;
-  int position;  // after the step
-  int maximum;   // the bar's range, 0 to maximum
+  std::string bar;    // the bar's window text: "Erase Progress", "Program Progress", "Progress"
+  HWND dialogWindow;  // the dialog holding it
+  int position;       // after the step
+  int maximum;        // the bar's range, 0 to maximum
   LONG style;
 };
 // A dialog as it opened on this thread.
@@ -38,7 +37,6 @@ struct DialogSeen {
 // Records every bar step and every dialog opened on this thread from now on.
 void startRecordingDialogs();
 std::vector<BarStep> barSteps();
-std::vector<DialogSeen> dialogsSeen();
 // The dialog seen last with this caption, or nullptr.
 HWND dialogSeen(const char* caption);
 void clearRecordedDialogs();

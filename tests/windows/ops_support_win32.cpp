@@ -39,7 +39,6 @@ LRESULT CALLBACK noteBarStep(int code, WPARAM wParam, LPARAM lParam) {
     HWND dialog = GetParent(bar);
     BarStep step;
     step.bar = windowText(bar);
-    step.dialog = windowText(dialog);
     step.dialogWindow = dialog;
     step.position = static_cast<int>(SendMessageA(bar, PBM_GETPOS, 0, 0));
     step.maximum = static_cast<int>(SendMessageA(bar, PBM_GETRANGE, FALSE, 0));
@@ -177,10 +176,6 @@ void startRecordingDialogs() {
 
 std::vector<BarStep> barSteps() {
   return steps;
-}
-
-std::vector<DialogSeen> dialogsSeen() {
-  return dialogs;
 }
 
 HWND dialogSeen(const char* caption) {
