@@ -89,17 +89,17 @@ void showDisconnected(const char* lineStatus) {
   setStatusText(1, lineStatus);
 }
 
-// The connection thread has connected: the state first, then the texts.
-void enterConnected() {
+// The connection thread has connected with these settings: the state first,
+// then the texts.
+void enterConnected(const SerialSettings& settings) {
   connectionState = ConnectionState::Connected;
-  if (const char* text = connectedText(serialSettings.portNumber)) setStatusText(0, text);
-  if (const char* text = lineText(serialSettings.baudRate)) setStatusText(1, text);
+  if (const char* text = connectedText(settings.portNumber)) setStatusText(0, text);
+  if (const char* text = lineText(settings.baudRate)) setStatusText(1, text);
   connectWaitRunning = 0;
 }
 
 // The port did not open: one box per thread and port number.
-void reportPortFailure(int* lastFailedPort) {
-  const int32_t port = serialSettings.portNumber;
+void reportPortFailure(int32_t port, int* lastFailedPort) {
   if (port == *lastFailedPort) return;
   *lastFailedPort = isPortNumber(port) ? port : UnrecognisedPort;
   if (connectionStopRequested) return;
@@ -150,12 +150,15 @@ DWORD WINAPI connectionThreadProc(LPVOID) {
       Sleep(ConnectedPollMs);
       continue;
     }
-    switch (connectToTarget(serialSettings)) {
+    // The texts name the port of this attempt, even if another is chosen
+    // meanwhile (the port change then ends this link).
+    const SerialSettings attempt = serialSettings;
+    switch (connectToTarget(attempt)) {
       case LinkOk:
-        enterConnected();
+        enterConnected(attempt);
         break;
       case LinkPortUnavailable:
-        reportPortFailure(&lastFailedPort);
+        reportPortFailure(attempt.portNumber, &lastFailedPort);
         Sleep(PortRetryMs);
         break;
       case LinkAborted:
