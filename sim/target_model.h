@@ -1,10 +1,10 @@
 // The simulated target's bootloader, without any input or output of its own:
-// a flash model and the target's side of every exchange of Part 1.3. It is fed
+// a flash model and the target's side of every bootloader exchange. It is fed
 // the bytes the host sent and answers with actions (reply frames to send, a
 // hang-up of the line, a flash image to publish, log lines). The pseudo-terminal,
 // the timing and the control channel live in simulator_posix.cpp.
 //
-// Choices (the specification leaves the target's inner working to us):
+// How this target works inside (a real board may differ in all of it):
 // - Flash: `size` bytes from `base`; the bootloader region is the lowest
 //   `bootSize` bytes, the application region the rest. Erased bytes are 0xFF. A
 //   block record overwrites the bytes it carries (no bit-clearing emulation).
