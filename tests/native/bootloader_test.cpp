@@ -18,14 +18,7 @@ void recordTrace(const char* text) {
 }
 
 Bytes reply(int32_t code) {
-  FrameSlots slots;
-  encodeReply(code, slots);
-  return Bytes(slots, slots + 4);
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+  return replyBytes(code);
 }
 
 // The operations against a target played by the test: its replies are put on

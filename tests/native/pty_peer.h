@@ -17,3 +17,7 @@ void ptyClose(PtyPeer* peer);
 void ptySend(const PtyPeer& peer, const std::vector<uint8_t>& bytes);
 // Whatever the other side wrote within the wait.
 std::vector<uint8_t> ptyReceive(const PtyPeer& peer, int waitMs);
+
+// The four wire bytes of an intact reply, and byte strings put together.
+std::vector<uint8_t> replyBytes(int32_t code);
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "link/frames.h"
 #include "tests/native/pty_peer.h"
 
 bool ptyOpen(PtyPeer* peer) {
@@ -39,4 +40,15 @@ std::vector<uint8_t> ptyReceive(const PtyPeer& peer, int waitMs) {
     waitMs = 50;
   }
   return got;
+}
+
+std::vector<uint8_t> replyBytes(int32_t code) {
+  FrameSlots slots;
+  encodeReply(code, slots);
+  return std::vector<uint8_t>(slots, slots + 4);
+}
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }

@@ -16,11 +16,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 struct Message {
   std::string text;
   std::string caption;
@@ -261,11 +256,7 @@ class RunAgainstScript : public ::testing::Test {
     std::string command = "rm -rf " + dir;
     (void)!system(command.c_str());
   }
-  static Bytes reply(int32_t code) {
-    FrameSlots slots;
-    encodeReply(code, slots);
-    return Bytes(slots, slots + 4);
-  }
+  static Bytes reply(int32_t code) { return replyBytes(code); }
   static Bytes repeat(const Bytes& bytes, int times) {
     Bytes out;
     for (int i = 0; i < times; ++i) out.insert(out.end(), bytes.begin(), bytes.end());
