@@ -1,10 +1,15 @@
-// Message boxes caught with a CBT hook, a message pump, and the simulated
-// targets that tools/wine-run puts behind the COM ports.
+// Message boxes caught with a CBT hook, a message pump, windows found, and
+// the simulated targets that tools/wine-run puts behind the COM ports.
 #include "tests/windows/wintest_support.h"
+
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 namespace {
@@ -15,16 +20,10 @@ int boxAnswer = IDOK;
 std::vector<CaughtMessageBox> boxes;
 std::vector<HWND> boxesOpen;  // caught and not yet destroyed: one record each
 
-std::string windowText(HWND window) {
-  char text[1024];
-  int length = GetWindowTextA(window, text, sizeof text);
-  return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
-}
-
 std::string className(HWND window) {
-  char name[64];
-  int length = GetClassNameA(window, name, sizeof name);
-  return std::string(name, length > 0 ? static_cast<size_t>(length) : 0);
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
 }
 
 // What the children of a dialog tell about it.
@@ -65,8 +64,6 @@ unsigned iconStyle(HICON icon) {
 
 unsigned buttonStyle(const BoxParts& parts) {
   const bool* b = parts.button;
-  if (b[IDCANCEL] && b[IDTRYAGAIN] && b[IDCONTINUE]) return MB_CANCELTRYCONTINUE;
-  if (b[IDABORT] && b[IDRETRY] && b[IDIGNORE]) return MB_ABORTRETRYIGNORE;
   if (b[IDYES] && b[IDNO]) return b[IDCANCEL] ? MB_YESNOCANCEL : MB_YESNO;
   if (b[IDRETRY] && b[IDCANCEL]) return MB_RETRYCANCEL;
   if (b[IDOK] && b[IDCANCEL]) return MB_OKCANCEL;
@@ -80,28 +77,14 @@ void catchBox(HWND box) {
   if (!parts.onlyBoxControls || !parts.hasText) return;  // some other dialog
 
   std::lock_guard<std::mutex> hold(boxesLock);
-  if (std::find(boxesOpen.begin(), boxesOpen.end(), box) != boxesOpen.end()) return;
+  if (!boxAnswer || std::find(boxesOpen.begin(), boxesOpen.end(), box) != boxesOpen.end()) return;
   boxesOpen.push_back(box);
 
   int answer = boxAnswer;
   if (answer < IDOK || answer > IDCONTINUE || !parts.button[answer]) answer = IDOK;
-  if (!parts.button[answer]) {
-    for (int id = IDOK; id <= IDCONTINUE; ++id) {
-      if (parts.button[id]) {
-        answer = id;
-        break;
-      }
-    }
-  }
-  CaughtMessageBox caught;
-  caught.caption = windowText(box);
-  caught.text = windowText(GetDlgItem(box, 0xFFFF));
-  caught.icon = iconStyle(parts.icon);
-  caught.buttons = buttonStyle(parts);
-  caught.owner = GetWindow(box, GW_OWNER);
-  caught.threadId = GetCurrentThreadId();
-  caught.answer = answer;
-  boxes.push_back(caught);
+  for (int id = IDOK; !parts.button[answer] && id <= IDCONTINUE; ++id) answer = id;
+  boxes.push_back({windowText(box), windowText(GetDlgItem(box, 0xFFFF)), iconStyle(parts.icon),
+                   buttonStyle(parts), GetWindow(box, GW_OWNER), GetCurrentThreadId(), answer});
   PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(box, answer)));
 }
@@ -118,24 +101,43 @@ LRESULT CALLBACK watchDialogs(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-std::string environmentPath(const char* what, int port) {
-  char name[64];
-  snprintf(name, sizeof name, "K4471_COM%d_%s", port, what);
-  const char* value = getenv(name);
+std::string environmentValue(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
   return value ? value : "";
 }
 
+std::string simPath(const char* what, int port) {
+  return environmentValue("K4471_COM" + std::to_string(port) + "_" + what);
+}
+
 std::vector<uint8_t> fileBytes(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  if (path.empty()) return bytes;
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) return bytes;
-  uint8_t chunk[65536];
-  size_t got;
-  while ((got = fread(chunk, 1, sizeof chunk, file)) > 0)
-    bytes.insert(bytes.end(), chunk, chunk + got);
-  fclose(file);
-  return bytes;
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+// The flash image the sim wrote last (after an erase or a programming run).
+std::vector<uint8_t> simMemory(int port) {
+  return fileBytes(simPath("MEMORY", port));
+}
+
+struct WindowQuery {
+  const char* windowClass;
+  const char* caption;
+  DWORD processId, threadId;
+  HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM context) {
+  auto* query = reinterpret_cast<WindowQuery*>(context);
+  DWORD processId = 0;
+  DWORD threadId = GetWindowThreadProcessId(window, &processId);
+  if (processId != query->processId || (query->threadId && threadId != query->threadId) ||
+      !IsWindowVisible(window) || className(window) != query->windowClass ||
+      (query->caption && windowText(window) != query->caption)) {
+    return TRUE;
+  }
+  query->found = window;
+  return FALSE;
 }
 
 }  // namespace
@@ -148,113 +150,165 @@ bool startCatchingMessageBoxes() {
   return boxHook != nullptr;
 }
 
-void stopCatchingMessageBoxes() {
-  std::lock_guard<std::mutex> hold(boxesLock);
-  if (boxHook) UnhookWindowsHookEx(boxHook);
-  boxHook = nullptr;
-  boxesOpen.clear();
-}
-
 void answerMessageBoxesWith(int buttonId) {
   std::lock_guard<std::mutex> hold(boxesLock);
   boxAnswer = buttonId;
 }
 
-std::vector<CaughtMessageBox> caughtMessageBoxes() {
+std::vector<CaughtMessageBox> takeCaughtMessageBoxes() {
   std::lock_guard<std::mutex> hold(boxesLock);
-  return boxes;
-}
-
-void clearCaughtMessageBoxes() {
-  std::lock_guard<std::mutex> hold(boxesLock);
-  boxes.clear();
-}
-
-bool pumpMessagesOnce(int waitMs) {
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(waitMs), QS_ALLINPUT);
-  bool any = false;
-  MSG message;
-  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
-    any = true;
-  }
-  return any;
+  std::vector<CaughtMessageBox> taken;
+  taken.swap(boxes);
+  return taken;
 }
 
 bool pumpMessagesUntil(const std::function<bool()>& done, int timeoutMs) {
-  DWORD start = GetTickCount();
+  const DWORD start = GetTickCount();
   while (!done()) {
-    DWORD spent = GetTickCount() - start;
+    const DWORD spent = GetTickCount() - start;
     if (spent >= static_cast<DWORD>(timeoutMs)) return done();
-    DWORD left = static_cast<DWORD>(timeoutMs) - spent;
-    pumpMessagesOnce(static_cast<int>(std::min<DWORD>(left, 20)));
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, std::min<DWORD>(timeoutMs - spent, 20),
+                              QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageA(&message);
+    }
   }
   return true;
 }
 
-bool waitForMessageBoxes(size_t count, int timeoutMs) {
-  return pumpMessagesUntil([count] { return caughtMessageBoxes().size() >= count; }, timeoutMs);
+void pause(int ms) {
+  pumpMessagesUntil([] { return false; }, ms);
 }
 
-std::string simControlPath(int port) {
-  return environmentPath("CONTROL", port);
+bool waitForMessageBoxes(size_t count, int timeoutMs) {
+  return pumpMessagesUntil(
+      [count] {
+        std::lock_guard<std::mutex> hold(boxesLock);
+        return boxes.size() >= count;
+      },
+      timeoutMs);
 }
-std::string simMemoryPath(int port) {
-  return environmentPath("MEMORY", port);
+
+std::string windowText(HWND window) {
+  char text[1024] = {};
+  GetWindowTextA(window, text, sizeof text);
+  return text;
 }
-std::string simLogPath(int port) {
-  return environmentPath("LOG", port);
+
+HWND findWindow(const char* className, const char* caption, DWORD processId, DWORD threadId,
+                int waitMs) {
+  WindowQuery query = {className, caption, processId, threadId, nullptr};
+  pumpMessagesUntil(
+      [&] {
+        EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&query));
+        return query.found != nullptr;
+      },
+      waitMs);
+  return query.found;
+}
+
+std::string statusText(HWND bar, int part, HANDLE process) {
+  char text[256] = {};
+  void* remote = VirtualAllocEx(process, nullptr, sizeof text, MEM_COMMIT, PAGE_READWRITE);
+  if (!remote) return "";
+  if (LOWORD(SendMessageA(bar, SB_GETTEXTLENGTHA, part, 0)) < sizeof text) {
+    SendMessageA(bar, SB_GETTEXTA, part, reinterpret_cast<LPARAM>(remote));
+    ReadProcessMemory(process, remote, text, sizeof text - 1, nullptr);
+  }
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return text;
+}
+
+bool waitForStatus(HWND bar, const std::string& part0, const std::string& part1, int timeoutMs,
+                   HANDLE process) {
+  return pumpMessagesUntil(
+      [&] { return statusText(bar, 0, process) == part0 && statusText(bar, 1, process) == part1; },
+      timeoutMs);
 }
 
 bool simCommand(int port, const char* line) {
-  std::string path = simControlPath(port);
+  const std::string path = simPath("CONTROL", port);
   if (path.empty()) return false;
   // The sim holds the FIFO open for reading, so this open does not wait.
   HANDLE fifo = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, 0, nullptr);
   if (fifo == INVALID_HANDLE_VALUE) return false;
-  std::string text = std::string(line) + "\n";
+  const std::string text = std::string(line) + "\n";
   DWORD written = 0;
   BOOL ok = WriteFile(fifo, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
   CloseHandle(fifo);
   return ok && written == text.size();
 }
 
-bool simResetAndWait(int port, int timeoutMs) {
-  auto resets = [port] {
-    std::vector<std::string> lines = simLog(port);
-    return std::count(lines.begin(), lines.end(), std::string("reset"));
-  };
-  auto before = resets();
-  if (!simCommand(port, "reset")) return false;
-  return pumpMessagesUntil([&] { return resets() > before; }, timeoutMs);
+bool resetSim(int port, int callMs) {
+  const int resets = countSimLogLines(port, "reset", 0);
+  if (!simCommand(port, "set call-ms 0") || !simCommand(port, "reset")) return false;
+  if (!pumpMessagesUntil([&] { return countSimLogLines(port, "reset", 0) > resets; }, 5000)) {
+    return false;
+  }
+  return callMs == 0 || simCommand(port, ("set call-ms " + std::to_string(callMs)).c_str());
 }
 
-std::vector<uint8_t> simMemory(int port) {
-  return fileBytes(simMemoryPath(port));
+bool waitForSimFlash(int port, uint32_t address, const std::vector<uint8_t>& data, int timeoutMs) {
+  return pumpMessagesUntil(
+      [&] {
+        const std::vector<uint8_t> flash = simMemory(port);
+        return flash.size() >= address + data.size() &&
+               std::memcmp(flash.data() + address, data.data(), data.size()) == 0;
+      },
+      timeoutMs);
 }
 
 std::vector<std::string> simLog(int port) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (uint8_t byte : fileBytes(simLogPath(port))) {
+  std::vector<std::string> lines(1);
+  for (uint8_t byte : fileBytes(simPath("LOG", port))) {
     if (byte == '\n') {
-      lines.push_back(line);
-      line.clear();
+      lines.emplace_back();
     } else if (byte != '\r') {
-      line.push_back(static_cast<char>(byte));
+      lines.back().push_back(static_cast<char>(byte));
     }
   }
+  lines.pop_back();  // the unfinished line
   return lines;
 }
 
+int countSimLogLines(int port, const std::string& line, size_t from) {
+  const std::vector<std::string> lines = simLog(port);
+  if (lines.size() <= from) return 0;
+  return static_cast<int>(std::count(lines.begin() + from, lines.end(), line));
+}
+
 bool waitForSimLogLine(int port, const std::string& line, size_t from, int timeoutMs) {
-  return pumpMessagesUntil(
-      [&] {
-        std::vector<std::string> lines = simLog(port);
-        return lines.size() > from &&
-               std::find(lines.begin() + from, lines.end(), line) != lines.end();
-      },
-      timeoutMs);
+  return pumpMessagesUntil([&] { return countSimLogLines(port, line, from) > 0; }, timeoutMs);
+}
+
+std::string writeTextFile(const char* name, const std::string& text) {
+  const std::string path = environmentValue("K4471_TEST_DIR") + "\\" + name;
+  std::ofstream file(path, std::ios::binary);
+  file << text;
+  return file ? path : "";
+}
+
+std::string writeHexFile(const char* name, uint32_t address, const std::vector<uint8_t>& data) {
+  char token[16];
+  std::snprintf(token, sizeof token, "%08X\n", static_cast<unsigned>(address));
+  std::string text = token;
+  for (size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(token, sizeof token, "%02X%c", data[i],
+                  (i % 16 == 15 || i + 1 == data.size()) ? '\n' : ' ');
+    text += token;
+  }
+  return writeTextFile(name, text);
+}
+
+std::vector<uint8_t> patternBytes(size_t count, uint32_t seed) {
+  std::vector<uint8_t> bytes(count);
+  uint32_t state = seed;
+  for (uint8_t& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<uint8_t>(state >> 24);
+  }
+  return bytes;
 }

@@ -1,0 +1,552 @@
+// The target operations in the real main window under Wine: simulated targets
+// on COM1 (7 block-erased replies per erase) and COM2, both silent until a
+// test lets them call, and COM3 and COM4 ports that do not open. The tests run
+// in order on one window and one connection thread at a time, as the tool
+// does: first the connection manager, then the Program and Erase runs with
+// their dialogs, bars and boxes, the flash that arrived, and Esc.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+#include <dlgs.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "operations/app_state.h"
+#include "operations/app_state_win32.h"
+#include "operations/connection_manager.h"
+#include "operations/erase_run_win32.h"
+#include "operations/program_run_win32.h"
+#include "operations/run_logic.h"
+#include "tests/windows/wintest_support.h"
+#include "ui/resource_ids.h"
+#include "ui/startup_win32.h"
+
+namespace {
+
+const std::string LaunchFrame = "9C BB FD DA";
+constexpr uint32_t BootSize = 0x4000;
+constexpr uint32_t FlashSize = 512 * 1024;
+const char SuccessText[] = "Target Flash has been successfully programmed.";
+const char ErasedText[] = "Target Flash has been successfully erased.";
+
+// --- What this thread showed: progress bar steps and dialogs -----------------
+
+struct BarStep {
+  std::string bar;  // the bar's window text: "Erase Progress", "Program Progress", "Progress"
+  HWND dialog;      // the dialog holding it
+  int position;     // after the step
+  int maximum;      // the bar's range, 0 to maximum
+};
+std::vector<BarStep> steps;
+std::vector<std::pair<HWND, std::string>> dialogsSeen;
+
+LRESULT CALLBACK noteBarsAndDialogs(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
+  if (code == HC_ACTION && call->message == PBM_STEPIT) {
+    steps.push_back({windowText(call->hwnd), GetParent(call->hwnd),
+                     static_cast<int>(SendMessageA(call->hwnd, PBM_GETPOS, 0, 0)),
+                     static_cast<int>(SendMessageA(call->hwnd, PBM_GETRANGE, FALSE, 0))});
+  } else if (code == HC_ACTION && call->message == WM_INITDIALOG) {
+    dialogsSeen.push_back({call->hwnd, windowText(call->hwnd)});
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// The dialog seen last with this caption, or nullptr.
+HWND dialogSeen(const char* caption) {
+  HWND found = nullptr;
+  for (const auto& [window, text] : dialogsSeen) found = text == caption ? window : found;
+  return found;
+}
+
+// How many steps the bar with this text took, and where it ended.
+std::pair<int, int> barSteps(const std::string& bar) {
+  std::pair<int, int> seen = {0, -1};
+  for (const BarStep& step : steps) {
+    if (step.bar == bar) seen = {seen.first + 1, step.position};
+  }
+  return seen;
+}
+
+// --- Dialogs of this thread answered as they show ----------------------------
+
+// Each watch runs on the visible dialog of this thread with its caption,
+// every 50 ms, until it returns true. A new watch replaces one for the same
+// caption.
+struct DialogWatch {
+  std::string caption;
+  std::function<bool(HWND)> act;
+};
+std::vector<DialogWatch> watches;
+
+void CALLBACK runWatches(HWND, UINT, UINT_PTR, DWORD) {
+  for (size_t i = 0; i < watches.size(); ++i) {
+    HWND dialog = findWindow("#32770", watches[i].caption.c_str(), GetCurrentProcessId(),
+                             GetCurrentThreadId());
+    if (dialog && watches[i].act(dialog)) watches.erase(watches.begin() + i--);
+  }
+}
+
+void watchFor(const std::string& caption, std::function<bool(HWND)> act) {
+  static const UINT_PTR timer = SetTimer(nullptr, 0, 50, runWatches);
+  (void)timer;
+  watches.erase(std::remove_if(watches.begin(), watches.end(),
+                               [&](const DialogWatch& w) { return w.caption == caption; }),
+                watches.end());
+  watches.push_back({caption, std::move(act)});
+}
+
+// Program Target with this path typed into the open-file dialog, or Cancel
+// there when it is empty; returns once the run has ended, as the command
+// does. What the file name box held when the dialog came up goes to *shown.
+void programWith(const std::string& path, std::string* shown = nullptr) {
+  watchFor("Open Hex File", [path, shown](HWND dialog) {
+    // A combo box with an edit in newer layouts, an edit in older ones.
+    HWND name = GetDlgItem(dialog, cmb13) ? GetDlgItem(dialog, cmb13) : GetDlgItem(dialog, edt1);
+    if (shown) *shown = windowText(name);
+    if (!path.empty()) SetWindowTextA(name, path.c_str());
+    const int button = path.empty() ? IDCANCEL : IDOK;
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, button)));
+    return true;
+  });
+  onProgramCommand(mainWindow);
+}
+
+// Presses Esc in the progress dialog with this caption once per answer,
+// intervalMs apart, the first intervalMs after it shows; the question that
+// Esc raises is answered with that answer.
+void pressEscapeIn(const std::string& caption, const std::vector<int>& answers, int intervalMs) {
+  watchFor(caption, [=, shownAt = DWORD(0), next = size_t(0)](HWND dialog) mutable {
+    if (!shownAt) shownAt = GetTickCount();
+    if (GetTickCount() - shownAt < (next + 1) * intervalMs) return false;
+    answerMessageBoxesWith(answers[next]);
+    PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+    return ++next == answers.size();
+  });
+}
+
+// --- The connection ----------------------------------------------------------
+
+void startMainWindowOnce() {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  HACCEL accelerators = nullptr;
+  startUp(GetModuleHandleA(nullptr), SW_SHOWNORMAL, &accelerators);
+  SetWindowsHookExA(WH_CALLWNDPROCRET, noteBarsAndDialogs, nullptr, GetCurrentThreadId());
+  startCatchingMessageBoxes();
+}
+
+void expectStatus(const char* part0, const char* part1) {
+  EXPECT_EQ(statusText(statusBar, 0), part0);
+  EXPECT_EQ(statusText(statusBar, 1), part1);
+}
+
+bool waitForConnected(int port) {
+  return waitForStatus(statusBar, "CONNECTED COM" + std::to_string(port), "115200 8-N-1", 10000) &&
+         connectionState == ConnectionState::Connected;
+}
+
+bool connectionThreadRunning() {
+  return connectionThreadHandle && WaitForSingleObject(connectionThreadHandle, 0) == WAIT_TIMEOUT;
+}
+
+// Connected on `port` through a fresh handshake (so that the frames count
+// from it), from whatever state the test before left.
+bool connectAfresh(int port) {
+  startMainWindowOnce();
+  if (serialSettings.portNumber != port) {
+    serialSettings.portNumber = port;
+    onPortChanged();
+  } else if (connectionState == ConnectionState::Connected) {
+    SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
+  } else if (!connectionThreadRunning()) {
+    onConnectCommand(mainWindow);
+  }
+  return resetSim(port, 50) && waitForConnected(port);
+}
+
+// The port the tool holds, once its connection thread has had time to open
+// it (Wine lets a second opener in, so the handles tell, not a probe).
+SerialPort portHeldByTool() {
+  pause(300);
+  return serialPort.load();
+}
+
+// A port handle the tool held is closed: it is no longer a port, or it is the
+// port the tool opened since (a handle value is reused once freed).
+bool closedByTool(SerialPort old) {
+  DCB line = {};
+  line.DCBlength = sizeof line;
+  return !GetCommState(reinterpret_cast<HANDLE>(old), &line) || old == serialPort.load();
+}
+
+// A message box as a test expects it.
+struct Box {
+  std::string text;
+  std::string caption;
+  unsigned icon;
+  HWND owner;
+};
+
+// Takes the boxes caught so far and compares them with these.
+std::vector<CaughtMessageBox> expectBoxes(const std::vector<Box>& expected) {
+  const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
+  EXPECT_EQ(boxes.size(), expected.size());
+  for (size_t i = 0; i < std::min(boxes.size(), expected.size()); ++i) {
+    EXPECT_EQ(boxes[i].text, expected[i].text) << i;
+    EXPECT_EQ(boxes[i].caption, expected[i].caption) << i;
+    EXPECT_EQ(boxes[i].icon, expected[i].icon) << i;
+    EXPECT_EQ(boxes[i].owner, expected[i].owner) << i;
+  }
+  return boxes;
+}
+
+TEST(Connection, ConnectsWhenTheTargetCallsAndShowsThePortAndTheLine) {
+  startMainWindowOnce();
+  expectStatus("NOT CONNECTED", "Please Reset Target");
+  EXPECT_EQ(connectionState, ConnectionState::Startup);
+  ASSERT_TRUE(connectionThreadRunning());
+
+  ASSERT_TRUE(resetSim(1, 50));
+  ASSERT_TRUE(waitForConnected(1)) << statusText(statusBar, 0);
+  EXPECT_TRUE(pumpMessagesUntil([] { return !connectionThreadRunning(); }, 2000));
+  onConnectCommand(mainWindow);
+  expectBoxes(
+      {{"Already connected to target", "Connect to Target", MB_ICONINFORMATION, mainWindow}});
+  EXPECT_EQ(statusText(statusBar, 0), "CONNECTED COM1");
+}
+
+TEST(Connection, LaunchStartsTheApplicationAndNothingElseRunsWithoutATarget) {
+  ASSERT_TRUE(connectAfresh(1));
+  const size_t logStart = simLog(1).size();
+  const SerialPort held = serialPort.load();
+  onLaunchCommand(mainWindow);
+  EXPECT_TRUE(waitForSimLogLine(1, LaunchFrame, logStart, 3000));
+  expectStatus("NOT CONNECTED", "                        ");
+  EXPECT_EQ(connectionState, ConnectionState::NotConnected);
+  EXPECT_FALSE(connectionThreadRunning());
+  EXPECT_TRUE(closedByTool(held));
+
+  // Launch, Program and Erase now only warn, without an open-file dialog;
+  // Connect waits for the next call.
+  onLaunchCommand(mainWindow);
+  programWith("");
+  onEraseCommand(mainWindow);
+  const char* text = "Target Not Connected.";
+  expectBoxes({{text, "Launch Target Application Error", MB_ICONWARNING, mainWindow},
+               {text, "Program Target Flash Error", MB_ICONWARNING, mainWindow},
+               {text, "Erase Target Flash Error", MB_ICONWARNING, mainWindow}});
+  EXPECT_EQ(dialogSeen("Open Hex File"), nullptr);
+
+  onConnectCommand(mainWindow);
+  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  EXPECT_TRUE(connectionThreadRunning());
+  ASSERT_TRUE(resetSim(1, 50));
+  EXPECT_TRUE(waitForConnected(1));
+}
+
+// Processor time a thread has used, in milliseconds.
+double cpuMs(HANDLE thread) {
+  FILETIME created, ended, kernel, user;
+  if (!GetThreadTimes(thread, &created, &ended, &kernel, &user)) return -1;
+  auto ms = [](const FILETIME& t) {
+    return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+  };
+  return ms(kernel) + ms(user);
+}
+
+TEST(Connection, APortChangeMovesTheLinkAndAPortThatDoesNotOpenIsReportedOncePerThread) {
+  // While connected: the target on the old port is launched.
+  ASSERT_TRUE(connectAfresh(1));
+  const size_t logStart = simLog(1).size();
+  const SerialPort onCom1 = serialPort.load();
+  ASSERT_TRUE(resetSim(2, 50));
+  serialSettings.portNumber = 2;
+  onPortChanged();
+  EXPECT_TRUE(waitForSimLogLine(1, LaunchFrame, logStart, 3000));
+  EXPECT_TRUE(waitForConnected(2)) << statusText(statusBar, 0);
+  EXPECT_TRUE(closedByTool(onCom1));
+
+  serialSettings.portNumber = 3;
+  onPortChanged();
+  ASSERT_TRUE(waitForMessageBoxes(1, 5000));
+  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  const double cpuBefore = cpuMs(connectionThreadHandle);
+  pause(1500);  // several retries of the port
+  EXPECT_LT(cpuMs(connectionThreadHandle) - cpuBefore, 300.0) << "retries should pause, not spin";
+  // Connect while the thread waits starts no second thread, so no box.
+  const DWORD waiting = connectionThreadId;
+  onConnectCommand(mainWindow);
+  pause(600);
+  EXPECT_EQ(connectionThreadId, waiting);
+  const std::vector<CaughtMessageBox> boxes =
+      expectBoxes({{"Cannot Connect to COM 3", "COM Port Error", MB_ICONWARNING, mainWindow}});
+  EXPECT_TRUE(boxes.size() == 1 && boxes[0].threadId == waiting);
+
+  // A new thread, after a port change or a link loss, reports again.
+  serialSettings.portNumber = 4;
+  onPortChanged();
+  ASSERT_TRUE(waitForMessageBoxes(1, 5000));
+  SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
+  ASSERT_TRUE(waitForMessageBoxes(2, 5000));
+  pause(600);
+  const Box com4 = {"Cannot Connect to COM 4", "COM Port Error", MB_ICONWARNING, mainWindow};
+  expectBoxes({com4, com4});
+
+  // A box left open does not hold up the next port change.
+  answerMessageBoxesWith(0);
+  SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
+  HWND box =
+      findWindow("#32770", "COM Port Error", GetCurrentProcessId(), connectionThreadId, 5000);
+  ASSERT_NE(box, nullptr) << "no port failure box";
+  ASSERT_TRUE(resetSim(1, 50));
+  serialSettings.portNumber = 1;
+  const DWORD started = GetTickCount();
+  onPortChanged();
+  EXPECT_LT(GetTickCount() - started, 2000u);
+  EXPECT_FALSE(IsWindow(box));
+  EXPECT_TRUE(waitForConnected(1));
+  answerMessageBoxesWith(IDOK);
+}
+
+TEST(Connection, APortChangeWhileWaitingFreesTheOldPortForTheNextChoice) {
+  // Both targets silent: the thread waits on whichever port it has.
+  ASSERT_TRUE(resetSim(1, 0));
+  ASSERT_TRUE(resetSim(2, 0));
+  SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
+  const SerialPort onCom1 = portHeldByTool();
+  ASSERT_NE(onCom1, InvalidSerialPort) << "COM1 never opened";
+
+  const DWORD threadOnCom1 = connectionThreadId;
+  const DWORD started = GetTickCount();
+  serialSettings.portNumber = 2;
+  onPortChanged();
+  EXPECT_LT(GetTickCount() - started, 2000u) << "the old wait should end within a slice";
+  EXPECT_NE(connectionThreadId, threadOnCom1);
+  const SerialPort onCom2 = portHeldByTool();
+  EXPECT_NE(onCom2, InvalidSerialPort) << "COM2 never opened";
+  EXPECT_TRUE(closedByTool(onCom1));
+
+  // The old port again, now with a target that calls.
+  ASSERT_TRUE(resetSim(1, 50));
+  serialSettings.portNumber = 1;
+  onPortChanged();
+  EXPECT_TRUE(waitForConnected(1));
+  EXPECT_TRUE(closedByTool(onCom2));
+}
+
+// --- Program and Erase -------------------------------------------------------
+
+// 1021 bytes at 0x4000 in a file of 3072 bytes: four blocks read from file
+// positions 9, 777, 1545 and 2313, so the programming bar stands at 33 before
+// the third and at 66 before the fourth.
+const std::vector<uint8_t> ApplicationImage = patternBytes(1021, 7);
+
+const std::string& applicationFile() {
+  static const std::string path = writeHexFile("app.hex", BootSize, ApplicationImage);
+  return path;
+}
+
+// Connected afresh on COM1, with nothing recorded yet and boxes answered OK.
+bool readyOnCom1() {
+  if (!connectAfresh(1)) return false;
+  answerMessageBoxesWith(IDOK);
+  takeCaughtMessageBoxes();
+  steps.clear();
+  dialogsSeen.clear();
+  return true;
+}
+
+void expectLinkLostAndRebuilt() {
+  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  EXPECT_EQ(connectionState, ConnectionState::NotConnected);
+  EXPECT_TRUE(connectionThreadRunning());
+  ASSERT_TRUE(resetSim(1, 50));
+  EXPECT_TRUE(waitForConnected(1));
+}
+
+TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
+  ASSERT_TRUE(readyOnCom1());
+  programWith(applicationFile());
+  HWND dialog = dialogSeen("Programming Application");
+  ASSERT_NE(dialog, nullptr);
+  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION, dialog}});
+  EXPECT_FALSE(IsWindow(dialog));
+  // 7 block-erased replies, then the bar is filled to its end.
+  EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(20, 20));
+  EXPECT_EQ(barSteps("Program Progress"), std::make_pair(66, 66));
+  for (const BarStep& step : steps) {
+    EXPECT_EQ(step.dialog, dialog);
+    EXPECT_EQ(step.maximum, step.bar == "Erase Progress" ? 20 : 100) << step.bar;
+  }
+  EXPECT_TRUE(waitForSimFlash(1, BootSize, ApplicationImage, 5000));
+  EXPECT_EQ(connectionState, ConnectionState::Connected);
+
+  // The bootloader; the open-file dialog offers the file chosen the time
+  // before (perhaps by its name alone).
+  ASSERT_TRUE(readyOnCom1());
+  const std::vector<uint8_t> boot = patternBytes(600, 11);
+  programTarget = flagsFor(ProgramTarget::Bootloader);
+  std::string shown;
+  programWith(writeHexFile("boot.hex", 0x1000, boot), &shown);
+  programTarget = flagsFor(ProgramTarget::Application);
+  const std::string last = applicationFile();
+  EXPECT_TRUE(shown == last || shown == last.substr(last.rfind('\\') + 1)) << shown;
+  dialog = dialogSeen("Programming Bootloader");
+  ASSERT_NE(dialog, nullptr);
+  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION, dialog}});
+  EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(20, 20));
+  EXPECT_TRUE(waitForSimFlash(1, 0x1000, boot, 5000));
+
+  // Erase spares the bootloader.
+  steps.clear();
+  onEraseCommand(mainWindow);
+  expectBoxes({{ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+  ASSERT_NE(dialogSeen("Erasing Target Flash"), nullptr);
+  EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
+  EXPECT_TRUE(waitForSimFlash(1, BootSize, std::vector<uint8_t>(FlashSize - BootSize, 0xFF), 5000));
+  EXPECT_TRUE(waitForSimFlash(1, 0x1000, boot, 1000));
+
+  // Erase all warns first: Cancel sends nothing, OK takes the bootloader too.
+  const Box warning = {
+      "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
+      "Bootloader is programmed before \nterminating communication with the target. Failure to "
+      "do so \nwill prevent future communication with the target.",
+      "Warning", MB_ICONWARNING, mainWindow};
+  eraseMode = flagsFor(EraseMode::EntireFlash);
+  const size_t beforeCancel = simLog(1).size();
+  answerMessageBoxesWith(IDCANCEL);
+  onEraseCommand(mainWindow);
+  answerMessageBoxesWith(IDOK);
+  const std::vector<CaughtMessageBox> boxes = expectBoxes({warning});
+  EXPECT_TRUE(boxes.size() == 1 && boxes[0].buttons == MB_OKCANCEL);
+  EXPECT_EQ(dialogSeen("Erasing ALL of Target Flash"), nullptr);
+  EXPECT_EQ(simLog(1).size(), beforeCancel);
+
+  steps.clear();
+  onEraseCommand(mainWindow);
+  eraseMode = flagsFor(EraseMode::Default);
+  expectBoxes({warning,
+               {"Target Flash has been successfully erased including the bootloader.\nPlease "
+                "ensure that a new bootloader is programmed before terminating\ncommunications "
+                "with the target.",
+                "Erase Operation Complete", MB_ICONWARNING, mainWindow}});
+  EXPECT_NE(dialogSeen("Erasing ALL of Target Flash"), nullptr);
+  EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
+  EXPECT_TRUE(waitForSimFlash(1, 0, std::vector<uint8_t>(FlashSize, 0xFF), 5000));
+  EXPECT_EQ(connectionState, ConnectionState::Connected);
+}
+
+TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
+  ASSERT_TRUE(readyOnCom1());
+  const size_t logStart = simLog(1).size();
+  programWith(writeTextFile("bad.hex", "00004000\n12 34\n56 G7 89\n"));
+  HWND dialog = dialogSeen("Programming Application");
+  ASSERT_NE(dialog, nullptr);
+  const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "File Error");
+  EXPECT_EQ(boxes[0].icon, static_cast<unsigned>(MB_ICONERROR));
+  EXPECT_EQ(boxes[0].owner, dialog);
+  EXPECT_NE(boxes[0].text.find("Line 3"), std::string::npos) << boxes[0].text;
+  EXPECT_TRUE(steps.empty());
+
+  // Cancel in the open-file dialog: no progress dialog, no box.
+  dialogsSeen.clear();
+  programWith("");
+  EXPECT_NE(dialogSeen("Open Hex File"), nullptr);
+  EXPECT_EQ(dialogSeen("Programming Application"), nullptr);
+
+  // Progress dialogs that cannot be created: from a module without them.
+  const HINSTANCE tool = appInstance;
+  appInstance = GetModuleHandleA("kernel32.dll");
+  programWith(applicationFile());
+  onEraseCommand(mainWindow);
+  appInstance = tool;
+  expectBoxes({});
+  EXPECT_EQ(simLog(1).size(), logStart);
+
+  programWith(applicationFile());
+  onEraseCommand(mainWindow);
+  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
+                dialogSeen("Programming Application")},
+               {ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+}
+
+TEST(Runs, AFailingThirdBlockDropsTheLinkWhichIsRebuiltOnTheNextCall) {
+  // Frames from the handshake: 1 acknowledgement, 2 program, 3 to 5 the
+  // block-follows of blocks 1 to 3. The reply to the fifth arrives garbled.
+  ASSERT_TRUE(simCommand(1, "set garble-reply 5"));
+  ASSERT_TRUE(readyOnCom1());
+  programWith(applicationFile());
+  ASSERT_TRUE(simCommand(1, "set garble-reply 0"));
+  expectBoxes(
+      {{CommunicationErrorText, "Error", MB_ICONERROR, dialogSeen("Programming Application")}});
+  EXPECT_EQ(barSteps("Program Progress").second, 33);
+  EXPECT_EQ(programBusy, 0);
+  expectLinkLostAndRebuilt();
+
+  // The rebuilt link works.
+  onEraseCommand(mainWindow);
+  expectBoxes({{ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+}
+
+// A run abandoned through Esc: one question per press, with its answer, then
+// the communication error, all owned by the progress dialog; then the link
+// is lost and rebuilt.
+void expectAbandoned(const char* caption, const std::vector<int>& answers) {
+  HWND dialog = dialogSeen(caption);
+  const Box question = {"Abandon the operation?\nThe target will be disconnected.",
+                        "Abandon Operation", MB_ICONQUESTION, dialog};
+  std::vector<Box> expected(answers.size(), question);
+  expected.push_back({CommunicationErrorText, "Error", MB_ICONERROR, dialog});
+  const std::vector<CaughtMessageBox> boxes = expectBoxes(expected);
+  for (size_t i = 0; i < answers.size() && i < boxes.size(); ++i) {
+    EXPECT_EQ(boxes[i].buttons, static_cast<unsigned>(MB_YESNO));
+    EXPECT_EQ(boxes[i].answer, answers[i]);
+  }
+  EXPECT_EQ(programBusy, 0);
+  EXPECT_EQ(eraseBusy, 0);
+  answerMessageBoxesWith(IDOK);
+  expectLinkLostAndRebuilt();
+}
+
+TEST(Runs, EscAbandonsARunWaitingForASilentTargetOnlyOnYes) {
+  // Silent from the first block-follows on: the worker waits for its answer.
+  ASSERT_TRUE(simCommand(1, "set silent-from 3"));
+  ASSERT_TRUE(readyOnCom1());
+  pressEscapeIn("Programming Application", {IDNO, IDYES}, 700);
+  DWORD started = GetTickCount();
+  programWith(applicationFile());
+  DWORD took = GetTickCount() - started;
+  ASSERT_TRUE(simCommand(1, "set silent-from 0"));
+  // Two presses 0.7 s apart: the run ends soon after the Yes, not before.
+  EXPECT_GT(took, 1400u);
+  EXPECT_LT(took, 4000u);
+  expectAbandoned("Programming Application", {IDNO, IDYES});
+
+  // An erase waiting for its one slow block. (The simulator takes its control
+  // lines only between replies, so the pause is kept short enough to sit out
+  // afterwards.)
+  ASSERT_TRUE(simCommand(1, "set erase-blocks 1"));
+  ASSERT_TRUE(simCommand(1, "set erase-block-ms 2000"));
+  ASSERT_TRUE(readyOnCom1());
+  pressEscapeIn("Erasing Target Flash", {IDYES}, 300);
+  started = GetTickCount();
+  onEraseCommand(mainWindow);
+  took = GetTickCount() - started;
+  ASSERT_TRUE(simCommand(1, "set erase-block-ms 0"));
+  ASSERT_TRUE(simCommand(1, "set erase-blocks 7"));
+  EXPECT_LT(took, 1800u) << "the run should end on Yes, not on the target's reply";
+  EXPECT_EQ(barSteps("Progress").first, 0);
+  expectAbandoned("Erasing Target Flash", {IDYES});
+}
+
+}  // namespace
