@@ -33,11 +33,6 @@ const char* const ExitCodesText =
     "  7    gang run: one or more targets failed (the summary names them)\n"
     "  130  interrupted (Ctrl-C)\n";
 
-const char* const EraseAllWarning =
-    "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
-    "Bootloader is programmed before \nterminating communication with the target. Failure to do "
-    "so \nwill prevent future communication with the target.";
-
 std::atomic<int> interrupted{0};
 
 void interrupt() {
@@ -127,7 +122,7 @@ int checkFileFirst(const std::string& path, bool bootloader) {
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) {
     fprintf(stderr, "error: File Error: %s (%s)\n",
-            bootloader ? "Error opening selected hex file." : "Error opening selected HEX file.",
+            fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application),
             path.c_str());
     return ExitFileError;
   }
@@ -144,7 +139,7 @@ int checkFileFirst(const std::string& path, bool bootloader) {
 
 bool confirmEraseAll(const Options& options) {
   if (options.yes) return true;
-  fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarning);
+  fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarningText);
   fflush(stderr);
   char answer[16] = {0};
   if (!fgets(answer, sizeof answer, stdin)) return false;

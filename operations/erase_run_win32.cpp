@@ -18,11 +18,6 @@ HWND eraseProgressBar = nullptr;
 
 namespace {
 
-constexpr char EraseAllWarning[] =
-    "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
-    "Bootloader is programmed before \nterminating communication with the target. Failure to do "
-    "so \nwill prevent future communication with the target.";
-
 // 1 while the worker runs; whether it was started at all.
 std::atomic<int> workerRunning{0};
 bool workerStarted = false;
@@ -95,7 +90,7 @@ void onEraseCommand(HWND owner) {
     return;
   }
   if (eraseModeOf(eraseMode) == EraseMode::EntireFlash) {
-    if (MessageBoxA(owner, EraseAllWarning, "Warning", MB_OKCANCEL | MB_ICONWARNING) != IDOK) {
+    if (MessageBoxA(owner, EraseAllWarningText, "Warning", MB_OKCANCEL | MB_ICONWARNING) != IDOK) {
       return;
     }
     openEraseDialog(owner, ERASE_ALL_DIALOG_NAME, eraseAllDialogProc);

@@ -8,6 +8,10 @@
 const char* const CommunicationErrorText =
     "Communication Error with Target.\nTerminating programmming procedure.\nFurther "
     "communication with the target will be terminated.";
+const char* const EraseAllWarningText =
+    "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
+    "Bootloader is programmed before \nterminating communication with the target. Failure to do "
+    "so \nwill prevent future communication with the target.";
 const char* const EraseErrorFormat =
     "Unexpected Error encountered erasing Block: %d.\nTerminating operation.";
 
@@ -94,6 +98,11 @@ bool programmingPhase(FILE* file, unsigned long sizeKiB, const RunReport& report
 }
 
 }  // namespace
+
+const char* fileOpenErrorText(ProgramTarget target) {
+  return target == ProgramTarget::Bootloader ? bootloaderVariant.openErrorText
+                                             : applicationVariant.openErrorText;
+}
 
 RunOutcome runProgramming(ProgramTarget target, const char* path, const RunReport& report) {
   const ProgramVariant& variant =

@@ -36,6 +36,10 @@ enum RunOutcome {
 // The texts of the runs.
 extern const char* const CommunicationErrorText;
 extern const char* const EraseErrorFormat;
+// Asked before the entire flash is erased.
+extern const char* const EraseAllWarningText;
+// Told when the chosen file does not open.
+const char* fileOpenErrorText(ProgramTarget target);
 
 // Programs the hex token file at path into the connected target.
 RunOutcome runProgramming(ProgramTarget target, const char* path, const RunReport& report);
