@@ -40,6 +40,12 @@ int32_t connectToTarget(const SerialSettings& settings) {
       closeLink();
       return LinkAborted;
     }
+    if (lastReadEnd() == ReadEnd::LineFailed) {
+      // Unplugged or hung up while we waited: a port that does not open, to
+      // be tried again.
+      closeLink();
+      return LinkPortUnavailable;
+    }
     linkTrace("waiting for TGT call\n");
   }
   linkTrace("Sending ACK to TGT\n");

@@ -20,7 +20,8 @@ enum LinkResult : int32_t {
 
 // Opens the port of the settings, waits with no time limit for the target's
 // call, acknowledges it and expects the confirmation. 0, 5 or 7 (or
-// LinkAborted); the port stays open only on 0.
+// LinkAborted); the port stays open only on 0. A line that fails during the
+// wait for the call gives 5, as a port that does not open.
 int32_t connectToTarget(const SerialSettings& settings);
 // Sends the launch frame and closes the port. Always 0.
 int32_t launchTarget();

@@ -6,17 +6,16 @@
 
 #include "link/serial_port.h"
 
-enum class ReadDiscipline { Blocking, Timed };
-
 // Opens the device of a port number with the line settings; false when it does
 // not open. A port whose line state cannot be read or written still opens.
 bool backendOpen(SerialPort* port, const SerialSettings& settings);
-// Applies the read timeouts of a discipline; false when the port refused them.
-// Blocking reads return after one slice with no byte, timed reads after
-// TimedReadMilliseconds.
-bool backendSetDiscipline(SerialPort port, ReadDiscipline discipline);
-// 1 when a byte came, 0 when none came within the discipline's limit or the
-// read failed.
+// Makes a read of one byte return at once when a byte is there, or after one
+// slice (BlockingSliceMilliseconds) with none; false when the port refused.
+bool backendSetReadSlice(SerialPort port);
+// 1 when a byte came, 0 when none came within the slice, -1 when the read
+// failed: the line is hung up or the device is gone.
 int backendReadByte(SerialPort port, uint8_t* byte);
+// Discards what the port has received and nobody has read.
+void backendPurgeInput(SerialPort port);
 bool backendWrite(SerialPort port, const void* bytes, size_t count);
 void backendClose(SerialPort port);

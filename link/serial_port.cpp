@@ -1,6 +1,8 @@
 // The serial port algorithms, written once over the backend of each system.
 #include "link/serial_port.h"
 
+#include <chrono>
+
 #include "link/serial_backend.h"
 
 SerialSettings serialSettings = DefaultSerialSettings;
@@ -8,25 +10,50 @@ std::atomic<SerialPort> serialPort{InvalidSerialPort};
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::atomic<int> abortRequested{0};
 
 // Platform numbering of parity and stop bits.
 constexpr uint8_t NoParity = 0, OddParity = 1, EvenParity = 2;
 constexpr uint8_t OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2;
 
-int readReply(SerialPort port, uint32_t* slots, int count, ReadDiscipline discipline) {
+std::atomic<int> idleLimitMs{0};
+std::atomic<ReadEnd> lastEnd{ReadEnd::Frame};
+
+long long millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Waits for one byte in slices, looking at the abort request before every
+// slice and every byte, so that neither silence nor a line that never stops
+// talking keeps a wait from ending. `timedLimitMs` 0: no limit of its own.
+ReadEnd awaitByte(SerialPort port, uint8_t* byte, int timedLimitMs) {
+  const Clock::time_point start = Clock::now();
+  const int idleMs = idleLimitMs.load();
+  for (;;) {
+    if (linkAbortRequested()) return ReadEnd::Aborted;
+    const int got = backendReadByte(port, byte);
+    if (got > 0) return ReadEnd::Frame;
+    if (got < 0) return ReadEnd::LineFailed;
+    const long long waited = millisecondsSince(start);
+    if (timedLimitMs > 0 && waited >= timedLimitMs) return ReadEnd::TimeLimit;
+    if (idleMs > 0 && waited >= idleMs) return ReadEnd::IdleLimit;
+  }
+}
+
+// Blocking reads pass 0 for the time limit, timed reads their limit per byte.
+int readReply(SerialPort port, uint32_t* slots, int count, int timedLimitMs) {
   int result = 0;
-  if (!backendSetDiscipline(port, discipline)) result = 3;
+  if (!backendSetReadSlice(port)) result = 3;
   int index = 0;
   while (index < count) {
     uint8_t byte = 0;
-    int got = backendReadByte(port, &byte);
-    // A blocking wait goes on slice after slice until a byte comes or the wait
-    // is aborted; a timed read gives up after its one limit.
-    while (got == 0 && discipline == ReadDiscipline::Blocking && !linkAbortRequested()) {
-      got = backendReadByte(port, &byte);
+    const ReadEnd end = awaitByte(port, &byte, timedLimitMs);
+    if (end != ReadEnd::Frame) {
+      lastEnd.store(end);
+      return 3;
     }
-    if (got == 0) return 3;
     slots[index] = (slots[index] & 0xFFFFFF00u) | byte;
     if (slots[0] == ReplyLeadByte) {
       if (byte == 0x0D || byte == 0x0A) break;
@@ -35,6 +62,7 @@ int readReply(SerialPort port, uint32_t* slots, int count, ReadDiscipline discip
       index = 0;
     }
   }
+  lastEnd.store(ReadEnd::Frame);
   return result;
 }
 
@@ -76,18 +104,24 @@ int openSerialPort(SerialPort* port, const SerialSettings& settings) {
     *port = InvalidSerialPort;
     return 1;
   }
+  // Whatever the device held before we opened it is stale.
+  backendPurgeInput(*port);
   return 0;
 }
 
 int readReplyBlocking(SerialPort port, uint32_t* slots, int count) {
-  return readReply(port, slots, count, ReadDiscipline::Blocking);
+  return readReply(port, slots, count, 0);
 }
 
 int readReplyTimed(SerialPort port, uint32_t* slots, int count) {
-  return readReply(port, slots, count, ReadDiscipline::Timed);
+  return readReply(port, slots, count, TimedReadMilliseconds);
 }
 
 int writeFrame(SerialPort port, const uint32_t* slots, int count) {
+  // The protocol is stop and wait: a byte that came before a command is sent
+  // cannot answer it (a call queued while nobody listened, or one that crossed
+  // our acknowledgement), so it must not be read as the answer.
+  backendPurgeInput(port);
   for (int i = 0; i < count; ++i) {
     uint8_t byte = static_cast<uint8_t>(slots[i] & 0xFF);
     backendWrite(port, &byte, 1);
@@ -112,4 +146,12 @@ void clearLinkAbort() {
 }
 bool linkAbortRequested() {
   return abortRequested.load() != 0;
+}
+
+void setReadIdleLimit(int milliseconds) {
+  idleLimitMs.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+ReadEnd lastReadEnd() {
+  return lastEnd.load();
 }

@@ -38,25 +38,42 @@ struct LineState {
 };
 LineState lineStateFor(const SerialSettings& settings);
 
-// 0 when the port is open, 1 when it did not open (port then invalid).
+// 0 when the port is open, 1 when it did not open (port then invalid). What
+// the device received before it was opened is discarded.
 int openSerialPort(SerialPort* port, const SerialSettings& settings);
 // Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
-// refused, or the wait was aborted).
+// refused, the line failed, or the wait was aborted).
 int readReplyBlocking(SerialPort port, uint32_t* slots, int count);
 int readReplyTimed(SerialPort port, uint32_t* slots, int count);
-// One single-byte write per slot; always 0.
+// Discards what has been received and not read, then writes one single-byte
+// write per slot; always 0.
 int writeFrame(SerialPort port, const uint32_t* slots, int count);
 // All 268 bytes in one write; 0, or 2 when the write was refused.
 int writeBlockRecord(SerialPort port, const BlockRecord& record);
 // Closes the port and leaves it invalid; nothing happens for an invalid port.
 void closeSerialPort(SerialPort* port);
 
-// The way out of a wait without end: a blocking read waits in slices of about
-// 100 ms and ends like a read that got no byte once an abort is requested.
-// The request stays until it is cleared.
+// The way out of a wait without end: a read waits in slices of about 100 ms
+// and ends like a read that got no byte once an abort is requested, however
+// many bytes keep arriving. The request stays until it is cleared.
 void requestLinkAbort();
 void clearLinkAbort();
 bool linkAbortRequested();
+
+// Why the last read of a reply ended.
+enum class ReadEnd {
+  Frame,       // it took its bytes (the frame may still be garbled)
+  TimeLimit,   // a timed read got no byte within TimedReadMilliseconds
+  IdleLimit,   // no byte came within the limit set below
+  Aborted,     // the abort request
+  LineFailed,  // the line is gone: hung up, unplugged, the device failed
+};
+ReadEnd lastReadEnd();
+
+// A limit on every wait for a byte, blocking ones included: no byte for that
+// long ends the read like a timed read that got none. 0 (the start value)
+// leaves blocking waits without a limit.
+void setReadIdleLimit(int milliseconds);
 
 // The timed discipline's limit for one byte: 10 ms per byte plus 10000 ms.
 constexpr int TimedReadMilliseconds = 10 * 1 + 10000;

@@ -17,10 +17,6 @@ namespace {
 std::mutex pathsLock;
 std::string devicePaths[11];
 
-// The timeout of the discipline last set on the port, in milliseconds. One
-// port is open at a time.
-std::atomic<int> readTimeout{BlockingSliceMilliseconds};
-
 speed_t speedFor(uint32_t baud) {
   switch (baud) {
     case 110:
@@ -102,9 +98,7 @@ bool backendOpen(SerialPort* port, const SerialSettings& settings) {
   return true;
 }
 
-bool backendSetDiscipline(SerialPort, ReadDiscipline discipline) {
-  readTimeout.store(discipline == ReadDiscipline::Timed ? TimedReadMilliseconds
-                                                        : BlockingSliceMilliseconds);
+bool backendSetReadSlice(SerialPort) {
   return true;
 }
 
@@ -113,18 +107,23 @@ int backendReadByte(SerialPort port, uint8_t* byte) {
   pollfd waiter = {fd, POLLIN, 0};
   int ready;
   do {
-    ready = poll(&waiter, 1, readTimeout.load());
+    ready = poll(&waiter, 1, BlockingSliceMilliseconds);
   } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return 0;
+  if (ready < 0) return -1;
+  if (ready == 0) return 0;
+  if ((waiter.revents & POLLIN) == 0) return -1;  // hung up, or the device failed
   ssize_t got;
   do {
     got = read(fd, byte, 1);
   } while (got < 0 && errno == EINTR);
   if (got == 1) return 1;
-  // A hung-up line reports readiness for ever: wait out the slice so that a
-  // blocking wait does not spin.
-  if (waiter.revents & (POLLHUP | POLLERR)) usleep(readTimeout.load() * 1000);
-  return 0;
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  // End of file or an error (EIO when the far end or the adapter is gone).
+  return -1;
+}
+
+void backendPurgeInput(SerialPort port) {
+  tcflush(static_cast<int>(port), TCIFLUSH);
 }
 
 bool backendWrite(SerialPort port, const void* bytes, size_t count) {

@@ -43,25 +43,20 @@ bool backendOpen(SerialPort* port, const SerialSettings& settings) {
   return true;
 }
 
-bool backendSetDiscipline(SerialPort port, ReadDiscipline discipline) {
-  COMMTIMEOUTS timeouts;
-  if (discipline == ReadDiscipline::Timed) {
-    timeouts = {0, 10, 10000, 0, 0};
-  } else {
-    // Returns at once when a byte arrives, or after one slice with none.
-    timeouts = {MAXDWORD, MAXDWORD, BlockingSliceMilliseconds, 0, 0};
-  }
+bool backendSetReadSlice(SerialPort port) {
+  // Returns at once when a byte arrives, or after one slice with none.
+  COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, BlockingSliceMilliseconds, 0, 0};
   return SetCommTimeouts(handleOf(port), &timeouts) != 0;
 }
 
 int backendReadByte(SerialPort port, uint8_t* byte) {
   DWORD got = 0;
-  if (!ReadFile(handleOf(port), byte, 1, &got, nullptr)) {
-    // A failing read would otherwise be retried at once: keep the slice.
-    Sleep(BlockingSliceMilliseconds);
-    return 0;
-  }
+  if (!ReadFile(handleOf(port), byte, 1, &got, nullptr)) return -1;  // the device is gone
   return got == 1 ? 1 : 0;
+}
+
+void backendPurgeInput(SerialPort port) {
+  PurgeComm(handleOf(port), PURGE_RXCLEAR);
 }
 
 bool backendWrite(SerialPort port, const void* bytes, size_t count) {

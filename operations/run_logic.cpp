@@ -61,8 +61,9 @@ RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCoun
       ++*erasedCount;
     } else if (reply == endReply) {
       return RunSucceeded;
-    } else if (linkAbortRequested()) {
-      // The user gave up waiting for the target.
+    } else if (linkAbortRequested() || lastReadEnd() != ReadEnd::Frame) {
+      // No reply at all: the user gave up waiting, the line failed, or the
+      // target fell silent for longer than a front end allows.
       return RunCommunicationError;
     } else {
       showEraseError(report, *erasedCount);

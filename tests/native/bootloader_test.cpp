@@ -21,8 +21,8 @@ Bytes reply(int32_t code) {
   return replyBytes(code);
 }
 
-// The operations against a target played by the test: its replies are put on
-// the line before the operation runs, and what the operation sent is read back.
+// The operations against a target played by the test: it answers each frame
+// the operation writes, and what the operation sent is read back.
 class Bootloader : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,28 +42,69 @@ class Bootloader : public ::testing::Test {
     clearLinkAbort();
   }
   void connect() {
-    ptySend(peer, reply(ReplyTargetCall) + reply(ReplyAckConfirmed));
+    scriptStart(&script, peer, callThen(reply(ReplyAckConfirmed)));
     ASSERT_EQ(connectToTarget(settings), LinkOk);
-    ptyReceive(peer, 100);
+    scriptFinish(&script, peer);
     traced.clear();
   }
+  // The target calls once the port is open, and answers the acknowledgement.
+  static std::vector<PeerStep> callThen(const Bytes& answer, const Bytes& call = {}) {
+    return {{0, call.empty() ? reply(ReplyTargetCall) : call, 100}, {4, answer}};
+  }
+  // Answers the next frame the operation writes, and returns what it wrote.
+  template <typename Operation>
+  Bytes exchange(const std::vector<PeerStep>& steps, Operation operation, int32_t expected) {
+    scriptStart(&script, peer, steps);
+    EXPECT_EQ(operation(), expected);
+    return scriptFinish(&script, peer);
+  }
   PtyPeer peer;
+  PeerScript script;
   SerialSettings settings;
 };
 
 TEST_F(Bootloader, HandshakeTracesEveryReadAndAcknowledgesTheCall) {
-  ptySend(peer, Bytes{0x00, 0x12} + reply(ReplyStatusE0) + reply(ReplyTargetCall) +
-                    reply(ReplyAckConfirmed));
-  EXPECT_EQ(connectToTarget(settings), LinkOk);
+  Bytes sent = exchange(
+      callThen(reply(ReplyAckConfirmed),
+               Bytes{0x00, 0x12} + reply(ReplyStatusE0) + reply(ReplyTargetCall)),
+      [&] { return connectToTarget(settings); }, LinkOk);
   EXPECT_EQ(traced, "waiting for TGT call\nwaiting for TGT call\nSending ACK to TGT\n");
-  EXPECT_EQ(ptyReceive(peer, 200), (Bytes{0x9C, 0xCA, 0xFD, 0xAB}));
+  EXPECT_EQ(sent, (Bytes{0x9C, 0xCA, 0xFD, 0xAB}));
   EXPECT_NE(serialPort.load(), InvalidSerialPort);
 }
 
 TEST_F(Bootloader, ASecondCallInPlaceOfTheConfirmationClosesThePort) {
-  ptySend(peer, reply(ReplyTargetCall) + reply(ReplyTargetCall));
-  EXPECT_EQ(connectToTarget(settings), LinkNoAck);
+  exchange(
+      callThen(reply(ReplyTargetCall)), [&] { return connectToTarget(settings); }, LinkNoAck);
   EXPECT_EQ(traced, "waiting for TGT call\nSending ACK to TGT\nNo ACK from TGT\n");
+  EXPECT_EQ(serialPort.load(), InvalidSerialPort);
+}
+
+TEST_F(Bootloader, StaleCallsNeverStandInForTheConfirmation) {
+  // Calls queued on the line before the port was opened.
+  ptySend(peer, reply(ReplyTargetCall) + reply(ReplyTargetCall) + reply(ReplyTargetCall));
+  exchange(
+      callThen(reply(ReplyAckConfirmed)), [&] { return connectToTarget(settings); }, LinkOk);
+  closeTargetPort();
+  // Calls that came while the host was answering the first one.
+  Bytes calls;
+  for (int i = 0; i < 10; ++i) calls = calls + reply(ReplyTargetCall);
+  exchange(
+      callThen(reply(ReplyAckConfirmed), calls), [&] { return connectToTarget(settings); }, LinkOk);
+  // The first command after connecting does not read a leftover confirmation.
+  ptySend(peer, reply(ReplyAckConfirmed));
+  exchange({{4, reply(ReplyEraseAck)}}, startErase, LinkOk);
+}
+
+TEST_F(Bootloader, ALineThatFailsWhileWaitingForTheCallIsAPortThatDoesNotOpen) {
+  std::thread unplug([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ptyClose(&peer);
+  });
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connectToTarget(settings), LinkPortUnavailable);
+  unplug.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(serialPort.load(), InvalidSerialPort);
 }
 
@@ -89,12 +130,9 @@ TEST_F(Bootloader, AbortedHandshakeClosesThePortAndTheNextOneSucceeds) {
 }
 
 TEST_F(Bootloader, HandshakeServesATargetThatCallsLate) {
-  std::thread late([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    ptySend(peer, reply(ReplyTargetCall) + reply(ReplyAckConfirmed));
-  });
-  EXPECT_EQ(connectToTarget(settings), LinkOk);
-  late.join();
+  exchange(
+      {{0, reply(ReplyTargetCall), 700}, {4, reply(ReplyAckConfirmed)}},
+      [&] { return connectToTarget(settings); }, LinkOk);
 }
 
 TEST_F(Bootloader, SingleExchangesAcceptOnlyTheirOwnReply) {
@@ -112,12 +150,8 @@ TEST_F(Bootloader, SingleExchangesAcceptOnlyTheirOwnReply) {
       {endProgramming, {0x9C, 0xEF, 0xFD, 0x8E}, ReplyComplete, ReplyStatusE0},
   };
   for (const Case& c : cases) {
-    ptySend(peer, reply(c.awaited));
-    EXPECT_EQ(c.operation(), LinkOk);
-    EXPECT_EQ(ptyReceive(peer, 100), c.frame);
-    ptySend(peer, reply(c.other));
-    EXPECT_EQ(c.operation(), LinkUnexpectedReply);
-    ptyReceive(peer, 100);
+    EXPECT_EQ(exchange({{4, reply(c.awaited)}}, c.operation, LinkOk), c.frame);
+    exchange({{4, reply(c.other)}}, c.operation, LinkUnexpectedReply);
   }
   EXPECT_NE(serialPort.load(), InvalidSerialPort) << "failures leave the port open";
 }
@@ -129,9 +163,9 @@ TEST_F(Bootloader, SendBlockTakesEitherAcknowledgementAtBothSteps) {
   record.byteCount = 3;
   record.data[0] = 1;
   record.checkValue = blockCheckValue(record);
-  ptySend(peer, reply(ReplyBootAck) + reply(ReplyAppAck));
-  EXPECT_EQ(sendBlock(record), LinkOk);
-  Bytes sent = ptyReceive(peer, 200);
+  Bytes sent = exchange(
+      {{4, reply(ReplyBootAck)}, {268, reply(ReplyAppAck)}}, [&] { return sendBlock(record); },
+      LinkOk);
   ASSERT_EQ(sent.size(), 4u + 268u);
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 4), (Bytes{0x9C, 0x11, 0xFD, 0x70}));
 }
@@ -139,12 +173,12 @@ TEST_F(Bootloader, SendBlockTakesEitherAcknowledgementAtBothSteps) {
 TEST_F(Bootloader, SendBlockKeepsTheRecordBackAfterAWrongFirstReply) {
   connect();
   BlockRecord record = {};
-  ptySend(peer, reply(ReplyBlockErased));
-  EXPECT_EQ(sendBlock(record), LinkUnexpectedReply);
-  EXPECT_EQ(ptyReceive(peer, 200).size(), 4u);
-  ptySend(peer, reply(ReplyAppAck) + reply(ReplyStatusE0));
-  EXPECT_EQ(sendBlock(record), LinkUnexpectedReply);
-  EXPECT_EQ(ptyReceive(peer, 200).size(), 4u + 268u);
+  auto send = [&] { return sendBlock(record); };
+  EXPECT_EQ(exchange({{4, reply(ReplyBlockErased)}}, send, LinkUnexpectedReply).size(), 4u);
+  EXPECT_EQ(
+      exchange({{4, reply(ReplyAppAck)}, {268, reply(ReplyStatusE0)}}, send, LinkUnexpectedReply)
+          .size(),
+      4u + 268u);
 }
 
 TEST_F(Bootloader, ProgressRepliesPassOnlyTheFourProgressCodes) {
@@ -161,8 +195,7 @@ TEST_F(Bootloader, ProgressRepliesPassOnlyTheFourProgressCodes) {
 
 TEST_F(Bootloader, LaunchSendsItsFrameAndClosesThePort) {
   connect();
-  EXPECT_EQ(launchTarget(), LinkOk);
-  EXPECT_EQ(ptyReceive(peer, 200), (Bytes{0x9C, 0xBB, 0xFD, 0xDA}));
+  EXPECT_EQ(exchange({}, launchTarget, LinkOk), (Bytes{0x9C, 0xBB, 0xFD, 0xDA}));
   EXPECT_EQ(serialPort.load(), InvalidSerialPort);
   connect();  // and the port opens again for the next connection
 }

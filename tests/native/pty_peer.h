@@ -2,8 +2,10 @@
 // test plays the other end on the master side.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct PtyPeer {
@@ -21,3 +23,21 @@ std::vector<uint8_t> ptyReceive(const PtyPeer& peer, int waitMs);
 // The four wire bytes of an intact reply, and byte strings put together.
 std::vector<uint8_t> replyBytes(int32_t code);
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b);
+
+// A target played by a thread of its own, for exchanges where the host
+// discards what came before its command: each step waits until the host has
+// written `after` more bytes and then `delayMs`, and sends `reply`.
+struct PeerStep {
+  size_t after;
+  std::vector<uint8_t> reply;
+  int delayMs = 0;
+};
+struct PeerScript {
+  std::thread thread;
+  std::vector<uint8_t> received;  // what the host wrote, once finished
+  std::atomic<bool> stop{false};
+};
+void scriptStart(PeerScript* script, const PtyPeer& peer, std::vector<PeerStep> steps);
+// Ends the script (at once if its steps are not done) and returns what the
+// host wrote meanwhile, including what came within `settleMs` afterwards.
+std::vector<uint8_t> scriptFinish(PeerScript* script, const PtyPeer& peer, int settleMs = 50);

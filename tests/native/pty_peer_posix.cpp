@@ -4,6 +4,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "link/frames.h"
 #include "tests/native/pty_peer.h"
 
@@ -51,4 +53,35 @@ std::vector<uint8_t> replyBytes(int32_t code) {
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+void scriptStart(PeerScript* script, const PtyPeer& peer, std::vector<PeerStep> steps) {
+  script->stop = false;
+  script->received.clear();
+  const int master = peer.master;
+  script->thread = std::thread([script, master, steps] {
+    for (const PeerStep& step : steps) {
+      size_t wanted = script->received.size() + step.after;
+      while (script->received.size() < wanted) {
+        if (script->stop) return;
+        pollfd waiter = {master, POLLIN, 0};
+        if (poll(&waiter, 1, 20) <= 0) continue;
+        uint8_t buffer[512];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) return;
+        script->received.insert(script->received.end(), buffer, buffer + n);
+      }
+      if (step.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
+      if (!step.reply.empty()) (void)!write(master, step.reply.data(), step.reply.size());
+    }
+  });
+}
+
+std::vector<uint8_t> scriptFinish(PeerScript* script, const PtyPeer& peer, int settleMs) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(settleMs));
+  script->stop = true;
+  if (script->thread.joinable()) script->thread.join();
+  std::vector<uint8_t> sent = script->received + ptyReceive(peer, 0);
+  script->received.clear();
+  return sent;
 }

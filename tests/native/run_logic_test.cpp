@@ -218,6 +218,18 @@ TEST_F(RunAgainstSimulator, EraseRunsFillTheBarAndReportToTheMainWindow) {
   EXPECT_EQ(all.messages[0].caption, "Erase Operation Complete");
 }
 
+TEST_F(RunAgainstSimulator, ALineThatHangsUpEndsTheRunAsACommunicationErrorAtOnce) {
+  std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 2000}}).text);
+  simControl(sim, "set hangup-at 5");  // the second block-follows frame
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+            RunCommunicationError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  ASSERT_EQ(recorder.messages.size(), 1u);
+  EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
+  EXPECT_EQ(recorder.linkLost, 1);
+}
+
 TEST_F(RunAgainstSimulator, SilentTargetCanBeAbandonedAndTheLinkIsLost) {
   std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 2000}}).text);
   simControl(sim, "set silent-from 4");  // answers the start and two blocks, then nothing
@@ -243,9 +255,9 @@ class RunAgainstScript : public ::testing::Test {
     setPortDevicePath(2, peer.device.c_str());
     SerialSettings settings = DefaultSerialSettings;
     settings.portNumber = 2;
-    ptySend(peer, reply(ReplyTargetCall) + reply(ReplyAckConfirmed));
+    scriptStart(&script, peer, {{0, reply(ReplyTargetCall), 100}, {4, reply(ReplyAckConfirmed)}});
     ASSERT_EQ(connectToTarget(settings), LinkOk);
-    ptyReceive(peer, 50);
+    scriptFinish(&script, peer);
     dir = tempDir();
     clearLinkAbort();
   }
@@ -263,13 +275,17 @@ class RunAgainstScript : public ::testing::Test {
     return out;
   }
   PtyPeer peer;
+  PeerScript script;
   std::string dir;
   Recorder recorder;
 };
 
 TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
-  ptySend(peer, reply(ReplyEraseAck) + repeat(reply(ReplyBlockErased), 3) + reply(ReplyAppAck));
+  scriptStart(
+      &script, peer,
+      {{4, reply(ReplyEraseAck) + repeat(reply(ReplyBlockErased), 3) + reply(ReplyAppAck)}});
   EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunEraseError);
+  scriptFinish(&script, peer);
   EXPECT_EQ(recorder.eraseSteps, 3);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].text,
@@ -281,9 +297,10 @@ TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
   // The same for an application run whose erase is answered with the bootloader's reply.
   std::string path = writeFile(dir, "app.hex", "00004000 01\n");
   Recorder program;
-  ptySend(peer, reply(ReplyAppAck) + reply(ReplyBootAck));
+  scriptStart(&script, peer, {{4, reply(ReplyAppAck) + reply(ReplyBootAck)}});
   EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&program)),
             RunEraseError);
+  scriptFinish(&script, peer);
   EXPECT_EQ(program.messages[0].text,
             "Unexpected Error encountered erasing Block: 1.\nTerminating operation.");
   EXPECT_EQ(program.linkLost, 0);
@@ -291,8 +308,9 @@ TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
 }
 
 TEST_F(RunAgainstScript, RejectedStartLosesTheLink) {
-  ptySend(peer, reply(ReplyStatusE0));
+  scriptStart(&script, peer, {{4, reply(ReplyStatusE0)}});
   EXPECT_EQ(runErase(EraseMode::EntireFlash, reportTo(&recorder)), RunCommunicationError);
+  scriptFinish(&script, peer);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
   EXPECT_EQ(recorder.linkLost, 1);
@@ -301,14 +319,22 @@ TEST_F(RunAgainstScript, RejectedStartLosesTheLink) {
 TEST_F(RunAgainstScript, FailingThirdBlockEndsTheRunAsACommunicationError) {
   std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 1000}}).text);
   Bytes ack = reply(ReplyAppAck);
-  ptySend(peer, ack + ack + repeat(ack, 4) + ack + reply(ReplyStatusE0));
+  // Start and erase, two blocks acknowledged, the third refused.
+  scriptStart(&script, peer,
+              {{4, ack + ack},
+               {4, ack},
+               {268, ack},
+               {4, ack},
+               {268, ack},
+               {4, ack},
+               {268, reply(ReplyStatusE0)}});
   EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunCommunicationError);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);
   EXPECT_EQ(recorder.linkLost, 1);
   // Start, then three block-follows frames and two records: no end of programming.
-  Bytes sent = ptyReceive(peer, 200);
+  Bytes sent = scriptFinish(&script, peer, 200);
   EXPECT_EQ(sent.size(), 4u + 3 * 4u + 3 * 268u);
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "link/serial_port.h"
@@ -140,6 +142,51 @@ TEST_F(SerialPortOverPty, TimedReadGivesUpAboutTenSecondsAfterTheLastByte) {
   EXPECT_EQ(slots[1], 0xFFu);
   EXPECT_EQ(slots[2], 0x33u);
   EXPECT_EQ(slots[3], 0x44u);
+}
+
+TEST_F(SerialPortOverPty, AbortEndsEveryWaitWhileTheLineKeepsTalking) {
+  // A board running its application prints text with no lead byte in it.
+  std::atomic<bool> talking{true};
+  std::thread chatter([&] {
+    for (int tick = 0; talking; ++tick) {
+      std::string line = "app running, tick " + std::to_string(tick) + "\r\n";
+      ptySend(peer, Bytes(line.begin(), line.end()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (auto read : {readReplyBlocking, readReplyTimed}) {
+    clearLinkAbort();
+    std::thread aborter([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      requestLinkAbort();
+    });
+    FrameSlots slots = {0, 0, 0, 0};
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(read(port, slots, 4), 3);
+    EXPECT_LT(millisecondsSince(start), 300 + 2 * BlockingSliceMilliseconds);
+    EXPECT_EQ(lastReadEnd(), ReadEnd::Aborted);
+    aborter.join();
+  }
+  talking = false;
+  chatter.join();
+}
+
+TEST_F(SerialPortOverPty, ADeadLineEndsReadsAtOnceAndALimitEndsASilentWait) {
+  setReadIdleLimit(300);
+  FrameSlots slots = {0, 0, 0, 0};
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(readReplyBlocking(port, slots, 4), 3);
+  EXPECT_EQ(lastReadEnd(), ReadEnd::IdleLimit);
+  EXPECT_GE(millisecondsSince(start), 300);
+  setReadIdleLimit(0);
+
+  ptyClose(&peer);  // the far end is gone
+  for (auto read : {readReplyBlocking, readReplyTimed}) {
+    start = Clock::now();
+    EXPECT_EQ(read(port, slots, 4), 3);
+    EXPECT_LT(millisecondsSince(start), 2 * BlockingSliceMilliseconds);
+    EXPECT_EQ(lastReadEnd(), ReadEnd::LineFailed);
+  }
 }
 
 TEST_F(SerialPortOverPty, FramesAndRecordsGoOutByteForByte) {
