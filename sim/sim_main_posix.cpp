@@ -59,10 +59,17 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--hangup-at", config.hangupAtFrame, "Hang the line up at frame N, until reset")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--stale-calls", config.staleCalls,
+                 "Queue N calls at once at start and after each reset, as a port opened late "
+                 "finds them")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--chatter-ms", config.chatterMs,
+                 "Be a running application: print a line of text every N ms, never call")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--control", control,
                  "Create this FIFO and read control lines from it: reset | set <option> <value> | "
                  "write-memory (option: call-ms, erase-blocks, erase-block-ms, baud, silent-from, "
-                 "garble-reply, bad-check, unexpected-reply, hangup-at)");
+                 "garble-reply, bad-check, unexpected-reply, hangup-at, stale-calls, chatter-ms)");
   app.add_option("--log", logPath,
                  "Append each command frame the host sent (hex), each block record and each "
                  "reset to this file");

@@ -14,15 +14,22 @@
 // period), so that a host's acknowledgement never crosses a new call. A reset
 // discards everything still on the line in both directions and calls at once.
 //
+// Two faults of real lines, for hosts that must cope with them: `staleCalls`
+// N puts N calls on the line back to back at start and after every reset, as
+// a port opened late or a host slow to answer finds them (they are left there
+// until the next call is due); `chatterMs` N makes the board a running
+// application that prints "app running, tick N\r\n" every N ms and does not
+// call (what the host does not read is lost when the line's buffer fills).
+//
 // Control lines (the `controlPath` FIFO, or simControl), one command each:
 //   reset                  like pressing the board's reset button
 //   set <option> <value>   option: call-ms, erase-blocks, erase-block-ms, baud,
 //                          silent-from, garble-reply, bad-check, unexpected-reply,
-//                          hangup-at (values are whole numbers >= 0; 0 switches a
-//                          fault off). Takes effect at once; the frame numbers of
-//                          the faults count from the last reset. `set call-ms 0`
-//                          also takes back a call that the host has not read yet:
-//                          from then on the target is a board that does not call.
+//                          hangup-at, stale-calls, chatter-ms (values are whole
+//                          numbers >= 0; 0 switches a fault off). Takes effect at once; the frame
+//                          numbers of the faults count from the last reset. `set call-ms 0` also
+//                          takes back a call that the host has not read yet: from then on the
+//                          target is a board that does not call.
 //   write-memory           write the memory-out file now
 // Lines are applied in order. A Wine test that must be sure its settings are
 // in force sends its `set` lines and then `reset`: the call after the reset
@@ -58,6 +65,8 @@ struct SimConfig {
   int badCheckReplyToFrame = 0;
   int unexpectedReplyToFrame = 0;
   int hangupAtFrame = 0;
+  int staleCalls = 0;                 // calls queued at once at start and after each reset
+  int chatterMs = 0;                  // print a line of text this often instead of calling
   const char* controlPath = nullptr;  // FIFO to create for control lines
   const char* logPath = nullptr;      // append the host's frames here
   bool verbose = false;               // trace frames both ways on stderr

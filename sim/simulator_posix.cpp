@@ -49,6 +49,8 @@ struct Simulator {
   std::atomic<int> callMs{500};
   std::atomic<int> eraseBlockMs{0};
   std::atomic<int> baud{0};
+  std::atomic<int> staleCalls{0};
+  std::atomic<int> chatterMs{0};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};
 
@@ -64,6 +66,9 @@ struct Simulator {
   FILE* logFile = nullptr;
   Clock::time_point nextCall;
   Clock::time_point nextLook;
+  Clock::time_point nextChatter;
+  int chatterTick = 0;
+  bool backlogDue = true;        // the stale calls of a start or reset are still to go out
   bool callOutstanding = false;  // the last call has not been seen taken by the host
   // Pacing: when the last byte each way has crossed the wire.
   Clock::time_point rxReady;
@@ -439,6 +444,39 @@ int serveCall(Simulator* sim, int period) {
   return int(std::max<long long>(1, std::min<long long>(left + 1, 200)));
 }
 
+// The calls a port holds when it was opened late, or when the host was slow to
+// answer: several at once, left on the line until the next call is due.
+void sendBacklog(Simulator* sim, int period) {
+  sim->backlogDue = false;
+  const int count = sim->staleCalls.load();
+  if (count <= 0) return;
+  uint32_t slots[FrameSlotCount];
+  encodeReply(ReplyTargetCall, slots);
+  std::vector<uint8_t> calls;
+  for (int i = 0; i < count; ++i) {
+    for (int j = 0; j < 4; ++j) calls.push_back(uint8_t(slots[j]));
+  }
+  trace(sim, "sim  ", std::to_string(count) + " stale calls");
+  if (!sendToHost(sim, calls.data(), calls.size())) return;
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  sim->callsSent += count;
+  sim->nextCall = Clock::now() + std::chrono::milliseconds(period);
+}
+
+// A board running its application talks on its own; a line nobody reads
+// loses what does not fit. Returns the milliseconds until the next line.
+int serveChatter(Simulator* sim, int period) {
+  auto now = Clock::now();
+  if (now >= sim->nextChatter) {
+    if (unreadByHost(sim) > 2048) tcflush(sim->slave, TCIFLUSH);
+    std::string line = "app running, tick " + std::to_string(sim->chatterTick++) + "\r\n";
+    sendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    sim->nextChatter = now + std::chrono::milliseconds(period);
+  }
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sim->nextChatter - now).count();
+  return int(std::max<long long>(1, left));
+}
+
 // Carries out a reset on the simulator's thread.
 void serveReset(Simulator* sim) {
   if (sim->master < 0) {
@@ -469,6 +507,7 @@ void serveReset(Simulator* sim) {
   appendLog(sim, "reset");
   sim->nextCall = Clock::now();
   sim->callOutstanding = false;
+  sim->backlogDue = true;
   sim->rxReady = sim->txReady = Clock::now();
 }
 
@@ -521,6 +560,10 @@ bool setOption(Simulator* sim, const std::string& name, const std::string& text)
     f.unexpectedReply = v;
   } else if (name == "hangup-at") {
     f.hangupAt = v;
+  } else if (name == "stale-calls") {
+    sim->staleCalls = v;
+  } else if (name == "chatter-ms") {
+    sim->chatterMs = v;
   } else {
     return false;
   }
@@ -637,9 +680,15 @@ void runSimulator(Simulator* sim) {
     serveSettings(sim);
 
     const int period = sim->callMs.load();
-    const bool willCall = sim->master >= 0 && period > 0 && calling(sim);
+    const int chatter = sim->chatterMs.load();
+    const bool willCall = sim->master >= 0 && period > 0 && chatter == 0 && calling(sim);
     int timeout = 200;
-    if (willCall) timeout = serveCall(sim, period);
+    if (sim->master >= 0 && chatter > 0) {
+      timeout = serveChatter(sim, chatter);
+    } else if (willCall) {
+      if (sim->backlogDue) sendBacklog(sim, period);
+      timeout = serveCall(sim, period);
+    }
 
     pollfd fds[3];
     int count = 0;
@@ -708,6 +757,8 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   sim->callMs = config.callMs;
   sim->eraseBlockMs = config.eraseBlockMs;
   sim->baud = config.baud;
+  sim->staleCalls = config.staleCalls;
+  sim->chatterMs = config.chatterMs;
   targetInit(&sim->model, geometry, config.eraseBlocks);
   TargetFaults& f = sim->model.faults;
   f.silentFrom = config.silentFromFrame;
