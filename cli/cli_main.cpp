@@ -29,11 +29,14 @@ const char* const ExitCodesText =
     "  3    file error: the file does not open or is not a hex token file\n"
     "  4    the port cannot be opened\n"
     "  5    erase error: the target reported a failure while erasing\n"
-    "  6    communication error: the target did not answer as it should\n"
+    "  6    communication error: the target did not answer as it should, fell silent for\n"
+    "       --timeout, the line failed, or no target called within --wait\n"
     "  7    gang run: one or more targets failed (the summary names them)\n"
     "  130  interrupted (Ctrl-C)\n";
 
 std::atomic<int> interrupted{0};
+// Set when the wait for the target's call has run out of time.
+std::atomic<int> waitExpired{0};
 
 void interrupt() {
   interrupted.store(1);
@@ -70,7 +73,21 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool events = false;
+  int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
+  int waitSeconds = 0;      // for the target's call; 0 waits for ever
 };
+
+// What a run is waiting for, for the message when the target falls silent.
+struct RunWatch {
+  const RunReport* inner;
+  int eraseSteps;
+  int programSteps;
+};
+
+const char* waitName(const RunWatch& watch, const std::string& command) {
+  if (command == "erase" || watch.eraseSteps < 20) return "erasing";
+  return "programming";
+}
 
 // Chooses the port the link opens: a device path on POSIX, COMn on Windows.
 bool selectPort(const std::string& device, std::string* error) {
@@ -91,11 +108,28 @@ bool selectPort(const std::string& device, std::string* error) {
   return true;
 }
 
+// Ends the wait for the target's call after `seconds` (0: never), unless
+// `done` is set first.
+std::thread startWaitLimit(int seconds, std::atomic<int>* done) {
+  if (seconds <= 0) return std::thread();
+  return std::thread([seconds, done] {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done->load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (done->load()) return;
+    waitExpired.store(1);
+    requestLinkAbort();
+  });
+}
+
 // Waits for the target's call after a reset. ExitOk once connected.
-int waitForTarget(const std::string& device, Progress* progress) {
+int waitForCall(const std::string& device, Progress* progress) {
   std::string text =
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
+  bool opened = false;
+  bool lineLostNoted = false;
   for (;;) {
     int32_t result = connectToTarget(serialSettings);
     if (result == LinkOk) {
@@ -103,18 +137,89 @@ int waitForTarget(const std::string& device, Progress* progress) {
       progressNote(progress, text.c_str());
       return ExitOk;
     }
+    if (waitExpired.load()) {
+      fprintf(stderr, "error: no target called on %s\n", device.c_str());
+      return ExitCommunicationError;
+    }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
       return ExitInterrupted;
     }
-    if (result == LinkPortUnavailable) {
+    if (result == LinkPortUnavailable && !opened) {
       text = "Cannot Connect to " + device;
       fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
       return ExitPortError;
     }
+    if (result == LinkPortUnavailable) {
+      // The line went away while we waited (an adapter unplugged, a board
+      // powered off): wait for it to come back.
+      if (!lineLostNoted) progressNote(progress, "The line went away: waiting for it to return.");
+      lineLostNoted = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      continue;
+    }
+    opened = true;
+    lineLostNoted = false;
     // The target did not confirm: wait for its next call.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
+
+int waitForTarget(const std::string& device, int waitSeconds, Progress* progress) {
+  std::atomic<int> done{0};
+  std::thread limit = startWaitLimit(waitSeconds, &done);
+  int code = waitForCall(device, progress);
+  done.store(1);
+  if (limit.joinable()) limit.join();
+  // A limit that struck just as the target connected must not end the run.
+  if (code == ExitOk) clearLinkAbort();
+  return code;
+}
+
+// Names the wait when a run ended because the target fell silent or the
+// line failed.
+void explainLostLink(const RunWatch& watch, const std::string& command, int timeoutSeconds) {
+  switch (lastReadEnd()) {
+    case ReadEnd::IdleLimit:
+      fprintf(stderr, "error: no reply from the target for %d s while %s\n", timeoutSeconds,
+              waitName(watch, command));
+      break;
+    case ReadEnd::TimeLimit:
+      fprintf(stderr, "error: no reply from the target for %d s while %s\n",
+              TimedReadMilliseconds / 1000, waitName(watch, command));
+      break;
+    case ReadEnd::LineFailed:
+      fprintf(stderr, "error: the line to the target failed while %s (unplugged?)\n",
+              waitName(watch, command));
+      break;
+    default:
+      break;
+  }
+}
+
+RunReport watchedReport(RunWatch* watch) {
+  RunReport report = *watch->inner;
+  report.context = watch;
+  report.stepErase = [](void* context) {
+    RunWatch* w = static_cast<RunWatch*>(context);
+    ++w->eraseSteps;
+    w->inner->stepErase(w->inner->context);
+  };
+  report.stepProgram = [](void* context) {
+    RunWatch* w = static_cast<RunWatch*>(context);
+    ++w->programSteps;
+    w->inner->stepProgram(w->inner->context);
+  };
+  report.showMessage = [](void* context, const char* text, const char* caption, unsigned icon,
+                          MessageOwner owner) {
+    RunWatch* w = static_cast<RunWatch*>(context);
+    w->inner->showMessage(w->inner->context, text, caption, icon, owner);
+  };
+  report.linkLost = [](void* context) {
+    RunWatch* w = static_cast<RunWatch*>(context);
+    w->inner->linkLost(w->inner->context);
+  };
+  return report;
 }
 
 // Refuses a file before anyone is asked to reset a board for it.
@@ -180,18 +285,23 @@ int runOnOneTarget(const std::string& command, const Options& options) {
     return ExitUsage;
   }
 
-  int code = waitForTarget(device, &progress);
+  int code = waitForTarget(device, options.waitSeconds, &progress);
   if (code == ExitOk) {
     ProgramTarget target =
         options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+    const RunReport inner = progressReport(&progress);
+    RunWatch watch = {&inner, 0, 0};
+    setReadIdleLimit(options.timeoutSeconds * 1000);
     if (command == "program") {
       runAddress = byteAddress = 0;
-      code = exitCodeOf(runProgramming(target, options.file.c_str(), progressReport(&progress)));
+      code = exitCodeOf(runProgramming(target, options.file.c_str(), watchedReport(&watch)));
     } else if (command == "erase") {
       EraseMode mode = options.all ? EraseMode::EntireFlash : EraseMode::Default;
-      code = exitCodeOf(runErase(mode, progressReport(&progress)));
+      code = exitCodeOf(runErase(mode, watchedReport(&watch)));
     }
+    setReadIdleLimit(0);
     progressFinish(&progress);
+    if (code == ExitCommunicationError) explainLostLink(watch, command, options.timeoutSeconds);
     bool launch = command == "launch" || (options.launch && code == ExitOk);
     if (launch && code == ExitOk) {
       launchTarget();
@@ -238,6 +348,18 @@ int main(int argc, char** argv) {
                       "use a simulated target on a pseudo-terminal instead of a board");
     command->add_flag("-q,--quiet", options.quiet, "show failures only");
     command->add_flag("-v,--verbose", options.verbose, "show the link's trace lines");
+    command
+        ->add_option("--wait", options.waitSeconds,
+                     "give up when no target has called after SECONDS (default: wait for "
+                     "ever)")
+        ->check(CLI::NonNegativeNumber);
+  };
+  auto addTimeout = [&](CLI::App* command) {
+    command
+        ->add_option("--timeout", options.timeoutSeconds,
+                     "end the run when the target sends nothing for SECONDS; 0 waits for ever")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
   };
 
   CLI::App* program = app.add_subcommand("program", "program a hex token file into the flash");
@@ -247,11 +369,13 @@ int main(int argc, char** argv) {
   program->add_flag("--launch", options.launch, "start the application after programming");
   program->add_flag("--progress-events", options.events)->group("");  // for gang workers
   addCommon(program);
+  addTimeout(program);
 
   CLI::App* erase = app.add_subcommand("erase", "erase the flash, sparing the bootloader");
   erase->add_flag("--all", options.all, "erase the entire flash, bootloader included");
   erase->add_flag("-y,--yes", options.yes, "do not ask before erasing the entire flash");
   addCommon(erase);
+  addTimeout(erase);
 
   CLI::App* launch = app.add_subcommand("launch", "start the application on the target");
   addCommon(launch);
@@ -280,8 +404,10 @@ int main(int argc, char** argv) {
       return ExitUsage;
     }
     if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+    const std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
+                                             "--wait", std::to_string(options.waitSeconds)};
     return runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
-                   options.launch, options.quiet);
+                   options.launch, options.quiet, passOn);
   }
   return runOnOneTarget(command, options);
 }

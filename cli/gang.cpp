@@ -126,7 +126,7 @@ const char* exitCodeText(int code) {
 }
 
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet) {
+            bool bootloader, bool launch, bool quiet, const std::vector<std::string>& passOn) {
   std::vector<Target> targets(ports.size());
   bool bars = !quiet && isTerminal(stderr);
   for (size_t i = 0; i < ports.size(); ++i) {
@@ -135,6 +135,7 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
                                           "--port", ports[i],  "--progress-events"};
     if (bootloader) arguments.push_back("--bootloader");
     if (launch) arguments.push_back("--launch");
+    arguments.insert(arguments.end(), passOn.begin(), passOn.end());
     if (!startWorker(arguments, &targets[i].worker)) {
       targets[i].finished = true;
       targets[i].exitCode = ExitCommunicationError;

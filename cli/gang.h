@@ -7,5 +7,6 @@
 
 #include "cli/exit_codes.h"
 
+// `passOn`: options each worker is given as they are (--timeout, --wait).
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet);
+            bool bootloader, bool launch, bool quiet, const std::vector<std::string>& passOn);
