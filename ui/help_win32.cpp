@@ -1,5 +1,6 @@
 #include "ui/help_win32.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "ui/main_window_win32.h"
@@ -15,8 +16,13 @@ bool helpFilePresent() {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// ShellExecuteA reports success with a value above 32.
+// ShellExecuteA reports success with a value above 32. The shell may hand the
+// file to an extension that needs COM on this thread, so COM is started first
+// (once, for the life of the process).
 bool openManual(HWND window, const std::string& manual) {
+  static const HRESULT com =
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  (void)com;
   HINSTANCE result = shellOpen(window, "open", manual.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
