@@ -1,7 +1,7 @@
 // The main window and its settings dialogs in this process, the operations
 // behind them replaced by recording fakes: what start-up shows, where each key
-// and command goes, a tooltip, the end; the dialogs as a user works them; and
-// the program's icon.
+// and command goes, help and About with and without the help file, a tooltip,
+// the end; the dialogs as a user works them; and the program's icon.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -28,8 +28,8 @@
 
 namespace {
 
-// What reached the operations: the operation (or "help FILE [KEYWORD]", or
-// "dialog CAPTION" for a dialog closed at once), the window handed over, and
+// What reached the operations: the operation (or "help FILE [KEYWORD]", "shell
+// VERB FILE", or "dialog CAPTION" for a dialog closed at once), the window handed over, and
 // the port at the time.
 struct OperationCall {
   std::string name;
