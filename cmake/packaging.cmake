@@ -1,7 +1,9 @@
 # Installation and packages.
-#   Linux:   cmake --install build/native --prefix PREFIX  (k4471-cli, k4471-sim)
-#   Windows: cpack in build/windows makes a zip and an installer with a
-#            Start-menu entry for the desktop tool.
+#   Linux:   cmake --install build/native --prefix PREFIX  (k4471-cli, k4471-sim,
+#            the man page, the manual in share/doc/k4471)
+#   Windows: cpack in build/windows makes a zip and an installer with
+#            Start-menu entries for the desktop tool and the manual, which
+#            lies beside k4471.exe (installed by docs/).
 set(CPACK_PACKAGE_NAME "k4471")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "K4471 flash programmer")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -16,9 +18,12 @@ if(WIN32)
   set(CPACK_PACKAGE_INSTALL_DIRECTORY "K4471")
   set(CPACK_NSIS_PACKAGE_NAME "K4471 Flash Programmer")
   set(CPACK_NSIS_DISPLAY_NAME "K4471 Flash Programmer")
-  # A Start-menu entry for the desktop tool.
+  # Start-menu entries for the desktop tool and the manual; the programs lie
+  # at the top of the installation, not in a bin folder.
   set(CPACK_PACKAGE_EXECUTABLES "k4471" "K4471 Flash Programmer")
   set(CPACK_NSIS_INSTALLED_ICON_NAME "k4471.exe")
+  set(CPACK_NSIS_EXECUTABLES_DIRECTORY ".")
+  set(CPACK_NSIS_MENU_LINKS "manual.html" "K4471 Flash Programmer Manual")
 else()
   install(FILES "${CMAKE_SOURCE_DIR}/README.md" DESTINATION share/doc/k4471)
   install(FILES "${CMAKE_SOURCE_DIR}/examples/blink.hex" DESTINATION share/doc/k4471/examples)

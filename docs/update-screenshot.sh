@@ -1,15 +1,26 @@
 #!/usr/bin/env bash
-# Takes the screenshot of the main window that the README shows:
+# Takes the screenshot of the main window that the README shows, or with
+# --about the one of the About box that the manual shows:
 #   docs/update-screenshot.sh [build/windows/ui/k4471.exe] [docs/main-window.png]
+#   docs/update-screenshot.sh --about [build/windows/ui/k4471.exe] [docs/about-box.png]
 # Runs the program in a Wine desktop on its own Xvfb, in a throw-away Wine
 # prefix that is given Wine's TrueType fonts (without them the caption buttons
 # show letters), with the simulated target as COM1 (build/native/sim/k4471-sim,
 # or K4471_SIM), and crops the shot to the window with a small margin.
-# Needs wine, Xvfb and ImageMagick.
+# For the About box the program runs from where the installer puts it, so that
+# the box names the manual as a user sees it. Needs wine, Xvfb, ImageMagick and
+# xdotool.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+about=""
+if [[ "${1:-}" == --about ]]; then
+  about=1
+  shift
+fi
+shot="$repo/docs/${about:+about-box.png}"
+[[ -n "$about" ]] || shot="$repo/docs/main-window.png"
 program="$(realpath "${1:-$repo/build/windows/ui/k4471.exe}")"
-output="$(realpath -m "${2:-$repo/docs/main-window.png}")"
+output="$(realpath -m "${2:-$shot}")"
 [[ -f "$program" ]] || { echo "no program $program (build the windows preset)" >&2; exit 1; }
 sim="${K4471_SIM:-$repo/build/native/sim/k4471-sim}"
 [[ -x "$sim" ]] || { echo "no simulated target $sim (build the native preset)" >&2; exit 1; }
@@ -41,8 +52,30 @@ wineserver -k
 wineserver -w
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 
+if [[ -n "$about" ]]; then
+  installed="$WINEPREFIX/drive_c/Program Files/K4471"
+  mkdir -p "$installed"
+  cp "$program" "$installed/k4471.exe"
+  program="$installed/k4471.exe"
+fi
 wine explorer /desktop=k4471,1024x768 "$program" >/dev/null 2>&1 &
 sleep 6
-# The window stands at (500, 350), 320 x 100 pixels.
-import -window root -crop 336x116+492+342 +repage "$output"
+if [[ -z "$about" ]]; then
+  # The window stands at (500, 350), 320 x 100 pixels.
+  import -window root -crop 336x116+492+342 +repage "$output"
+else
+  # Alt+a opens the box over the main window; the shot is cropped to the box.
+  xdotool key alt+a
+  sleep 2
+  import -window root "$work/screen.png"
+  # The box stands in the middle of the screen: its title bar gives its left,
+  # top and width, the middle its height.
+  read -r width _ left top < <(convert "$work/screen.png" -fill black +opaque "srgb(50,150,250)" \
+    -trim -format '%w %h %X %Y\n' info:)
+  margin=8
+  x=$((left - 3 - margin))
+  y=$((top - 3 - margin))
+  convert "$work/screen.png" \
+    -crop "$((width + 6 + 2 * margin))x$((2 * (384 - top + 3) + 2 * margin))+$x+$y" +repage "$output"
+fi
 echo "wrote $output"

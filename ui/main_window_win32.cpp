@@ -4,12 +4,12 @@
 #include "operations/connection_manager.h"
 #include "operations/erase_run_win32.h"
 #include "operations/program_run_win32.h"
+#include "ui/help_win32.h"
 #include "ui/resource_ids.h"
 #include "ui/settings_dialogs_win32.h"
 
 TBBUTTON toolbarButtons[ToolbarButtonCount];
 int statusPartEdges[2];
-HelpFunction openHelp = WinHelpA;
 
 namespace {
 
@@ -59,10 +59,10 @@ LRESULT onMainCommand(HWND window, WORD id) {
       DialogBoxParamA(appInstance, FLASH_SETUP_DIALOG_NAME, window, flashSetupDialogProc, 0);
       break;
     case CMD_HELP_CONTENTS:
-      openHelp(window, HelpFileName, HELP_FORCEFILE, 0);
+      showHelpContents(window);
       break;
     case CMD_ABOUT:
-      openHelp(window, HelpFileName, HELP_KEY, reinterpret_cast<ULONG_PTR>("About..."));
+      showAbout(window);
       break;
     case CMD_LINK_LOST:
       return onLinkLost();
@@ -83,7 +83,7 @@ LRESULT onMainNotify(NMHDR* header) {
 }
 
 LRESULT onMainHelp(HWND window) {
-  openHelp(window, HelpFileName, HELP_FORCEFILE, 0);
+  showHelpContents(window);
   return 0;
 }
 

@@ -6,7 +6,6 @@
 
 constexpr char MainWindowClassName[] = "kv7fpt";
 constexpr char MainWindowTitle[] = "Vantrel K4471";
-constexpr char HelpFileName[] = "QMZK4471.hlp";
 
 // The toolbar's buttons, left to right: Program, Erase (hidden), Launch,
 // Connect, a separator, Help.
@@ -23,10 +22,6 @@ constexpr int ToolbarButtonHeight = 18;
 
 // Right edge of each status bar part, from the client width at creation.
 extern int statusPartEdges[2];
-
-// The help engine call; tests replace it.
-using HelpFunction = BOOL(WINAPI*)(HWND window, LPCSTR file, UINT command, ULONG_PTR data);
-extern HelpFunction openHelp;
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -1,7 +1,7 @@
 // The main window and its settings dialogs in this process, the operations
 // behind them replaced by recording fakes: what start-up shows, where each key
-// and command goes, a tooltip, the end; the dialogs as a user works them; and
-// the program's icon.
+// and command goes, help and About with and without the help file, a tooltip,
+// the end; the dialogs as a user works them; and the program's icon.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -20,6 +20,7 @@
 #include "operations/erase_run_win32.h"
 #include "operations/program_run_win32.h"
 #include "tests/windows/wintest_support.h"
+#include "ui/help_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/resource_ids.h"
 #include "ui/settings_dialogs_win32.h"
@@ -27,8 +28,8 @@
 
 namespace {
 
-// What reached the operations: the operation (or "help FILE [KEYWORD]", or
-// "dialog CAPTION" for a dialog closed at once), the window handed over, and
+// What reached the operations: the operation (or "help FILE [KEYWORD]", "shell
+// VERB FILE", or "dialog CAPTION" for a dialog closed at once), the window handed over, and
 // the port at the time.
 struct OperationCall {
   std::string name;
@@ -56,6 +57,25 @@ BOOL WINAPI recordHelp(HWND window, LPCSTR file, UINT command, ULONG_PTR data) {
   }
   record(name, window);
   return TRUE;
+}
+
+// The shell's open verb: records "shell VERB FILE" and answers shellResult
+// (above 32 for success).
+INT_PTR shellResult = 42;
+HINSTANCE WINAPI recordShell(HWND window, LPCSTR verb, LPCSTR file, LPCSTR, LPCSTR, INT) {
+  record(std::string("shell ") + verb + " " + file, window);
+  return reinterpret_cast<HINSTANCE>(shellResult);
+}
+
+// The help file beside the program (this test), present or not.
+void placeHelpFile(bool present) {
+  const std::string path = besideProgram(HelpFileName);
+  if (present) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    CloseHandle(file);
+  } else {
+    DeleteFileA(path.c_str());
+  }
 }
 
 }  // namespace
@@ -123,11 +143,15 @@ class MainWindow : public ::testing::Test {
   void SetUp() override {
     operationCalls.clear();
     openHelp = recordHelp;
+    shellOpen = recordShell;
+    shellResult = 42;
+    placeHelpFile(true);
     ASSERT_TRUE(startUp(GetModuleHandleA(nullptr), SW_SHOWNORMAL, &accelerators));
     dialogCloser = SetTimer(nullptr, 0, 50, cancelOpenDialogs);
   }
 
   void TearDown() override {
+    placeHelpFile(false);
     KillTimer(nullptr, dialogCloser);
     if (IsWindow(mainWindow)) DestroyWindow(mainWindow);
     dropQuitMessage();
@@ -246,6 +270,49 @@ TEST_F(MainWindow, KeysAndCommandsReachTheirOperationsOwnedByTheWindow) {
   EXPECT_EQ(runLoop(), 0);
   EXPECT_FALSE(IsWindow(mainWindow));
   EXPECT_EQ(callsOf("disconnectOnExit"), 2);
+}
+
+// Without the help file, Help, F1 and the toolbar's button open the manual
+// beside the program; when the shell cannot, a box names it. About shows the
+// program's own box.
+TEST_F(MainWindow, WithoutTheHelpFileHelpOpensTheManualAndAboutShowsTheVersion) {
+  KillTimer(nullptr, dialogCloser);
+  ASSERT_TRUE(startCatchingMessageBoxes());
+  placeHelpFile(false);
+  const std::string manual = besideProgram("manual.html");
+  ASSERT_NE(manual.find(":\\"), std::string::npos) << manual;  // a full path
+  HELPINFO help = {};
+  help.cbSize = sizeof help;
+
+  operationCalls.clear();
+  typeWithAlt('h');
+  SendMessageA(mainWindow, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
+  SendMessageA(mainWindow, WM_COMMAND, MAKEWPARAM(CMD_HELP_CONTENTS, BN_CLICKED),
+               reinterpret_cast<LPARAM>(toolBar));
+  ASSERT_EQ(operationCalls.size(), 3u);
+  for (const OperationCall& call : operationCalls) {
+    EXPECT_EQ(call.name, "shell open " + manual);
+    EXPECT_EQ(call.owner, mainWindow);
+  }
+  EXPECT_TRUE(takeCaughtMessageBoxes().empty());
+
+  operationCalls.clear();
+  shellResult = SE_ERR_NOASSOC;
+  SendMessageA(mainWindow, WM_HELP, 0, reinterpret_cast<LPARAM>(&help));
+  std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0].text.find(manual), std::string::npos) << boxes[0].text;
+  EXPECT_EQ(boxes[0].owner, mainWindow);
+
+  operationCalls.clear();
+  typeWithAlt('a');
+  EXPECT_TRUE(operationCalls.empty());  // neither the help engine nor the shell
+  boxes = takeCaughtMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "About Vantrel K4471");
+  EXPECT_NE(boxes[0].text.find("Version " K4471_VERSION), std::string::npos) << boxes[0].text;
+  EXPECT_NE(boxes[0].text.find(manual), std::string::npos) << boxes[0].text;
+  EXPECT_EQ(boxes[0].owner, mainWindow);
 }
 
 // Moves the mouse as the hardware would, to a point on the screen.
