@@ -128,7 +128,6 @@ int waitForCall(const std::string& device, Progress* progress) {
   std::string text =
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
-  bool opened = false;
   bool lineLostNoted = false;
   for (;;) {
     int32_t result = connectToTarget(serialSettings);
@@ -145,20 +144,22 @@ int waitForCall(const std::string& device, Progress* progress) {
       progressNote(progress, "Interrupted: the port is closed.");
       return ExitInterrupted;
     }
-    if (result == LinkPortUnavailable && !opened) {
+    // A port that went away while we waited is waited for; one that never
+    // opened is an error.
+    const bool lineLost =
+        result == LinkPortUnavailable && (lineLostNoted || lastReadEnd() == ReadEnd::LineFailed);
+    if (result == LinkPortUnavailable && !lineLost) {
       text = "Cannot Connect to " + device;
       fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
       return ExitPortError;
     }
-    if (result == LinkPortUnavailable) {
-      // The line went away while we waited (an adapter unplugged, a board
-      // powered off): wait for it to come back.
+    if (lineLost) {
+      // An adapter unplugged, a board powered off: wait for it to come back.
       if (!lineLostNoted) progressNote(progress, "The line went away: waiting for it to return.");
       lineLostNoted = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       continue;
     }
-    opened = true;
     lineLostNoted = false;
     // The target did not confirm: wait for its next call.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

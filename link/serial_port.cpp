@@ -99,6 +99,7 @@ LineState lineStateFor(const SerialSettings& settings) {
 
 int openSerialPort(SerialPort* port, const SerialSettings& settings) {
   *port = InvalidSerialPort;
+  lastEnd.store(ReadEnd::Frame);
   if (settings.portNumber < 1 || settings.portNumber > 10) return 1;
   if (!backendOpen(port, settings)) {
     *port = InvalidSerialPort;

@@ -68,6 +68,7 @@ enum class ReadEnd {
   Aborted,     // the abort request
   LineFailed,  // the line is gone: hung up, unplugged, the device failed
 };
+// Frame again after every attempt to open a port.
 ReadEnd lastReadEnd();
 
 // A limit on every wait for a byte, blocking ones included: no byte for that

@@ -52,7 +52,12 @@ bool backendSetReadSlice(SerialPort port) {
 int backendReadByte(SerialPort port, uint8_t* byte) {
   DWORD got = 0;
   if (!ReadFile(handleOf(port), byte, 1, &got, nullptr)) return -1;  // the device is gone
-  return got == 1 ? 1 : 0;
+  if (got == 1) return 1;
+  // A slice with no byte: a silent line, or one that has ended. An unplugged
+  // adapter or a hung-up line no longer reports its state.
+  DWORD errors = 0;
+  COMSTAT status;
+  return ClearCommError(handleOf(port), &errors, &status) ? 0 : -1;
 }
 
 void backendPurgeInput(SerialPort port) {

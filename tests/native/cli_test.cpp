@@ -212,6 +212,79 @@ TEST_F(Cli, CtrlCEndsTheWaitForASilentTargetAndClosesThePort) {
   EXPECT_NE(readText(out).find("Interrupted"), std::string::npos);
 }
 
+TEST_F(Cli, SignalsEndTheWaitOnALineThatNeverStopsTalking) {
+  std::string port = board("a.tty");
+  simControl(sims[0], "set chatter-ms 2");  // a board running its application
+  for (int signal : {SIGINT, SIGTERM}) {
+    std::string out = dir + "/chatter.txt";
+    pid_t pid = spawnCli({"program", file("app.hex", Image), "--port", port}, out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    auto start = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    int code = waitFor(pid);
+    EXPECT_EQ(code, 130) << readText(out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  }
+}
+
+TEST_F(Cli, ConnectsEveryTimeToATargetWhoseCallsQueuedBeforeThePortOpened) {
+  std::string port = board("a.tty");
+  simControl(sims[0], "set call-ms 50");
+  simControl(sims[0], "set stale-calls 3");
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    simReset(sims[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(attempt % 3 * 40));
+    Result result = run({"launch", "--port", port, "--wait", "5"});
+    ASSERT_EQ(result.code, 0) << "attempt " << attempt << ": " << result.output;
+  }
+}
+
+TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
+  // The board goes away during the erase.
+  std::string port = board("a.tty");
+  simControl(sims[0], "set erase-block-ms 200");
+  std::string out = dir + "/dies.txt";
+  pid_t pid = spawnCli({"program", file("app.hex", Image), "--port", port}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  simStop(sims[0]);
+  sims.clear();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(waitFor(pid), 6) << readText(out);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_NE(readText(out).find("line to the target failed while erasing"), std::string::npos)
+      << readText(out);
+
+  // It goes away while the command waits for its call, and another comes.
+  port = board("a.tty");
+  simControl(sims[0], "set call-ms 0");
+  pid = spawnCli({"program", file("app.hex", Image), "--port", port, "--wait", "10"}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  simStop(sims[0]);
+  sims.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  board("a.tty");
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  expectImage(sims[0], 0x4000);
+}
+
+TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
+  std::string port = board("a.tty");
+  simControl(sims[0], "set silent-from 3");  // answers the start, then nothing
+  Result silent = run({"program", file("app.hex", Image), "--port", port, "--timeout", "1"});
+  EXPECT_EQ(silent.code, 6) << silent.output;
+  EXPECT_NE(silent.output.find("no reply from the target for 1 s while programming"),
+            std::string::npos)
+      << silent.output;
+
+  simControl(sims[0], "set call-ms 0");
+  simReset(sims[0]);
+  auto start = std::chrono::steady_clock::now();
+  Result nobody = run({"launch", "--port", port, "--wait", "1"});
+  EXPECT_EQ(nobody.code, 6) << nobody.output;
+  EXPECT_NE(nobody.output.find("no target called"), std::string::npos) << nobody.output;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   std::string a = board("a.tty");
   SimConfig broken;

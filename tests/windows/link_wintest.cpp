@@ -73,4 +73,48 @@ TEST(WindowsLink, AnAbortEndsTheWaitForASilentTargetAndFreesThePort) {
   EXPECT_EQ(closeTargetPort(), LinkOk);
 }
 
+TEST(WindowsLink, StaleCallsChatterAndADeadLineNeverWedgeTheLink) {
+  // Calls queued before the port opened, and again while the host answers.
+  for (int stale : {1, 3, 10}) {
+    ASSERT_TRUE(simCommand(1, ("set stale-calls " + std::to_string(stale)).c_str()));
+    ASSERT_TRUE(resetSim(1, 200));
+    EXPECT_EQ(connectToTarget(settingsForPort(1)), LinkOk) << stale;
+    EXPECT_EQ(startErase(), LinkOk) << "a leftover confirmation was read as the reply";
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(readProgressReply(), ReplyBlockErased);
+    EXPECT_EQ(readProgressReply(), ReplyComplete);
+    EXPECT_EQ(closeTargetPort(), LinkOk);
+  }
+  ASSERT_TRUE(simCommand(1, "set stale-calls 0"));
+
+  // A board that prints text: the abort still ends the wait at once.
+  ASSERT_TRUE(simCommand(1, "set chatter-ms 2"));
+  ASSERT_TRUE(resetSim(1, 50));
+  clearLinkAbort();
+  std::thread aborter([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    requestLinkAbort();
+  });
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(connectToTarget(settingsForPort(1)), LinkAborted);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+  aborter.join();
+  clearLinkAbort();
+  ASSERT_TRUE(simCommand(1, "set chatter-ms 0"));
+
+  // The line hangs up in the middle of a run: reads end at once.
+  ASSERT_TRUE(simCommand(1, "set hangup-at 2"));
+  ASSERT_TRUE(resetSim(1, 50));
+  ASSERT_EQ(connectToTarget(settingsForPort(1)), LinkOk);
+  start = Clock::now();
+  EXPECT_EQ(startErase(), LinkUnexpectedReply);
+  EXPECT_EQ(lastReadEnd(), ReadEnd::LineFailed);
+  EXPECT_EQ(readProgressReply(), LinkUnexpectedReply);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
+  EXPECT_EQ(closeTargetPort(), LinkOk);
+  ASSERT_TRUE(simCommand(1, "set hangup-at 0"));
+  ASSERT_TRUE(resetSim(1, 50));
+  EXPECT_EQ(connectToTarget(settingsForPort(1)), LinkOk);
+  EXPECT_EQ(closeTargetPort(), LinkOk);
+}
+
 }  // namespace
