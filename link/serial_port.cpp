@@ -5,7 +5,11 @@
 
 #include "link/serial_backend.h"
 
-SerialSettings serialSettings = DefaultSerialSettings;
+SharedSerialSettings serialSettings = {{DefaultSerialSettings.portNumber},
+                                       DefaultSerialSettings.stopBitsCode,
+                                       DefaultSerialSettings.dataBitsFlag,
+                                       DefaultSerialSettings.baudRate,
+                                       DefaultSerialSettings.parityCode};
 std::atomic<SerialPort> serialPort{InvalidSerialPort};
 
 namespace {

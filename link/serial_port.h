@@ -21,8 +21,28 @@ struct SerialSettings {
 };
 constexpr SerialSettings DefaultSerialSettings = {1, 0, 1, 115200, 0};
 
-// The line settings of the process; only the port number changes after start-up.
-extern SerialSettings serialSettings;
+// The line settings of the process. Only the port number changes after
+// start-up: the port dialog writes it while a connection thread may read it,
+// so it is atomic. Read the whole record as a SerialSettings copy.
+struct SharedSerialSettings {
+  std::atomic<int32_t> portNumber;
+  int32_t stopBitsCode;
+  int32_t dataBitsFlag;
+  int32_t baudRate;
+  int32_t parityCode;
+  operator SerialSettings() const {
+    return {portNumber.load(), stopBitsCode, dataBitsFlag, baudRate, parityCode};
+  }
+  SharedSerialSettings& operator=(const SerialSettings& settings) {
+    portNumber = settings.portNumber;
+    stopBitsCode = settings.stopBitsCode;
+    dataBitsFlag = settings.dataBitsFlag;
+    baudRate = settings.baudRate;
+    parityCode = settings.parityCode;
+    return *this;
+  }
+};
+extern SharedSerialSettings serialSettings;
 
 // The port the link works on.
 extern std::atomic<SerialPort> serialPort;

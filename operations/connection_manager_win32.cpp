@@ -22,8 +22,11 @@ namespace {
 constexpr DWORD ConnectedPollMs = 100;
 constexpr DWORD PortRetryMs = 250;
 // While the user-interface thread waits for a connection thread to end, it
-// looks for a message box of that thread this often.
+// looks for a message box of that thread this often, and it waits this long
+// at most: the thread's wait ends within a slice of the request, whatever the
+// line does, so a thread that is still there by then is stuck in the system.
 constexpr DWORD StopLookMs = 50;
+constexpr DWORD StopLimitMs = 2000;
 // lastFailedPort for a port number outside 1 to 10.
 constexpr int UnrecognisedPort = 11;
 
@@ -121,19 +124,40 @@ BOOL CALLBACK closeMessageBox(HWND window, LPARAM) {
 // closes its port and ends) and a port failure box it shows is closed. The
 // thread may be sending this thread a status text meanwhile, so sent messages
 // are served while waiting; nothing else is dispatched.
-void stopConnectionThread() {
-  if (!connectionThreadAlive()) return;
+// Returns false when the thread did not end in time: it has then been
+// stopped from outside and its port closed here.
+bool stopConnectionThread() {
+  if (!connectionThreadAlive()) return true;
   connectionStopRequested = 1;
   requestLinkAbort();
-  for (;;) {
+  const ULONGLONG giveUpAt = GetTickCount64() + StopLimitMs;
+  bool ended = false;
+  while (GetTickCount64() < giveUpAt) {
     DWORD woken =
         MsgWaitForMultipleObjects(1, &connectionThreadHandle, FALSE, StopLookMs, QS_SENDMESSAGE);
-    if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
+    if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) {
+      ended = true;
+      break;
+    }
     MSG message;
     PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     EnumThreadWindows(connectionThreadId, closeMessageBox, 0);
   }
+  if (!ended) {
+    OutputDebugStringA("connection thread did not end: stopped\n");
+    TerminateThread(connectionThreadHandle, 1);
+    closeTargetPort();
+  }
   connectionStopRequested = 0;
+  return ended;
+}
+
+// Tells the user that a port had to be let go by force.
+void reportStuckThread(HWND owner) {
+  MessageBoxA(owner,
+              "The wait for the target did not end in time and was stopped.\nIf the port does "
+              "not open again, unplug the adapter or restart the program.",
+              "COM Port Error", MB_OK | MB_ICONWARNING);
 }
 
 }  // namespace
@@ -177,7 +201,7 @@ DWORD WINAPI connectionThreadProc(LPVOID) {
 
 void startConnectionThread() {
   // Only one connection thread ever waits.
-  stopConnectionThread();
+  if (!stopConnectionThread()) reportStuckThread(mainWindow);
   if (connectionThreadHandle) CloseHandle(connectionThreadHandle);
   connectionThreadHandle =
       CreateThread(nullptr, 0, connectionThreadProc, nullptr, 0, &connectionThreadId);
@@ -232,7 +256,7 @@ LRESULT onLinkLost() {
 void onPortChanged() {
   if (connectionState != ConnectionState::Connected) {
     if (connectWaitRunning == 0) return;  // nothing waits: the next Connect uses the new port
-    stopConnectionThread();
+    if (!stopConnectionThread()) reportStuckThread(mainWindow);
     // The thread may have connected on the old port before it saw the stop;
     // then it is left as a connected link is.
     if (connectionState != ConnectionState::Connected) {

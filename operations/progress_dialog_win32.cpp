@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <atomic>
+
 #include "link/serial_port.h"
 #include "operations/app_state_win32.h"
 #include "ui/resource_ids.h"
@@ -10,6 +12,10 @@ namespace {
 
 constexpr char AbandonQuestion[] = "Abandon the operation?\nThe target will be disconnected.";
 constexpr char AbandonCaption[] = "Abandon Operation";
+
+// Set once the open run has its outcome (its message is up or gone): from then
+// on there is nothing left to abandon. One progress dialog is open at a time.
+std::atomic<int> runOutcomeShown{0};
 
 void sendStep(HWND dialog, WPARAM command) {
   SendMessageA(dialog, WM_COMMAND, command, 0);
@@ -26,6 +32,7 @@ void stepProgramBar(void* context) {
 void showRunMessage(void* context, const char* text, const char* caption, unsigned icon,
                     MessageOwner owner) {
   HWND window = owner == MessageOwner::MainWindow ? mainWindow : static_cast<HWND>(context);
+  runOutcomeShown = 1;
   MessageBoxA(window, text, caption, MB_OK | icon);
 }
 
@@ -49,6 +56,7 @@ RunReport dialogRunReport(HWND dialog) {
 }
 
 bool startDialogWorker(LPTHREAD_START_ROUTINE worker, HWND dialog, std::atomic<int>* running) {
+  runOutcomeShown = 0;
   running->store(1);
   HANDLE thread = CreateThread(nullptr, 0, worker, dialog, 0, nullptr);
   if (!thread) {
@@ -61,8 +69,8 @@ bool startDialogWorker(LPTHREAD_START_ROUTINE worker, HWND dialog, std::atomic<i
 }
 
 void offerToAbandonRun(HWND dialog, const std::atomic<int>& workerRunning) {
-  if (!workerRunning.load()) return;
+  if (!workerRunning.load() || runOutcomeShown.load()) return;
   int answer = MessageBoxA(dialog, AbandonQuestion, AbandonCaption, MB_YESNO | MB_ICONQUESTION);
   // The worker may have finished while the question was open.
-  if (answer == IDYES && workerRunning.load()) requestLinkAbort();
+  if (answer == IDYES && workerRunning.load() && !runOutcomeShown.load()) requestLinkAbort();
 }

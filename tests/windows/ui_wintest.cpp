@@ -39,7 +39,7 @@ struct OperationCall {
 std::vector<OperationCall> operationCalls;
 
 void record(const std::string& name, HWND owner = nullptr) {
-  operationCalls.push_back({name, owner, serialSettings.portNumber});
+  operationCalls.push_back({name, owner, serialSettings.portNumber.load()});
 }
 
 int callsOf(const char* name) {
@@ -421,7 +421,7 @@ TEST_F(SettingsDialogs, PortDialogTicksOneBoxAndOkReconnectsOnlyOnAChange) {
     pause(50);
     EXPECT_FALSE(IsWindowVisible(dialog));
     DestroyWindow(dialog);
-    EXPECT_EQ(serialSettings.portNumber, choice.port);
+    EXPECT_EQ(serialSettings.portNumber.load(), choice.port);
     ASSERT_EQ(callsOf("onPortChanged"), choice.reconnections) << choice.port;
     // Stored before the reconnection.
     if (choice.reconnections) {
