@@ -3,19 +3,24 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "cli/board_report.h"
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
 #include "cli/terminal.h"
 #include "image/hex_token_reader.h"
+#include "image/image_snapshot.h"
 #include "link/bootloader.h"
 #include "link/trace.h"
 #include "operations/run_logic.h"
@@ -25,18 +30,23 @@ namespace {
 const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
-    "  2    usage error\n"
-    "  3    file error: the file does not open or is not a hex token file\n"
-    "  4    the port cannot be opened\n"
+    "  2    usage error (also: a port given twice, erase --all without --yes and no terminal)\n"
+    "  3    file error: the file does not open, is not a hex token file or holds no data\n"
+    "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should\n"
     "  7    gang run: one or more targets failed (the summary names them)\n"
-    "  130  interrupted (Ctrl-C)\n";
+    "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
+
+const char* const PartialImageText =
+    "Interrupted: the target holds a partial image; program it again.";
 
 std::atomic<int> interrupted{0};
 
+// A signal: waits end, and a run stops between two blocks.
 void interrupt() {
   interrupted.store(1);
+  requestRunStop();
   requestLinkAbort();
 }
 
@@ -45,10 +55,11 @@ void traceToStderr(const char* text) {
 }
 
 int exitCodeOf(RunOutcome outcome) {
-  if (interrupted.load()) return ExitInterrupted;
   switch (outcome) {
     case RunSucceeded:
       return ExitOk;
+    case RunInterrupted:
+      return ExitInterrupted;
     case RunFileError:
       return ExitFileError;
     case RunEraseError:
@@ -70,6 +81,7 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool events = false;
+  std::string report;  // path of the JSON report, "-" for standard output
 };
 
 // Chooses the port the link opens: a device path on POSIX, COMn on Windows.
@@ -92,7 +104,7 @@ bool selectPort(const std::string& device, std::string* error) {
 }
 
 // Waits for the target's call after a reset. ExitOk once connected.
-int waitForTarget(const std::string& device, Progress* progress) {
+int waitForTarget(const std::string& device, Progress* progress, std::string* failure) {
   std::string text =
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
@@ -105,11 +117,13 @@ int waitForTarget(const std::string& device, Progress* progress) {
     }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
+      *failure = "Interrupted: the port is closed.";
       return ExitInterrupted;
     }
     if (result == LinkPortUnavailable) {
       text = "Cannot Connect to " + device;
       fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
+      *failure = "COM Port Error: " + text;
       return ExitPortError;
     }
     // The target did not confirm: wait for its next call.
@@ -117,51 +131,97 @@ int waitForTarget(const std::string& device, Progress* progress) {
   }
 }
 
-// Refuses a file before anyone is asked to reset a board for it.
-int checkFileFirst(const std::string& path, bool bootloader) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) {
-    fprintf(stderr, "error: File Error: %s (%s)\n",
-            fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application),
-            path.c_str());
+// Reads the image whole and refuses it before anyone is asked to reset a board
+// for it. The run then programs these very bytes.
+int loadAndCheck(const std::string& path, bool bootloader, ImageSnapshot* image,
+                 std::string* failure) {
+  ImageLoadFault loadFault;
+  if (!loadImageFile(path.c_str(), image, &loadFault)) {
+    if (interrupted.load()) {
+      // Ctrl-C while waiting for a FIFO's writer.
+      *failure = "Interrupted: the file was not read.";
+      fprintf(stderr, "%s\n", failure->c_str());
+      return ExitInterrupted;
+    }
+    *failure =
+        std::string("File Error: ") +
+        fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application) +
+        " (" + path + ": " + imageLoadReason(loadFault) + ")";
+    fprintf(stderr, "error: %s\n", failure->c_str());
     return ExitFileError;
   }
+  // The command line starts every run from fresh cursors.
   HexFileFault fault;
-  int ok = checkHexTokenFile(file, &fault);
-  fclose(file);
-  if (!ok) {
-    fprintf(stderr, "error: File Error: %s, line %d: %s.\n", path.c_str(), fault.line,
-            fault.message);
+  if (!checkHexTokenFile(*image, ReaderCursors{0, 0}, &fault)) {
+    char text[400];
+    if (fault.line == 0) {
+      snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
+    } else {
+      snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
+               fault.message);
+    }
+    *failure = text;
+    fprintf(stderr, "error: %s\n", text);
     return ExitFileError;
   }
   return ExitOk;
 }
 
-bool confirmEraseAll(const Options& options) {
-  if (options.yes) return true;
+// Asks before the entire flash is erased. ExitOk to go on, ExitUsage when
+// there is nobody to ask, or -1 when the answer was no.
+int confirmEraseAll(const Options& options) {
+  if (options.yes) return ExitOk;
+  if (!isTerminal(stdin)) {
+    fprintf(stderr, "error: erase --all needs --yes when there is no terminal to ask\n");
+    return ExitUsage;
+  }
   fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarningText);
   fflush(stderr);
   char answer[16] = {0};
-  if (!fgets(answer, sizeof answer, stdin)) return false;
-  return strncmp(answer, "yes", 3) == 0;
+  if (!fgets(answer, sizeof answer, stdin)) return -1;
+  return strncmp(answer, "yes", 3) == 0 ? ExitOk : -1;
 }
 
-int runOnOneTarget(const std::string& command, const Options& options) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  if (command == "program") {
-    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+// Writes the report of one board, or of a gang's boards, one object a line.
+bool writeReport(const std::string& path, const std::vector<std::string>& lines) {
+  FILE* out = path == "-" ? stdout : fopen(path.c_str(), "w");
+  if (!out) {
+    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
+    return false;
   }
-  if (command == "erase" && options.all && !confirmEraseAll(options)) {
-    fprintf(stderr, "Nothing erased.\n");
-    return ExitOk;
+  for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
+  bool ok = fflush(out) == 0 && !ferror(out);
+  if (out != stdout) ok = fclose(out) == 0 && ok;
+  return ok;
+}
+
+int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board) {
+  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  ImageSnapshot image;
+  board->file = options.file;
+  if (command == "program") {
+    board->failedStep = "file";
+    int code = loadAndCheck(options.file, options.bootloader, &image, &board->message);
+    if (code != ExitOk) return code;
+    board->sha256 = sha256Hex(image.bytes.data(), image.bytes.size());
+  }
+  if (command == "erase" && options.all) {
+    int code = confirmEraseAll(options);
+    if (code == -1) {
+      fprintf(stderr, "Nothing erased.\n");
+      return ExitOk;
+    }
+    if (code != ExitOk) return code;
   }
 
   SimulatedTarget simulated;
   std::string device;
+  board->failedStep = "port";
   if (options.simulate) {
     std::string error;
     if (!startSimulatedTarget(&simulated, &error)) {
       fprintf(stderr, "error: %s\n", error.c_str());
+      board->message = error;
       return ExitPortError;
     }
     device = simulated.device;
@@ -174,24 +234,51 @@ int runOnOneTarget(const std::string& command, const Options& options) {
     }
     device = options.ports[0];
   }
+  board->port = device;
   std::string error;
   if (!selectPort(device, &error)) {
     fprintf(stderr, "error: %s\n", error.c_str());
+    board->message = error;
     return ExitUsage;
   }
+  int code = claimPort(device, &board->message);
+  if (code != ExitOk) {
+    fprintf(stderr, "error: %s\n", board->message.c_str());
+    stopSimulatedTarget(&simulated);
+    return code;
+  }
 
-  int code = waitForTarget(device, &progress);
+  board->failedStep = "connect";
+  code = waitForTarget(device, &progress, &board->message);
   if (code == ExitOk) {
     ProgramTarget target =
         options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+    RunOutcome outcome = RunSucceeded;
     if (command == "program") {
       runAddress = byteAddress = 0;
-      code = exitCodeOf(runProgramming(target, options.file.c_str(), progressReport(&progress)));
+      ProgramTally tally;
+      outcome = runProgramming(target, image, progressReport(&progress), &tally);
+      board->bytes = tally.bytes;
+      board->blocks = tally.blocks;
+      board->failedStep = tally.failedStep;
     } else if (command == "erase") {
       EraseMode mode = options.all ? EraseMode::EntireFlash : EraseMode::Default;
-      code = exitCodeOf(runErase(mode, progressReport(&progress)));
+      outcome = runErase(mode, progressReport(&progress));
+      board->failedStep = outcome == RunSucceeded ? "" : "erase";
+    } else {
+      board->failedStep.clear();
     }
+    code = exitCodeOf(outcome);
     progressFinish(&progress);
+    board->message = progress.failure;
+    if (outcome == RunInterrupted) {
+      const char* text = command == "program"
+                             ? PartialImageText
+                             : "Interrupted: the erase did not finish; erase the target again.";
+      progressNote(&progress, text);
+      if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
+      board->message = text;
+    }
     bool launch = command == "launch" || (options.launch && code == ExitOk);
     if (launch && code == ExitOk) {
       launchTarget();
@@ -201,7 +288,7 @@ int runOnOneTarget(const std::string& command, const Options& options) {
     }
     if (options.simulate && command == "program" && code == ExitOk) {
       std::string verdict;
-      if (!simulatedFlashHolds(&simulated, options.file, &verdict)) code = ExitCommunicationError;
+      if (!simulatedFlashHolds(&simulated, image, &verdict)) code = ExitCommunicationError;
       progressNote(&progress, verdict.c_str());
     }
   }
@@ -224,6 +311,9 @@ int listPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepareStandardStreams();
+  auto started = std::chrono::steady_clock::now();
+  std::time_t startTime = std::time(nullptr);
   CLI::App app{"Program, erase and launch a K4471 target board through its serial bootloader."};
   app.set_version_flag("--version", std::string("k4471-cli ") + K4471_VERSION);
   app.footer(ExitCodesText);
@@ -241,10 +331,14 @@ int main(int argc, char** argv) {
   };
 
   CLI::App* program = app.add_subcommand("program", "program a hex token file into the flash");
-  program->add_option("FILE", options.file, "the hex token file")->required();
+  program->add_option("FILE", options.file, "the hex token file (- for standard input)")
+      ->required();
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
+  program->add_option("--report", options.report,
+                      "write the result of each board as a line of JSON to this file (- for "
+                      "standard output)");
   program->add_flag("--progress-events", options.events)->group("");  // for gang workers
   addCommon(program);
 
@@ -267,6 +361,7 @@ int main(int argc, char** argv) {
 
   if (ports->parsed()) return listPorts();
   if (options.verbose) setTraceSink(traceToStderr);
+  if (options.events) endWithParent();
   onInterrupt(interrupt);
 
   std::string command = program->parsed() ? "program" : erase->parsed() ? "erase" : "launch";
@@ -274,14 +369,52 @@ int main(int argc, char** argv) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
+  for (size_t i = 0; i < options.ports.size(); ++i) {
+    for (size_t j = i + 1; j < options.ports.size(); ++j) {
+      if (options.ports[i] == options.ports[j]) {
+        fprintf(stderr, "error: --port %s is given twice\n", options.ports[i].c_str());
+        return ExitUsage;
+      }
+    }
+  }
   if (options.ports.size() > 1) {
     if (command != "program") {
       fprintf(stderr, "error: several ports are for programming only\n");
       return ExitUsage;
     }
-    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
-    return runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
-                   options.launch, options.quiet);
+    ImageSnapshot image;
+    std::string failure;
+    if (int code = loadAndCheck(options.file, options.bootloader, &image, &failure)) return code;
+    if (image.stream) {
+      fprintf(stderr, "error: several ports need a file that can be read again, not a stream\n");
+      return ExitUsage;
+    }
+    std::vector<std::string> reports;
+    int code = runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
+                       options.launch, options.quiet, options.report.empty() ? nullptr : &reports);
+    // The workers were interrupted with the parent.
+    if (interrupted.load()) code = ExitInterrupted;
+    if (!options.report.empty() && !writeReport(options.report, reports) && code == ExitOk) {
+      code = ExitFileError;
+    }
+    return code;
   }
-  return runOnOneTarget(command, options);
+
+  BoardReport board;
+  board.started = startTime;
+  board.exitCode = runOnOneTarget(command, options, &board);
+  if (!options.report.empty()) {
+    board.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (board.exitCode == ExitOk) board.failedStep.clear();
+    std::string line = boardReportLine(board);
+    if (options.events) {
+      // A gang's worker: the parent writes the report.
+      printf("report %s\n", line.c_str());
+      fflush(stdout);
+    } else if (!writeReport(options.report, {line}) && board.exitCode == ExitOk) {
+      return ExitFileError;
+    }
+  }
+  return board.exitCode;
 }

@@ -1,10 +1,12 @@
 #include "cli/gang.h"
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include "cli/board_report.h"
 #include "cli/terminal.h"
 #include "operations/run_logic.h"
 
@@ -20,6 +22,7 @@ struct Target {
   int programSteps = 0;
   bool finished = false;
   int exitCode = -1;
+  std::string report;  // the worker's report line
 };
 
 std::mutex targetsLock;
@@ -60,6 +63,10 @@ std::string takeEvent(Target* target, const std::string& line) {
   if (line.rfind("note ", 0) == 0) {
     target->status = firstLine(unescaped(line.substr(5)));
     return target->status;
+  }
+  if (line.rfind("report ", 0) == 0) {
+    target->report = line.substr(7);
+    return "";
   }
   if (line.rfind("message ", 0) == 0) {
     size_t tab = line.find('\t');
@@ -126,19 +133,22 @@ const char* exitCodeText(int code) {
 }
 
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet) {
+            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports) {
   std::vector<Target> targets(ports.size());
-  bool bars = !quiet && isTerminal(stderr);
+  bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
   for (size_t i = 0; i < ports.size(); ++i) {
     targets[i].port = ports[i];
     std::vector<std::string> arguments = {self,     "program", file,
                                           "--port", ports[i],  "--progress-events"};
     if (bootloader) arguments.push_back("--bootloader");
     if (launch) arguments.push_back("--launch");
+    if (reports) arguments.insert(arguments.end(), {"--report", "-"});
     if (!startWorker(arguments, &targets[i].worker)) {
       targets[i].finished = true;
       targets[i].exitCode = ExitCommunicationError;
       targets[i].outcome = "the worker process did not start";
+    } else {
+      forwardInterruptsTo(targets[i].worker);
     }
   }
   if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
@@ -161,6 +171,23 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
     }
   }
   for (std::thread& follower : followers) follower.join();
+  if (reports) {
+    for (const Target& t : targets) {
+      if (!t.report.empty()) {
+        reports->push_back(t.report);
+        continue;
+      }
+      // The worker ended without its report: say what is known.
+      BoardReport board;
+      board.port = t.port;
+      board.file = file;
+      board.exitCode = t.exitCode;
+      board.started = std::time(nullptr);
+      board.failedStep = "worker";
+      board.message = t.outcome.empty() ? exitCodeText(t.exitCode) : t.outcome;
+      reports->push_back(boardReportLine(board));
+    }
+  }
 
   int failed = 0;
   fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");

@@ -7,5 +7,7 @@
 
 #include "cli/exit_codes.h"
 
+// With reports, each board's report line is added to it, in the order of the
+// ports.
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet);
+            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports);

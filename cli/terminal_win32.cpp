@@ -1,7 +1,14 @@
 #include <windows.h>
 #include <io.h>
 
+#include <cstdio>
+
+#include "cli/exit_codes.h"
 #include "cli/terminal.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 
 namespace {
 void (*interruptHandler)() = nullptr;
@@ -115,4 +122,50 @@ std::string selfPath(const char* argv0) {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   return length > 0 && length < sizeof path ? std::string(path, length) : std::string(argv0);
+}
+
+void prepareStandardStreams() {
+  // Windows gives a process without a standard stream no handle at all, and a
+  // closed pipe fails the write without ending the process.
+}
+
+bool enableEscapeSequences(FILE* stream) {
+  HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void endWithParent() {
+  // Console interrupts reach every process of the console; a worker whose
+  // parent is gone finds its output pipe closed.
+}
+
+void forwardInterruptsTo(const WorkerProcess&) {}
+
+int claimPort(const std::string& device, std::string* message) {
+  // A COM port opened without sharing is this process's alone: try it, say why
+  // it does not open, and leave it to the link.
+  std::string path = "\\\\.\\" + device;
+  HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (port != INVALID_HANDLE_VALUE) {
+    CloseHandle(port);
+    return ExitOk;
+  }
+  DWORD error = GetLastError();
+  char reason[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                 reason, sizeof reason, nullptr);
+  std::string text = reason;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    *message = device + ": port busy (" + text + ")";
+  } else {
+    *message = "COM Port Error: Cannot Connect to " + device + ": " + text;
+  }
+  return ExitPortError;
 }
