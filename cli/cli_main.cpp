@@ -182,16 +182,22 @@ int confirmEraseAll(const Options& options) {
   return strncmp(answer, "yes", 3) == 0 ? ExitOk : -1;
 }
 
-// Writes the report of one board, or of a gang's boards, one object a line.
-bool writeReport(const std::string& path, const std::vector<std::string>& lines) {
+// Opens the report file before any board is addressed, so that a report that
+// cannot be written is known before anything is programmed.
+FILE* openReport(const std::string& path) {
   FILE* out = path == "-" ? stdout : fopen(path.c_str(), "w");
   if (!out) {
     fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
-    return false;
   }
+  return out;
+}
+
+// Writes the report of one board, or of a gang's boards, one object a line.
+bool writeReport(FILE* out, const std::string& path, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
   bool ok = fflush(out) == 0 && !ferror(out);
   if (out != stdout) ok = fclose(out) == 0 && ok;
+  if (!ok) fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
   return ok;
 }
 
@@ -377,14 +383,34 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (options.ports.size() > 1 && command != "program") {
+    fprintf(stderr, "error: several ports are for programming only\n");
+    return ExitUsage;
+  }
+  FILE* report = nullptr;
+  if (!options.report.empty() && !options.events) {
+    report = openReport(options.report);
+    if (!report) return ExitFileError;
+  }
   if (options.ports.size() > 1) {
-    if (command != "program") {
-      fprintf(stderr, "error: several ports are for programming only\n");
-      return ExitUsage;
-    }
     ImageSnapshot image;
     std::string failure;
-    if (int code = loadAndCheck(options.file, options.bootloader, &image, &failure)) return code;
+    if (int code = loadAndCheck(options.file, options.bootloader, &image, &failure)) {
+      // No board is addressed: each is reported with the file's fault.
+      std::vector<std::string> lines;
+      for (const std::string& port : options.ports) {
+        BoardReport board;
+        board.port = port;
+        board.file = options.file;
+        board.exitCode = code;
+        board.started = startTime;
+        board.failedStep = "file";
+        board.message = failure;
+        lines.push_back(boardReportLine(board));
+      }
+      if (report) writeReport(report, options.report, lines);
+      return code;
+    }
     if (image.stream) {
       fprintf(stderr, "error: several ports need a file that can be read again, not a stream\n");
       return ExitUsage;
@@ -394,7 +420,7 @@ int main(int argc, char** argv) {
                        options.launch, options.quiet, options.report.empty() ? nullptr : &reports);
     // The workers were interrupted with the parent.
     if (interrupted.load()) code = ExitInterrupted;
-    if (!options.report.empty() && !writeReport(options.report, reports) && code == ExitOk) {
+    if (report && !writeReport(report, options.report, reports) && code == ExitOk) {
       code = ExitFileError;
     }
     return code;
@@ -412,7 +438,7 @@ int main(int argc, char** argv) {
       // A gang's worker: the parent writes the report.
       printf("report %s\n", line.c_str());
       fflush(stdout);
-    } else if (!writeReport(options.report, {line}) && board.exitCode == ExitOk) {
+    } else if (!writeReport(report, options.report, {line}) && board.exitCode == ExitOk) {
       return ExitFileError;
     }
   }

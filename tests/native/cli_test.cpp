@@ -399,6 +399,12 @@ TEST_F(Cli, ReportsEachBoardAsALineOfJson) {
   EXPECT_EQ(lines[1]["failed_step"], "programming");
   EXPECT_EQ(lines[1]["blocks"], 0);
   EXPECT_NE(lines[1]["message"].get<std::string>().find("Communication Error"), std::string::npos);
+
+  // A report that cannot be written is known before any board is addressed.
+  size_t sent = simHostBytes(sims[0]).size();
+  Result unwritable = run({"program", image, "--port", a, "--report", dir + "/none/r.json"});
+  EXPECT_EQ(unwritable.code, 3);
+  EXPECT_EQ(simHostBytes(sims[0]).size(), sent);
 }
 
 TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
