@@ -215,6 +215,19 @@ TEST_F(RunAgainstSimulator, ASecondFileBeginningWithDataGoesWhereTheReaderPutsIt
   EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4003), (Bytes{0x11, 0x22, 0x33}));
 }
 
+TEST_F(RunAgainstSimulator, AFileRewrittenDuringTheRunChangesNothing) {
+  Image image = makeImage({{0x4000, 4000}});
+  static std::string path;
+  path = writeFile(dir, "app.hex", image.text);
+  RunReport report = reportTo(&recorder);
+  // A build that finishes meanwhile: the file is emptied at the first step.
+  report.stepProgram = [](void* c) {
+    if (static_cast<Recorder*>(c)->programSteps++ == 0) fclose(fopen(path.c_str(), "wb"));
+  };
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), report), RunSucceeded);
+  expectFlashHolds(image);
+}
+
 TEST_F(RunAgainstSimulator, AStopRequestEndsTheRunBetweenBlocksWithoutAMessage) {
   std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 4000}}).text);
   Recorder stopped;
