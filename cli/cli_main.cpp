@@ -411,13 +411,10 @@ int main(int argc, char** argv) {
       if (report) writeReport(report, options.report, lines);
       return code;
     }
-    if (image.stream) {
-      fprintf(stderr, "error: several ports need a file that can be read again, not a stream\n");
-      return ExitUsage;
-    }
     std::vector<std::string> reports;
     int code = runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
-                       options.launch, options.quiet, options.report.empty() ? nullptr : &reports);
+                       options.launch, options.quiet, options.report.empty() ? nullptr : &reports,
+                       image.stream ? &image : nullptr);
     // The workers were interrupted with the parent.
     if (interrupted.load()) code = ExitInterrupted;
     if (report && !writeReport(report, options.report, reports) && code == ExitOk) {

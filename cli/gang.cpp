@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/board_report.h"
 #include "cli/terminal.h"
 #include "operations/run_logic.h"
@@ -80,7 +82,9 @@ std::string takeEvent(Target* target, const std::string& line) {
   return "";
 }
 
-void followWorker(Target* target, bool plain) {
+void followWorker(Target* target, bool plain, const ImageSnapshot* stream) {
+  // A worker reads all of its image before it writes a line.
+  if (stream) writeWorkerInput(&target->worker, stream->bytes.data(), stream->bytes.size());
   std::string line, pending;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     std::string shown = takeEvent(target, line);
@@ -133,17 +137,18 @@ const char* exitCodeText(int code) {
 }
 
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports) {
+            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports,
+            const ImageSnapshot* stream) {
   std::vector<Target> targets(ports.size());
   bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
   for (size_t i = 0; i < ports.size(); ++i) {
     targets[i].port = ports[i];
-    std::vector<std::string> arguments = {self,     "program", file,
+    std::vector<std::string> arguments = {self,     "program", stream ? "-" : file,
                                           "--port", ports[i],  "--progress-events"};
     if (bootloader) arguments.push_back("--bootloader");
     if (launch) arguments.push_back("--launch");
     if (reports) arguments.insert(arguments.end(), {"--report", "-"});
-    if (!startWorker(arguments, &targets[i].worker)) {
+    if (!startWorker(arguments, &targets[i].worker, stream != nullptr)) {
       targets[i].finished = true;
       targets[i].exitCode = ExitCommunicationError;
       targets[i].outcome = "the worker process did not start";
@@ -155,7 +160,7 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
 
   std::vector<std::thread> followers;
   for (Target& target : targets) {
-    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars);
+    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars, stream);
   }
   if (bars) {
     drawTable(targets, false);
@@ -174,7 +179,11 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
   if (reports) {
     for (const Target& t : targets) {
       if (!t.report.empty()) {
-        reports->push_back(t.report);
+        // A fed worker read "-": name the file as it was given.
+        nlohmann::ordered_json line =
+            nlohmann::ordered_json::parse(t.report, nullptr, false, false);
+        if (stream && line.is_object()) line["file"] = file;
+        reports->push_back(stream && line.is_object() ? line.dump() : t.report);
         continue;
       }
       // The worker ended without its report: say what is known.

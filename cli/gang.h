@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "cli/exit_codes.h"
+#include "image/image_snapshot.h"
 
 // With reports, each board's report line is added to it, in the order of the
-// ports.
+// ports. With a stream, the workers read its snapshot from their standard
+// input instead of reading the file.
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports);
+            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports,
+            const ImageSnapshot* stream);

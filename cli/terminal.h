@@ -1,6 +1,7 @@
 // What the command line needs of the operating system besides the serial port.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -38,8 +39,16 @@ struct WorkerProcess {
   long long id = -1;             // process id or handle
   int outputFd = -1;             // POSIX
   void* outputHandle = nullptr;  // Windows
+  int inputFd = -1;              // POSIX: the worker's standard input, when fed
+  void* inputHandle = nullptr;   // Windows
 };
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker);
+// With feedInput, the worker's standard input is a pipe for writeWorkerInput;
+// otherwise it shares this process's.
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker,
+                 bool feedInput = false);
+// Writes the bytes to a fed worker's standard input and closes it. False when
+// the worker did not take them all (it ended).
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
 // Reads one line of the worker's output; false at its end.
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending);
 // Waits for the worker and returns its exit code.

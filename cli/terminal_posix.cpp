@@ -149,14 +149,25 @@ std::vector<PortInfo> listSerialPorts() {
   return ports;
 }
 
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker, bool feedInput) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return false;
+  int inputFds[2] = {-1, -1};
+  if (feedInput && pipe(inputFds) != 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
   posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  if (feedInput) {
+    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, inputFds[0]);
+    posix_spawn_file_actions_addclose(&actions, inputFds[1]);
+  }
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -164,13 +175,37 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
+  if (feedInput) close(inputFds[0]);
   if (failed != 0) {
     close(pipeFds[0]);
+    if (feedInput) close(inputFds[1]);
     return false;
   }
   worker->id = pid;
   worker->outputFd = pipeFds[0];
+  worker->inputFd = inputFds[1];
+  // Later workers must not hold this one's input open.
+  if (feedInput) fcntl(inputFds[1], F_SETFD, FD_CLOEXEC);
+  fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
   return true;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  if (worker->inputFd < 0) return false;
+  bool ok = true;
+  while (size > 0) {
+    ssize_t put = write(worker->inputFd, bytes, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {  // the worker ended: SIGPIPE is ignored, EPIPE tells
+      ok = false;
+      break;
+    }
+    bytes += put;
+    size -= static_cast<size_t>(put);
+  }
+  close(worker->inputFd);
+  worker->inputFd = -1;
+  return ok;
 }
 
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {

@@ -61,11 +61,20 @@ std::vector<PortInfo> listSerialPorts() {
   return ports;
 }
 
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker, bool feedInput) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE inputRead = nullptr, inputWrite = nullptr;
+  if (feedInput) {
+    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+      CloseHandle(readEnd);
+      CloseHandle(writeEnd);
+      return false;
+    }
+    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+  }
   std::string commandLine;
   for (const std::string& argument : arguments) commandLine += quoted(argument) + " ";
   STARTUPINFOA startup;
@@ -74,19 +83,40 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdInput = feedInput ? inputRead : GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process;
   BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                 nullptr, &startup, &process);
   CloseHandle(writeEnd);
+  if (feedInput) CloseHandle(inputRead);
   if (!started) {
     CloseHandle(readEnd);
+    if (feedInput) CloseHandle(inputWrite);
     return false;
   }
+  worker->inputHandle = inputWrite;
   CloseHandle(process.hThread);
   worker->id = reinterpret_cast<long long>(process.hProcess);
   worker->outputHandle = readEnd;
   return true;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  if (!worker->inputHandle) return false;
+  bool ok = true;
+  while (size > 0) {
+    DWORD put = 0;
+    DWORD piece = size > 65536 ? 65536 : static_cast<DWORD>(size);
+    if (!WriteFile(worker->inputHandle, bytes, piece, &put, nullptr) || put == 0) {
+      ok = false;
+      break;
+    }
+    bytes += put;
+    size -= put;
+  }
+  CloseHandle(worker->inputHandle);
+  worker->inputHandle = nullptr;
+  return ok;
 }
 
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {

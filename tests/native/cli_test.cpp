@@ -424,6 +424,22 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   Result good = run({"program", file("app.hex", Image), "--port", a, "--port", c});
   EXPECT_EQ(good.code, 0) << good.output;
   EXPECT_NE(good.output.find("All 2 targets programmed."), std::string::npos);
+
+  // From a pipe: the parent reads it once and hands each worker the bytes.
+  for (Simulator* sim : {sims[0], sims[2]}) {
+    simReset(sim);
+    simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+  }
+  std::string fifo = dir + "/image.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([fifo] { std::ofstream(fifo) << Image; });
+  Result piped =
+      run({"program", "-", "--port", a, "--port", c, "--report", dir + "/r.json"}, fifo.c_str());
+  writer.join();
+  EXPECT_EQ(piped.code, 0) << piped.output;
+  EXPECT_NE(readText(dir + "/r.json").find("\"file\":\"-\""), std::string::npos);
+  expectImage(sims[0], 0x4000);
+  expectImage(sims[2], 0x4000);
 }
 
 }  // namespace
