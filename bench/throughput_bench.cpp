@@ -68,8 +68,10 @@ double measure(const std::string& dir, const std::string& image, int baud, uint3
   if (connectToTarget(DefaultSerialSettings) != LinkOk) return -1;
   runAddress = byteAddress = 0;
   Timing timing;
-  RunOutcome outcome =
-      runProgramming(ProgramTarget::Application, image.c_str(), timingReport(&timing));
+  ImageSnapshot snapshot;
+  ImageLoadFault fault;
+  if (!loadImageFile(image.c_str(), &snapshot, &fault)) return -1;
+  RunOutcome outcome = runProgramming(ProgramTarget::Application, snapshot, timingReport(&timing));
   double seconds = std::chrono::duration<double>(Clock::now() - timing.programmingStart).count();
   closeTargetPort();
   simStop(sim);

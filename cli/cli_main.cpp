@@ -3,19 +3,24 @@
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "cli/board_report.h"
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
 #include "cli/terminal.h"
 #include "image/hex_token_reader.h"
+#include "image/image_snapshot.h"
 #include "link/bootloader.h"
 #include "link/trace.h"
 #include "operations/run_logic.h"
@@ -25,21 +30,26 @@ namespace {
 const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
-    "  2    usage error\n"
-    "  3    file error: the file does not open or is not a hex token file\n"
-    "  4    the port cannot be opened\n"
+    "  2    usage error (also: a port given twice, erase --all without --yes and no terminal)\n"
+    "  3    file error: the file does not open, is not a hex token file or holds no data\n"
+    "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, fell silent for\n"
     "       --timeout, the line failed, or no target called within --wait\n"
     "  7    gang run: one or more targets failed (the summary names them)\n"
-    "  130  interrupted (Ctrl-C)\n";
+    "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
+
+const char* const PartialImageText =
+    "Interrupted: the target holds a partial image; program it again.";
 
 std::atomic<int> interrupted{0};
 // Set when the wait for the target's call has run out of time.
 std::atomic<int> waitExpired{0};
 
+// A signal: waits end, and a run stops between two blocks.
 void interrupt() {
   interrupted.store(1);
+  requestRunStop();
   requestLinkAbort();
 }
 
@@ -48,10 +58,11 @@ void traceToStderr(const char* text) {
 }
 
 int exitCodeOf(RunOutcome outcome) {
-  if (interrupted.load()) return ExitInterrupted;
   switch (outcome) {
     case RunSucceeded:
       return ExitOk;
+    case RunInterrupted:
+      return ExitInterrupted;
     case RunFileError:
       return ExitFileError;
     case RunEraseError:
@@ -75,6 +86,7 @@ struct Options {
   bool events = false;
   int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
   int waitSeconds = 0;      // for the target's call; 0 waits for ever
+  std::string report;       // path of the JSON report, "-" for standard output
 };
 
 // What a run is waiting for, for the message when the target falls silent.
@@ -124,7 +136,7 @@ std::thread startWaitLimit(int seconds, std::atomic<int>* done) {
 }
 
 // Waits for the target's call after a reset. ExitOk once connected.
-int waitForCall(const std::string& device, Progress* progress) {
+int waitForCall(const std::string& device, Progress* progress, std::string* failure) {
   std::string text =
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
@@ -137,11 +149,13 @@ int waitForCall(const std::string& device, Progress* progress) {
       return ExitOk;
     }
     if (waitExpired.load()) {
-      fprintf(stderr, "error: no target called on %s\n", device.c_str());
+      *failure = "no target called on " + device;
+      fprintf(stderr, "error: %s\n", failure->c_str());
       return ExitCommunicationError;
     }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
+      *failure = "Interrupted: the port is closed.";
       return ExitInterrupted;
     }
     // A port that went away while we waited is waited for; one that never
@@ -151,6 +165,7 @@ int waitForCall(const std::string& device, Progress* progress) {
     if (result == LinkPortUnavailable && !lineLost) {
       text = "Cannot Connect to " + device;
       fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
+      *failure = "COM Port Error: " + text;
       return ExitPortError;
     }
     if (lineLost) {
@@ -166,10 +181,11 @@ int waitForCall(const std::string& device, Progress* progress) {
   }
 }
 
-int waitForTarget(const std::string& device, int waitSeconds, Progress* progress) {
+int waitForTarget(const std::string& device, int waitSeconds, Progress* progress,
+                  std::string* failure) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
-  int code = waitForCall(device, progress);
+  int code = waitForCall(device, progress, failure);
   done.store(1);
   if (limit.joinable()) limit.join();
   // A limit that struck just as the target connected must not end the run.
@@ -178,23 +194,22 @@ int waitForTarget(const std::string& device, int waitSeconds, Progress* progress
 }
 
 // Names the wait when a run ended because the target fell silent or the
-// line failed.
-void explainLostLink(const RunWatch& watch, const std::string& command, int timeoutSeconds) {
+// line failed; empty when it ended for another reason.
+std::string lostLinkText(const RunWatch& watch, const std::string& command, int timeoutSeconds) {
+  char text[160];
   switch (lastReadEnd()) {
     case ReadEnd::IdleLimit:
-      fprintf(stderr, "error: no reply from the target for %d s while %s\n", timeoutSeconds,
-              waitName(watch, command));
-      break;
     case ReadEnd::TimeLimit:
-      fprintf(stderr, "error: no reply from the target for %d s while %s\n",
-              TimedReadMilliseconds / 1000, waitName(watch, command));
-      break;
+      snprintf(text, sizeof text, "no reply from the target for %d s while %s",
+               lastReadEnd() == ReadEnd::IdleLimit ? timeoutSeconds : TimedReadMilliseconds / 1000,
+               waitName(watch, command));
+      return text;
     case ReadEnd::LineFailed:
-      fprintf(stderr, "error: the line to the target failed while %s (unplugged?)\n",
-              waitName(watch, command));
-      break;
+      snprintf(text, sizeof text, "the line to the target failed while %s (unplugged?)",
+               waitName(watch, command));
+      return text;
     default:
-      break;
+      return "";
   }
 }
 
@@ -223,51 +238,103 @@ RunReport watchedReport(RunWatch* watch) {
   return report;
 }
 
-// Refuses a file before anyone is asked to reset a board for it.
-int checkFileFirst(const std::string& path, bool bootloader) {
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) {
-    fprintf(stderr, "error: File Error: %s (%s)\n",
-            fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application),
-            path.c_str());
+// Reads the image whole and refuses it before anyone is asked to reset a board
+// for it. The run then programs these very bytes.
+int loadAndCheck(const std::string& path, bool bootloader, ImageSnapshot* image,
+                 std::string* failure) {
+  ImageLoadFault loadFault;
+  if (!loadImageFile(path.c_str(), image, &loadFault)) {
+    if (interrupted.load()) {
+      // Ctrl-C while waiting for a FIFO's writer.
+      *failure = "Interrupted: the file was not read.";
+      fprintf(stderr, "%s\n", failure->c_str());
+      return ExitInterrupted;
+    }
+    *failure =
+        std::string("File Error: ") +
+        fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application) +
+        " (" + path + ": " + imageLoadReason(loadFault) + ")";
+    fprintf(stderr, "error: %s\n", failure->c_str());
     return ExitFileError;
   }
+  // The command line starts every run from fresh cursors.
   HexFileFault fault;
-  int ok = checkHexTokenFile(file, &fault);
-  fclose(file);
-  if (!ok) {
-    fprintf(stderr, "error: File Error: %s, line %d: %s.\n", path.c_str(), fault.line,
-            fault.message);
+  if (!checkHexTokenFile(*image, ReaderCursors{0, 0}, &fault)) {
+    char text[400];
+    if (fault.line == 0) {
+      snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
+    } else {
+      snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
+               fault.message);
+    }
+    *failure = text;
+    fprintf(stderr, "error: %s\n", text);
     return ExitFileError;
   }
   return ExitOk;
 }
 
-bool confirmEraseAll(const Options& options) {
-  if (options.yes) return true;
+// Asks before the entire flash is erased. ExitOk to go on, ExitUsage when
+// there is nobody to ask, or -1 when the answer was no.
+int confirmEraseAll(const Options& options) {
+  if (options.yes) return ExitOk;
+  if (!isTerminal(stdin)) {
+    fprintf(stderr, "error: erase --all needs --yes when there is no terminal to ask\n");
+    return ExitUsage;
+  }
   fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarningText);
   fflush(stderr);
   char answer[16] = {0};
-  if (!fgets(answer, sizeof answer, stdin)) return false;
-  return strncmp(answer, "yes", 3) == 0;
+  if (!fgets(answer, sizeof answer, stdin)) return -1;
+  return strncmp(answer, "yes", 3) == 0 ? ExitOk : -1;
 }
 
-int runOnOneTarget(const std::string& command, const Options& options) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  if (command == "program") {
-    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+// Opens the report file before any board is addressed, so that a report that
+// cannot be written is known before anything is programmed.
+FILE* openReport(const std::string& path) {
+  FILE* out = path == "-" ? stdout : fopen(path.c_str(), "w");
+  if (!out) {
+    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
   }
-  if (command == "erase" && options.all && !confirmEraseAll(options)) {
-    fprintf(stderr, "Nothing erased.\n");
-    return ExitOk;
+  return out;
+}
+
+// Writes the report of one board, or of a gang's boards, one object a line.
+bool writeReport(FILE* out, const std::string& path, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
+  bool ok = fflush(out) == 0 && !ferror(out);
+  if (out != stdout) ok = fclose(out) == 0 && ok;
+  if (!ok) fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
+  return ok;
+}
+
+int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board) {
+  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  ImageSnapshot image;
+  board->file = options.file;
+  if (command == "program") {
+    board->failedStep = "file";
+    int code = loadAndCheck(options.file, options.bootloader, &image, &board->message);
+    if (code != ExitOk) return code;
+    board->sha256 = sha256Hex(image.bytes.data(), image.bytes.size());
+  }
+  if (command == "erase" && options.all) {
+    int code = confirmEraseAll(options);
+    if (code == -1) {
+      fprintf(stderr, "Nothing erased.\n");
+      return ExitOk;
+    }
+    if (code != ExitOk) return code;
   }
 
   SimulatedTarget simulated;
   std::string device;
+  board->failedStep = "port";
   if (options.simulate) {
     std::string error;
     if (!startSimulatedTarget(&simulated, &error)) {
       fprintf(stderr, "error: %s\n", error.c_str());
+      board->message = error;
       return ExitPortError;
     }
     device = simulated.device;
@@ -280,29 +347,62 @@ int runOnOneTarget(const std::string& command, const Options& options) {
     }
     device = options.ports[0];
   }
+  board->port = device;
   std::string error;
   if (!selectPort(device, &error)) {
     fprintf(stderr, "error: %s\n", error.c_str());
+    board->message = error;
     return ExitUsage;
   }
+  int code = claimPort(device, &board->message);
+  if (code != ExitOk) {
+    fprintf(stderr, "error: %s\n", board->message.c_str());
+    stopSimulatedTarget(&simulated);
+    return code;
+  }
 
-  int code = waitForTarget(device, options.waitSeconds, &progress);
+  board->failedStep = "connect";
+  code = waitForTarget(device, options.waitSeconds, &progress, &board->message);
   if (code == ExitOk) {
     ProgramTarget target =
         options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
     const RunReport inner = progressReport(&progress);
     RunWatch watch = {&inner, 0, 0};
+    RunOutcome outcome = RunSucceeded;
     setReadIdleLimit(options.timeoutSeconds * 1000);
     if (command == "program") {
       runAddress = byteAddress = 0;
-      code = exitCodeOf(runProgramming(target, options.file.c_str(), watchedReport(&watch)));
+      ProgramTally tally;
+      outcome = runProgramming(target, image, watchedReport(&watch), &tally);
+      board->bytes = tally.bytes;
+      board->blocks = tally.blocks;
+      board->failedStep = tally.failedStep;
     } else if (command == "erase") {
       EraseMode mode = options.all ? EraseMode::EntireFlash : EraseMode::Default;
-      code = exitCodeOf(runErase(mode, watchedReport(&watch)));
+      outcome = runErase(mode, watchedReport(&watch));
+      board->failedStep = outcome == RunSucceeded ? "" : "erase";
+    } else {
+      board->failedStep.clear();
     }
     setReadIdleLimit(0);
+    code = exitCodeOf(outcome);
     progressFinish(&progress);
-    if (code == ExitCommunicationError) explainLostLink(watch, command, options.timeoutSeconds);
+    board->message = progress.failure;
+    if (code == ExitCommunicationError) {
+      std::string why = lostLinkText(watch, command, options.timeoutSeconds);
+      if (!why.empty()) {
+        fprintf(stderr, "error: %s\n", why.c_str());
+        board->message = why;
+      }
+    }
+    if (outcome == RunInterrupted) {
+      const char* text = command == "program"
+                             ? PartialImageText
+                             : "Interrupted: the erase did not finish; erase the target again.";
+      progressNote(&progress, text);
+      if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
+      board->message = text;
+    }
     bool launch = command == "launch" || (options.launch && code == ExitOk);
     if (launch && code == ExitOk) {
       launchTarget();
@@ -312,7 +412,7 @@ int runOnOneTarget(const std::string& command, const Options& options) {
     }
     if (options.simulate && command == "program" && code == ExitOk) {
       std::string verdict;
-      if (!simulatedFlashHolds(&simulated, options.file, &verdict)) code = ExitCommunicationError;
+      if (!simulatedFlashHolds(&simulated, image, &verdict)) code = ExitCommunicationError;
       progressNote(&progress, verdict.c_str());
     }
   }
@@ -335,6 +435,9 @@ int listPorts() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  prepareStandardStreams();
+  auto started = std::chrono::steady_clock::now();
+  std::time_t startTime = std::time(nullptr);
   CLI::App app{"Program, erase and launch a K4471 target board through its serial bootloader."};
   app.set_version_flag("--version", std::string("k4471-cli ") + K4471_VERSION);
   app.footer(ExitCodesText);
@@ -364,10 +467,14 @@ int main(int argc, char** argv) {
   };
 
   CLI::App* program = app.add_subcommand("program", "program a hex token file into the flash");
-  program->add_option("FILE", options.file, "the hex token file")->required();
+  program->add_option("FILE", options.file, "the hex token file (- for standard input)")
+      ->required();
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
+  program->add_option("--report", options.report,
+                      "write the result of each board as a line of JSON to this file (- for "
+                      "standard output)");
   program->add_flag("--progress-events", options.events)->group("");  // for gang workers
   addCommon(program);
   addTimeout(program);
@@ -392,6 +499,7 @@ int main(int argc, char** argv) {
 
   if (ports->parsed()) return listPorts();
   if (options.verbose) setTraceSink(traceToStderr);
+  if (options.events) endWithParent();
   onInterrupt(interrupt);
 
   std::string command = program->parsed() ? "program" : erase->parsed() ? "erase" : "launch";
@@ -399,16 +507,71 @@ int main(int argc, char** argv) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
-  if (options.ports.size() > 1) {
-    if (command != "program") {
-      fprintf(stderr, "error: several ports are for programming only\n");
-      return ExitUsage;
+  for (size_t i = 0; i < options.ports.size(); ++i) {
+    for (size_t j = i + 1; j < options.ports.size(); ++j) {
+      if (options.ports[i] == options.ports[j]) {
+        fprintf(stderr, "error: --port %s is given twice\n", options.ports[i].c_str());
+        return ExitUsage;
+      }
     }
-    if (int code = checkFileFirst(options.file, options.bootloader)) return code;
+  }
+  if (options.ports.size() > 1 && command != "program") {
+    fprintf(stderr, "error: several ports are for programming only\n");
+    return ExitUsage;
+  }
+  FILE* report = nullptr;
+  if (!options.report.empty() && !options.events) {
+    report = openReport(options.report);
+    if (!report) return ExitFileError;
+  }
+  if (options.ports.size() > 1) {
+    ImageSnapshot image;
+    std::string failure;
+    if (int code = loadAndCheck(options.file, options.bootloader, &image, &failure)) {
+      // No board is addressed: each is reported with the file's fault.
+      std::vector<std::string> lines;
+      for (const std::string& port : options.ports) {
+        BoardReport board;
+        board.port = port;
+        board.file = options.file;
+        board.exitCode = code;
+        board.started = startTime;
+        board.failedStep = "file";
+        board.message = failure;
+        lines.push_back(boardReportLine(board));
+      }
+      if (report) writeReport(report, options.report, lines);
+      return code;
+    }
+    std::vector<std::string> reports;
     const std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
                                              "--wait", std::to_string(options.waitSeconds)};
-    return runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
-                   options.launch, options.quiet, passOn);
+    int code = runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
+                       options.launch, options.quiet, options.report.empty() ? nullptr : &reports,
+                       image.stream ? &image : nullptr, passOn);
+    // The workers were interrupted with the parent.
+    if (interrupted.load()) code = ExitInterrupted;
+    if (report && !writeReport(report, options.report, reports) && code == ExitOk) {
+      code = ExitFileError;
+    }
+    return code;
   }
-  return runOnOneTarget(command, options);
+
+  BoardReport board;
+  board.started = startTime;
+  board.exitCode = runOnOneTarget(command, options, &board);
+  if (!options.report.empty()) {
+    board.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (board.exitCode == ExitOk) board.failedStep.clear();
+    std::string line = boardReportLine(board);
+    if (options.events) {
+      // A gang's worker: the parent writes the report.
+      printf("report %s\n", line.c_str());
+      fflush(stdout);
+    } else if (!writeReport(report, options.report, {line}) && board.exitCode == ExitOk) {
+      return ExitFileError;
+    }
+  }
+  return board.exitCode;
 }

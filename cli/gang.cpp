@@ -1,10 +1,14 @@
 #include "cli/gang.h"
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "cli/board_report.h"
 #include "cli/terminal.h"
 #include "operations/run_logic.h"
 
@@ -20,6 +24,7 @@ struct Target {
   int programSteps = 0;
   bool finished = false;
   int exitCode = -1;
+  std::string report;  // the worker's report line
 };
 
 std::mutex targetsLock;
@@ -61,6 +66,10 @@ std::string takeEvent(Target* target, const std::string& line) {
     target->status = firstLine(unescaped(line.substr(5)));
     return target->status;
   }
+  if (line.rfind("report ", 0) == 0) {
+    target->report = line.substr(7);
+    return "";
+  }
   if (line.rfind("message ", 0) == 0) {
     size_t tab = line.find('\t');
     unsigned icon = static_cast<unsigned>(atoi(line.c_str() + 8));
@@ -73,7 +82,9 @@ std::string takeEvent(Target* target, const std::string& line) {
   return "";
 }
 
-void followWorker(Target* target, bool plain) {
+void followWorker(Target* target, bool plain, const ImageSnapshot* stream) {
+  // A worker reads all of its image before it writes a line.
+  if (stream) writeWorkerInput(&target->worker, stream->bytes.data(), stream->bytes.size());
   std::string line, pending;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     std::string shown = takeEvent(target, line);
@@ -126,27 +137,31 @@ const char* exitCodeText(int code) {
 }
 
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, const std::vector<std::string>& passOn) {
+            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports,
+            const ImageSnapshot* stream, const std::vector<std::string>& passOn) {
   std::vector<Target> targets(ports.size());
-  bool bars = !quiet && isTerminal(stderr);
+  bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
   for (size_t i = 0; i < ports.size(); ++i) {
     targets[i].port = ports[i];
-    std::vector<std::string> arguments = {self,     "program", file,
+    std::vector<std::string> arguments = {self,     "program", stream ? "-" : file,
                                           "--port", ports[i],  "--progress-events"};
     if (bootloader) arguments.push_back("--bootloader");
     if (launch) arguments.push_back("--launch");
     arguments.insert(arguments.end(), passOn.begin(), passOn.end());
-    if (!startWorker(arguments, &targets[i].worker)) {
+    if (reports) arguments.insert(arguments.end(), {"--report", "-"});
+    if (!startWorker(arguments, &targets[i].worker, stream != nullptr)) {
       targets[i].finished = true;
       targets[i].exitCode = ExitCommunicationError;
       targets[i].outcome = "the worker process did not start";
+    } else {
+      forwardInterruptsTo(targets[i].worker);
     }
   }
   if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
 
   std::vector<std::thread> followers;
   for (Target& target : targets) {
-    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars);
+    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars, stream);
   }
   if (bars) {
     drawTable(targets, false);
@@ -162,6 +177,27 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
     }
   }
   for (std::thread& follower : followers) follower.join();
+  if (reports) {
+    for (const Target& t : targets) {
+      if (!t.report.empty()) {
+        // A fed worker read "-": name the file as it was given.
+        nlohmann::ordered_json line =
+            nlohmann::ordered_json::parse(t.report, nullptr, false, false);
+        if (stream && line.is_object()) line["file"] = file;
+        reports->push_back(stream && line.is_object() ? line.dump() : t.report);
+        continue;
+      }
+      // The worker ended without its report: say what is known.
+      BoardReport board;
+      board.port = t.port;
+      board.file = file;
+      board.exitCode = t.exitCode;
+      board.started = std::time(nullptr);
+      board.failedStep = "worker";
+      board.message = t.outcome.empty() ? exitCodeText(t.exitCode) : t.outcome;
+      reports->push_back(boardReportLine(board));
+    }
+  }
 
   int failed = 0;
   fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");

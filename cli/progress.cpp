@@ -82,6 +82,7 @@ void stepProgram(void* context) {
 void showMessage(void* context, const char* text, const char* caption, unsigned icon,
                  MessageOwner) {
   Progress* p = static_cast<Progress*>(context);
+  if (icon != IconInformation) p->failure = std::string(caption) + ": " + text;
   if (p->style == ProgressStyle::Events) {
     fprintf(p->out, "message %u %s\t%s\n", icon, caption, escaped(text).c_str());
     fflush(p->out);

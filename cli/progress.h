@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "operations/run_logic.h"
 
@@ -13,7 +14,8 @@ struct Progress {
   FILE* out;
   int eraseSteps;
   int programSteps;
-  bool lineOpen;  // a bar is drawn and its line not yet ended
+  bool lineOpen;        // a bar is drawn and its line not yet ended
+  std::string failure;  // the last failure or warning the run showed
 };
 
 Progress progressFor(FILE* out, bool quiet, bool events);

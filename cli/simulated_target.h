@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "image/image_snapshot.h"
+
 struct Simulator;
 
 struct SimulatedTarget {
@@ -14,6 +16,6 @@ struct SimulatedTarget {
 
 bool startSimulatedTarget(SimulatedTarget* target, std::string* error);
 void stopSimulatedTarget(SimulatedTarget* target);
-// Compares the simulated flash with the image of a hex token file; the verdict
+// Compares the simulated flash with the image that was programmed; the verdict
 // is a sentence for the user.
-bool simulatedFlashHolds(SimulatedTarget* target, const std::string& path, std::string* verdict);
+bool simulatedFlashHolds(SimulatedTarget* target, const ImageSnapshot& image, std::string* verdict);

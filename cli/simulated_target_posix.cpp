@@ -30,13 +30,10 @@ void stopSimulatedTarget(SimulatedTarget* target) {
   rmdir(target->directory.c_str());
 }
 
-bool simulatedFlashHolds(SimulatedTarget* target, const std::string& path, std::string* verdict) {
+bool simulatedFlashHolds(SimulatedTarget* target, const ImageSnapshot& image,
+                         std::string* verdict) {
   std::vector<uint8_t> flash = simFlash(target->sim);
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) {
-    *verdict = "Simulated target: the image file no longer opens.";
-    return false;
-  }
+  ImageSource source = imageSource(image);
   // Read the image as the run did, from the cursors it started with.
   uint32_t savedRun = runAddress, savedByte = byteAddress;
   runAddress = byteAddress = 0;
@@ -44,7 +41,7 @@ bool simulatedFlashHolds(SimulatedTarget* target, const std::string& path, std::
   int seen = 0;
   size_t bytes = 0, wrong = 0;
   for (int end = 0; !end;) {
-    end = readNextBlock(&record, &seen, file);
+    end = readNextBlock(&record, &seen, &source);
     for (uint32_t i = 0; i < record.byteCount; ++i) {
       uint64_t at = static_cast<uint64_t>(record.baseAddress) + i;
       ++bytes;
@@ -53,7 +50,6 @@ bool simulatedFlashHolds(SimulatedTarget* target, const std::string& path, std::
   }
   runAddress = savedRun;
   byteAddress = savedByte;
-  fclose(file);
   char text[160];
   if (wrong == 0) {
     snprintf(text, sizeof text, "Simulated target: its flash holds the image (%zu bytes checked).",

@@ -7,7 +7,7 @@ bool startSimulatedTarget(SimulatedTarget*, std::string* error) {
 
 void stopSimulatedTarget(SimulatedTarget*) {}
 
-bool simulatedFlashHolds(SimulatedTarget*, const std::string&, std::string* verdict) {
+bool simulatedFlashHolds(SimulatedTarget*, const ImageSnapshot&, std::string* verdict) {
   *verdict = "";
   return false;
 }

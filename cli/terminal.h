@@ -1,14 +1,31 @@
 // What the command line needs of the operating system besides the serial port.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 bool isTerminal(FILE* stream);
-// Ctrl-C (and a termination request) call the handler once, from a signal
+// Ctrl-C, a termination request and a hang-up call the handler, from a signal
 // context: it may only touch atomics.
 void onInterrupt(void (*handler)());
+
+// First thing at start: standard streams that are closed are opened on the
+// null device (so that no port or file takes their place), and output that can
+// no longer be written (a closed pipe) never ends the process.
+void prepareStandardStreams();
+// Lets the stream show the escape sequences of redrawn tables (a Windows
+// console needs this turned on). False where they cannot be shown.
+bool enableEscapeSequences(FILE* stream);
+// For a gang's worker: end when the parent process ends.
+void endWithParent();
+
+// Takes the port for this process before the link opens it: refuses a device
+// that is not a serial port and a port that another process holds (an
+// advisory lock beside the exclusive mode, held until the process ends).
+// ExitOk, or ExitPortError with the reason in *message.
+int claimPort(const std::string& device, std::string* message);
 
 struct PortInfo {
   std::string device;       // "/dev/ttyUSB0", "COM3"
@@ -22,11 +39,21 @@ struct WorkerProcess {
   long long id = -1;             // process id or handle
   int outputFd = -1;             // POSIX
   void* outputHandle = nullptr;  // Windows
+  int inputFd = -1;              // POSIX: the worker's standard input, when fed
+  void* inputHandle = nullptr;   // Windows
 };
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker);
+// With feedInput, the worker's standard input is a pipe for writeWorkerInput;
+// otherwise it shares this process's.
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker,
+                 bool feedInput = false);
+// Writes the bytes to a fed worker's standard input and closes it. False when
+// the worker did not take them all (it ended).
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
 // Reads one line of the worker's output; false at its end.
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending);
 // Waits for the worker and returns its exit code.
 int waitWorker(WorkerProcess* worker);
+// Interrupts that reach the gang's parent are passed on to the worker.
+void forwardInterruptsTo(const WorkerProcess& worker);
 // The path of the running program, for starting workers.
 std::string selfPath(const char* argv0);

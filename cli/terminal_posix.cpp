@@ -1,22 +1,108 @@
+#include <fcntl.h>
 #include <libserialport.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include "cli/exit_codes.h"
 #include "cli/terminal.h"
 
 extern char** environ;
 
 namespace {
 void (*interruptHandler)() = nullptr;
-void onSignal(int) {
+
+// Workers of a gang, to pass interrupts on to.
+constexpr int MaxWorkers = 256;
+std::atomic<pid_t> workers[MaxWorkers];
+std::atomic<int> workerCount{0};
+
+void onSignal(int signal) {
+  int saved = errno;
   if (interruptHandler) interruptHandler();
+  int count = workerCount.load();
+  for (int i = 0; i < count && i < MaxWorkers; ++i) {
+    pid_t pid = workers[i].load();
+    if (pid > 0) kill(pid, signal);
+  }
+  errno = saved;
 }
+
+// The descriptor holding the claimed port's lock, for the life of the process.
+int claimedPort = -1;
 }  // namespace
+
+void prepareStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // open gives the lowest free descriptor: this one.
+      int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+      if (opened >= 0 && opened != fd) close(opened);
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool enableEscapeSequences(FILE*) {
+  return true;
+}
+
+void endWithParent() {
+#ifdef __linux__
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // The parent may have ended before the request was made.
+  if (getppid() == 1) raise(SIGTERM);
+#endif
+}
+
+void forwardInterruptsTo(const WorkerProcess& worker) {
+  int index = workerCount.load();
+  if (index >= MaxWorkers) return;
+  workers[index].store(static_cast<pid_t>(worker.id));
+  workerCount.store(index + 1);
+}
+
+int claimPort(const std::string& device, std::string* message) {
+  int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    if (error == EBUSY) {
+      *message = device + ": port busy (" + strerror(error) + ")";
+    } else {
+      *message = "COM Port Error: Cannot Connect to " + device + ": " + strerror(error);
+      if (error == EACCES || error == EPERM) *message += " (is the user in the dialout group?)";
+    }
+    return ExitPortError;
+  }
+  struct stat about;
+  if (fstat(fd, &about) != 0 || !S_ISCHR(about.st_mode) || !isatty(fd)) {
+    close(fd);
+    *message = device + " is not a serial port";
+    return ExitPortError;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int error = errno;
+    close(fd);
+    *message =
+        device + ": port busy (" +
+        (error == EWOULDBLOCK ? std::string("another program is using it") : strerror(error)) + ")";
+    return ExitPortError;
+  }
+  if (claimedPort >= 0) close(claimedPort);
+  claimedPort = fd;
+  return ExitOk;
+}
 
 bool isTerminal(FILE* stream) {
   return isatty(fileno(stream)) != 0;
@@ -30,6 +116,7 @@ void onInterrupt(void (*handler)()) {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 std::vector<PortInfo> listSerialPorts() {
@@ -62,14 +149,25 @@ std::vector<PortInfo> listSerialPorts() {
   return ports;
 }
 
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker, bool feedInput) {
   int pipeFds[2];
   if (pipe(pipeFds) != 0) return false;
+  int inputFds[2] = {-1, -1};
+  if (feedInput && pipe(inputFds) != 0) {
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return false;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
   posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
+  if (feedInput) {
+    posix_spawn_file_actions_adddup2(&actions, inputFds[0], STDIN_FILENO);
+    posix_spawn_file_actions_addclose(&actions, inputFds[0]);
+    posix_spawn_file_actions_addclose(&actions, inputFds[1]);
+  }
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -77,13 +175,37 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
+  if (feedInput) close(inputFds[0]);
   if (failed != 0) {
     close(pipeFds[0]);
+    if (feedInput) close(inputFds[1]);
     return false;
   }
   worker->id = pid;
   worker->outputFd = pipeFds[0];
+  worker->inputFd = inputFds[1];
+  // Later workers must not hold this one's input open.
+  if (feedInput) fcntl(inputFds[1], F_SETFD, FD_CLOEXEC);
+  fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
   return true;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  if (worker->inputFd < 0) return false;
+  bool ok = true;
+  while (size > 0) {
+    ssize_t put = write(worker->inputFd, bytes, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) {  // the worker ended: SIGPIPE is ignored, EPIPE tells
+      ok = false;
+      break;
+    }
+    bytes += put;
+    size -= static_cast<size_t>(put);
+  }
+  close(worker->inputFd);
+  worker->inputFd = -1;
+  return ok;
 }
 
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {

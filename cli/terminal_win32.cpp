@@ -1,7 +1,14 @@
 #include <windows.h>
 #include <io.h>
 
+#include <cstdio>
+
+#include "cli/exit_codes.h"
 #include "cli/terminal.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 
 namespace {
 void (*interruptHandler)() = nullptr;
@@ -54,11 +61,20 @@ std::vector<PortInfo> listSerialPorts() {
   return ports;
 }
 
-bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker) {
+bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worker, bool feedInput) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE inputRead = nullptr, inputWrite = nullptr;
+  if (feedInput) {
+    if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+      CloseHandle(readEnd);
+      CloseHandle(writeEnd);
+      return false;
+    }
+    SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
+  }
   std::string commandLine;
   for (const std::string& argument : arguments) commandLine += quoted(argument) + " ";
   STARTUPINFOA startup;
@@ -67,19 +83,40 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = writeEnd;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdInput = feedInput ? inputRead : GetStdHandle(STD_INPUT_HANDLE);
   PROCESS_INFORMATION process;
   BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                                 nullptr, &startup, &process);
   CloseHandle(writeEnd);
+  if (feedInput) CloseHandle(inputRead);
   if (!started) {
     CloseHandle(readEnd);
+    if (feedInput) CloseHandle(inputWrite);
     return false;
   }
+  worker->inputHandle = inputWrite;
   CloseHandle(process.hThread);
   worker->id = reinterpret_cast<long long>(process.hProcess);
   worker->outputHandle = readEnd;
   return true;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  if (!worker->inputHandle) return false;
+  bool ok = true;
+  while (size > 0) {
+    DWORD put = 0;
+    DWORD piece = size > 65536 ? 65536 : static_cast<DWORD>(size);
+    if (!WriteFile(worker->inputHandle, bytes, piece, &put, nullptr) || put == 0) {
+      ok = false;
+      break;
+    }
+    bytes += put;
+    size -= put;
+  }
+  CloseHandle(worker->inputHandle);
+  worker->inputHandle = nullptr;
+  return ok;
 }
 
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
@@ -115,4 +152,50 @@ std::string selfPath(const char* argv0) {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
   return length > 0 && length < sizeof path ? std::string(path, length) : std::string(argv0);
+}
+
+void prepareStandardStreams() {
+  // Windows gives a process without a standard stream no handle at all, and a
+  // closed pipe fails the write without ending the process.
+}
+
+bool enableEscapeSequences(FILE* stream) {
+  HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode)) return false;
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+void endWithParent() {
+  // Console interrupts reach every process of the console; a worker whose
+  // parent is gone finds its output pipe closed.
+}
+
+void forwardInterruptsTo(const WorkerProcess&) {}
+
+int claimPort(const std::string& device, std::string* message) {
+  // A COM port opened without sharing is this process's alone: try it, say why
+  // it does not open, and leave it to the link.
+  std::string path = "\\\\.\\" + device;
+  HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (port != INVALID_HANDLE_VALUE) {
+    CloseHandle(port);
+    return ExitOk;
+  }
+  DWORD error = GetLastError();
+  char reason[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                 reason, sizeof reason, nullptr);
+  std::string text = reason;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    *message = device + ": port busy (" + text + ")";
+  } else {
+    *message = "COM Port Error: Cannot Connect to " + device + ": " + text;
+  }
+  return ExitPortError;
 }

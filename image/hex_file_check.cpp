@@ -13,6 +13,9 @@ namespace {
 constexpr uint32_t FirstAddress = 0x100;
 constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
 constexpr size_t TokenShown = 24;
+// No number needs more: eight digits with "0x" and a lavish run of leading
+// zeros.
+constexpr size_t TokenLimit = 64;
 
 bool isSeparator(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -35,12 +38,16 @@ struct Token {
   uint32_t value;
 };
 
+int nextChar(ImageSource* source) {
+  return source->position < source->size ? source->bytes[source->position++] : EOF;
+}
+
 // Reads the next token, skipping separators and counting lines. 0 at the end.
-int nextToken(FILE* file, int* line, Token* token) {
-  int c = fgetc(file);
+int nextToken(ImageSource* source, int* line, Token* token) {
+  int c = nextChar(source);
   while (c != EOF && isSeparator(c)) {
     if (c == '\n') ++*line;
-    c = fgetc(file);
+    c = nextChar(source);
   }
   if (c == EOF) return 0;
   memset(token, 0, sizeof *token);
@@ -63,9 +70,9 @@ int nextToken(FILE* file, int* line, Token* token) {
       token->badChar = c;
     }
     ++index;
-    c = fgetc(file);
+    c = nextChar(source);
   }
-  if (c == '\n') ungetc(c, file);
+  if (c == '\n') --source->position;
   return 1;
 }
 
@@ -89,7 +96,10 @@ void refuseToken(HexFileFault* fault, const Token& token) {
   }
   snprintf(shown + n, sizeof shown - n, "%s", ellipsis);
   fault->line = token.line;
-  if (token.badChar >= 0 && token.digits > 0 && ispunct(token.badChar)) {
+  if (token.length > TokenLimit) {
+    snprintf(fault->message, sizeof fault->message,
+             "\"%s\" is longer than %zu characters, longer than any number", shown, TokenLimit);
+  } else if (token.badChar >= 0 && token.digits > 0 && ispunct(token.badChar)) {
     snprintf(fault->message, sizeof fault->message,
              "'%c' in \"%s\": tokens must be separated by blanks, tabs or line ends", token.badChar,
              shown);
@@ -102,35 +112,59 @@ void refuseToken(HexFileFault* fault, const Token& token) {
 
 }  // namespace
 
-int checkHexTokenFile(FILE* file, HexFileFault* fault) {
+const char* const NoDataText = "The selected HEX file holds no data.";
+
+int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFileFault* fault) {
   memset(fault, 0, sizeof *fault);
-  fseek(file, 0, SEEK_SET);
-  clearerr(file);
+  ImageSource source = imageSource(image);
 
   int line = 1;
   bool positionKnown = false;   // data before the first address has no fixed place
-  uint64_t position = 0;        // address of the next data byte
+  uint64_t position = 0;        // address of the next data byte, as the tokens say
   bool addressPending = false;  // an address token still waiting for its data
   uint32_t pendingAddress = 0;
   int pendingLine = 0;
+  // Where the reader puts the next byte: the base of its record, the bytes in
+  // it, and its byte cursor, which names the base of the record after a full
+  // one.
+  uint32_t recordBase = cursors.runAddress;
+  uint32_t recordBytes = 0;
+  uint32_t byteCursor = cursors.byteAddress;
+  size_t dataBytes = 0;
   int ok = 1;
   Token token;
 
-  while (ok && nextToken(file, &line, &token)) {
-    if (token.badChar >= 0 || token.digits == 0 || token.significantDigits > 8) {
+  while (ok && nextToken(&source, &line, &token)) {
+    if (token.length > TokenLimit || token.badChar >= 0 || token.digits == 0 ||
+        token.significantDigits > 8) {
       refuseToken(fault, token);
       ok = 0;
     } else if (token.value < FirstAddress) {
       if (!positionKnown) {
         // Data before any address is placed where the previous file left off.
         positionKnown = true;
-        position = runAddress;
+        position = cursors.runAddress;
       }
       if (position >= AddressSpaceEnd) {
         refuse(fault, token.line, "the data runs past address 0xFFFFFFFF");
         ok = 0;
+      } else if (recordBase + recordBytes != position) {
+        // Only data before the first address can come apart: the reader
+        // continues it after a full block from its byte cursor, which the
+        // previous file left elsewhere.
+        refuse(fault, token.line,
+               "the data before the first address would continue at %" PRIX32 " instead of %" PRIX32
+               " after the previous file; begin the file with an address",
+               static_cast<uint32_t>(recordBase + recordBytes), static_cast<uint32_t>(position));
+        ok = 0;
       }
       ++position;
+      ++dataBytes;
+      ++byteCursor;
+      if (++recordBytes == BlockDataSize) {
+        recordBase = byteCursor;
+        recordBytes = 0;
+      }
       addressPending = false;
     } else if (addressPending) {
       refuse(fault, pendingLine, "address %" PRIX32 " has no data before the next address %" PRIX32,
@@ -142,6 +176,13 @@ int checkHexTokenFile(FILE* file, HexFileFault* fault) {
              token.value, static_cast<uint32_t>(position));
       ok = 0;
     } else {
+      if (recordBytes == 0 || token.value > position) {
+        // A new record starts at the address; a contiguous one goes on filling
+        // the record.
+        recordBase = token.value;
+        recordBytes = 0;
+        byteCursor = token.value;
+      }
       positionKnown = true;
       position = token.value;
       addressPending = true;
@@ -154,7 +195,10 @@ int checkHexTokenFile(FILE* file, HexFileFault* fault) {
            pendingAddress);
     ok = 0;
   }
-  fseek(file, 0, SEEK_SET);
-  clearerr(file);
+  if (ok && dataBytes == 0) {
+    fault->line = 0;
+    snprintf(fault->message, sizeof fault->message, "%s", NoDataText);
+    ok = 0;
+  }
   return ok;
 }

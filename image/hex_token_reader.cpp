@@ -1,6 +1,7 @@
 // Reads a hex token file into block records, one record per call.
 #include "image/hex_token_reader.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "link/trace.h"
@@ -12,18 +13,58 @@ namespace {
 
 constexpr uint32_t FirstAddress = 0x100;
 
-// Reads the next token. Returns 1 with its value and the file offset of its
-// first character, or 0 at the end of input. A token that is not a number
-// also ends the input, so the reader never stands still on it.
-int readToken(FILE* file, unsigned* value, long* start) {
-  if (fscanf(file, " ") == EOF) return 0;
-  *start = ftell(file);
-  return fscanf(file, "%x", value) == 1 ? 1 : 0;
+bool isBlank(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int hexValue(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads the next token as the "%x" conversion does: blanks skipped, an
+// optional sign and "0x", then hexadecimal digits. Returns 1 with its value
+// and the offset of its first character, or 0 at the end of input. A token
+// that is not a number also ends the input, so the reader never stands still
+// on it.
+int readToken(ImageSource* source, unsigned* value, size_t* start) {
+  const uint8_t* bytes = source->bytes;
+  size_t at = source->position;
+  while (at < source->size && isBlank(bytes[at])) ++at;
+  source->position = at;
+  if (at == source->size) return 0;
+  *start = at;
+  bool negative = false;
+  if (bytes[at] == '+' || bytes[at] == '-') negative = bytes[at++] == '-';
+  bool prefix = false;
+  if (at + 1 < source->size && bytes[at] == '0' && (bytes[at + 1] == 'x' || bytes[at + 1] == 'X')) {
+    prefix = true;
+    at += 2;
+  }
+  uint64_t number = 0;
+  bool digits = false, overflow = false;
+  for (int digit; at < source->size && (digit = hexValue(bytes[at])) >= 0; ++at) {
+    digits = true;
+    if (number >> 60) overflow = true;
+    number = number << 4 | static_cast<uint64_t>(digit);
+  }
+  source->position = at;
+  if (!digits && !prefix) return 0;
+  if (overflow) number = UINT64_MAX;
+  if (negative) number = 0 - number;
+  *value = static_cast<unsigned>(number);
+  return 1;
 }
 
 }  // namespace
 
-int readNextBlock(BlockRecord* record, int* tokenSeen, FILE* file) {
+ReaderCursors readerCursors() {
+  return ReaderCursors{runAddress, byteAddress};
+}
+
+int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source) {
   int endOfFile = 0;
   uint32_t runLength = 0;
   memset(record->data, 0, sizeof record->data);
@@ -33,8 +74,8 @@ int readNextBlock(BlockRecord* record, int* tokenSeen, FILE* file) {
 
   while (record->byteCount < BlockDataSize) {
     unsigned token = 0;
-    long tokenStart = 0;
-    if (!readToken(file, &token, &tokenStart)) {
+    size_t tokenStart = 0;
+    if (!readToken(source, &token, &tokenStart)) {
       endOfFile = 1;
       break;
     }
@@ -56,7 +97,7 @@ int readNextBlock(BlockRecord* record, int* tokenSeen, FILE* file) {
         // A gap: this record ends here, and the next call starts with the
         // address token again. Step back to the token's own first character.
         runAddress = byteAddress;
-        fseek(file, tokenStart, SEEK_SET);
+        source->position = tokenStart;
         break;
       }
       if (token == expected) {

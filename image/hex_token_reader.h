@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
+#include "image/image_snapshot.h"
 #include "link/frames.h"
 
 // Reader cursors: they persist for the life of the process and are never reset.
@@ -15,10 +15,18 @@
 extern uint32_t runAddress;
 extern uint32_t byteAddress;
 
-// Fills the record with up to 256 bytes for consecutive addresses. Sets
-// *tokenSeen to 1 whenever a token is read. Returns 1 when the end of the file
-// was met during this call, else 0.
-int readNextBlock(BlockRecord* record, int* tokenSeen, FILE* file);
+struct ReaderCursors {
+  uint32_t runAddress;
+  uint32_t byteAddress;
+};
+// The cursors as they stand now, for the check of the next file.
+ReaderCursors readerCursors();
+
+// Fills the record with up to 256 bytes for consecutive addresses, reading the
+// image from where the previous call left the source. Sets *tokenSeen to 1
+// whenever a token is read. Returns 1 when the end of the image was met during
+// this call, else 0.
+int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source);
 
 // A file outside the format: the line of the first fault (1-based) and what is
 // wrong with it.
@@ -27,7 +35,10 @@ struct HexFileFault {
   char message[160];
 };
 
-// Reads the whole open file from its start and tells whether it is a hex token
-// file the reader takes as meant: 1 when it is, 0 with the fault filled in
-// when not. Leaves the file at its start and the cursors untouched.
-int checkHexTokenFile(FILE* file, HexFileFault* fault);
+// Reads the whole image and tells whether it is a hex token file that the
+// reader, starting from the given cursors, places as its tokens say: 1 when it
+// is, 0 with the fault filled in when not. An image without data bytes is
+// refused too (line 0). The cursors themselves are not touched.
+int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFileFault* fault);
+// The text of the refusal for an image without data bytes.
+extern const char* const NoDataText;

@@ -30,7 +30,13 @@ DWORD WINAPI programmingWorker(LPVOID parameter) {
   HWND dialog = static_cast<HWND>(parameter);
   // A request left over from an earlier wait must not end this run's waits.
   clearLinkAbort();
-  runProgramming(runTarget, hexFilePath, dialogRunReport(dialog));
+  // The file is read whole before the target is addressed; the check and the
+  // run then use the same bytes.
+  RunReport report = dialogRunReport(dialog);
+  ImageSnapshot image;
+  if (loadImageForRun(runTarget, hexFilePath, &image, report)) {
+    runProgramming(runTarget, image, report);
+  }
   programBusy = 0;
   workerRunning = 0;
   EndDialog(dialog, 0);

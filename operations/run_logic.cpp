@@ -1,5 +1,6 @@
 #include "operations/run_logic.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include "image/hex_token_reader.h"
@@ -19,19 +20,18 @@ namespace {
 
 constexpr int EraseBarSteps = 20;
 
+std::atomic<int> stopRequested{0};
+
 struct ProgramVariant {
   int32_t (*start)();
   int32_t eraseEndReply;
   const char* openErrorText;
-  const char* closeErrorText;
 };
 
 const ProgramVariant applicationVariant = {startProgramApplication, ReplyAppAck,
-                                           "Error opening selected HEX file.",
-                                           "Cannot Close Flash.hex."};
+                                           "Error opening selected HEX file."};
 const ProgramVariant bootloaderVariant = {startProgramBootloader, ReplyBootAck,
-                                          "Error opening selected hex file.",
-                                          "Cannot selected HEX file."};
+                                          "Error opening selected hex file."};
 
 void show(const RunReport& report, const char* text, const char* caption, unsigned icon,
           MessageOwner owner = MessageOwner::Dialog) {
@@ -55,12 +55,15 @@ RunOutcome communicationError(const RunReport& report) {
 // an erase error (shown here), or a lost link when the wait was abandoned.
 RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCount) {
   for (;;) {
+    if (runStopRequested()) return RunInterrupted;
     int32_t reply = readProgressReply();
     if (reply == ReplyBlockErased) {
       report.stepErase(report.context);
       ++*erasedCount;
     } else if (reply == endReply) {
       return RunSucceeded;
+    } else if (runStopRequested()) {
+      return RunInterrupted;
     } else if (linkAbortRequested() || lastReadEnd() != ReadEnd::Frame) {
       // No reply at all: the user gave up waiting, the line failed, or the
       // target fell silent for longer than a front end allows.
@@ -77,24 +80,42 @@ void fillEraseBar(const RunReport& report, int erasedCount) {
   for (; erasedCount < EraseBarSteps; ++erasedCount) report.stepErase(report.context);
 }
 
-// Sends the file block by block and ends programming. Steps the programming
-// bar by the share of the file read before each block.
-bool programmingPhase(FILE* file, unsigned long sizeKiB, const RunReport& report) {
+// Sends one record and counts it once acknowledged.
+bool sendCounted(const BlockRecord& record, ProgramTally* tally) {
+  if (sendBlock(record) != LinkOk) return false;
+  tally->bytes += record.byteCount;
+  ++tally->blocks;
+  return true;
+}
+
+// Sends the image block by block and ends programming. Steps the programming
+// bar by the share of the image read before each block. A stop request ends
+// the phase between two blocks.
+RunOutcome programmingPhase(const ImageSnapshot& image, const RunReport& report,
+                            ProgramTally* tally) {
+  const unsigned long sizeKiB = static_cast<unsigned long>(image.bytes.size() >> 10);
   const double scale = sizeKiB == 0 ? 0.0 : 100.0 / static_cast<double>(sizeKiB);
   double previous = 0.0;
   int tokenSeen = 0;
   BlockRecord record;
+  ImageSource source = imageSource(image);
+  tally->failedStep = "programming";
   for (;;) {
-    double progress = static_cast<double>(static_cast<unsigned long>(ftell(file)) / 1024) * scale;
+    double progress = static_cast<double>(source.position / 1024) * scale;
     int steps = static_cast<int>(progress) - static_cast<int>(previous);
     for (int i = 0; i < steps; ++i) report.stepProgram(report.context);
     previous = progress;
 
-    if (readNextBlock(&record, &tokenSeen, file) == 1) {
-      if (tokenSeen && sendBlock(record) != LinkOk) return false;
-      return endProgramming() == LinkOk;
+    if (runStopRequested()) return RunInterrupted;
+    if (readNextBlock(&record, &tokenSeen, &source) == 1) {
+      if (tokenSeen && !sendCounted(record, tally)) return RunCommunicationError;
+      if (runStopRequested()) return RunInterrupted;
+      tally->failedStep = "end";
+      if (endProgramming() != LinkOk) return RunCommunicationError;
+      tally->failedStep.clear();
+      return RunSucceeded;
     }
-    if (sendBlock(record) != LinkOk) return false;
+    if (!sendCounted(record, tally)) return RunCommunicationError;
   }
 }
 
@@ -105,58 +126,76 @@ const char* fileOpenErrorText(ProgramTarget target) {
                                              : applicationVariant.openErrorText;
 }
 
-RunOutcome runProgramming(ProgramTarget target, const char* path, const RunReport& report) {
+bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
+                     const RunReport& report) {
+  ImageLoadFault fault;
+  if (loadImageFile(path, image, &fault)) return true;
+  if (fault.status == ImageLoadStatus::TooLarge) {
+    show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
+         "File Error", IconError);
+  } else {
+    show(report, fileOpenErrorText(target), "File Error", IconError);
+  }
+  return false;
+}
+
+RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
+                          ProgramTally* tally) {
+  ProgramTally ownTally;
+  if (!tally) tally = &ownTally;
+  *tally = ProgramTally();
   const ProgramVariant& variant =
       target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
-  FILE* file = fopen(path, "rb");
-  if (!file) {
-    show(report, variant.openErrorText, "File Error", IconError);
+
+  HexFileFault fault;
+  if (!checkHexTokenFile(image, readerCursors(), &fault)) {
+    // Nothing is sent for a file that would not be programmed as written.
+    tally->failedStep = "file";
+    if (fault.line == 0) {
+      show(report, fault.message, "File Error", IconError);
+    } else {
+      char text[320];
+      snprintf(text, sizeof text,
+               "The selected HEX file cannot be programmed.\nLine %d: %s.\nThe target has not "
+               "been changed.",
+               fault.line, fault.message);
+      show(report, text, "File Error", IconError);
+    }
     return RunFileError;
   }
 
-  RunOutcome outcome;
-  HexFileFault fault;
-  if (!checkHexTokenFile(file, &fault)) {
-    // Nothing is sent for a file that would not be programmed as written.
-    char text[320];
-    snprintf(text, sizeof text,
-             "The selected HEX file cannot be programmed.\nLine %d: %s.\nThe target has not been "
-             "changed.",
-             fault.line, fault.message);
-    show(report, text, "File Error", IconError);
-    outcome = RunFileError;
-  } else {
-    fseek(file, 0, SEEK_END);
-    unsigned long sizeKiB = static_cast<unsigned long>(ftell(file)) >> 10;
-    fseek(file, 0, SEEK_SET);
-
-    int erasedCount = 0;
-    if (variant.start() != LinkOk) {
-      outcome = communicationError(report);
-    } else {
-      outcome = erasePhase(variant.eraseEndReply, report, &erasedCount);
-      if (outcome == RunSucceeded) {
-        fillEraseBar(report, erasedCount);
-        if (!programmingPhase(file, sizeKiB, report)) outcome = RunCommunicationError;
-      }
-      if (outcome == RunCommunicationError) {
-        communicationError(report);
-      } else if (outcome == RunSucceeded) {
-        show(report, "Target Flash has been successfully programmed.",
-             "Programming Operation Complete", IconInformation);
-      }
-    }
+  tally->failedStep = "start";
+  if (variant.start() != LinkOk) {
+    if (runStopRequested()) return RunInterrupted;
+    return communicationError(report);
   }
-  if (fclose(file) != 0) show(report, variant.closeErrorText, "File Error", IconError);
+  tally->failedStep = "erase";
+  int erasedCount = 0;
+  RunOutcome outcome = erasePhase(variant.eraseEndReply, report, &erasedCount);
+  if (outcome == RunSucceeded) {
+    fillEraseBar(report, erasedCount);
+    outcome = programmingPhase(image, report, tally);
+  }
+  // A wait ended by a stop request is an interruption, not a lost target.
+  if (outcome == RunCommunicationError && runStopRequested()) outcome = RunInterrupted;
+  if (outcome == RunCommunicationError) {
+    communicationError(report);
+  } else if (outcome == RunSucceeded) {
+    show(report, "Target Flash has been successfully programmed.", "Programming Operation Complete",
+         IconInformation);
+  }
   return outcome;
 }
 
 RunOutcome runErase(EraseMode mode, const RunReport& report) {
   const bool entire = mode == EraseMode::EntireFlash;
-  if ((entire ? startEraseAll() : startErase()) != LinkOk) return communicationError(report);
+  if ((entire ? startEraseAll() : startErase()) != LinkOk) {
+    return runStopRequested() ? RunInterrupted : communicationError(report);
+  }
 
   int erasedCount = 0;
   RunOutcome outcome = erasePhase(ReplyComplete, report, &erasedCount);
+  if (outcome == RunCommunicationError && runStopRequested()) outcome = RunInterrupted;
   if (outcome == RunCommunicationError) return communicationError(report);
   if (outcome != RunSucceeded) return outcome;
 
@@ -172,4 +211,14 @@ RunOutcome runErase(EraseMode mode, const RunReport& report) {
          IconInformation, MessageOwner::MainWindow);
   }
   return RunSucceeded;
+}
+
+void requestRunStop() {
+  stopRequested.store(1);
+}
+void clearRunStop() {
+  stopRequested.store(0);
+}
+bool runStopRequested() {
+  return stopRequested.load() != 0;
 }

@@ -4,6 +4,9 @@
 // through a table of callbacks.
 #pragma once
 
+#include <string>
+
+#include "image/image_snapshot.h"
 #include "operations/app_state.h"
 
 // Message box icons, with the platform's values.
@@ -31,6 +34,16 @@ enum RunOutcome {
   RunFileError = 1,           // the file did not open or lies outside the format
   RunEraseError = 2,          // the target reported something else while erasing
   RunCommunicationError = 3,  // the target did not answer as it should; the link is lost
+  RunInterrupted = 4,         // stopped on request between blocks; nothing is shown
+};
+
+// What a programming run got done, for reports: the bytes and block records
+// acknowledged, and the step it failed at ("file", "start", "erase",
+// "programming", "end"; empty when it did not fail).
+struct ProgramTally {
+  unsigned long long bytes = 0;
+  unsigned long blocks = 0;
+  std::string failedStep;
 };
 
 // The texts of the runs.
@@ -41,7 +54,23 @@ extern const char* const EraseAllWarningText;
 // Told when the chosen file does not open.
 const char* fileOpenErrorText(ProgramTarget target);
 
-// Programs the hex token file at path into the connected target.
-RunOutcome runProgramming(ProgramTarget target, const char* path, const RunReport& report);
+// Reads the image file at path whole. On failure shows the file error (the
+// open error text of the target) and returns false; the target is not
+// addressed.
+bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
+                     const RunReport& report);
+// Programs the image into the connected target. The image is checked first,
+// from the reader's cursors as they stand: a file outside the format, or one
+// without data, is refused before the target is addressed.
+RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
+                          ProgramTally* tally = nullptr);
 // Erases the connected target's flash.
 RunOutcome runErase(EraseMode mode, const RunReport& report);
+
+// A request to stop a run between two blocks (a signal to the command line).
+// A run that sees it, or whose wait it ended, returns RunInterrupted without a
+// message; the target then holds part of the image. The request stays until
+// it is cleared. Safe to call from a signal handler.
+void requestRunStop();
+void clearRunStop();
+bool runStopRequested();

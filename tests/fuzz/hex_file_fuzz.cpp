@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -14,11 +15,12 @@ namespace {
 using Placed = std::vector<std::pair<uint32_t, uint8_t>>;
 
 // What the tokens of an accepted file say: each data byte at its address.
-Placed meaning(FILE* file) {
+Placed meaning(const std::string& text) {
   Placed placed;
   uint32_t next = 0;
   unsigned token;
-  while (fscanf(file, "%x", &token) == 1) {
+  int used = 0;
+  for (const char* at = text.c_str(); sscanf(at, "%x%n", &token, &used) == 1; at += used) {
     if (token < 0x100) {
       placed.push_back({next++, static_cast<uint8_t>(token)});
     } else {
@@ -31,14 +33,13 @@ Placed meaning(FILE* file) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FILE* file = tmpfile();
-  if (!file) return 0;
-  fwrite(data, 1, size, file);
-  rewind(file);
+  ImageSnapshot image;
+  image.bytes.assign(data, data + size);
+  ImageSource source = imageSource(image);
 
   runAddress = byteAddress = 0;
   HexFileFault fault;
-  int accepted = checkHexTokenFile(file, &fault);
+  int accepted = checkHexTokenFile(image, readerCursors(), &fault);
 
   Placed read;
   BlockRecord record;
@@ -47,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // calls than it has bytes, plus the last one.
   for (size_t calls = 0;; ++calls) {
     if (calls > size + 1) abort();
-    int end = readNextBlock(&record, &tokenSeen, file);
+    int end = readNextBlock(&record, &tokenSeen, &source);
     if (record.byteCount > 256 || record.checkValue != blockCheckValue(record)) abort();
     for (uint32_t i = 0; i < record.byteCount; ++i) {
       read.push_back({record.baseAddress + i, record.data[i]});
@@ -55,10 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (end) break;
   }
 
-  if (accepted) {
-    rewind(file);
-    if (meaning(file) != read) abort();
-  }
-  fclose(file);
+  // The text up to a NUL byte, which the check refuses anyway.
+  if (accepted && meaning(std::string(data, data + size).c_str()) != read) abort();
   return 0;
 }

@@ -7,6 +7,11 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+#include <cstring>
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "image/image_snapshot.h"
 #include "sim/simulator.h"
 
 extern char** environ;
@@ -29,24 +35,29 @@ struct Result {
   std::string output;  // standard output and error together
 };
 
-// Starts the command line with its output going to a file.
-pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath,
-               const char* input = "/dev/null") {
+// Starts the command line with the standard streams the actions set up.
+pid_t spawnCliWith(const std::vector<std::string>& arguments, posix_spawn_file_actions_t* actions) {
   std::vector<std::string> all = {K4471_CLI};
   all.insert(all.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(&a[0]);
   argv.push_back(nullptr);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(actions);
+  return pid;
+}
+
+// Starts the command line with its output going to a file.
+pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath,
+               const char* input = "/dev/null") {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
+  return spawnCliWith(arguments, &actions);
 }
 
 std::string readText(const std::string& path) {
@@ -145,11 +156,13 @@ TEST_F(Cli, ErasesAndAsksFirstForTheEntireFlash) {
   EXPECT_NE(plain.output.find("Target Flash has been successfully erased."), std::string::npos);
 
   simReset(sims[0]);  // the board waits in its bootloader until it is reset
-  std::string no = file("no.txt", "no\n");
+  std::string yes = file("yes.txt", "yes\n");
   size_t before = simHostBytes(sims[0]).size();
-  Result refused = run({"erase", "--all", "--port", port}, no.c_str());
-  EXPECT_EQ(refused.code, 0);
-  EXPECT_NE(refused.output.find("About to Erase ALL"), std::string::npos);
+  Result refused = run({"erase", "--all", "--port", port}, yes.c_str());
+  EXPECT_EQ(refused.code, 2) << "no terminal to ask: a script must say --yes";
+  EXPECT_NE(refused.output.find("erase --all needs --yes when there is no terminal to ask"),
+            std::string::npos)
+      << refused.output;
   EXPECT_EQ(simHostBytes(sims[0]).size(), before) << "nothing sent when not confirmed";
 
   simReset(sims[0]);
@@ -166,19 +179,103 @@ TEST_F(Cli, LaunchStartsTheApplication) {
   EXPECT_TRUE(simStatus(sims[0]).launched);
 }
 
-TEST_F(Cli, RefusesABadFileWithoutTouchingThePort) {
+TEST_F(Cli, RefusesBadAndEmptyFilesAndFoldersWithoutTouchingThePort) {
   std::string port = board("a.tty");
   Result bad = run({"program", file("bad.hex", "00004000 01 0Q\n"), "--port", port});
   EXPECT_EQ(bad.code, 3);
   EXPECT_NE(bad.output.find("line 1"), std::string::npos) << bad.output;
-  EXPECT_EQ(run({"program", dir + "/missing.hex", "--port", port}).code, 3);
+  Result missing = run({"program", dir + "/missing.hex", "--port", port});
+  EXPECT_EQ(missing.code, 3);
+  EXPECT_NE(missing.output.find("No such file or directory"), std::string::npos) << missing.output;
+  for (std::string empty :
+       {file("empty.hex", ""), file("blank.hex", " \n\t\n"), std::string("/dev/null")}) {
+    Result result = run({"program", empty, "--port", port});
+    EXPECT_EQ(result.code, 3) << empty;
+    EXPECT_NE(result.output.find("The selected HEX file holds no data."), std::string::npos)
+        << result.output;
+  }
+  Result folder = run({"program", dir, "--port", port});
+  EXPECT_EQ(folder.code, 3);
+  EXPECT_NE(folder.output.find("is a directory"), std::string::npos) << folder.output;
   EXPECT_TRUE(simHostBytes(sims[0]).empty());
 }
 
-TEST_F(Cli, ReportsAPortThatCannotBeOpened) {
-  Result result = run({"program", file("app.hex", Image), "--port", dir + "/none.tty"});
-  EXPECT_EQ(result.code, 4);
-  EXPECT_NE(result.output.find("Cannot Connect to"), std::string::npos);
+TEST_F(Cli, ProgramsFromAFifoAndFromStandardInput) {
+  std::string port = board("a.tty");
+  std::string fifo = dir + "/image.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto feed = [&] { return std::thread([fifo] { std::ofstream(fifo) << Image; }); };
+  std::thread writer = feed();
+  Result named = run({"program", fifo, "--port", port});
+  writer.join();
+  EXPECT_EQ(named.code, 0) << named.output;
+  expectImage(sims[0], 0x4000);
+
+  simReset(sims[0]);
+  simLoadFlash(sims[0], 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+  writer = feed();
+  Result piped = run({"program", "-", "--port", port}, fifo.c_str());
+  writer.join();
+  EXPECT_EQ(piped.code, 0) << piped.output;
+  expectImage(sims[0], 0x4000);
+}
+
+TEST_F(Cli, RefusesPortsThatAreNotSerialBusyOrGivenTwice) {
+  std::string image = file("app.hex", Image);
+  Result none = run({"program", image, "--port", dir + "/none.tty"});
+  EXPECT_EQ(none.code, 4);
+  EXPECT_NE(none.output.find("Cannot Connect to " + dir + "/none.tty: No such file or directory"),
+            std::string::npos)
+      << none.output;
+  for (std::string device : {std::string("/dev/null"), image}) {
+    Result result = run({"program", image, "--port", device});
+    EXPECT_EQ(result.code, 4) << device;
+    EXPECT_NE(result.output.find(device + " is not a serial port"), std::string::npos)
+        << result.output;
+  }
+
+  std::string port = board("a.tty");
+  Result twice = run({"program", image, "--port", port, "--port", port});
+  EXPECT_EQ(twice.code, 2);
+  EXPECT_NE(twice.output.find("given twice"), std::string::npos) << twice.output;
+  // Another process holds the port.
+  int held = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Result busy = run({"program", image, "--port", port});
+  close(held);
+  EXPECT_EQ(busy.code, 4);
+  EXPECT_NE(busy.output.find("port busy"), std::string::npos) << busy.output;
+  EXPECT_TRUE(simHostBytes(sims[0]).empty());
+}
+
+TEST_F(Cli, ClosedPipesAndClosedStandardStreamsNeverStopARun) {
+  std::string port = board("a.tty");
+  std::string image = file("app.hex", Image);
+  // Output into a pipe nobody reads any more, as with "| head".
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+  int code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
+  close(ends[1]);
+  EXPECT_EQ(code, 0);
+  expectImage(sims[0], 0x4000);
+
+  // No standard error at all: the progress must not go onto the serial line.
+  simReset(sims[0]);
+  simLoadFlash(sims[0], 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+  int garbledBefore = simStatus(sims[0]).garbledFrames;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, 0);
+  posix_spawn_file_actions_addclose(&actions, 2);
+  code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
+  EXPECT_EQ(code, 0);
+  expectImage(sims[0], 0x4000);
+  EXPECT_EQ(simStatus(sims[0]).garbledFrames, garbledBefore);
 }
 
 TEST_F(Cli, CommunicationAndEraseErrorsHaveTheirOwnCodes) {
@@ -285,6 +382,104 @@ TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
+// A board on a paced line, and an image of 40 blocks: about a second of
+// programming.
+const std::string& longImage() {
+  static std::string text;
+  if (text.empty()) {
+    text = "00004000\n";
+    for (int i = 0; i < 40 * 256; ++i) text += i % 16 == 15 ? "A5\n" : "A5 ";
+  }
+  return text;
+}
+
+TEST_F(Cli, ASignalStopsTheRunBetweenBlocksAndSaysSo) {
+  SimConfig paced;
+  paced.baud = 115200;
+  std::string port = board("a.tty", paced);
+  std::string out = dir + "/signal.txt";
+  pid_t pid = spawnCli({"program", file("long.hex", longImage()), "--port", port}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitFor(pid), 130);
+  std::string output = readText(out);
+  EXPECT_NE(output.find("Interrupted: the target holds a partial image; program it again."),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("successfully programmed"), std::string::npos) << output;
+  EXPECT_LT(simStatus(sims[0]).recordsReceived, 40);
+}
+
+TEST_F(Cli, AGangPassesSignalsToItsWorkers) {
+  SimConfig paced;
+  paced.baud = 115200;
+  std::string a = board("a.tty", paced);
+  std::string b = board("b.tty", paced);
+  std::string out = dir + "/gang.txt";
+  pid_t pid = spawnCli({"program", file("long.hex", longImage()), "--port", a, "--port", b}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  auto start = std::chrono::steady_clock::now();
+  kill(pid, SIGHUP);
+  EXPECT_EQ(waitFor(pid), 130) << readText(out);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(simStatus(sims[0]).recordsReceived + simStatus(sims[1]).recordsReceived, 80);
+}
+
+TEST_F(Cli, CtrlCWhileWaitingForAFifoWriterIsAnInterruption) {
+  std::string fifo = dir + "/image.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string out = dir + "/fifo.txt";
+  pid_t pid = spawnCli({"program", fifo, "--port", dir + "/none.tty"}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGINT);
+  EXPECT_EQ(waitFor(pid), 130) << readText(out);
+}
+
+TEST_F(Cli, ReportsEachBoardAsALineOfJson) {
+  std::string a = board("a.tty");
+  std::string image = file("app.hex", Image);
+  std::string report = dir + "/report.json";
+  Result one = run({"program", image, "--port", a, "--report", report});
+  EXPECT_EQ(one.code, 0) << one.output;
+  auto entry = nlohmann::json::parse(readText(report));
+  EXPECT_EQ(entry["port"], a);
+  EXPECT_EQ(entry["file"], image);
+  EXPECT_EQ(entry["sha256"], sha256Hex(reinterpret_cast<const uint8_t*>(Image), strlen(Image)));
+  EXPECT_EQ(entry["bytes"], 7);
+  EXPECT_EQ(entry["blocks"], 2);
+  EXPECT_EQ(entry["outcome"], "success");
+  EXPECT_EQ(entry["exit_code"], 0);
+  EXPECT_EQ(entry["started"].get<std::string>().size(), 20u);
+  EXPECT_TRUE(entry["duration_s"].is_number());
+  EXPECT_FALSE(entry.contains("failed_step"));
+
+  SimConfig broken;
+  broken.unexpectedReplyToFrame = 3;  // the first block
+  std::string b = board("b.tty", broken);
+  simReset(sims[0]);
+  Result gang = run({"program", image, "--port", a, "--port", b, "--report", "-"});
+  EXPECT_EQ(gang.code, 7);
+  std::vector<nlohmann::json> lines;
+  std::istringstream text(gang.output);
+  for (std::string line; std::getline(text, line);) {
+    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+  }
+  ASSERT_EQ(lines.size(), 2u) << gang.output;
+  EXPECT_EQ(lines[0]["outcome"], "success");
+  EXPECT_EQ(lines[1]["port"], b);
+  EXPECT_EQ(lines[1]["outcome"], "communication-error");
+  EXPECT_EQ(lines[1]["exit_code"], 6);
+  EXPECT_EQ(lines[1]["failed_step"], "programming");
+  EXPECT_EQ(lines[1]["blocks"], 0);
+  EXPECT_NE(lines[1]["message"].get<std::string>().find("Communication Error"), std::string::npos);
+
+  // A report that cannot be written is known before any board is addressed.
+  size_t sent = simHostBytes(sims[0]).size();
+  Result unwritable = run({"program", image, "--port", a, "--report", dir + "/none/r.json"});
+  EXPECT_EQ(unwritable.code, 3);
+  EXPECT_EQ(simHostBytes(sims[0]).size(), sent);
+}
+
 TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   std::string a = board("a.tty");
   SimConfig broken;
@@ -302,6 +497,22 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   Result good = run({"program", file("app.hex", Image), "--port", a, "--port", c});
   EXPECT_EQ(good.code, 0) << good.output;
   EXPECT_NE(good.output.find("All 2 targets programmed."), std::string::npos);
+
+  // From a pipe: the parent reads it once and hands each worker the bytes.
+  for (Simulator* sim : {sims[0], sims[2]}) {
+    simReset(sim);
+    simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+  }
+  std::string fifo = dir + "/image.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([fifo] { std::ofstream(fifo) << Image; });
+  Result piped =
+      run({"program", "-", "--port", a, "--port", c, "--report", dir + "/r.json"}, fifo.c_str());
+  writer.join();
+  EXPECT_EQ(piped.code, 0) << piped.output;
+  EXPECT_NE(readText(dir + "/r.json").find("\"file\":\"-\""), std::string::npos);
+  expectImage(sims[0], 0x4000);
+  expectImage(sims[2], 0x4000);
 }
 
 }  // namespace

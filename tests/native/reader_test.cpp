@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -16,23 +17,23 @@ struct Block {
   int endOfFile;
 };
 
-FILE* fileOf(const std::string& text) {
-  FILE* file = tmpfile();
-  fwrite(text.data(), 1, text.size(), file);
-  rewind(file);
-  return file;
+ImageSnapshot imageOf(const std::string& text) {
+  ImageSnapshot image;
+  image.bytes.assign(text.begin(), text.end());
+  return image;
 }
 
 // Reads a whole file as a programming run does, checking every record's
 // layout on the way.
 std::vector<Block> readAll(const std::string& text, int* tokenSeen = nullptr) {
-  FILE* file = fileOf(text);
+  ImageSnapshot image = imageOf(text);
+  ImageSource source = imageSource(image);
   std::vector<Block> blocks;
   int seen = 0;
   for (int guard = 0; guard < 10000; ++guard) {
     BlockRecord record;
     memset(&record, 0xEE, sizeof record);
-    int end = readNextBlock(&record, &seen, file);
+    int end = readNextBlock(&record, &seen, &source);
     EXPECT_LE(record.byteCount, 256u);
     for (uint32_t i = record.byteCount; i < 256; ++i) EXPECT_EQ(record.data[i], 0);
     EXPECT_EQ(record.checkValue, blockCheckValue(record));
@@ -40,7 +41,6 @@ std::vector<Block> readAll(const std::string& text, int* tokenSeen = nullptr) {
                       std::vector<uint8_t>(record.data, record.data + record.byteCount), end});
     if (end) break;
   }
-  fclose(file);
   if (tokenSeen) *tokenSeen = seen;
   return blocks;
 }
@@ -100,18 +100,18 @@ TEST_F(Reader, ContiguousAddressContinuesTheRecord) {
 }
 
 TEST_F(Reader, GapEndsTheRecordAndTheAddressIsReadAgain) {
-  FILE* file = fileOf("00003000 01 02 00004000 03");
+  ImageSnapshot image = imageOf("00003000 01 02 00004000 03");
+  ImageSource source = imageSource(image);
   BlockRecord record;
   int seen = 0;
-  EXPECT_EQ(readNextBlock(&record, &seen, file), 0);
+  EXPECT_EQ(readNextBlock(&record, &seen, &source), 0);
   EXPECT_EQ(record.baseAddress, 0x3000u);
   EXPECT_EQ(record.byteCount, 2u);
-  EXPECT_EQ(ftell(file), 15) << "the position stands at the gap address's first digit";
-  EXPECT_EQ(readNextBlock(&record, &seen, file), 1);
+  EXPECT_EQ(source.position, 15u) << "the position stands at the gap address's first digit";
+  EXPECT_EQ(readNextBlock(&record, &seen, &source), 1);
   EXPECT_EQ(record.baseAddress, 0x4000u);
   EXPECT_EQ(record.byteCount, 1u);
   EXPECT_EQ(record.data[0], 3);
-  fclose(file);
 }
 
 TEST_F(Reader, ShortGapAddressWithSingleSpacesIsNotReadTwice) {
@@ -178,20 +178,17 @@ struct Checked {
 };
 
 Checked check(const std::string& text) {
-  FILE* file = fileOf(text);
   HexFileFault fault;
   uint32_t run = runAddress, next = byteAddress;
-  int ok = checkHexTokenFile(file, &fault);
-  EXPECT_EQ(ftell(file), 0) << "the check leaves the file at its start";
+  int ok = checkHexTokenFile(imageOf(text), readerCursors(), &fault);
   EXPECT_EQ(runAddress, run);
   EXPECT_EQ(byteAddress, next);
-  fclose(file);
   return {ok, fault.line, fault.message};
 }
 
 TEST_F(Reader, CheckAcceptsEveryFileInTheFormat) {
-  for (const char* text : {"", "\n\n", "00001000 01 02\r\n00001002 03\r\n00002000 04",
-                           "0x00000100 0XFF 00", "11 22", "   1000 aa\n\t2000 bb", "FFFFFFFF 01"}) {
+  for (const char* text : {"00001000 01 02\r\n00001002 03\r\n00002000 04", "0x00000100 0XFF 00",
+                           "11 22", "   1000 aa\n\t2000 bb", "FFFFFFFF 01"}) {
     Checked result = check(text);
     EXPECT_EQ(result.ok, 1) << text << ": " << result.message;
   }
@@ -207,6 +204,39 @@ TEST_F(Reader, CheckPlacesLeadingDataWhereTheReaderWill) {
   EXPECT_EQ(result.line, 2);
   EXPECT_EQ(check("11 22\n6000 33").ok, 1);
   EXPECT_EQ(check("1000 33").ok, 1) << "a file that starts with an address starts afresh";
+}
+
+TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
+  // After this file the next record starts at 0x4000, the next byte at 0x4002.
+  readAll("00004000 01 02");
+  ASSERT_EQ(runAddress, 0x4000u);
+  ASSERT_EQ(byteAddress, 0x4002u);
+  std::string data;
+  for (int i = 0; i < 300; ++i) data += "5A ";
+  // Past a full block the reader would go on at 0x4102, two bytes off.
+  Checked apart = check(data);
+  EXPECT_EQ(apart.ok, 0);
+  EXPECT_NE(apart.message.find("4102 instead of 4100"), std::string::npos) << apart.message;
+  // A shorter run stays in one record, at 0x4000, where the reader puts it.
+  EXPECT_EQ(check("11 22 33\n4003 44").ok, 1);
+  auto blocks = readAll("11 22 33\n4003 44");
+  EXPECT_EQ(blocks[0].base, 0x4000u);
+  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST_F(Reader, CheckRefusesImagesWithoutDataAndOverlongTokens) {
+  for (const char* text : {"", "\n \t\r\n"}) {
+    Checked result = check(text);
+    EXPECT_EQ(result.ok, 0);
+    EXPECT_EQ(result.line, 0);
+    EXPECT_EQ(result.message, "The selected HEX file holds no data.");
+  }
+  std::string longest = "1000 " + std::string(63, '0') + "1";
+  EXPECT_EQ(check(longest).ok, 1);
+  Checked tooLong = check("1000 01\n" + std::string(64, '0') + "1");
+  EXPECT_EQ(tooLong.ok, 0);
+  EXPECT_EQ(tooLong.line, 2);
+  EXPECT_NE(tooLong.message.find("longer than 64"), std::string::npos) << tooLong.message;
 }
 
 TEST_F(Reader, CheckRefusesWhatLiesOutsideTheFormatWithTheLine) {
@@ -232,6 +262,47 @@ TEST_F(Reader, CheckRefusesWhatLiesOutsideTheFormatWithTheLine) {
     EXPECT_EQ(result.line, c.line) << c.text;
     EXPECT_NE(result.message.find(c.words), std::string::npos) << c.text << ": " << result.message;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Image, Sha256MatchesTheStandardVectors) {
+  auto hash = [](const std::string& text) {
+    return sha256Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  EXPECT_EQ(hash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(hash("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(hash(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
+  char pattern[] = "/tmp/k4471-image-XXXXXX";
+  std::string dir = mkdtemp(pattern);
+  ImageSnapshot image;
+  ImageLoadFault fault;
+  EXPECT_FALSE(loadImageFile(dir.c_str(), &image, &fault));
+  EXPECT_EQ(fault.status, ImageLoadStatus::NotAFile);
+  EXPECT_EQ(imageLoadReason(fault), "is a directory");
+
+  // A sparse file: refused by its size, before a byte of it is read.
+  std::string big = dir + "/big.hex";
+  FILE* file = fopen(big.c_str(), "wb");
+  ASSERT_EQ(ftruncate(fileno(file), (off_t{256} << 20) + 1), 0);
+  fclose(file);
+  EXPECT_FALSE(loadImageFile(big.c_str(), &image, &fault));
+  EXPECT_EQ(fault.status, ImageLoadStatus::TooLarge);
+  EXPECT_TRUE(image.bytes.empty());
+
+  EXPECT_FALSE(loadImageFile((dir + "/none.hex").c_str(), &image, &fault));
+  EXPECT_EQ(fault.status, ImageLoadStatus::OpenFailed);
+  EXPECT_EQ(imageLoadReason(fault), "No such file or directory");
+  std::string command = "rm -rf " + dir;
+  (void)!system(command.c_str());
 }
 
 }  // namespace

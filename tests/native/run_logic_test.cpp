@@ -61,6 +61,13 @@ std::string writeFile(const std::string& dir, const std::string& name, const std
   return path;
 }
 
+// Reads the file whole and programs it, as the front ends do.
+RunOutcome programFile(ProgramTarget target, const char* path, const RunReport& report) {
+  ImageSnapshot image;
+  if (!loadImageForRun(target, path, &image, report)) return RunFileError;
+  return runProgramming(target, image, report);
+}
+
 // A hex token file: runs of bytes at addresses, each address on a line of
 // its own, padded with blanks to a given size when asked.
 struct Image {
@@ -132,7 +139,7 @@ TEST_F(RunAgainstSimulator, ProgramsTheImageWithBothBarsAndTheSuccessBox) {
   Image image = makeImage({{0x4000, 700}, {0x6000, 100}}, 3072);
   ASSERT_EQ(image.text.size(), 3072u);
   std::string path = writeFile(dir, "app.hex", image.text);
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunSucceeded);
   EXPECT_EQ(recorder.eraseSteps, 20) << "7 reported blocks and 13 to fill the bar";
   EXPECT_EQ(recorder.programSteps, 66);
@@ -154,31 +161,98 @@ TEST_F(RunAgainstSimulator, ImagesWithGapsAndFullBlocksArriveIntact) {
     Image image = makeImage(layout);
     std::string path = writeFile(dir, "gaps.hex", image.text);
     Recorder run;
-    EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&run)),
-              RunSucceeded);
+    EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&run)), RunSucceeded);
     expectFlashHolds(image);
   }
 }
 
-TEST_F(RunAgainstSimulator, SmallAndEmptyFilesNeverStepTheProgrammingBar) {
+TEST_F(RunAgainstSimulator, SmallFilesNeverStepTheProgrammingBarAndImagesWithoutDataAreRefused) {
   std::string small = writeFile(dir, "small.hex", makeImage({{0x4000, 100}}).text);
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, small.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, small.c_str(), reportTo(&recorder)),
             RunSucceeded);
   EXPECT_EQ(recorder.programSteps, 0);
 
-  int recordsBefore = simStatus(sim).recordsReceived;
-  std::string empty = writeFile(dir, "empty.hex", "\n  \n");
-  Recorder emptyRun;
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, empty.c_str(), reportTo(&emptyRun)),
+  // Nothing to program is no success: the board would be erased for nothing.
+  size_t bytesBefore = simHostBytes(sim).size();
+  for (const char* path : {"empty", "blank", "/dev/null"}) {
+    std::string file = path[0] == '/' ? path : writeFile(dir, path, path[0] == 'e' ? "" : "\n \n");
+    Recorder emptyRun;
+    EXPECT_EQ(programFile(ProgramTarget::Application, file.c_str(), reportTo(&emptyRun)),
+              RunFileError);
+    ASSERT_EQ(emptyRun.messages.size(), 1u);
+    EXPECT_EQ(emptyRun.messages[0].text, "The selected HEX file holds no data.");
+    EXPECT_EQ(emptyRun.messages[0].caption, "File Error");
+  }
+  Recorder folder;
+  EXPECT_EQ(programFile(ProgramTarget::Application, dir.c_str(), reportTo(&folder)), RunFileError);
+  EXPECT_EQ(folder.messages.at(0).text, "Error opening selected HEX file.");
+  EXPECT_EQ(simHostBytes(sim).size(), bytesBefore);
+}
+
+TEST_F(RunAgainstSimulator, ASecondFileBeginningWithDataGoesWhereTheReaderPutsItOrIsRefused) {
+  Image first = makeImage({{0x4000, 2}});
+  std::string path = writeFile(dir, "first.hex", first.text);
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunSucceeded);
-  EXPECT_EQ(simStatus(sim).recordsReceived, recordsBefore) << "no block for a file without tokens";
-  EXPECT_EQ(emptyRun.messages.back().caption, "Programming Operation Complete");
+  // The reader now stands at 0x4000 for the next record and 0x4002 for the
+  // next byte: past a full block, leading data would come apart.
+  std::string data(300 * 3, ' ');
+  for (size_t i = 0; i < 300; ++i) data.replace(i * 3, 2, "5A");
+  size_t bytesBefore = simHostBytes(sim).size();
+  Recorder refused;
+  EXPECT_EQ(programFile(ProgramTarget::Application, writeFile(dir, "long.hex", data).c_str(),
+                        reportTo(&refused)),
+            RunFileError);
+  EXPECT_NE(refused.messages.at(0).text.find("begin the file with an address"), std::string::npos)
+      << refused.messages.at(0).text;
+  EXPECT_EQ(simHostBytes(sim).size(), bytesBefore);
+
+  Recorder accepted;
+  EXPECT_EQ(programFile(ProgramTarget::Application, writeFile(dir, "short.hex", "11 22 33").c_str(),
+                        reportTo(&accepted)),
+            RunSucceeded);
+  Bytes flash = simFlash(sim);
+  EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4003), (Bytes{0x11, 0x22, 0x33}));
+}
+
+TEST_F(RunAgainstSimulator, AFileRewrittenDuringTheRunChangesNothing) {
+  Image image = makeImage({{0x4000, 4000}});
+  static std::string path;
+  path = writeFile(dir, "app.hex", image.text);
+  RunReport report = reportTo(&recorder);
+  // A build that finishes meanwhile: the file is emptied at the first step.
+  report.stepProgram = [](void* c) {
+    if (static_cast<Recorder*>(c)->programSteps++ == 0) fclose(fopen(path.c_str(), "wb"));
+  };
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), report), RunSucceeded);
+  expectFlashHolds(image);
+}
+
+TEST_F(RunAgainstSimulator, AStopRequestEndsTheRunBetweenBlocksWithoutAMessage) {
+  std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 4000}}).text);
+  Recorder stopped;
+  RunReport report = reportTo(&stopped);
+  report.stepProgram = [](void* c) {
+    ++static_cast<Recorder*>(c)->programSteps;
+    requestRunStop();
+  };
+  ProgramTally tally;
+  ImageSnapshot image;
+  ASSERT_TRUE(loadImageForRun(ProgramTarget::Application, path.c_str(), &image, report));
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, image, report, &tally), RunInterrupted);
+  clearRunStop();
+  EXPECT_TRUE(stopped.messages.empty()) << "no success, no communication error";
+  EXPECT_EQ(stopped.linkLost, 0);
+  EXPECT_GT(tally.blocks, 0u);
+  EXPECT_LT(tally.blocks, 16u);
+  EXPECT_EQ(tally.bytes, tally.blocks * 256u);
+  EXPECT_EQ(simStatus(sim).recordsReceived, static_cast<int>(tally.blocks));
 }
 
 TEST_F(RunAgainstSimulator, BootloaderRunWritesTheBootloaderRegion) {
   Image image = makeImage({{0x0100, 600}});
   std::string path = writeFile(dir, "boot.hex", image.text);
-  EXPECT_EQ(runProgramming(ProgramTarget::Bootloader, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Bootloader, path.c_str(), reportTo(&recorder)),
             RunSucceeded);
   expectFlashHolds(image);
 }
@@ -186,7 +260,7 @@ TEST_F(RunAgainstSimulator, BootloaderRunWritesTheBootloaderRegion) {
 TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {
   std::string path = writeFile(dir, "bad.hex", "00004000 01 02\n00003000 03\n");
   size_t bytesBefore = simHostBytes(sim).size();
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunFileError);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].caption, "File Error");
@@ -196,9 +270,8 @@ TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {
   EXPECT_EQ(simHostBytes(sim).size(), bytesBefore);
 
   Recorder missing;
-  EXPECT_EQ(
-      runProgramming(ProgramTarget::Bootloader, (dir + "/none.hex").c_str(), reportTo(&missing)),
-      RunFileError);
+  EXPECT_EQ(programFile(ProgramTarget::Bootloader, (dir + "/none.hex").c_str(), reportTo(&missing)),
+            RunFileError);
   EXPECT_EQ(missing.messages[0].text, "Error opening selected hex file.");
 }
 
@@ -222,7 +295,7 @@ TEST_F(RunAgainstSimulator, ALineThatHangsUpEndsTheRunAsACommunicationErrorAtOnc
   std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 2000}}).text);
   simControl(sim, "set hangup-at 5");  // the second block-follows frame
   auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunCommunicationError);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   ASSERT_EQ(recorder.messages.size(), 1u);
@@ -237,7 +310,7 @@ TEST_F(RunAgainstSimulator, SilentTargetCanBeAbandonedAndTheLinkIsLost) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     requestLinkAbort();
   });
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunCommunicationError);
   user.join();
   ASSERT_EQ(recorder.messages.size(), 1u);
@@ -298,7 +371,7 @@ TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
   std::string path = writeFile(dir, "app.hex", "00004000 01\n");
   Recorder program;
   scriptStart(&script, peer, {{4, reply(ReplyAppAck) + reply(ReplyBootAck)}});
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&program)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&program)),
             RunEraseError);
   scriptFinish(&script, peer);
   EXPECT_EQ(program.messages[0].text,
@@ -328,7 +401,7 @@ TEST_F(RunAgainstScript, FailingThirdBlockEndsTheRunAsACommunicationError) {
                {268, ack},
                {4, ack},
                {268, reply(ReplyStatusE0)}});
-  EXPECT_EQ(runProgramming(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
+  EXPECT_EQ(programFile(ProgramTarget::Application, path.c_str(), reportTo(&recorder)),
             RunCommunicationError);
   ASSERT_EQ(recorder.messages.size(), 1u);
   EXPECT_EQ(recorder.messages[0].text, CommunicationErrorText);

@@ -480,6 +480,43 @@ TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
                {ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
 }
 
+// The file refused in the progress dialog, nothing sent to the target.
+void expectRefused(const std::string& path, const std::string& words) {
+  const size_t logStart = simLog(1).size();
+  dialogsSeen.clear();
+  steps.clear();
+  programWith(path);
+  const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "File Error");
+  EXPECT_EQ(boxes[0].owner, dialogSeen("Programming Application"));
+  EXPECT_NE(boxes[0].text.find(words), std::string::npos) << boxes[0].text;
+  EXPECT_TRUE(steps.empty());
+  EXPECT_EQ(simLog(1).size(), logStart);
+}
+
+TEST(Runs, FilesWithoutDataAndDataThatAnEarlierRunWouldSplitAreRefused) {
+  ASSERT_TRUE(readyOnCom1());
+  expectRefused(writeTextFile("empty.hex", ""), "The selected HEX file holds no data.");
+  expectRefused(writeTextFile("blank.hex", " \r\n\t\r\n"), "The selected HEX file holds no data.");
+
+  // Two runs in one session: the second file begins with data, which the
+  // reader places from where the first file left it (0x4000 for the next
+  // record, 0x4002 for the next byte).
+  ASSERT_TRUE(readyOnCom1());
+  programWith(writeHexFile("two.hex", 0x4000, {0x01, 0x02}));
+  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
+                dialogSeen("Programming Application")}});
+  std::string data;
+  for (int i = 0; i < 300; ++i) data += "5A ";
+  expectRefused(writeTextFile("apart.hex", data), "begin the file with an address");
+  ASSERT_TRUE(readyOnCom1());
+  programWith(writeTextFile("follow.hex", "11 22 33\r\n"));
+  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
+                dialogSeen("Programming Application")}});
+  EXPECT_TRUE(waitForSimFlash(1, 0x4000, {0x11, 0x22, 0x33}, 5000));
+}
+
 TEST(Runs, AFailingThirdBlockDropsTheLinkWhichIsRebuiltOnTheNextCall) {
   // Frames from the handshake: 1 acknowledgement, 2 program, 3 to 5 the
   // block-follows of blocks 1 to 3. The reply to the fifth arrives garbled.

@@ -1,0 +1,55 @@
+// The image a run programs, read whole into memory before the target is
+// addressed: the file check and the run read the same bytes, so they cannot
+// disagree, whatever happens to the file meanwhile.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ImageSnapshot {
+  std::vector<uint8_t> bytes;
+  bool stream = false;  // read from a pipe, a FIFO, a device or standard input
+};
+
+// Larger files are refused (firmware files with debug information can be tens
+// of MiB).
+constexpr size_t ImageSizeLimit = size_t{256} << 20;
+
+enum class ImageLoadStatus {
+  Loaded,
+  OpenFailed,  // with the system's reason
+  NotAFile,    // a directory, or neither a regular file nor a readable stream
+  TooLarge,
+  ReadFailed,  // with the system's reason
+};
+
+struct ImageLoadFault {
+  ImageLoadStatus status;
+  int systemError;  // errno, or 0
+};
+
+// Reads the whole file at path ("-" for standard input). True with the bytes
+// in image; false with the fault filled in.
+bool loadImageFile(const char* path, ImageSnapshot* image, ImageLoadFault* fault);
+// What went wrong, in a few words ("is a directory", "No such file or
+// directory", ...).
+std::string imageLoadReason(const ImageLoadFault& fault);
+
+// A cursor over the snapshot's bytes, read as the reader reads a file.
+struct ImageSource {
+  const uint8_t* bytes;
+  size_t size;
+  size_t position;
+};
+ImageSource imageSource(const ImageSnapshot& image);
+
+// The SHA-256 of the bytes, as 64 lower-case hexadecimal digits.
+std::string sha256Hex(const uint8_t* bytes, size_t size);
+
+// What the operating system provides: the file opened for reading ("-" is
+// standard input, in binary mode), refused when it is a directory or neither a
+// regular file nor a stream. *regularSize is the size of a regular file, or -1.
+FILE* openImageFile(const char* path, long long* regularSize, ImageLoadFault* fault);
