@@ -2,6 +2,7 @@
 // and the image written as hex token text.
 #include "image/firmware_image.h"
 
+#include <array>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -169,21 +170,25 @@ bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length) {
 
 bool decodeRecordBytes(const uint8_t* text, size_t length, const char* format, int line,
                        std::vector<uint8_t>* bytes, HexFileFault* fault) {
+  static const auto values = [] {
+    std::array<int8_t, 256> table;
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<int8_t>(hexDigit(static_cast<uint8_t>(c)));
+    return table;
+  }();
+  bytes->resize(length / 2);
   for (size_t i = 0; i < length; ++i) {
-    if (hexDigit(text[i]) < 0) {
+    const int digit = values[text[i]];
+    if (digit < 0) {
       char shown = text[i] >= 0x20 && text[i] < 0x7F ? static_cast<char>(text[i]) : '?';
       setImageFault(fault, line, "%s record holds '%c', which is not a hexadecimal digit", format,
                     shown);
       return false;
     }
+    if (i % 2) (*bytes)[i / 2] = static_cast<uint8_t>(values[text[i - 1]] << 4 | digit);
   }
   if (length % 2) {
     setImageFault(fault, line, "%s record has an odd number of digits", format);
     return false;
-  }
-  bytes->resize(length / 2);
-  for (size_t i = 0; i < length / 2; ++i) {
-    (*bytes)[i] = static_cast<uint8_t>(hexDigit(text[2 * i]) << 4 | hexDigit(text[2 * i + 1]));
   }
   return true;
 }
