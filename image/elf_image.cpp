@@ -76,7 +76,8 @@ bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFa
       setImageFault(fault, 0, "ELF segment %d lies past the end of the file", number);
       return false;
     }
-    if (!appendImageData(image, physical, bytes + offset, fileSize, 0, fault)) {
+    if (!appendImageData(image, physical, bytes + offset, static_cast<size_t>(fileSize), 0,
+                         fault)) {
       char reason[sizeof fault->message];
       memcpy(reason, fault->message, sizeof reason);
       setImageFault(fault, 0, "ELF segment %d: %s", number, reason);
