@@ -46,7 +46,10 @@ void prepareOpenFileRequest() {
   openFileRequest = {};
   // The earlier record layout, without the extension fields.
   openFileRequest.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
-  openFileRequest.lpstrFilter = "Hex Files\0*.hex\0";
+  openFileRequest.lpstrFilter =
+      "Hex Files\0*.hex\0"
+      "Firmware images\0*.hex;*.ihx;*.s19;*.srec;*.mot;*.elf\0"
+      "All files\0*.*\0";
   openFileRequest.nFilterIndex = 1;
   openFileRequest.lpstrFile = hexFilePath;
   openFileRequest.nMaxFile = HexFilePathSize;

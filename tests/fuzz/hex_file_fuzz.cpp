@@ -1,6 +1,7 @@
-// Fuzzes the file check and the reader together: any input must be read to its
-// end without hanging, and every file the check accepts must be read into
-// exactly the bytes and addresses its tokens say.
+// Fuzzes the file check and the reader together, and every image parser: any
+// input must be read to its end without hanging, every file the check accepts
+// must be read into exactly the bytes and addresses its tokens say, and every
+// image a parser accepts must come back through its hex token text unchanged.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "image/firmware_image.h"
 #include "image/hex_token_reader.h"
 
 namespace {
@@ -30,33 +32,68 @@ Placed meaning(const std::string& text) {
   return placed;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  ImageSnapshot image;
-  image.bytes.assign(data, data + size);
+// Reads the image as a programming run does. Every call consumes input or
+// ends it: n bytes cannot take more calls than there are bytes, plus the last.
+Placed readAll(const ImageSnapshot& image) {
   ImageSource source = imageSource(image);
-
-  runAddress = byteAddress = 0;
-  HexFileFault fault;
-  int accepted = checkHexTokenFile(image, readerCursors(), &fault);
-
   Placed read;
   BlockRecord record;
   int tokenSeen = 0;
-  // Every call consumes input or ends it: a file of n bytes cannot take more
-  // calls than it has bytes, plus the last one.
   for (size_t calls = 0;; ++calls) {
-    if (calls > size + 1) abort();
+    if (calls > image.bytes.size() + 1) abort();
     int end = readNextBlock(&record, &tokenSeen, &source);
     if (record.byteCount > 256 || record.checkValue != blockCheckValue(record)) abort();
     for (uint32_t i = 0; i < record.byteCount; ++i) {
       read.push_back({record.baseAddress + i, record.data[i]});
     }
-    if (end) break;
+    if (end) return read;
   }
+}
 
+void fuzzImageParsers(const uint8_t* data, size_t size) {
+  for (ImageFormat format :
+       {ImageFormat::IntelHex, ImageFormat::SRecord, ImageFormat::Elf, ImageFormat::Binary}) {
+    FirmwareImage image;
+    HexFileFault fault;
+    if (!parseFirmwareImage(format, data, size, 0x4000, &image, &fault)) {
+      if (fault.message[0] == 0) abort();
+      continue;
+    }
+    Placed wanted;
+    uint64_t end = 0;
+    for (const ImageSegment& segment : image.segments) {
+      if (segment.bytes.empty() || (end && segment.address <= end)) abort();
+      for (size_t i = 0; i < segment.bytes.size(); ++i) {
+        wanted.push_back({static_cast<uint32_t>(segment.address + i), segment.bytes[i]});
+      }
+      end = segment.address + uint64_t{segment.bytes.size()};
+    }
+    std::string text;
+    if (!hexTokenTextFor(image, &text, &fault)) {
+      if (image.segments.empty() || image.segments[0].address >= 0x100) abort();
+      continue;
+    }
+    ImageSnapshot converted;
+    converted.bytes.assign(text.begin(), text.end());
+    runAddress = byteAddress = 0x1234;
+    if (!checkHexTokenFile(converted, readerCursors(), &fault) || readAll(converted) != wanted) {
+      abort();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  ImageSnapshot image;
+  image.bytes.assign(data, data + size);
+  runAddress = byteAddress = 0;
+  HexFileFault fault;
+  int accepted = checkHexTokenFile(image, readerCursors(), &fault);
+  Placed read = readAll(image);
   // The text up to a NUL byte, which the check refuses anyway.
   if (accepted && meaning(std::string(data, data + size).c_str()) != read) abort();
+
+  fuzzImageParsers(data, size);
   return 0;
 }

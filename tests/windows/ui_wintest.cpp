@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,15 @@ class MainWindow : public ::testing::Test {
 TEST_F(MainWindow, ShowsWithItsStatusBarAndStartsTheFirstConnectionAttempt) {
   EXPECT_EQ(findWindow("kv7fpt", "Vantrel K4471"), mainWindow);
   EXPECT_EQ(openFileRequest.hwndOwner, mainWindow);
+  // The open dialog offers hex token files first, then every image format.
+  std::vector<std::string> filter;
+  for (const char* part = openFileRequest.lpstrFilter; *part; part += strlen(part) + 1) {
+    filter.push_back(part);
+  }
+  EXPECT_EQ(filter,
+            (std::vector<std::string>{"Hex Files", "*.hex", "Firmware images",
+                                      "*.hex;*.ihx;*.s19;*.srec;*.mot;*.elf", "All files", "*.*"}));
+  EXPECT_EQ(openFileRequest.nFilterIndex, 1u);
   ASSERT_EQ(operationCalls.size(), 1u);
   EXPECT_EQ(operationCalls[0].name, "startConnectionThread");
 

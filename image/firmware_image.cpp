@@ -1,0 +1,200 @@
+// Format recognition, the image builder shared by every parser, raw binary,
+// and the image written as hex token text.
+#include "image/firmware_image.h"
+
+#include <array>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "image/record_text.h"
+
+namespace {
+
+constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
+constexpr uint32_t FirstAddress = 0x100;
+constexpr size_t BytesPerLine = 16;
+
+bool isBlank(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+int hexDigit(uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+void setImageFault(HexFileFault* fault, int line, const char* format, ...) {
+  fault->line = line;
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(fault->message, sizeof fault->message, format, arguments);
+  va_end(arguments);
+}
+
+ImageFormat detectImageFormat(const uint8_t* bytes, size_t size) {
+  if (size >= 4 && memcmp(bytes,
+                          "\x7F"
+                          "ELF",
+                          4) == 0)
+    return ImageFormat::Elf;
+  size_t i = 0;
+  while (i < size && isBlank(bytes[i])) ++i;
+  if (i < size && bytes[i] == ':') return ImageFormat::IntelHex;
+  if (i + 1 < size && bytes[i] == 'S' && bytes[i + 1] >= '0' && bytes[i + 1] <= '9') {
+    return ImageFormat::SRecord;
+  }
+  return ImageFormat::HexToken;
+}
+
+const char* imageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::IntelHex:
+      return "Intel HEX";
+    case ImageFormat::SRecord:
+      return "Motorola S-record";
+    case ImageFormat::Elf:
+      return "ELF";
+    case ImageFormat::Binary:
+      return "binary";
+    case ImageFormat::HexToken:
+      break;
+  }
+  return "hex token";
+}
+
+bool appendImageData(FirmwareImage* image, uint64_t address, const uint8_t* bytes, size_t count,
+                     int line, HexFileFault* fault) {
+  if (count == 0) return true;
+  uint64_t end = 0;
+  if (!image->segments.empty()) {
+    const ImageSegment& last = image->segments.back();
+    end = last.address + uint64_t{last.bytes.size()};
+    if (address < end) {
+      setImageFault(fault, line,
+                    "address %" PRIX64 " lies below %" PRIX64 ", where the data before it ended",
+                    address, end);
+      return false;
+    }
+  }
+  if (address >= AddressSpaceEnd || count > AddressSpaceEnd - address) {
+    setImageFault(fault, line, "the data runs past address 0xFFFFFFFF");
+    return false;
+  }
+  if (!image->segments.empty() && address == end) {
+    std::vector<uint8_t>& last = image->segments.back().bytes;
+    last.insert(last.end(), bytes, bytes + count);
+  } else {
+    image->segments.push_back({static_cast<uint32_t>(address), {bytes, bytes + count}, line});
+  }
+  return true;
+}
+
+bool parseBinary(const uint8_t* bytes, size_t size, uint32_t address, FirmwareImage* image,
+                 HexFileFault* fault) {
+  *image = FirmwareImage();
+  return appendImageData(image, address, bytes, size, 0, fault);
+}
+
+bool parseFirmwareImage(ImageFormat format, const uint8_t* bytes, size_t size, uint32_t address,
+                        FirmwareImage* image, HexFileFault* fault) {
+  switch (format) {
+    case ImageFormat::IntelHex:
+      return parseIntelHex(bytes, size, image, fault);
+    case ImageFormat::SRecord:
+      return parseSRecord(bytes, size, image, fault);
+    case ImageFormat::Elf:
+      return parseElf(bytes, size, image, fault);
+    case ImageFormat::Binary:
+      return parseBinary(bytes, size, address, image, fault);
+    case ImageFormat::HexToken:
+      break;
+  }
+  setImageFault(fault, 0, "a hex token file is read by the hex token reader");
+  return false;
+}
+
+bool hexTokenTextFor(const FirmwareImage& image, std::string* text, HexFileFault* fault) {
+  static const char digits[] = "0123456789ABCDEF";
+  size_t length = 0;
+  for (const ImageSegment& segment : image.segments) length += 9 + 3 * segment.bytes.size();
+  text->clear();
+  text->reserve(length);
+  for (const ImageSegment& segment : image.segments) {
+    if (segment.address < FirstAddress) {
+      // An address token below 0x100 would be read as a data byte.
+      setImageFault(fault, segment.line,
+                    "the data at address %" PRIX32
+                    " lies below 100, the lowest address a hex token file can name",
+                    segment.address);
+      text->clear();
+      return false;
+    }
+    char address[16];
+    snprintf(address, sizeof address, "%08" PRIX32 "\n", segment.address);
+    text->append(address);
+    const size_t count = segment.bytes.size();
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t byte = segment.bytes[i];
+      text->push_back(digits[byte >> 4]);
+      text->push_back(digits[byte & 0xF]);
+      text->push_back(i % BytesPerLine == BytesPerLine - 1 || i + 1 == count ? '\n' : ' ');
+    }
+  }
+  return true;
+}
+
+bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length) {
+  while (lines->next < lines->size) {
+    size_t start = lines->next;
+    const uint8_t* end =
+        static_cast<const uint8_t*>(memchr(lines->bytes + start, '\n', lines->size - start));
+    size_t stop = end ? static_cast<size_t>(end - lines->bytes) : lines->size;
+    lines->next = end ? stop + 1 : stop;
+    ++lines->line;
+    while (start < stop && isBlank(lines->bytes[start])) ++start;
+    while (stop > start && isBlank(lines->bytes[stop - 1])) --stop;
+    if (stop > start) {
+      *text = lines->bytes + start;
+      *length = stop - start;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool decodeRecordBytes(const uint8_t* text, size_t length, const char* format, int line,
+                       std::vector<uint8_t>* bytes, HexFileFault* fault) {
+  static const auto values = [] {
+    std::array<int8_t, 256> table;
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<int8_t>(hexDigit(static_cast<uint8_t>(c)));
+    return table;
+  }();
+  bytes->resize(length / 2);
+  for (size_t i = 0; i < length; ++i) {
+    const int digit = values[text[i]];
+    if (digit < 0) {
+      char shown = text[i] >= 0x20 && text[i] < 0x7F ? static_cast<char>(text[i]) : '?';
+      setImageFault(fault, line, "%s record holds '%c', which is not a hexadecimal digit", format,
+                    shown);
+      return false;
+    }
+    if (i % 2) (*bytes)[i / 2] = static_cast<uint8_t>(values[text[i - 1]] << 4 | digit);
+  }
+  if (length % 2) {
+    setImageFault(fault, line, "%s record has an odd number of digits", format);
+    return false;
+  }
+  return true;
+}
+
+uint32_t recordNumber(const uint8_t* bytes, int count) {
+  uint32_t value = 0;
+  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return value;
+}

@@ -1,0 +1,67 @@
+// Firmware images as toolchains write them (Intel HEX, Motorola S-record, ELF,
+// raw binary), read from bytes in memory into one address-ordered image, and
+// that image written as hex token text, so that the hex token reader and the
+// file check take it exactly as they take a hand-written hex token file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/hex_token_reader.h"
+
+enum class ImageFormat { HexToken, IntelHex, SRecord, Elf, Binary };
+
+// Data for consecutive addresses. line: the line of the text record that holds
+// its first byte, 0 where the format has no lines.
+struct ImageSegment {
+  uint32_t address;
+  std::vector<uint8_t> bytes;
+  int line;
+};
+
+// Segments in ascending address order, never touching: adjacent data is one
+// segment. notes: what was read but is not programmed (start addresses).
+struct FirmwareImage {
+  std::vector<ImageSegment> segments;
+  std::vector<std::string> notes;
+};
+
+// The format by content alone: ':' records, 'S0'..'S9' records (leading
+// whitespace allowed before either), 0x7F 'E' 'L' 'F'; anything else is a hex
+// token file. Binary has no signature and is never recognised.
+ImageFormat detectImageFormat(const uint8_t* bytes, size_t size);
+
+// "Intel HEX", "Motorola S-record", "ELF", "binary", "hex token".
+const char* imageFormatName(ImageFormat format);
+
+// Each parser fills a fresh image and returns true, or returns false with the
+// fault: fault->line names the text line (0 for ELF and binary, whose message
+// names the place itself).
+bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault);
+bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault);
+bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault);
+bool parseBinary(const uint8_t* bytes, size_t size, uint32_t address, FirmwareImage* image,
+                 HexFileFault* fault);
+
+// One of the parsers above by format (HexToken is not parsed here: false).
+bool parseFirmwareImage(ImageFormat format, const uint8_t* bytes, size_t size, uint32_t address,
+                        FirmwareImage* image, HexFileFault* fault);
+
+// Adds data read at a place of the file to the end of the image. Data must
+// continue where the data before it ended or leave a gap, as in a hex token
+// file; data lying below that end, or running past 0xFFFFFFFF, is refused in
+// the file check's words.
+bool appendImageData(FirmwareImage* image, uint64_t address, const uint8_t* bytes, size_t count,
+                     int line, HexFileFault* fault);
+
+// The image as hex token text: each segment opens with its address as eight
+// digits on a line of its own (so the reader places it absolutely, whatever
+// its cursors hold), then its bytes, 16 to a line. An address below 0x100
+// cannot be written as an address token, so data placed there is refused.
+bool hexTokenTextFor(const FirmwareImage& image, std::string* text, HexFileFault* fault);
+
+// Fills the fault; line 0 for no line.
+__attribute__((format(printf, 3, 4))) void setImageFault(HexFileFault* fault, int line,
+                                                         const char* format, ...);

@@ -1,0 +1,264 @@
+// Firmware images written by binutils, read by our parsers, turned into hex
+// token text and read back by the hex token reader: the same bytes at the same
+// addresses. And each refusal with its place.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image/firmware_image.h"
+
+namespace {
+
+struct Piece {
+  uint32_t address;
+  std::vector<uint8_t> bytes;
+};
+
+std::string hex(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// What the reader makes of hex token text, as pieces of consecutive bytes.
+// The cursors are set elsewhere first: the text must place itself.
+std::vector<Piece> readBack(const std::string& text) {
+  ImageSnapshot image;
+  image.bytes.assign(text.begin(), text.end());
+  ImageSource source = imageSource(image);
+  runAddress = byteAddress = 0x777777;
+  HexFileFault fault;
+  EXPECT_EQ(checkHexTokenFile(image, readerCursors(), &fault), 1)
+      << fault.line << ": " << fault.message;
+  std::vector<Piece> pieces;
+  BlockRecord record;
+  int seen = 0, end = 0;
+  for (int guard = 0; !end && guard < 100000; ++guard) {
+    end = readNextBlock(&record, &seen, &source);
+    if (record.byteCount == 0) continue;
+    const uint8_t* data = record.data;
+    if (!pieces.empty() &&
+        pieces.back().address + pieces.back().bytes.size() == record.baseAddress) {
+      pieces.back().bytes.insert(pieces.back().bytes.end(), data, data + record.byteCount);
+    } else {
+      pieces.push_back({record.baseAddress, {data, data + record.byteCount}});
+    }
+  }
+  return pieces;
+}
+
+bool operator==(const Piece& a, const Piece& b) {
+  return a.address == b.address && a.bytes == b.bytes;
+}
+
+class Binutils : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/k4471-images.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+    std::mt19937 random(4471);
+    // A gap, data across a 64 KiB boundary below 1 MiB (segment records) and
+    // across one above it (linear records).
+    pieces = {{0xFF80, {}}, {0x20010, {}}, {0x0801FFF0, {}}};
+    const size_t sizes[] = {300, 1000, 700};
+    for (int i = 0; i < 3; ++i) {
+      for (size_t n = 0; n < sizes[i]; ++n) pieces[i].bytes.push_back(random() & 0xFF);
+      std::ofstream(path(i), std::ios::binary)
+          .write(reinterpret_cast<const char*>(pieces[i].bytes.data()), sizes[i]);
+    }
+  }
+  void TearDown() override { tool("rm -rf " + dir); }
+
+  std::string path(int piece) { return dir + "/" + "abc"[piece] + ".bin"; }
+
+  void tool(const std::string& command) {
+    ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
+  }
+
+  // The pieces in one file of the format, written by objcopy from raw binary.
+  std::vector<uint8_t> objcopyFromBinary(const char* format) {
+    std::string command = "objcopy -I binary -O " + std::string(format) + " --change-addresses " +
+                          hex(pieces[0].address) + " " + path(0) + " " + dir + "/out";
+    for (int i = 1; i < 3; ++i) {
+      std::string section = std::string(".") + "abc"[i];
+      command += " --add-section " + section + "=" + path(i) + " --set-section-flags " + section +
+                 "=alloc,load,contents --change-section-address " + section + "=" +
+                 hex(pieces[i].address);
+    }
+    tool(command);
+    return readFile(dir + "/out");
+  }
+
+  // The pieces as loadable segments, linked by ld.
+  std::string linkElf(const std::string& objects, const std::string& options) {
+    std::string command = "ld -N " + options + " -b binary " + path(0);
+    for (int i = 1; i < 3; ++i) {
+      std::string object = dir + "/" + "abc"[i] + ".o";
+      tool("objcopy -I binary -O " + objects + " --rename-section .data=." + "abc"[i] + " " +
+           path(i) + " " + object);
+      command += " -b " + objects + " " + object;
+    }
+    command += " --section-start=.data=" + hex(pieces[0].address);
+    command += " --section-start=.b=" + hex(pieces[1].address);
+    command += " --section-start=.c=" + hex(pieces[2].address) + " -o " + dir + "/elf";
+    tool(command);
+    return dir + "/elf";
+  }
+
+  void expectRoundTrip(const std::vector<uint8_t>& file, ImageFormat format) {
+    ASSERT_EQ(detectImageFormat(file.data(), file.size()), format);
+    FirmwareImage image;
+    HexFileFault fault;
+    ASSERT_TRUE(parseFirmwareImage(format, file.data(), file.size(), 0, &image, &fault))
+        << fault.line << ": " << fault.message;
+    std::string text;
+    ASSERT_TRUE(hexTokenTextFor(image, &text, &fault)) << fault.message;
+    EXPECT_TRUE(readBack(text) == pieces);
+  }
+
+  std::string dir;
+  std::vector<Piece> pieces;
+};
+
+TEST_F(Binutils, IntelHexAndSRecordFromObjcopyReadBackAsTheirBytes) {
+  std::vector<uint8_t> hex = objcopyFromBinary("ihex");
+  std::string text(hex.begin(), hex.end());
+  ASSERT_NE(text.find(":02000002"), std::string::npos) << "segment address records";
+  ASSERT_NE(text.find(":02000004"), std::string::npos) << "linear address records";
+  expectRoundTrip(hex, ImageFormat::IntelHex);
+  expectRoundTrip(objcopyFromBinary("srec"), ImageFormat::SRecord);
+}
+
+TEST_F(Binutils, ElfOfEitherWidthAndByteOrderReadsBackAsItsLoadableSegments) {
+  const char* variants[][2] = {{"elf64-x86-64", ""},
+                               {"elf32-i386", "-m elf_i386"},
+                               {"elf32-i386", "-m elf_i386 --oformat elf32-big"},
+                               {"elf64-x86-64", "--oformat elf64-big"}};
+  for (auto& variant : variants) {
+    SCOPED_TRACE(variant[1]);
+    expectRoundTrip(readFile(linkElf(variant[0], variant[1])), ImageFormat::Elf);
+  }
+}
+
+TEST_F(Binutils, ElfSegmentsGoToTheirPhysicalAddressesAndMustAscend) {
+  std::string elf = linkElf("elf64-x86-64", "");
+  tool("objcopy --change-section-lma .c=0x08100000 " + elf + " " + dir + "/moved");
+  pieces[2].address = 0x08100000;
+  expectRoundTrip(readFile(dir + "/moved"), ImageFormat::Elf);
+
+  FirmwareImage image;
+  HexFileFault fault;
+  tool("objcopy --change-section-lma .b=0x09000000 " + elf + " " + dir + "/descending");
+  std::vector<uint8_t> bytes = readFile(dir + "/descending");
+  EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
+  EXPECT_STREQ(fault.message,
+               "ELF segment 2: address 801FFF0 lies below 90003E8, where the data before it ended");
+
+  // Cut the file inside the last segment's data.
+  bytes = readFile(elf);
+  auto last =
+      std::search(bytes.begin(), bytes.end(), pieces[2].bytes.begin(), pieces[2].bytes.end());
+  ASSERT_NE(last, bytes.end());
+  bytes.resize(last - bytes.begin() + pieces[2].bytes.size() - 1);
+  EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
+  EXPECT_STREQ(fault.message, "ELF segment 2 lies past the end of the file");
+}
+
+TEST(ImageFormats, RecognisedByContentAlone) {
+  auto format = [](const std::string& text) {
+    return detectImageFormat(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  };
+  EXPECT_EQ(format("\r\n  :1000"), ImageFormat::IntelHex);
+  EXPECT_EQ(format("S9"), ImageFormat::SRecord);
+  EXPECT_EQ(format("\x7F"
+                   "ELF"),
+            ImageFormat::Elf);
+  for (const char* other : {"00004000 12 34", "S", "SX", "",
+                            "\x7F"
+                            "EL",
+                            " \x7F"
+                            "ELF"}) {
+    EXPECT_EQ(format(other), ImageFormat::HexToken) << other;
+  }
+}
+
+TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
+  struct Case {
+    ImageFormat format;
+    const char* text;
+    int line;
+    const char* message;
+  } cases[] = {
+      {ImageFormat::IntelHex, ":020000040800F2\n\n:01000000C33D\n:00000001FF", 3,
+       "Intel HEX checksum mismatch (expected 3C, found 3D)"},
+      {ImageFormat::IntelHex, ":0200000000\n", 1,
+       "Intel HEX record length does not match (expected 2, found 0)"},
+      {ImageFormat::IntelHex, ":01000000G1FF\n", 1,
+       "Intel HEX record holds 'G', which is not a hexadecimal digit"},
+      {ImageFormat::IntelHex, ":0100000004FB\r\n", 1, "Intel HEX file ends without an end record"},
+      {ImageFormat::IntelHex, ":00000001FF\n:0100000004FB\n", 2,
+       "Intel HEX record after the end record"},
+      {ImageFormat::IntelHex, ":021000000102EB\n:01100000AA45\n:00000001FF", 2,
+       "address 1000 lies below 1002, where the data before it ended"},
+      // Within a 02 segment the offset wraps to the segment's start.
+      {ImageFormat::IntelHex, ":020000021000EC\n:02FFFF000102FD\n:00000001FF", 2,
+       "address 10000 lies below 20000, where the data before it ended"},
+      {ImageFormat::SRecord, "S1050100AABB94\nS1040102CC2C\nS5030003F9\nS9030000FC", 3,
+       "S-record count does not match (expected 2, found 3)"},
+      {ImageFormat::SRecord, "S1050100AABB95\n", 1,
+       "S-record checksum mismatch (expected 94, found 95)"},
+      {ImageFormat::SRecord, "S1050100AABB94\n", 1, "S-record file ends without an end record"},
+      {ImageFormat::SRecord, "S4030000FC\n", 1, "unknown S-record type S4"},
+  };
+  for (const Case& c : cases) {
+    FirmwareImage image;
+    HexFileFault fault;
+    EXPECT_FALSE(parseFirmwareImage(c.format, reinterpret_cast<const uint8_t*>(c.text),
+                                    strlen(c.text), 0, &image, &fault))
+        << c.text;
+    EXPECT_EQ(fault.line, c.line) << c.text;
+    EXPECT_STREQ(fault.message, c.message) << c.text;
+  }
+}
+
+TEST(ImageFormats, TokenTextPlacesEverySegmentAbsolutelyAndRefusesDataBelow0x100) {
+  // Two adjacent records, a start address, and data up to the last address.
+  const char* hexFile =
+      ":0200000400F00A\n:02000000AABB99\n:02000200CCDD53\n:0400000508000131BD\n"
+      ":02000004FFFFFC\n:01FFFF005AA7\n:00000001FF\n";
+  FirmwareImage image;
+  HexFileFault fault;
+  ASSERT_TRUE(
+      parseIntelHex(reinterpret_cast<const uint8_t*>(hexFile), strlen(hexFile), &image, &fault))
+      << fault.message;
+  EXPECT_EQ(image.notes, std::vector<std::string>{"Line 4: start address 08000131 ignored"});
+  std::string text;
+  ASSERT_TRUE(hexTokenTextFor(image, &text, &fault));
+  EXPECT_EQ(text, "00F00000\nAA BB CC DD\nFFFFFFFF\n5A\n");
+  EXPECT_TRUE(readBack(text) ==
+              (std::vector<Piece>{{0xF00000, {0xAA, 0xBB, 0xCC, 0xDD}}, {0xFFFFFFFF, {0x5A}}}));
+
+  std::vector<uint8_t> bytes(300, 0x5A);
+  ASSERT_TRUE(parseBinary(bytes.data(), 300, 0x80, &image, &fault));
+  EXPECT_FALSE(hexTokenTextFor(image, &text, &fault));
+  EXPECT_STREQ(fault.message,
+               "the data at address 80 lies below 100, the lowest address a hex token file can "
+               "name");
+  EXPECT_FALSE(parseBinary(bytes.data(), 300, 0xFFFFFF00, &image, &fault));
+  EXPECT_STREQ(fault.message, "the data runs past address 0xFFFFFFFF");
+}
+
+}  // namespace
