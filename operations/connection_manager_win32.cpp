@@ -1,7 +1,7 @@
 // The connection manager: the connection thread that waits for the target,
 // and what Connect, Launch, Exit, a lost link and a port change do to the
 // connection. Everything but the thread runs on the user-interface thread.
-#include "operations/connection_manager.h"
+#include "operations/connection_manager_win32.h"
 
 #include <commctrl.h>
 

@@ -11,7 +11,7 @@
 #include "operations/app_state_win32.h"
 #include "operations/progress_dialog_win32.h"
 #include "operations/run_logic.h"
-#include "ui/resource_ids.h"
+#include "operations/operation_ids.h"
 
 namespace {
 

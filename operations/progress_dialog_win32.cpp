@@ -6,7 +6,7 @@
 
 #include "link/serial_port.h"
 #include "operations/app_state_win32.h"
-#include "ui/resource_ids.h"
+#include "operations/operation_ids.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "ui/main_window_win32.h"
 
 #include "operations/app_state_win32.h"
-#include "operations/connection_manager.h"
+#include "operations/connection_manager_win32.h"
 #include "operations/erase_run_win32.h"
 #include "operations/program_run_win32.h"
 #include "ui/help_win32.h"

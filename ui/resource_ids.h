@@ -3,6 +3,8 @@
 #ifndef K4471_UI_RESOURCE_IDS_H
 #define K4471_UI_RESOURCE_IDS_H
 
+#include "operations/operation_ids.h"
+
 // Commands of the main window: menu items, accelerators, toolbar buttons.
 #define CMD_PROGRAM 610
 #define CMD_ERASE 612
@@ -13,12 +15,6 @@
 #define CMD_FLASH_SETUP 621
 #define CMD_HELP_CONTENTS 630
 #define CMD_ABOUT 640
-// Sent by a worker to the main window after a communication failure.
-#define CMD_LINK_LOST 650
-
-// Sent by a worker to its progress dialog: advance a bar by one step.
-#define CMD_STEP_ERASE 1002
-#define CMD_STEP_PROGRAM 1003
 
 // Control id of the toolbar.
 #define TOOLBAR_CONTROL_ID 630
@@ -46,18 +42,10 @@
 #define CTL_PROGRAM_APPLICATION 801
 #define CTL_PROGRAM_BOOTLOADER 802
 
-// Labels of the progress dialogs.
-#define CTL_ERASE_LABEL 202
-#define CTL_PROGRAM_LABEL 203
-
 // Resources referred to by name.
 #define MAIN_MENU_NAME "main_menu"
 #define APP_ICON_NAME "torvn1"
 #define PORT_DIALOG_NAME "serialsetupDB"
 #define FLASH_SETUP_DIALOG_NAME "flashsetupDB"
-#define PROGRAM_DIALOG_NAME "progDB"
-#define PROGRAM_BOOT_DIALOG_NAME "progbootDB"
-#define ERASE_DEFAULT_DIALOG_NAME "erasedefDB"
-#define ERASE_ALL_DIALOG_NAME "eraseallDB"
 
 #endif

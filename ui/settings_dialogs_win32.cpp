@@ -1,7 +1,7 @@
 #include "ui/settings_dialogs_win32.h"
 
 #include "link/serial_port.h"
-#include "operations/connection_manager.h"
+#include "operations/connection_manager_win32.h"
 #include "ui/resource_ids.h"
 
 int portChecks[PortCount];

@@ -5,7 +5,7 @@
 #include "link/serial_port.h"
 #include "operations/app_state.h"
 #include "operations/app_state_win32.h"
-#include "operations/connection_manager.h"
+#include "operations/connection_manager_win32.h"
 #include "ui/main_window_win32.h"
 #include "ui/resource_ids.h"
 

@@ -18,7 +18,7 @@
 #include "link/serial_port.h"
 #include "operations/app_state.h"
 #include "operations/app_state_win32.h"
-#include "operations/connection_manager.h"
+#include "operations/connection_manager_win32.h"
 #include "operations/erase_run_win32.h"
 #include "operations/program_run_win32.h"
 #include "operations/run_logic.h"
