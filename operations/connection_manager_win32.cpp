@@ -11,6 +11,7 @@
 #include "link/bootloader.h"
 #include "operations/app_state.h"
 #include "operations/app_state_win32.h"
+#include "operations/progress_dialog_win32.h"
 
 HANDLE connectionThreadHandle = nullptr;
 DWORD connectionThreadId = 0;
@@ -224,11 +225,7 @@ void onConnectCommand(HWND owner) {
 }
 
 void onLaunchCommand(HWND owner) {
-  if (connectionState != ConnectionState::Connected) {
-    MessageBoxA(owner, "Target Not Connected.", "Launch Target Application Error",
-                MB_OK | MB_ICONWARNING);
-    return;
-  }
+  if (refuseUnlessConnected(owner, "Launch Target Application Error")) return;
   if (launchTarget() == LinkOk) {
     showDisconnected(BlankLineText);
     connectionState = ConnectionState::NotConnected;

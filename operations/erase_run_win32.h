@@ -3,9 +3,6 @@
 
 #include <windows.h>
 
-// The bar of the open erase dialog.
-extern HWND eraseProgressBar;
-
 // CMD_ERASE; owner is the main window. Returns when the run has ended.
 void onEraseCommand(HWND owner);
 // The dialog procedures of "erasedefDB" and "eraseallDB".

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "link/serial_port.h"
+#include "operations/app_state.h"
 #include "operations/app_state_win32.h"
 #include "operations/operation_ids.h"
 
@@ -40,27 +41,36 @@ void reportLinkLost(void*) {
   SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
 }
 
-}  // namespace
-
-HWND createProgressBar(HWND dialog, const char* text, int x, int y, int maximum) {
-  HWND bar =
-      CreateWindowExA(0, PROGRESS_CLASSA, text, WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH, x,
-                      y, 280, 30, dialog, nullptr, appInstance, nullptr);
-  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, maximum));
+HWND createProgressBar(HWND dialog, const ProgressBarLayout& layout) {
+  HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, layout.text,
+                             WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH, 10, layout.y, 280, 30,
+                             dialog, nullptr, appInstance, nullptr);
+  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, layout.maximum));
   SendMessageA(bar, PBM_SETSTEP, 1, 0);
   return bar;
 }
 
-RunReport dialogRunReport(HWND dialog) {
-  return RunReport{dialog, stepEraseBar, stepProgramBar, showRunMessage, reportLinkLost};
+// The run whose dialog is open.
+ProgressRun* openRun = nullptr;
+
+DWORD WINAPI progressWorker(LPVOID parameter) {
+  HWND dialog = static_cast<HWND>(parameter);
+  ProgressRun* run = openRun;
+  // A request left over from an earlier wait must not end this run's waits.
+  clearLinkAbort();
+  run->work(dialog, dialogRunReport(dialog));
+  *run->busy = 0;
+  run->workerRunning = 0;
+  EndDialog(dialog, 0);
+  return 0;
 }
 
-bool startDialogWorker(LPTHREAD_START_ROUTINE worker, HWND dialog, std::atomic<int>* running) {
+bool startWorker(ProgressRun* run, HWND dialog) {
   runOutcomeShown = 0;
-  running->store(1);
-  HANDLE thread = CreateThread(nullptr, 0, worker, dialog, 0, nullptr);
+  run->workerRunning = 1;
+  HANDLE thread = CreateThread(nullptr, 0, progressWorker, dialog, 0, nullptr);
   if (!thread) {
-    running->store(0);
+    run->workerRunning = 0;
     return false;
   }
   // The worker ends by itself; nobody waits for it.
@@ -73,4 +83,64 @@ void offerToAbandonRun(HWND dialog, const std::atomic<int>& workerRunning) {
   int answer = MessageBoxA(dialog, AbandonQuestion, AbandonCaption, MB_YESNO | MB_ICONQUESTION);
   // The worker may have finished while the question was open.
   if (answer == IDYES && workerRunning.load() && !runOutcomeShown.load()) requestLinkAbort();
+}
+
+INT_PTR onRunDialogInit(ProgressRun* run, HWND dialog) {
+  for (int i = 0; i < 2; ++i) {
+    run->bars[i] = run->layout[i].text ? createProgressBar(dialog, run->layout[i]) : nullptr;
+  }
+  run->workerStarted = startWorker(run, dialog);
+  // Without a worker nothing would ever close the dialog.
+  if (!run->workerStarted) EndDialog(dialog, 0);
+  return TRUE;
+}
+
+INT_PTR stepBar(HWND bar) {
+  if (bar) SendMessageA(bar, PBM_STEPIT, 0, 0);
+  return TRUE;
+}
+
+INT_PTR onRunDialogCommand(ProgressRun* run, HWND dialog, WORD command) {
+  switch (command) {
+    case CMD_STEP_ERASE:
+      return stepBar(run->bars[0]);
+    case CMD_STEP_PROGRAM:
+      return stepBar(run->bars[1]);
+    case IDCANCEL:  // Esc
+      offerToAbandonRun(dialog, run->workerRunning);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+RunReport dialogRunReport(HWND dialog) {
+  return RunReport{dialog, stepEraseBar, stepProgramBar, showRunMessage, reportLinkLost};
+}
+
+bool refuseUnlessConnected(HWND owner, const char* caption) {
+  if (connectionState == ConnectionState::Connected) return false;
+  MessageBoxA(owner, "Target Not Connected.", caption, MB_OK | MB_ICONWARNING);
+  return true;
+}
+
+void openProgressRun(ProgressRun* run, HWND owner, const char* dialogName, DLGPROC procedure) {
+  *run->busy = 1;
+  run->workerStarted = false;
+  openRun = run;
+  DialogBoxParamA(appInstance, dialogName, owner, procedure, 0);
+  if (!run->workerStarted) *run->busy = 0;
+}
+
+INT_PTR progressRunMessage(ProgressRun* run, HWND dialog, UINT message, WPARAM wParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return onRunDialogInit(run, dialog);
+    case WM_COMMAND:
+      return onRunDialogCommand(run, dialog, LOWORD(wParam));
+    default:
+      return FALSE;
+  }
 }

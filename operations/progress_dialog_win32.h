@@ -1,6 +1,6 @@
-// What the programming and erase progress dialogs share: their bars, the
-// worker thread and its report to the window side, and the way out of a wait
-// that does not end.
+// What the programming and erase commands share: the connection guard, the
+// modal progress dialog with its bars, the worker thread and its report to the
+// window side, and the way out of a wait that does not end.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +9,40 @@
 
 #include "operations/run_logic.h"
 
-// A smooth bar in a progress dialog's client area (pixels), 280 x 30, range 0
-// to maximum, step 1, position 0.
-HWND createProgressBar(HWND dialog, const char* text, int x, int y, int maximum);
+// A bar of a progress dialog: its window text, its top in the client area
+// (pixels; 10 from the left, 280 x 30) and its range, 0 to maximum.
+struct ProgressBarLayout {
+  const char* text;  // nullptr: no such bar
+  int y;
+  int maximum;
+};
+
+// One command's progress dialog and its worker. One dialog is open at a time.
+struct ProgressRun {
+  std::atomic<int>* busy;  // the command's re-entry guard
+  // The run itself, on the worker thread; its report goes to the dialog.
+  void (*work)(HWND dialog, const RunReport& report);
+  // The erase bar (stepped by CMD_STEP_ERASE), then the programming bar
+  // (CMD_STEP_PROGRAM).
+  ProgressBarLayout layout[2];
+  // While the dialog is open.
+  HWND bars[2];
+  std::atomic<int> workerRunning;
+  bool workerStarted;
+};
+
+// Refuses a command while no target is connected: "Target Not Connected."
+// under the command's caption, owned by owner. True when refused.
+bool refuseUnlessConnected(HWND owner, const char* caption);
+
+// Sets the run's guard, shows its modal dialog and returns when the dialog
+// has closed. The worker clears the guard; when the dialog or the worker could
+// not be created, this does.
+void openProgressRun(ProgressRun* run, HWND owner, const char* dialogName, DLGPROC procedure);
+
+// The dialog procedure of a run's dialog: creates the bars and starts the
+// worker, steps the bars, and on Esc offers to abandon the run.
+INT_PTR progressRunMessage(ProgressRun* run, HWND dialog, UINT message, WPARAM wParam);
 
 // The report of a worker running in a progress dialog: the steps go to the
 // dialog as CMD_STEP_ERASE and CMD_STEP_PROGRAM, the messages to boxes owned by
@@ -19,13 +50,3 @@ HWND createProgressBar(HWND dialog, const char* text, int x, int y, int maximum)
 // CMD_LINK_LOST. Every one is sent and waits until the user-interface thread
 // (or the user) is done with it.
 RunReport dialogRunReport(HWND dialog);
-
-// Starts a progress dialog's worker with the dialog as its argument. running
-// is 1 from here until the worker clears it. False when the thread could not
-// be started; running is then 0.
-bool startDialogWorker(LPTHREAD_START_ROUTINE worker, HWND dialog, std::atomic<int>* running);
-
-// Esc in a progress dialog: asks the user whether to abandon the run and, on
-// Yes, if the worker still runs, aborts the wait it is in. The run then ends
-// as a communication error.
-void offerToAbandonRun(HWND dialog, const std::atomic<int>& workerRunning);
