@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/board_report.h"
+#include "cli/progress.h"
 #include "cli/terminal.h"
 #include "operations/run_logic.h"
 
@@ -82,6 +83,24 @@ std::string takeEvent(Target* target, const std::string& line) {
   return "";
 }
 
+// One line of a worker's output (a carriage return before the line feed
+// dropped); false at its end.
+bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
+  for (;;) {
+    size_t end = pending->find('\n');
+    if (end != std::string::npos) {
+      *line = pending->substr(0, end);
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      pending->erase(0, end + 1);
+      return true;
+    }
+    char buffer[256];
+    long got = readWorkerOutput(worker, buffer, sizeof buffer);
+    if (got <= 0) return false;
+    pending->append(buffer, static_cast<size_t>(got));
+  }
+}
+
 void followWorker(Target* target, bool plain, const ImageSnapshot* stream) {
   // A worker reads all of its image before it writes a line.
   if (stream) writeWorkerInput(&target->worker, stream->bytes.data(), stream->bytes.size());
@@ -103,10 +122,8 @@ void drawTable(std::vector<Target>& targets, bool redraw) {
   std::lock_guard<std::mutex> hold(targetsLock);
   if (redraw) fprintf(stderr, "\x1b[%zuA", targets.size());
   for (const Target& t : targets) {
-    int filled = t.programSteps > 0 ? t.programSteps * 20 / 100 : t.eraseSteps * 20 / 20;
-    if (filled > 20) filled = 20;
-    std::string bar(static_cast<size_t>(filled), t.programSteps > 0 ? '#' : '=');
-    bar.append(static_cast<size_t>(20 - filled), '.');
+    std::string bar = t.programSteps > 0 ? progressBarText(t.programSteps, 100, 20, '#')
+                                         : progressBarText(t.eraseSteps, 20, 20, '=');
     fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(),
             t.status.substr(0, 60).c_str());
   }
@@ -114,27 +131,6 @@ void drawTable(std::vector<Target>& targets, bool redraw) {
 }
 
 }  // namespace
-
-const char* exitCodeText(int code) {
-  switch (code) {
-    case ExitOk:
-      return "programmed";
-    case ExitUsage:
-      return "usage error";
-    case ExitFileError:
-      return "file error";
-    case ExitPortError:
-      return "port cannot be opened";
-    case ExitEraseError:
-      return "erase error";
-    case ExitCommunicationError:
-      return "communication error";
-    case ExitInterrupted:
-      return "interrupted";
-    default:
-      return "failed";
-  }
-}
 
 int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
             bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports,

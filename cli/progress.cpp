@@ -28,9 +28,7 @@ std::string escaped(const char* text) {
 void drawBar(Progress* p, const char* label, int steps, int end, bool percent) {
   int shown = steps % (end + 1);
   if (steps > 0 && shown == 0 && steps > end) shown = end;
-  int filled = shown * BarWidth / end;
-  std::string bar(static_cast<size_t>(filled), '#');
-  bar.append(static_cast<size_t>(BarWidth - filled), '.');
+  std::string bar = progressBarText(shown, end, BarWidth, '#');
   if (percent) {
     fprintf(p->out, "\r%-12s [%s] %3d%%", label, bar.c_str(), shown);
   } else {
@@ -98,6 +96,15 @@ void showMessage(void* context, const char* text, const char* caption, unsigned 
 void linkLost(void*) {}
 
 }  // namespace
+
+std::string progressBarText(int steps, int end, int width, char fill) {
+  int filled = end > 0 ? steps * width / end : 0;
+  if (filled > width) filled = width;
+  if (filled < 0) filled = 0;
+  std::string bar(static_cast<size_t>(filled), fill);
+  bar.append(static_cast<size_t>(width - filled), '.');
+  return bar;
+}
 
 Progress progressFor(FILE* out, bool quiet, bool events) {
   Progress p = {};

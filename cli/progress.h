@@ -21,6 +21,10 @@ struct Progress {
 Progress progressFor(FILE* out, bool quiet, bool events);
 // The table of callbacks that draws a run on the progress.
 RunReport progressReport(Progress* progress);
+// A bar of `width` characters for `steps` of `end`: `fill` for what is done,
+// dots for the rest.
+std::string progressBarText(int steps, int end, int width, char fill);
+
 // A plain message line between or after runs (ends an open bar first).
 void progressNote(Progress* progress, const char* text);
 // Ends an open bar line.

@@ -49,8 +49,8 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
 // Writes the bytes to a fed worker's standard input and closes it. False when
 // the worker did not take them all (it ended).
 bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
-// Reads one line of the worker's output; false at its end.
-bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending);
+// Reads what the worker has written, up to size bytes; 0 at its end.
+long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size);
 // Waits for the worker and returns its exit code.
 int waitWorker(WorkerProcess* worker);
 // Interrupts that reach the gang's parent are passed on to the worker.

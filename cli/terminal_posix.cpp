@@ -208,19 +208,11 @@ bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) 
   return ok;
 }
 
-bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
+long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size) {
   for (;;) {
-    size_t end = pending->find('\n');
-    if (end != std::string::npos) {
-      *line = pending->substr(0, end);
-      pending->erase(0, end + 1);
-      return true;
-    }
-    char buffer[256];
-    ssize_t got = read(worker->outputFd, buffer, sizeof buffer);
+    ssize_t got = read(worker->outputFd, buffer, size);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    pending->append(buffer, static_cast<size_t>(got));
+    return got < 0 ? 0 : static_cast<long>(got);
   }
 }
 

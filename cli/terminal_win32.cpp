@@ -119,22 +119,10 @@ bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) 
   return ok;
 }
 
-bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
-  for (;;) {
-    size_t end = pending->find('\n');
-    if (end != std::string::npos) {
-      *line = pending->substr(0, end);
-      if (!line->empty() && line->back() == '\r') line->pop_back();
-      pending->erase(0, end + 1);
-      return true;
-    }
-    char buffer[256];
-    DWORD got = 0;
-    if (!ReadFile(worker->outputHandle, buffer, sizeof buffer, &got, nullptr) || got == 0) {
-      return false;
-    }
-    pending->append(buffer, got);
-  }
+long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size) {
+  DWORD got = 0;
+  if (!ReadFile(worker->outputHandle, buffer, static_cast<DWORD>(size), &got, nullptr)) return 0;
+  return static_cast<long>(got);
 }
 
 int waitWorker(WorkerProcess* worker) {
