@@ -54,3 +54,9 @@ uint32_t blockCheckValue(const BlockRecord& record) {
   for (uint32_t i = 0; i < count; ++i) check ^= record.data[i];
   return check ^ record.baseAddress;
 }
+
+void encodeReplyBytes(int32_t code, uint8_t* bytes) {
+  uint32_t slots[FrameSlotCount];
+  encodeReply(code, slots);
+  for (int i = 0; i < FrameSlotCount; ++i) bytes[i] = static_cast<uint8_t>(slots[i]);
+}

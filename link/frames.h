@@ -53,6 +53,8 @@ int32_t decodeReply(const uint32_t* slots);
 // Fills four slots with the intact reply frame of a code (1 to 10); for the
 // simulated target and for tests.
 void encodeReply(int32_t code, uint32_t* slots);
+// The same reply as the four bytes on the wire.
+void encodeReplyBytes(int32_t code, uint8_t* bytes);
 
 // One flash block as it travels after the block-follows frame: 268 bytes,
 // little-endian, in this order.

@@ -78,10 +78,8 @@ void addReplyBytes(std::vector<TargetAction>* actions, const uint8_t* frame, boo
 }
 
 void addReply(std::vector<TargetAction>* actions, int32_t code, bool eraseProgress) {
-  uint32_t slots[FrameSlotCount];
-  encodeReply(code, slots);
   uint8_t frame[4];
-  for (int i = 0; i < 4; ++i) frame[i] = uint8_t(slots[i]);
+  encodeReplyBytes(code, frame);
   addReplyBytes(actions, frame, eraseProgress);
 }
 
@@ -197,10 +195,8 @@ void serveFrame(TargetModel* model, const uint8_t* bytes, std::vector<TargetActi
   }
   if (publish) addSimple(actions, TargetActionKind::FlashUpdated);
   for (size_t i = 0; i < replies.size(); ++i) {
-    uint32_t slots[FrameSlotCount];
-    encodeReply(replies[i].code, slots);
     uint8_t frame[4];
-    for (int k = 0; k < 4; ++k) frame[k] = uint8_t(slots[k]);
+    encodeReplyBytes(replies[i].code, frame);
     if (i == 0 && model->faults.garbleReply > 0 && number == model->faults.garbleReply) {
       frame[2] ^= 0x55;
       frame[3] = uint8_t(frame[0] ^ frame[1] ^ frame[2]);

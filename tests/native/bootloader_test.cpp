@@ -23,23 +23,16 @@ Bytes reply(int32_t code) {
 
 // The operations against a target played by the test: it answers each frame
 // the operation writes, and what the operation sent is read back.
-class Bootloader : public ::testing::Test {
+class Bootloader : public PtyLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ptyOpen(&peer));
-    setPortDevicePath(4, peer.device.c_str());
-    settings = DefaultSerialSettings;
-    settings.portNumber = 4;
+    PtyLinkTest::SetUp();
     traced.clear();
     setTraceSink(recordTrace);
-    clearLinkAbort();
   }
   void TearDown() override {
-    closeTargetPort();
     setTraceSink(nullptr);
-    ptyClose(&peer);
-    setPortDevicePath(4, nullptr);
-    clearLinkAbort();
+    PtyLinkTest::TearDown();
   }
   void connect() {
     scriptStart(&script, peer, callThen(reply(ReplyAckConfirmed)));
@@ -58,9 +51,6 @@ class Bootloader : public ::testing::Test {
     EXPECT_EQ(operation(), expected);
     return scriptFinish(&script, peer);
   }
-  PtyPeer peer;
-  PeerScript script;
-  SerialSettings settings;
 };
 
 TEST_F(Bootloader, HandshakeTracesEveryReadAndAcknowledgesTheCall) {

@@ -2,11 +2,15 @@
 // test plays the other end on the master side.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "link/serial_port.h"
 
 struct PtyPeer {
   int master = -1;
@@ -41,3 +45,20 @@ void scriptStart(PeerScript* script, const PtyPeer& peer, std::vector<PeerStep> 
 // Ends the script (at once if its steps are not done) and returns what the
 // host wrote meanwhile, including what came within `settleMs` afterwards.
 std::vector<uint8_t> scriptFinish(PeerScript* script, const PtyPeer& peer, int settleMs = 50);
+
+// A test whose target is played on a pseudo-terminal that the link opens as
+// port PtyPortNumber (the settings say so). Each test starts with the abort
+// request cleared and ends with the link's port closed.
+constexpr int PtyPortNumber = 4;
+class PtyLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  PtyPeer peer;
+  PeerScript script;
+  SerialSettings settings = DefaultSerialSettings;
+};
+
+// A scratch folder of a test, and its removal with everything in it.
+std::string makeScratchDir();
+void removeScratchDir(const std::string& dir);

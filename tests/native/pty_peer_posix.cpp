@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 
+#include "link/bootloader.h"
 #include "link/frames.h"
 #include "tests/native/pty_peer.h"
 
@@ -45,9 +47,9 @@ std::vector<uint8_t> ptyReceive(const PtyPeer& peer, int waitMs) {
 }
 
 std::vector<uint8_t> replyBytes(int32_t code) {
-  FrameSlots slots;
-  encodeReply(code, slots);
-  return std::vector<uint8_t>(slots, slots + 4);
+  std::vector<uint8_t> bytes(4);
+  encodeReplyBytes(code, bytes.data());
+  return bytes;
 }
 
 std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
@@ -84,4 +86,30 @@ std::vector<uint8_t> scriptFinish(PeerScript* script, const PtyPeer& peer, int s
   std::vector<uint8_t> sent = script->received + ptyReceive(peer, 0);
   script->received.clear();
   return sent;
+}
+
+void PtyLinkTest::SetUp() {
+  ASSERT_TRUE(ptyOpen(&peer));
+  setPortDevicePath(PtyPortNumber, peer.device.c_str());
+  settings.portNumber = PtyPortNumber;
+  clearLinkAbort();
+}
+
+void PtyLinkTest::TearDown() {
+  scriptFinish(&script, peer, 0);
+  closeTargetPort();
+  ptyClose(&peer);
+  setPortDevicePath(PtyPortNumber, nullptr);
+  clearLinkAbort();
+}
+
+std::string makeScratchDir() {
+  char pattern[] = "/tmp/k4471-test-XXXXXX";
+  const char* made = mkdtemp(pattern);
+  return made ? made : "";
+}
+
+void removeScratchDir(const std::string& dir) {
+  std::error_code ignored;
+  if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }

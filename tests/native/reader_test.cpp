@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/hex_token_reader.h"
+#include "tests/native/pty_peer.h"
 #include "link/trace.h"
 
 namespace {
@@ -281,8 +282,7 @@ TEST(Image, Sha256MatchesTheStandardVectors) {
 }
 
 TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
-  char pattern[] = "/tmp/k4471-image-XXXXXX";
-  std::string dir = mkdtemp(pattern);
+  std::string dir = makeScratchDir();
   ImageSnapshot image;
   ImageLoadFault fault;
   EXPECT_FALSE(loadImageFile(dir.c_str(), &image, &fault));
@@ -301,8 +301,7 @@ TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
   EXPECT_FALSE(loadImageFile((dir + "/none.hex").c_str(), &image, &fault));
   EXPECT_EQ(fault.status, ImageLoadStatus::OpenFailed);
   EXPECT_EQ(imageLoadReason(fault), "No such file or directory");
-  std::string command = "rm -rf " + dir;
-  (void)!system(command.c_str());
+  removeScratchDir(dir);
 }
 
 }  // namespace

@@ -48,11 +48,6 @@ RunReport reportTo(Recorder* recorder) {
   return report;
 }
 
-std::string tempDir() {
-  char pattern[] = "/tmp/k4471-run-XXXXXX";
-  return mkdtemp(pattern);
-}
-
 std::string writeFile(const std::string& dir, const std::string& name, const std::string& text) {
   std::string path = dir + "/" + name;
   FILE* file = fopen(path.c_str(), "wb");
@@ -101,7 +96,7 @@ Image makeImage(const std::vector<std::pair<uint32_t, int>>& layout, size_t padT
 class RunAgainstSimulator : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = tempDir();
+    dir = makeScratchDir();
     SimConfig config;
     std::string link = dir + "/target.tty";
     config.linkPath = link.c_str();
@@ -118,8 +113,7 @@ class RunAgainstSimulator : public ::testing::Test {
     closeTargetPort();
     simStop(sim);
     setPortDevicePath(1, nullptr);
-    std::string command = "rm -rf " + dir;
-    (void)!system(command.c_str());
+    removeScratchDir(dir);
   }
   void expectFlashHolds(const Image& image) {
     Bytes flash = simFlash(sim);
@@ -321,25 +315,18 @@ TEST_F(RunAgainstSimulator, SilentTargetCanBeAbandonedAndTheLinkIsLost) {
 }
 
 // Error paths against a target whose replies the test writes.
-class RunAgainstScript : public ::testing::Test {
+class RunAgainstScript : public PtyLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ptyOpen(&peer));
-    setPortDevicePath(2, peer.device.c_str());
-    SerialSettings settings = DefaultSerialSettings;
-    settings.portNumber = 2;
+    PtyLinkTest::SetUp();
     scriptStart(&script, peer, {{0, reply(ReplyTargetCall), 100}, {4, reply(ReplyAckConfirmed)}});
     ASSERT_EQ(connectToTarget(settings), LinkOk);
     scriptFinish(&script, peer);
-    dir = tempDir();
-    clearLinkAbort();
+    dir = makeScratchDir();
   }
   void TearDown() override {
-    closeTargetPort();
-    ptyClose(&peer);
-    setPortDevicePath(2, nullptr);
-    std::string command = "rm -rf " + dir;
-    (void)!system(command.c_str());
+    PtyLinkTest::TearDown();
+    removeScratchDir(dir);
   }
   static Bytes reply(int32_t code) { return replyBytes(code); }
   static Bytes repeat(const Bytes& bytes, int times) {
@@ -347,8 +334,6 @@ class RunAgainstScript : public ::testing::Test {
     for (int i = 0; i < times; ++i) out.insert(out.end(), bytes.begin(), bytes.end());
     return out;
   }
-  PtyPeer peer;
-  PeerScript script;
   std::string dir;
   Recorder recorder;
 };

@@ -18,23 +18,16 @@ long millisecondsSince(Clock::time_point start) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-class SerialPortOverPty : public ::testing::Test {
+class SerialPortOverPty : public PtyLinkTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ptyOpen(&peer));
-    setPortDevicePath(3, peer.device.c_str());
-    SerialSettings settings = DefaultSerialSettings;
-    settings.portNumber = 3;
+    PtyLinkTest::SetUp();
     ASSERT_EQ(openSerialPort(&port, settings), 0);
-    clearLinkAbort();
   }
   void TearDown() override {
     closeSerialPort(&port);
-    ptyClose(&peer);
-    setPortDevicePath(3, nullptr);
-    clearLinkAbort();
+    PtyLinkTest::TearDown();
   }
-  PtyPeer peer;
   SerialPort port = InvalidSerialPort;
 };
 

@@ -20,6 +20,7 @@
 
 #include "link/frames.h"
 #include "sim/simulator.h"
+#include "tests/native/pty_peer.h"
 
 namespace {
 
@@ -31,9 +32,7 @@ Bytes frameBytes(const uint32_t* frame) {
 }
 
 Bytes reply(int32_t code) {
-  FrameSlots slots;
-  encodeReply(code, slots);
-  return frameBytes(slots);
+  return replyBytes(code);
 }
 
 long msSince(Clock::time_point start) {
@@ -59,11 +58,6 @@ std::string linkTarget(const std::string& link) {
   return readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
 }
 
-std::string tempDir() {
-  char pattern[] = "/tmp/k4471-sim-test-XXXXXX";
-  return mkdtemp(pattern) ? pattern : "";
-}
-
 // Up to `count` bytes from the host's end of the line; fewer when none came
 // for `timeoutMs`, or when the line hung up (then *hungUp is set).
 Bytes hostRead(int fd, size_t count, int timeoutMs, bool* hungUp = nullptr) {
@@ -84,7 +78,7 @@ Bytes hostRead(int fd, size_t count, int timeoutMs, bool* hungUp = nullptr) {
 
 class SimTest : public ::testing::Test {
  protected:
-  std::string dir = tempDir();
+  std::string dir = makeScratchDir();
   std::string link = dir + "/tty", memory = dir + "/flash.bin", control = dir + "/control";
   SimConfig config;
   Simulator* sim = nullptr;
@@ -101,7 +95,7 @@ class SimTest : public ::testing::Test {
   }
   void TearDown() override {
     stop();
-    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    removeScratchDir(dir);
   }
   void start() { ASSERT_NE(sim = simStart(config), nullptr); }
   void stop() {
