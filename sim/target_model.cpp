@@ -5,43 +5,6 @@
 
 namespace {
 
-enum class Command {
-  Ack,
-  Launch,
-  Erase,
-  EraseAll,
-  ProgramApp,
-  EndProgramming,
-  BlockFollows,
-  ProgramBoot,
-  Unknown
-};
-
-struct CommandRow {
-  const uint32_t* frame;
-  Command command;
-};
-
-const CommandRow commandTable[] = {
-    {FrameAck, Command::Ack},
-    {FrameLaunch, Command::Launch},
-    {FrameErase, Command::Erase},
-    {FrameEraseAll, Command::EraseAll},
-    {FrameProgramApp, Command::ProgramApp},
-    {FrameEndProgramming, Command::EndProgramming},
-    {FrameBlockFollows, Command::BlockFollows},
-    {FrameProgramBoot, Command::ProgramBoot},
-};
-
-Command commandOf(const uint8_t* bytes) {
-  for (const CommandRow& row : commandTable) {
-    bool same = true;
-    for (int i = 0; i < FrameSlotCount; ++i) same = same && row.frame[i] == bytes[i];
-    if (same) return row.command;
-  }
-  return Command::Unknown;
-}
-
 // A reply that the target means to send.
 struct PlannedReply {
   int32_t code;
@@ -99,6 +62,136 @@ int32_t runAck(TargetRun run) {
   return run == TargetRun::Bootloader ? ReplyBootAck : ReplyAppAck;
 }
 
+// What serving one command plans: its replies, and whether the flash is to be
+// published once they are out.
+struct Plan {
+  std::vector<PlannedReply> replies;
+  bool publish = false;
+  bool noReply = false;  // the launch: no reply, so no reply fault applies
+};
+
+// The four commands that erase differ only in these.
+enum class EraseRegion { Application, Bootloader, WholeFlash };
+struct EraseCommand {
+  int32_t ack;         // the first reply
+  int32_t end;         // the reply that ends the erase
+  EraseRegion region;  // what is erased
+  TargetRun opens;     // the programming run it opens, or None for a plain erase
+};
+
+struct CommandRow;
+// Serves a command; `refused` when the unexpected-reply fault strikes it (the
+// target's state then stays as it was).
+using CommandServer = void (*)(TargetModel* model, const CommandRow& row, bool refused, Plan* plan);
+struct CommandRow {
+  const uint32_t* frame;
+  CommandServer serve;
+  EraseCommand erase;  // for the erasing commands
+};
+
+void serveAck(TargetModel* model, const CommandRow&, bool refused, Plan* plan) {
+  plan->replies.push_back({ReplyAckConfirmed, false});
+  if (refused) return;
+  model->phase = TargetPhase::Connected;
+  model->run = TargetRun::None;
+}
+
+void serveLaunch(TargetModel* model, const CommandRow&, bool, Plan* plan) {
+  // The target runs its application.
+  model->phase = TargetPhase::Launched;
+  model->run = TargetRun::None;
+  plan->noReply = true;
+}
+
+void serveErase(TargetModel* model, const CommandRow& row, bool refused, Plan* plan) {
+  const EraseCommand& erase = row.erase;
+  planErase(&plan->replies, erase.ack, erase.end, model->eraseBlocks);
+  if (refused) return;
+  const FlashGeometry& g = model->geometry;
+  switch (erase.region) {
+    case EraseRegion::Application:
+      eraseRange(model, appRegionStart(g), end64(g));
+      break;
+    case EraseRegion::Bootloader:
+      eraseRange(model, g.base, appRegionStart(g));
+      break;
+    case EraseRegion::WholeFlash:
+      eraseRange(model, g.base, end64(g));
+      break;
+  }
+  model->run = erase.opens;
+  // A plain erase is complete now; a programming run publishes at its end.
+  plan->publish = erase.opens == TargetRun::None;
+}
+
+void serveBlockFollows(TargetModel* model, const CommandRow&, bool refused, Plan* plan) {
+  if (model->run == TargetRun::None) {
+    plan->replies.push_back({ReplyStatusE0, false});
+    return;
+  }
+  plan->replies.push_back({runAck(model->run), false});
+  if (refused) return;
+  model->awaitingRecord = true;
+  model->record.clear();
+}
+
+void serveEndProgramming(TargetModel* model, const CommandRow&, bool refused, Plan* plan) {
+  if (model->run == TargetRun::None) {
+    plan->replies.push_back({ReplyStatusE0, false});
+    return;
+  }
+  plan->replies.push_back({ReplyComplete, false});
+  if (refused) return;
+  model->run = TargetRun::None;
+  plan->publish = true;
+}
+
+const CommandRow commandTable[] = {
+    {FrameAck, serveAck, {}},
+    {FrameLaunch, serveLaunch, {}},
+    {FrameErase,
+     serveErase,
+     {ReplyEraseAck, ReplyComplete, EraseRegion::Application, TargetRun::None}},
+    {FrameEraseAll,
+     serveErase,
+     {ReplyEraseAllAck, ReplyComplete, EraseRegion::WholeFlash, TargetRun::None}},
+    {FrameProgramApp,
+     serveErase,
+     {ReplyAppAck, ReplyAppAck, EraseRegion::Application, TargetRun::Application}},
+    {FrameProgramBoot,
+     serveErase,
+     {ReplyBootAck, ReplyBootAck, EraseRegion::Bootloader, TargetRun::Bootloader}},
+    {FrameBlockFollows, serveBlockFollows, {}},
+    {FrameEndProgramming, serveEndProgramming, {}},
+};
+
+const CommandRow* commandOf(const uint8_t* bytes) {
+  for (const CommandRow& row : commandTable) {
+    bool same = true;
+    for (int i = 0; i < FrameSlotCount; ++i) same = same && row.frame[i] == bytes[i];
+    if (same) return &row;
+  }
+  return nullptr;
+}
+
+// Sends the planned replies, the first one as the reply faults make it.
+void sendPlanned(const TargetModel& model, int number, const Plan& plan,
+                 std::vector<TargetAction>* actions) {
+  if (plan.publish) addSimple(actions, TargetActionKind::FlashUpdated);
+  for (size_t i = 0; i < plan.replies.size(); ++i) {
+    uint8_t frame[4];
+    encodeReplyBytes(plan.replies[i].code, frame);
+    if (i == 0 && model.faults.garbleReply > 0 && number == model.faults.garbleReply) {
+      frame[2] ^= 0x55;
+      frame[3] = uint8_t(frame[0] ^ frame[1] ^ frame[2]);
+    }
+    if (i == 0 && model.faults.badCheck > 0 && number == model.faults.badCheck) {
+      frame[3] ^= 0x01;
+    }
+    addReplyBytes(actions, frame, plan.replies[i].eraseProgress);
+  }
+}
+
 // Carries out one intact command frame.
 void serveFrame(TargetModel* model, const uint8_t* bytes, std::vector<TargetAction>* actions) {
   model->framesReceived++;
@@ -111,101 +204,20 @@ void serveFrame(TargetModel* model, const uint8_t* bytes, std::vector<TargetActi
     addSimple(actions, TargetActionKind::Hangup);
     return;
   }
+  const CommandRow* row = commandOf(bytes);
+  if (!row) return;  // cannot happen: only intact frames come here
+  // A calling target serves nothing but the acknowledgement of its call.
+  if (model->phase == TargetPhase::Calling && row->serve != serveAck) return;
 
-  const Command command = commandOf(bytes);
-  const FlashGeometry& g = model->geometry;
-  std::vector<PlannedReply> replies;
-  bool publish = false;  // an erase or a programming run completes
-
-  if (model->phase == TargetPhase::Calling && command != Command::Ack) return;  // not served yet
   const bool refused = model->faults.unexpectedReply > 0 && number == model->faults.unexpectedReply;
-
-  switch (command) {
-    case Command::Ack:
-      replies.push_back({ReplyAckConfirmed, false});
-      if (!refused) {
-        model->phase = TargetPhase::Connected;
-        model->run = TargetRun::None;
-      }
-      break;
-    case Command::Launch:
-      // No reply, so no reply fault applies; the target runs its application.
-      model->phase = TargetPhase::Launched;
-      model->run = TargetRun::None;
-      return;
-    case Command::Erase:
-      planErase(&replies, ReplyEraseAck, ReplyComplete, model->eraseBlocks);
-      if (!refused) {
-        eraseRange(model, appRegionStart(g), end64(g));
-        model->run = TargetRun::None;
-        publish = true;
-      }
-      break;
-    case Command::EraseAll:
-      planErase(&replies, ReplyEraseAllAck, ReplyComplete, model->eraseBlocks);
-      if (!refused) {
-        eraseRange(model, g.base, end64(g));
-        model->run = TargetRun::None;
-        publish = true;
-      }
-      break;
-    case Command::ProgramApp:
-      planErase(&replies, ReplyAppAck, ReplyAppAck, model->eraseBlocks);
-      if (!refused) {
-        eraseRange(model, appRegionStart(g), end64(g));
-        model->run = TargetRun::Application;
-      }
-      break;
-    case Command::ProgramBoot:
-      planErase(&replies, ReplyBootAck, ReplyBootAck, model->eraseBlocks);
-      if (!refused) {
-        eraseRange(model, g.base, appRegionStart(g));
-        model->run = TargetRun::Bootloader;
-      }
-      break;
-    case Command::BlockFollows:
-      if (model->run == TargetRun::None) {
-        replies.push_back({ReplyStatusE0, false});
-      } else {
-        replies.push_back({runAck(model->run), false});
-        if (!refused) {
-          model->awaitingRecord = true;
-          model->record.clear();
-        }
-      }
-      break;
-    case Command::EndProgramming:
-      if (model->run == TargetRun::None) {
-        replies.push_back({ReplyStatusE0, false});
-      } else {
-        replies.push_back({ReplyComplete, false});
-        if (!refused) {
-          model->run = TargetRun::None;
-          publish = true;
-        }
-      }
-      break;
-    case Command::Unknown:
-      return;  // cannot happen: only intact frames come here
-  }
-
+  Plan plan;
+  row->serve(model, *row, refused, &plan);
+  if (plan.noReply) return;
   if (refused) {
-    replies.clear();
-    replies.push_back({ReplyStatusE0, false});
+    plan.replies.assign(1, {ReplyStatusE0, false});
+    plan.publish = false;
   }
-  if (publish) addSimple(actions, TargetActionKind::FlashUpdated);
-  for (size_t i = 0; i < replies.size(); ++i) {
-    uint8_t frame[4];
-    encodeReplyBytes(replies[i].code, frame);
-    if (i == 0 && model->faults.garbleReply > 0 && number == model->faults.garbleReply) {
-      frame[2] ^= 0x55;
-      frame[3] = uint8_t(frame[0] ^ frame[1] ^ frame[2]);
-    }
-    if (i == 0 && model->faults.badCheck > 0 && number == model->faults.badCheck) {
-      frame[3] ^= 0x01;
-    }
-    addReplyBytes(actions, frame, replies[i].eraseProgress);
-  }
+  sendPlanned(*model, number, plan, actions);
 }
 
 uint32_t readLe32(const uint8_t* p) {
@@ -248,7 +260,7 @@ void serveRecord(TargetModel* model, std::vector<TargetAction>* actions) {
 }
 
 bool isServedFrame(const uint8_t* bytes) {
-  return commandOf(bytes) != Command::Unknown;
+  return commandOf(bytes) != nullptr;
 }
 
 }  // namespace
