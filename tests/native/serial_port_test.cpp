@@ -47,23 +47,6 @@ TEST(SerialPort, PortNumbersOutsideOneToTenAndPortsWithoutADeviceDoNotOpen) {
   setPortDevicePath(7, nullptr);
 }
 
-TEST(SerialPort, LineStateMapping) {
-  LineState state = lineStateFor(DefaultSerialSettings);
-  EXPECT_EQ(state.baudRate, 115200u);
-  EXPECT_EQ(state.byteSize, 8);
-  EXPECT_EQ(state.parity, 0);
-  EXPECT_EQ(state.stopBits, 0);
-  // Parity counts 1 for even and 2 for odd; the platform the other way round.
-  EXPECT_EQ(lineStateFor({1, 0, 1, 9600, 1}).parity, 2);
-  EXPECT_EQ(lineStateFor({1, 0, 1, 9600, 2}).parity, 1);
-  EXPECT_EQ(lineStateFor({1, 0, 1, 9600, 5}).parity, 0);
-  EXPECT_EQ(lineStateFor({1, 1, 1, 9600, 0}).stopBits, 1);
-  EXPECT_EQ(lineStateFor({1, 2, 1, 9600, 0}).stopBits, 2);
-  EXPECT_EQ(lineStateFor({1, 3, 1, 9600, 0}).stopBits, 0);
-  EXPECT_EQ(lineStateFor({1, 0, 0, 9600, 0}).byteSize, 7);
-  EXPECT_EQ(lineStateFor({1, 0, 2, 9600, 0}).byteSize, 8);
-}
-
 TEST_F(SerialPortOverPty, NoiseBeforeTheLeadByteIsDropped) {
   ptySend(peer, {0x00, 0x12, 0x8C, 0xFD, 0xCA, 0xBB});
   FrameSlots slots = {0, 0, 0, 0};
