@@ -53,6 +53,7 @@ struct Simulator {
   std::atomic<int> chatterMs{0};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};
+  std::atomic<bool> unplugRequested{false};
 
   // Used by the thread only once it runs (and by start and stop around it).
   int master = -1;
@@ -511,6 +512,21 @@ void serveReset(Simulator* sim) {
   sim->rxReady = sim->txReady = Clock::now();
 }
 
+// The adapter pulled out: the line is closed and the device is gone from the
+// link, until a reset plugs the board in again on a new pseudo-terminal.
+void serveUnplug(Simulator* sim) {
+  if (sim->master < 0) return;
+  trace(sim, "sim  ", "unplugged");
+  closeLine(sim);
+  std::string device;
+  {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    device = sim->device;
+  }
+  removeLink(sim->linkPath, device);
+  appendLog(sim, "unplugged");
+}
+
 void serveResetRequests(Simulator* sim) {
   unsigned requested = sim->resetsRequested.load();
   {
@@ -590,6 +606,7 @@ void serveSettings(Simulator* sim) {
     std::lock_guard<std::mutex> lock(sim->mutex);
     if (sim->settingsServed == sim->settingsRequested) return;
   }
+  if (sim->unplugRequested.exchange(false)) serveUnplug(sim);
   withdrawCallIfSilent(sim);
   const int period = sim->callMs.load();
   if (period > 0) {
@@ -637,6 +654,14 @@ bool applyControl(Simulator* sim, std::string line, bool onThread) {
       serveResetRequests(sim);
     } else {
       simReset(sim);
+    }
+    ok = true;
+  } else if (fields == 1 && strcmp(word, "unplug") == 0) {
+    if (onThread) {
+      serveUnplug(sim);
+    } else {
+      sim->unplugRequested = true;
+      awaitSettings(sim);
     }
     ok = true;
   } else if (fields == 1 && strcmp(word, "write-memory") == 0) {
