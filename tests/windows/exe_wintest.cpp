@@ -232,8 +232,8 @@ TEST(ShippedTool, StaleCallsAnUnpluggedPortAndAChatteringLineNeverWedgeIt) {
   ASSERT_NE(box, nullptr) << "the unplugged port went unnoticed";
   EXPECT_EQ(windowText(GetDlgItem(box, 0xFFFF)), "Cannot Connect to COM 1");
   typeInto(box, 0);
-  Sleep(500);  // retries of a port that is not there
-  ASSERT_TRUE(resetSim(1, 50));
+  Sleep(500);                      // retries of a port that is not there
+  ASSERT_TRUE(resetSim(1, 1000));  // back with ten calls queued
   ASSERT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1", 5000)) << tool.status();
   programAsAUser(tool, "replugged.hex", ApplicationBase, patternBytes(1021, ++seed));
 
@@ -256,13 +256,17 @@ TEST(ShippedTool, StaleCallsAnUnpluggedPortAndAChatteringLineNeverWedgeIt) {
   Sleep(300);
   typeInto(tool.window, 'X');
   EXPECT_EQ(WaitForSingleObject(tool.process.hProcess, 2000), WAIT_OBJECT_0);
+  DWORD exitCode = STILL_ACTIVE;
+  GetExitCodeProcess(tool.process.hProcess, &exitCode);
+  EXPECT_EQ(exitCode, 0u);
 }
 
-// Also shows that COM1 opens again after a tool that exited while it chattered.
+// Also shows that COM1 opens again after a tool that exited while it
+// chattered, and that three calls queued before the tool starts do no harm.
 TEST(ShippedTool, ProgramsTheTargetAsAUserWouldAndEndsWithZero) {
-  ASSERT_TRUE(simCommand(1, "set stale-calls 0"));
+  ASSERT_TRUE(simCommand(1, "set stale-calls 3"));
   ASSERT_TRUE(simCommand(1, "set chatter-ms 0"));
-  ASSERT_TRUE(resetSim(1, 50));
+  ASSERT_TRUE(resetSim(1, 2000));
   Tool tool;
   ASSERT_TRUE(startTool(&tool)) << toolPath();
   EXPECT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1")) << tool.status();
