@@ -350,8 +350,11 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
         writeMemoryOut(sim);
         break;
       case TargetActionKind::Hangup:
+        // The host's line hangs up and the device disappears; our side of it
+        // stays open until the reset, so that no other pseudo-terminal gets
+        // its number (and the link) meanwhile.
         trace(sim, "sim  ", "hang-up");
-        closeLine(sim);
+        closeFd(&sim->master);
         break;
       case TargetActionKind::Reply: {
         const int pause = sim->eraseBlockMs.load();
@@ -481,6 +484,7 @@ int serveChatter(Simulator* sim, int period) {
 // Carries out a reset on the simulator's thread.
 void serveReset(Simulator* sim) {
   if (sim->master < 0) {
+    closeFd(&sim->slave);
     std::string error, device;
     if (openPty(&sim->master, &sim->slave, &device, &error)) {
       {
