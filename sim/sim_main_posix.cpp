@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_option("--control", control,
                  "Create this FIFO and read control lines from it: reset | set <option> <value> | "
-                 "write-memory (option: call-ms, erase-blocks, erase-block-ms, baud, silent-from, "
+                 "unplug (the link is gone until reset) | write-memory (option: call-ms, "
+                 "erase-blocks, erase-block-ms, baud, silent-from, "
                  "garble-reply, bad-check, unexpected-reply, hangup-at, stale-calls, chatter-ms)");
   app.add_option("--log", logPath,
                  "Append each command frame the host sent (hex), each block record and each "

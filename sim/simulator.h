@@ -30,6 +30,9 @@
 //                          numbers of the faults count from the last reset. `set call-ms 0` also
 //                          takes back a call that the host has not read yet: from then on the
 //                          target is a board that does not call.
+//   unplug                 like pulling the adapter out: the line is closed and the
+//                          link removed (the port is gone) until the next reset, which
+//                          plugs the board in again on a new pseudo-terminal
 //   write-memory           write the memory-out file now
 // Lines are applied in order. A Wine test that must be sure its settings are
 // in force sends its `set` lines and then `reset`: the call after the reset
@@ -42,6 +45,7 @@
 //   record 00004000 256 ok a block record: base address, byte count, verdict
 //                          (ok, bad-count, bad-check, outside)
 //   reset                  the target was reset
+//   unplugged              the line was unplugged
 #pragma once
 
 #include <cstddef>

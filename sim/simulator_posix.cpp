@@ -53,6 +53,7 @@ struct Simulator {
   std::atomic<int> chatterMs{0};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};
+  std::atomic<bool> unplugRequested{false};
 
   // Used by the thread only once it runs (and by start and stop around it).
   int master = -1;
@@ -349,8 +350,11 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
         writeMemoryOut(sim);
         break;
       case TargetActionKind::Hangup:
+        // The host's line hangs up and the device disappears; our side of it
+        // stays open until the reset, so that no other pseudo-terminal gets
+        // its number (and the link) meanwhile.
         trace(sim, "sim  ", "hang-up");
-        closeLine(sim);
+        closeFd(&sim->master);
         break;
       case TargetActionKind::Reply: {
         const int pause = sim->eraseBlockMs.load();
@@ -480,6 +484,7 @@ int serveChatter(Simulator* sim, int period) {
 // Carries out a reset on the simulator's thread.
 void serveReset(Simulator* sim) {
   if (sim->master < 0) {
+    closeFd(&sim->slave);
     std::string error, device;
     if (openPty(&sim->master, &sim->slave, &device, &error)) {
       {
@@ -509,6 +514,21 @@ void serveReset(Simulator* sim) {
   sim->callOutstanding = false;
   sim->backlogDue = true;
   sim->rxReady = sim->txReady = Clock::now();
+}
+
+// The adapter pulled out: the line is closed and the device is gone from the
+// link, until a reset plugs the board in again on a new pseudo-terminal.
+void serveUnplug(Simulator* sim) {
+  if (sim->master < 0) return;
+  trace(sim, "sim  ", "unplugged");
+  closeLine(sim);
+  std::string device;
+  {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    device = sim->device;
+  }
+  removeLink(sim->linkPath, device);
+  appendLog(sim, "unplugged");
 }
 
 void serveResetRequests(Simulator* sim) {
@@ -590,6 +610,7 @@ void serveSettings(Simulator* sim) {
     std::lock_guard<std::mutex> lock(sim->mutex);
     if (sim->settingsServed == sim->settingsRequested) return;
   }
+  if (sim->unplugRequested.exchange(false)) serveUnplug(sim);
   withdrawCallIfSilent(sim);
   const int period = sim->callMs.load();
   if (period > 0) {
@@ -637,6 +658,14 @@ bool applyControl(Simulator* sim, std::string line, bool onThread) {
       serveResetRequests(sim);
     } else {
       simReset(sim);
+    }
+    ok = true;
+  } else if (fields == 1 && strcmp(word, "unplug") == 0) {
+    if (onThread) {
+      serveUnplug(sim);
+    } else {
+      sim->unplugRequested = true;
+      awaitSettings(sim);
     }
     ok = true;
   } else if (fields == 1 && strcmp(word, "write-memory") == 0) {

@@ -295,8 +295,16 @@ TEST_F(SimTest, ResetAndControlLinesTakeEffectInOrder) {
   EXPECT_GE(msSince(begin), 140);
   send(FrameErase);  // frame 3
   EXPECT_EQ(frame(), reply(ReplyStatusE0));
-  stop();  // the link and the FIFO go with the simulator
+  // Unplugged: the host's line hangs up and the port is gone until a reset.
   struct stat st;
+  ASSERT_TRUE(simControl(sim, "unplug"));
+  bool hungUp = false;
+  EXPECT_EQ(hostRead(host, 4, 500, &hungUp), Bytes{});
+  EXPECT_TRUE(hungUp);
+  EXPECT_NE(lstat(link.c_str(), &st), 0);
+  simReset(sim);
+  connect();
+  stop();  // the link and the FIFO go with the simulator
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   EXPECT_NE(lstat(control.c_str(), &st), 0);
 }

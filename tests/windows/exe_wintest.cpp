@@ -1,9 +1,10 @@
 // The shipped k4471.exe, started and worked from outside as a user would,
-// with the simulated target on COM1 calling every 50 ms: its window on the
-// screen, connected, with whole toolbar pictures; Alt+p, the path typed into
-// the open-file dialog and Enter; the success box read and closed with Enter,
-// and the target's flash then holding the file; Alt+x, which launches the
-// target and ends the tool with 0.
+// with simulated targets on COM1 and COM2 calling every 50 ms: its window on
+// the screen, connected, with whole toolbar pictures; Alt+p, the path typed
+// into the open-file dialog and Enter; the success box read and closed with
+// Enter, and the target's flash then holding the file; Alt+x, which launches
+// the target and ends the tool with 0. Before that, the lines of the field:
+// stale calls, an unplugged adapter, a board that prints text.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -126,62 +127,168 @@ void typeInto(HWND window, WORD altLetter, const std::string& text = "") {
   Sleep(100);
 }
 
-TEST(ShippedTool, ProgramsTheTargetAsAUserWouldAndEndsWithZero) {
-  constexpr uint32_t ApplicationBase = 0x4000;
-  const std::vector<uint8_t> image = patternBytes(1021, 5);
-  const std::string file = writeHexFile("blink.hex", ApplicationBase, image);
-  ASSERT_FALSE(file.empty());
+// A k4471.exe started for a test; ended by force if the test leaves it
+// running.
+struct Tool {
+  PROCESS_INFORMATION process = {};
+  HWND window = nullptr, statusBar = nullptr;
+  ~Tool() {
+    if (!process.hProcess) return;
+    TerminateProcess(process.hProcess, 99);  // when it has not ended
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  bool showsStatus(const char* part0, const char* part1, int timeoutMs = 10000) const {
+    return waitForStatus(statusBar, part0, part1, timeoutMs, process.hProcess);
+  }
+  std::string status() const { return statusText(statusBar, 0, process.hProcess); }
+};
 
-  // With a command line it must ignore.
+// Starts the tool with a command line it must ignore and finds its window.
+bool startTool(Tool* tool) {
   std::string commandLine = "\"" + toolPath() + "\" --port 7 /x";
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION tool = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &tool))
-      << toolPath();
-  const DWORD id = tool.dwProcessId;
-  HWND window = findWindow("kv7fpt", "Vantrel K4471", id, 0, 15000);
-  ASSERT_NE(window, nullptr);
-  HWND statusBar = FindWindowExA(window, nullptr, STATUSCLASSNAMEA, nullptr);
-  EXPECT_TRUE(waitForStatus(statusBar, "CONNECTED COM1", "115200 8-N-1", 10000, tool.hProcess))
-      << statusText(statusBar, 0, tool.hProcess);
-  // No port warning holds the window disabled.
-  EXPECT_TRUE(IsWindowEnabled(window));
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &tool->process)) {
+    return false;
+  }
+  tool->window = findWindow("kv7fpt", "Vantrel K4471", tool->process.dwProcessId, 0, 15000);
+  tool->statusBar = FindWindowExA(tool->window, nullptr, STATUSCLASSNAMEA, nullptr);
+  return tool->window != nullptr;
+}
 
-  // Program, Launch, Connect and Help show their whole pictures; Erase is hidden.
-  const Picture shot = captureScreen(window);
-  const Picture strip = toolbarStrip();
-  ASSERT_EQ(strip.width, 100);
-  for (int cell : {0, 2, 3, 4}) EXPECT_TRUE(showsWholePicture(shot, strip, cell)) << cell;
-  EXPECT_FALSE(showsWholePicture(shot, strip, 1));
-
-  typeInto(window, 'P');
+// Alt+p, the file typed into the open-file dialog and Enter; the success box
+// read and closed with Enter; the target's flash then holds the image.
+void programAsAUser(const Tool& tool, const char* name, uint32_t address,
+                    const std::vector<uint8_t>& image) {
+  const std::string file = writeHexFile(name, address, image);
+  const DWORD id = tool.process.dwProcessId;
+  typeInto(tool.window, 'P');
   HWND openDialog = findWindow("#32770", "Open Hex File", id, 0, 15000);
   ASSERT_NE(openDialog, nullptr) << "Alt+p did not open the open-file dialog";
   typeInto(openDialog, 0, file);
 
   HWND box = findWindow("#32770", "Programming Operation Complete", id, 0, 20000);
-  ASSERT_NE(box, nullptr) << "no success box";
+  ASSERT_NE(box, nullptr) << "no success box; an error box: "
+                          << (findWindow("#32770", "Error", id) != nullptr);
   EXPECT_EQ(windowText(GetDlgItem(box, 0xFFFF)), "Target Flash has been successfully programmed.");
   // Still open behind the box: the progress dialog.
   EXPECT_NE(findWindow("#32770", "Programming Application", id), nullptr);
   typeInto(box, 0);
   EXPECT_TRUE(pumpMessagesUntil([box] { return !IsWindow(box); }, 5000));
-  EXPECT_TRUE(waitForSimFlash(1, ApplicationBase, image, 1000))
+  EXPECT_TRUE(waitForSimFlash(1, address, image, 1000))
       << "the target's flash differs from the file";
+  Sleep(300);  // the progress dialog is gone and the main window takes keys again
+}
+
+// Chooses a port in the port dialog, by messages that the tool may leave
+// unanswered.
+void choosePort(const Tool& tool, int port) {
+  PostMessageA(tool.window, WM_COMMAND, CMD_PORT_SETUP, 0);
+  HWND dialog = findWindow("#32770", "COM Port Selection", tool.process.dwProcessId, 0, 5000);
+  ASSERT_NE(dialog, nullptr);
+  const int box = port == 1 ? CTL_COM1 : CTL_COM2;
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(box, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, box)));
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+}
+
+constexpr uint32_t ApplicationBase = 0x4000;
+
+// Lines as they are in the field, in one run of the tool: calls queued before
+// the port opens, an adapter pulled out and plugged in again while the tool
+// waits, a board that prints text while the port changes and while the tool
+// exits.
+TEST(ShippedTool, StaleCallsAnUnpluggedPortAndAChatteringLineNeverWedgeIt) {
+  Tool tool;
+  ASSERT_TRUE(startTool(&tool)) << toolPath();
+  const DWORD id = tool.process.dwProcessId;
+  ASSERT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1")) << tool.status();
+
+  // Calls queued back to back before Connect opens the port; the next call
+  // comes a second later.
+  uint32_t seed = 20;
+  for (int stale : {1, 3, 10}) {
+    typeInto(tool.window, 'L');
+    ASSERT_TRUE(tool.showsStatus("NOT CONNECTED", "                        ", 5000));
+    ASSERT_TRUE(simCommand(1, ("set stale-calls " + std::to_string(stale)).c_str()));
+    ASSERT_TRUE(resetSim(1, 1000));
+    typeInto(tool.window, 'C');
+    ASSERT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1", 5000))
+        << stale << " stale calls: " << tool.status();
+    programAsAUser(tool, "stale.hex", ApplicationBase, patternBytes(1021, ++seed));
+  }
+
+  // Pulled out while the tool waits for the call: the port fails, is
+  // reported, and is tried again until the board is back.
+  typeInto(tool.window, 'L');
+  typeInto(tool.window, 'C');
+  ASSERT_TRUE(tool.showsStatus("NOT CONNECTED", "Please Reset Target.", 5000));
+  Sleep(300);  // the connection thread has opened the port
+  ASSERT_TRUE(simCommand(1, "unplug"));
+  HWND box = findWindow("#32770", "COM Port Error", id, 0, 5000);
+  ASSERT_NE(box, nullptr) << "the unplugged port went unnoticed";
+  EXPECT_EQ(windowText(GetDlgItem(box, 0xFFFF)), "Cannot Connect to COM 1");
+  typeInto(box, 0);
+  Sleep(500);                      // retries of a port that is not there
+  ASSERT_TRUE(resetSim(1, 1000));  // back with ten calls queued
+  ASSERT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1", 5000)) << tool.status();
+  programAsAUser(tool, "replugged.hex", ApplicationBase, patternBytes(1021, ++seed));
+
+  // A board that prints text on COM1 while the tool waits there: the port
+  // change to COM2 connects there.
+  typeInto(tool.window, 'L');
+  ASSERT_TRUE(simCommand(1, "set stale-calls 0"));
+  ASSERT_TRUE(simCommand(1, "set chatter-ms 2"));
+  ASSERT_TRUE(resetSim(1, 0));
+  typeInto(tool.window, 'C');
+  Sleep(300);
+  ASSERT_TRUE(resetSim(2, 50));
+  choosePort(tool, 2);
+  ASSERT_TRUE(tool.showsStatus("CONNECTED COM2", "115200 8-N-1", 5000)) << tool.status();
+  EXPECT_EQ(findWindow("#32770", "COM Port Error", id), nullptr) << "the wait was stopped by force";
+
+  // Back to the chattering COM1, and Exit while the tool waits there.
+  choosePort(tool, 1);
+  ASSERT_TRUE(tool.showsStatus("NOT CONNECTED", "Please Reset Target.", 5000)) << tool.status();
+  Sleep(300);
+  typeInto(tool.window, 'X');
+  EXPECT_EQ(WaitForSingleObject(tool.process.hProcess, 2000), WAIT_OBJECT_0);
+  DWORD exitCode = STILL_ACTIVE;
+  GetExitCodeProcess(tool.process.hProcess, &exitCode);
+  EXPECT_EQ(exitCode, 0u);
+}
+
+// Also shows that COM1 opens again after a tool that exited while it
+// chattered, and that three calls queued before the tool starts do no harm.
+TEST(ShippedTool, ProgramsTheTargetAsAUserWouldAndEndsWithZero) {
+  ASSERT_TRUE(simCommand(1, "set stale-calls 3"));
+  ASSERT_TRUE(simCommand(1, "set chatter-ms 0"));
+  ASSERT_TRUE(resetSim(1, 2000));
+  Tool tool;
+  ASSERT_TRUE(startTool(&tool)) << toolPath();
+  EXPECT_TRUE(tool.showsStatus("CONNECTED COM1", "115200 8-N-1")) << tool.status();
+  // No port warning holds the window disabled.
+  EXPECT_TRUE(IsWindowEnabled(tool.window));
+
+  // Program, Launch, Connect and Help show their whole pictures; Erase is hidden.
+  const Picture shot = captureScreen(tool.window);
+  const Picture strip = toolbarStrip();
+  ASSERT_EQ(strip.width, 100);
+  for (int cell : {0, 2, 3, 4}) EXPECT_TRUE(showsWholePicture(shot, strip, cell)) << cell;
+  EXPECT_FALSE(showsWholePicture(shot, strip, 1));
+
+  programAsAUser(tool, "blink.hex", ApplicationBase, patternBytes(1021, 5));
 
   // Alt+x while connected: the target is launched, the tool ends with 0.
   const size_t logStart = simLog(1).size();
-  Sleep(300);  // the progress dialog is gone and the main window takes keys again
-  typeInto(window, 'X');
-  EXPECT_EQ(WaitForSingleObject(tool.hProcess, 10000), WAIT_OBJECT_0);
+  typeInto(tool.window, 'X');
+  EXPECT_EQ(WaitForSingleObject(tool.process.hProcess, 10000), WAIT_OBJECT_0);
   DWORD exitCode = STILL_ACTIVE;
-  GetExitCodeProcess(tool.hProcess, &exitCode);
+  GetExitCodeProcess(tool.process.hProcess, &exitCode);
   EXPECT_EQ(exitCode, 0u);
-  TerminateProcess(tool.hProcess, 99);  // when it has not ended
-  CloseHandle(tool.hThread);
-  CloseHandle(tool.hProcess);
   EXPECT_TRUE(waitForSimLogLine(1, "9C BB FD DA", logStart, 3000));
 }
 

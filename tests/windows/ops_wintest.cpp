@@ -517,7 +517,7 @@ TEST(Runs, FilesWithoutDataAndDataThatAnEarlierRunWouldSplitAreRefused) {
   EXPECT_TRUE(waitForSimFlash(1, 0x4000, {0x11, 0x22, 0x33}, 5000));
 }
 
-TEST(Runs, AFailingThirdBlockDropsTheLinkWhichIsRebuiltOnTheNextCall) {
+TEST(Runs, AFailingThirdBlockOrADeadLineDropsTheLinkWhichIsRebuiltOnTheNextCall) {
   // Frames from the handshake: 1 acknowledgement, 2 program, 3 to 5 the
   // block-follows of blocks 1 to 3. The reply to the fifth arrives garbled.
   ASSERT_TRUE(simCommand(1, "set garble-reply 5"));
@@ -533,6 +533,34 @@ TEST(Runs, AFailingThirdBlockDropsTheLinkWhichIsRebuiltOnTheNextCall) {
   // The rebuilt link works.
   onEraseCommand(mainWindow);
   expectBoxes({{ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+
+  // The target dies (its line hangs up) as the erase command arrives, and at
+  // the second block of a programming run: the run ends at once with the
+  // communication error, the port is gone until the target comes back on a
+  // new line, and the tool connects to it there. An Esc after 3 s would
+  // abandon a run that waited instead.
+  struct Death {
+    int frame;
+    const char* caption;
+    std::function<void()> run;
+  };
+  for (const Death& death :
+       {Death{2, "Erasing Target Flash", [] { onEraseCommand(mainWindow); }},
+        Death{4, "Programming Application", [] { programWith(applicationFile()); }}}) {
+    ASSERT_TRUE(simCommand(1, ("set hangup-at " + std::to_string(death.frame)).c_str()));
+    ASSERT_TRUE(readyOnCom1());
+    pressEscapeIn(death.caption, {IDYES}, 3000);
+    const DWORD started = GetTickCount();
+    death.run();
+    const DWORD took = GetTickCount() - started;
+    watches.clear();
+    ASSERT_TRUE(simCommand(1, "set hangup-at 0"));
+    EXPECT_LT(took, 2000u) << death.caption;
+    EXPECT_TRUE(waitForMessageBoxes(2, 3000));
+    expectBoxes({{CommunicationErrorText, "Error", MB_ICONERROR, dialogSeen(death.caption)},
+                 {"Cannot Connect to COM 1", "COM Port Error", MB_ICONWARNING, mainWindow}});
+    expectLinkLostAndRebuilt();
+  }
 }
 
 // A run abandoned through Esc: one question per press, with its answer, then
@@ -584,6 +612,30 @@ TEST(Runs, EscAbandonsARunWaitingForASilentTargetOnlyOnYes) {
   EXPECT_LT(took, 1800u) << "the run should end on Yes, not on the target's reply";
   EXPECT_EQ(barSteps("Progress").first, 0);
   expectAbandoned("Erasing Target Flash", {IDYES});
+
+  // Esc once the run has its outcome (the success box, owned by the main
+  // window, is still up): nothing is left to abandon, so nothing is offered.
+  ASSERT_TRUE(readyOnCom1());
+  answerMessageBoxesWith(0);  // the success box stays up
+  watchFor("Erasing Target Flash", [escapedAt = DWORD(0)](HWND dialog) mutable {
+    HWND box = findWindow("#32770", "Erase Operation Complete");
+    if (!box) return false;
+    if (!escapedAt) {
+      answerMessageBoxesWith(IDNO);
+      PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+      escapedAt = GetTickCount();
+      return false;
+    }
+    if (GetTickCount() - escapedAt < 500) return false;
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    return true;
+  });
+  onEraseCommand(mainWindow);
+  answerMessageBoxesWith(IDOK);
+  for (const CaughtMessageBox& box : takeCaughtMessageBoxes()) {
+    EXPECT_NE(box.caption, "Abandon Operation") << "offered after the run had ended";
+  }
+  EXPECT_EQ(connectionState, ConnectionState::Connected);
 }
 
 }  // namespace

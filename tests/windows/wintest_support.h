@@ -49,7 +49,8 @@ std::string windowText(HWND window);
 HWND findWindow(const char* className, const char* caption, DWORD processId = GetCurrentProcessId(),
                 DWORD threadId = 0, int waitMs = 0);
 // A status bar part, read through a buffer in the memory of the process that
-// owns the bar, so that it works for other processes too.
+// owns the bar, so that it works for other processes too; "" when the bar's
+// thread does not answer within a second.
 std::string statusText(HWND bar, int part, HANDLE process = GetCurrentProcess());
 // Waits, pumping messages, until both parts show these texts.
 bool waitForStatus(HWND bar, const std::string& part0, const std::string& part1, int timeoutMs,

@@ -213,8 +213,12 @@ std::string statusText(HWND bar, int part, HANDLE process) {
   char text[256] = {};
   void* remote = VirtualAllocEx(process, nullptr, sizeof text, MEM_COMMIT, PAGE_READWRITE);
   if (!remote) return "";
-  if (LOWORD(SendMessageA(bar, SB_GETTEXTLENGTHA, part, 0)) < sizeof text) {
-    SendMessageA(bar, SB_GETTEXTA, part, reinterpret_cast<LPARAM>(remote));
+  // A window that no longer answers (a hung tool) reads as no text.
+  DWORD_PTR length = 0;
+  if (SendMessageTimeoutA(bar, SB_GETTEXTLENGTHA, part, 0, SMTO_NORMAL, 1000, &length) &&
+      LOWORD(length) < sizeof text &&
+      SendMessageTimeoutA(bar, SB_GETTEXTA, part, reinterpret_cast<LPARAM>(remote), SMTO_NORMAL,
+                          1000, &length)) {
     ReadProcessMemory(process, remote, text, sizeof text - 1, nullptr);
   }
   VirtualFreeEx(process, remote, 0, MEM_RELEASE);
