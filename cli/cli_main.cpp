@@ -380,7 +380,7 @@ int showInfo(const Options& options) {
            segment.bytes.size());
     bytes += segment.bytes.size();
   }
-  printf("Data:     %llu bytes in %lu blocks\n", bytes, blocks);
+  printf("Data:     %llu bytes in %lu block%s\n", bytes, blocks, blocks == 1 ? "" : "s");
   printf("SHA-256:  %s (of the file's bytes)\n", loaded.sha256.c_str());
   return ExitOk;
 }
@@ -660,7 +660,8 @@ int main(int argc, char** argv) {
   info->add_flag("-v,--verbose", options.verbose, "also show the start addresses the file names");
 
   CLI::App* convert = app.add_subcommand(
-      "convert", "write a firmware image as a hex token file, for the desktop tool in the field");
+      "convert",
+      "write a firmware image as a hex token file, for earlier desktop tools in the field");
   convert->add_option("FILE", options.file, "the image file (- for standard input)")->required();
   convert->add_option("OUT", options.output, "the hex token file to write (- for standard output)")
       ->required();
