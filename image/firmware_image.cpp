@@ -127,8 +127,19 @@ bool writeTokenText(const FirmwareImage& image, bool firstPlaced, std::string* t
                     HexFileFault* fault) {
   static const char digits[] = "0123456789ABCDEF";
   size_t length = 0;
-  for (const ImageSegment& segment : image.segments) length += 9 + 3 * segment.bytes.size();
+  size_t dataBytes = 0;
+  for (const ImageSegment& segment : image.segments) {
+    length += 9 + 3 * segment.bytes.size();
+    dataBytes += segment.bytes.size();
+  }
   text->clear();
+  if (length > ImageSizeLimit) {
+    // Three times the data: more than any flash, and more than a 32-bit
+    // process should be asked to hold.
+    setImageFault(fault, 0, "the image holds %zu bytes of data, more than %zu can be programmed",
+                  dataBytes, ImageSizeLimit / 3 - 9);
+    return false;
+  }
   text->reserve(length);
   for (const ImageSegment& segment : image.segments) {
     const bool placed = firstPlaced && &segment == &image.segments.front();
