@@ -136,8 +136,10 @@ bool writeTokenText(const FirmwareImage& image, bool firstPlaced, std::string* t
   if (length > ImageSizeLimit) {
     // Three times the data: more than any flash, and more than a 32-bit
     // process should be asked to hold.
-    setImageFault(fault, 0, "the image holds %zu bytes of data, more than %zu can be programmed",
-                  dataBytes, ImageSizeLimit / 3 - 9);
+    // (The data never exceeds the file, at most 256 MiB.)
+    setImageFault(fault, 0, "the image holds %lu bytes of data, more than %lu can be programmed",
+                  static_cast<unsigned long>(dataBytes),
+                  static_cast<unsigned long>(ImageSizeLimit / 3 - 9));
     return false;
   }
   text->reserve(length);
