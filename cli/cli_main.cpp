@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cinttypes>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
 #include "cli/terminal.h"
+#include "image/firmware_image.h"
 #include "image/hex_token_reader.h"
 #include "image/image_snapshot.h"
 #include "link/bootloader.h"
@@ -31,7 +33,8 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, erase --all without --yes and no terminal)\n"
-    "  3    file error: the file does not open, is not a hex token file or holds no data\n"
+    "  3    file error: the file does not open, is not in its format or holds no data (each\n"
+    "       refused before any board is addressed); convert cannot write OUT\n"
     "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, fell silent for\n"
@@ -87,7 +90,63 @@ struct Options {
   int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
   int waitSeconds = 0;      // for the target's call; 0 waits for ever
   std::string report;       // path of the JSON report, "-" for standard output
+  std::string format = "auto";
+  std::string address;  // where raw binary belongs, as given
+  std::string output;   // convert: the hex token file to write, "-" for standard output
+  // Taken from format and address.
+  bool formatByContent = true;
+  ImageFormat imageFormat = ImageFormat::HexToken;
+  uint32_t binaryAddress = 0;
 };
+
+// Checks --format and --address and takes their values. ExitOk, or ExitUsage
+// with the reason told.
+int takeFormatOptions(Options* options) {
+  static const struct {
+    const char* name;
+    ImageFormat format;
+  } formats[] = {{"token", ImageFormat::HexToken},
+                 {"ihex", ImageFormat::IntelHex},
+                 {"srec", ImageFormat::SRecord},
+                 {"elf", ImageFormat::Elf},
+                 {"bin", ImageFormat::Binary}};
+  options->formatByContent = options->format == "auto";
+  for (const auto& known : formats) {
+    if (options->format == known.name) options->imageFormat = known.format;
+  }
+  const bool binary = !options->formatByContent && options->imageFormat == ImageFormat::Binary;
+  if (binary && options->address.empty()) {
+    fprintf(stderr,
+            "error: --format bin needs --address ADDR: raw binary does not say where it "
+            "belongs\n");
+    return ExitUsage;
+  }
+  if (!binary && !options->address.empty()) {
+    fprintf(stderr, "error: --address is for --format bin only\n");
+    return ExitUsage;
+  }
+  if (binary) {
+    const char* text = options->address.c_str();
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 0);
+    if (*text == '-' || *text == 0 || *end != 0 || errno != 0 || value > 0xFFFFFFFFull) {
+      fprintf(stderr, "error: --address %s is not an address from 0 to 0xFFFFFFFF\n", text);
+      return ExitUsage;
+    }
+    options->binaryAddress = static_cast<uint32_t>(value);
+  }
+  return ExitOk;
+}
+
+// Whether a file refused as hex token text looks like raw binary.
+bool looksBinary(const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i < bytes.size() && i < 4096; ++i) {
+    const uint8_t c = bytes[i];
+    if (c == 0 || c >= 0x80 || (c < 0x20 && !strchr("\t\n\v\f\r", c))) return true;
+  }
+  return false;
+}
 
 // What a run is waiting for, for the message when the target falls silent.
 struct RunWatch {
@@ -238,10 +297,26 @@ RunReport watchedReport(RunWatch* watch) {
   return report;
 }
 
-// Reads the image whole and refuses it before anyone is asked to reset a board
-// for it. The run then programs these very bytes.
-int loadAndCheck(const std::string& path, bool bootloader, ImageSnapshot* image,
-                 std::string* failure) {
+// A file read for a run, turned into what the run reads.
+struct LoadedImage {
+  ImageSnapshot run;  // the file itself for a hex token file, else its hex token text
+  ImageFormat format = ImageFormat::HexToken;
+  std::string sha256;  // of the file's bytes
+  ImageSnapshot file;  // the bytes of a stream, when asked for
+};
+
+// The cursors every run of the command line starts from: a fresh process's,
+// or the start address of a converted image.
+ReaderCursors startCursors(const ImageSnapshot& run) {
+  return runStartCursors(run, ReaderCursors{0, 0});
+}
+
+// Reads the image whole, converts it from its format and refuses it before
+// anyone is asked to reset a board for it. The run then programs these very
+// bytes.
+int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
+                 std::string* failure, bool keepFile = false) {
+  ImageSnapshot* image = &loaded->run;
   ImageLoadFault loadFault;
   if (!loadImageFile(path.c_str(), image, &loadFault)) {
     if (interrupted.load()) {
@@ -250,16 +325,24 @@ int loadAndCheck(const std::string& path, bool bootloader, ImageSnapshot* image,
       fprintf(stderr, "%s\n", failure->c_str());
       return ExitInterrupted;
     }
-    *failure =
-        std::string("File Error: ") +
-        fileOpenErrorText(bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application) +
-        " (" + path + ": " + imageLoadReason(loadFault) + ")";
+    *failure = std::string("File Error: ") +
+               fileOpenErrorText(options.bootloader ? ProgramTarget::Bootloader
+                                                    : ProgramTarget::Application) +
+               " (" + path + ": " + imageLoadReason(loadFault) + ")";
     fprintf(stderr, "error: %s\n", failure->c_str());
     return ExitFileError;
   }
-  // The command line starts every run from fresh cursors.
+  loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
+  if (keepFile && image->stream) loaded->file = *image;
+  loaded->format = options.formatByContent
+                       ? detectImageFormat(image->bytes.data(), image->bytes.size())
+                       : options.imageFormat;
+  const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
+                             looksBinary(image->bytes);
+  FirmwareImage parsed;
   HexFileFault fault;
-  if (!checkHexTokenFile(*image, ReaderCursors{0, 0}, &fault)) {
+  if (!prepareRunImage(image, loaded->format, options.binaryAddress, &parsed, &fault) ||
+      !checkHexTokenFile(*image, startCursors(*image), &fault)) {
     char text[400];
     if (fault.line == 0) {
       snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
@@ -269,6 +352,67 @@ int loadAndCheck(const std::string& path, bool bootloader, ImageSnapshot* image,
     }
     *failure = text;
     fprintf(stderr, "error: %s\n", text);
+    if (binaryLooking) {
+      fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
+    }
+    return ExitFileError;
+  }
+  if (options.verbose) {
+    for (const std::string& note : parsed.notes) fprintf(stderr, "note: %s\n", note.c_str());
+  }
+  return ExitOk;
+}
+
+// k4471-cli info: what a run of the file would program.
+int showInfo(const Options& options) {
+  LoadedImage loaded;
+  std::string failure;
+  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
+  unsigned long blocks = 0;
+  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  unsigned long long bytes = 0;
+  printf("File:     %s\n", options.file.c_str());
+  printf("Format:   %s\n", imageFormatName(loaded.format));
+  for (const ImageSegment& segment : image.segments) {
+    const uint32_t last = static_cast<uint32_t>(segment.address + segment.bytes.size() - 1);
+    printf("%s %08" PRIX32 "-%08" PRIX32 "  %zu bytes\n",
+           &segment == &image.segments.front() ? "Ranges:  " : "         ", segment.address, last,
+           segment.bytes.size());
+    bytes += segment.bytes.size();
+  }
+  printf("Data:     %llu bytes in %lu block%s\n", bytes, blocks, blocks == 1 ? "" : "s");
+  printf("SHA-256:  %s (of the file's bytes)\n", loaded.sha256.c_str());
+  return ExitOk;
+}
+
+// k4471-cli convert: the image a run would program, as a hex token file.
+int convertImage(const Options& options) {
+  const std::string& out = options.output;
+  if (options.file != "-" && out != "-" && sameFile(options.file, out)) {
+    fprintf(stderr, "error: %s is the file to convert; convert never overwrites it\n", out.c_str());
+    return ExitUsage;
+  }
+  LoadedImage loaded;
+  std::string failure;
+  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
+  unsigned long blocks = 0;
+  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  std::string text;
+  HexFileFault fault;
+  if (!hexTokenTextFor(image, &text, &fault)) {
+    fprintf(stderr,
+            "error: File Error: %s: %s; program this file itself instead (both the desktop tool "
+            "and k4471-cli place it)\n",
+            options.file.c_str(), fault.message);
+    return ExitFileError;
+  }
+  FILE* file = out == "-" ? stdout : fopen(out.c_str(), "wb");
+  int error = file ? 0 : errno;
+  if (file && fwrite(text.data(), 1, text.size(), file) != text.size()) error = errno;
+  if (file && (file == stdout ? fflush(file) : fclose(file)) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    fprintf(stderr, "error: cannot write %s: %s\n", out.c_str(), strerror(error));
+    if (file && file != stdout) remove(out.c_str());
     return ExitFileError;
   }
   return ExitOk;
@@ -310,13 +454,14 @@ bool writeReport(FILE* out, const std::string& path, const std::vector<std::stri
 
 int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board) {
   Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  ImageSnapshot image;
+  LoadedImage loaded;
+  const ImageSnapshot& image = loaded.run;
   board->file = options.file;
   if (command == "program") {
     board->failedStep = "file";
-    int code = loadAndCheck(options.file, options.bootloader, &image, &board->message);
+    int code = loadAndCheck(options.file, options, &loaded, &board->message);
     if (code != ExitOk) return code;
-    board->sha256 = sha256Hex(image.bytes.data(), image.bytes.size());
+    board->sha256 = loaded.sha256;
   }
   if (command == "erase" && options.all) {
     int code = confirmEraseAll(options);
@@ -444,6 +589,16 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
 
   Options options;
+  auto addFormat = [&](CLI::App* command) {
+    command
+        ->add_option("--format", options.format,
+                     "the file's format: auto (by content: Intel HEX, S-record, ELF, else hex "
+                     "token), token, ihex, srec, elf, or bin (raw binary, with --address)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"auto", "token", "ihex", "srec", "elf", "bin"}));
+    command->add_option("--address", options.address,
+                        "where a raw binary file's first byte belongs (0x4000 or 16384)");
+  };
   auto addCommon = [&](CLI::App* command) {
     command->add_option("--port", options.ports,
                         "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
@@ -451,7 +606,9 @@ int main(int argc, char** argv) {
     command->add_flag("--simulate", options.simulate,
                       "use a simulated target on a pseudo-terminal instead of a board");
     command->add_flag("-q,--quiet", options.quiet, "show failures only");
-    command->add_flag("-v,--verbose", options.verbose, "show the link's trace lines");
+    command->add_flag("-v,--verbose", options.verbose,
+                      "show the link's trace lines, and the start addresses the file names (they "
+                      "are not programmed)");
     command
         ->add_option("--wait", options.waitSeconds,
                      "give up when no target has called after SECONDS (default: wait for "
@@ -466,9 +623,13 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
   };
 
-  CLI::App* program = app.add_subcommand("program", "program a hex token file into the flash");
-  program->add_option("FILE", options.file, "the hex token file (- for standard input)")
+  CLI::App* program = app.add_subcommand(
+      "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
+  program
+      ->add_option("FILE", options.file,
+                   "the image file (- for standard input), its format recognised by its content")
       ->required();
+  addFormat(program);
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
@@ -490,6 +651,24 @@ int main(int argc, char** argv) {
 
   CLI::App* ports = app.add_subcommand("ports", "list the serial ports of this machine");
 
+  CLI::App* info = app.add_subcommand(
+      "info",
+      "show a firmware image's format, address ranges, size in bytes and blocks, and the SHA-256 "
+      "of the file's bytes (as in --report)");
+  info->add_option("FILE", options.file, "the image file (- for standard input)")->required();
+  addFormat(info);
+  info->add_flag("-v,--verbose", options.verbose, "also show the start addresses the file names");
+
+  CLI::App* convert = app.add_subcommand(
+      "convert",
+      "write a firmware image as a hex token file, for earlier desktop tools in the field");
+  convert->add_option("FILE", options.file, "the image file (- for standard input)")->required();
+  convert->add_option("OUT", options.output, "the hex token file to write (- for standard output)")
+      ->required();
+  addFormat(convert);
+  convert->add_flag("-v,--verbose", options.verbose,
+                    "also show the start addresses the file names");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -498,6 +677,9 @@ int main(int argc, char** argv) {
   }
 
   if (ports->parsed()) return listPorts();
+  if (int code = takeFormatOptions(&options)) return code;
+  if (info->parsed()) return showInfo(options);
+  if (convert->parsed()) return convertImage(options);
   if (options.verbose) setTraceSink(traceToStderr);
   if (options.events) endWithParent();
   onInterrupt(interrupt);
@@ -525,9 +707,9 @@ int main(int argc, char** argv) {
     if (!report) return ExitFileError;
   }
   if (options.ports.size() > 1) {
-    ImageSnapshot image;
+    LoadedImage loaded;
     std::string failure;
-    if (int code = loadAndCheck(options.file, options.bootloader, &image, &failure)) {
+    if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
       // No board is addressed: each is reported with the file's fault.
       std::vector<std::string> lines;
       for (const std::string& port : options.ports) {
@@ -544,11 +726,14 @@ int main(int argc, char** argv) {
       return code;
     }
     std::vector<std::string> reports;
-    const std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
-                                             "--wait", std::to_string(options.waitSeconds)};
+    std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
+                                       "--wait",    std::to_string(options.waitSeconds),
+                                       "--format",  options.format};
+    if (!options.address.empty()) passOn.insert(passOn.end(), {"--address", options.address});
+    // A stream is handed to the workers as the file's own bytes.
     int code = runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
                        options.launch, options.quiet, options.report.empty() ? nullptr : &reports,
-                       image.stream ? &image : nullptr, passOn);
+                       loaded.file.stream ? &loaded.file : nullptr, passOn);
     // The workers were interrupted with the parent.
     if (interrupted.load()) code = ExitInterrupted;
     if (report && !writeReport(report, options.report, reports) && code == ExitOk) {

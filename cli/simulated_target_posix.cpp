@@ -33,23 +33,24 @@ void stopSimulatedTarget(SimulatedTarget* target) {
 bool simulatedFlashHolds(SimulatedTarget* target, const ImageSnapshot& image,
                          std::string* verdict) {
   std::vector<uint8_t> flash = simFlash(target->sim);
-  ImageSource source = imageSource(image);
   // Read the image as the run did, from the cursors it started with.
-  uint32_t savedRun = runAddress, savedByte = byteAddress;
-  runAddress = byteAddress = 0;
-  BlockRecord record;
-  int seen = 0;
-  size_t bytes = 0, wrong = 0;
-  for (int end = 0; !end;) {
-    end = readNextBlock(&record, &seen, &source);
-    for (uint32_t i = 0; i < record.byteCount; ++i) {
-      uint64_t at = static_cast<uint64_t>(record.baseAddress) + i;
-      ++bytes;
-      if (at >= flash.size() || flash[at] != record.data[i]) ++wrong;
-    }
-  }
-  runAddress = savedRun;
-  byteAddress = savedByte;
+  struct Comparison {
+    const std::vector<uint8_t>* flash;
+    size_t bytes = 0, wrong = 0;
+  } comparison;
+  comparison.flash = &flash;
+  readRunBlocks(
+      image, runStartCursors(image, ReaderCursors{0, 0}),
+      [](const BlockRecord& record, void* context) {
+        auto* c = static_cast<Comparison*>(context);
+        for (uint32_t i = 0; i < record.byteCount; ++i) {
+          uint64_t at = static_cast<uint64_t>(record.baseAddress) + i;
+          ++c->bytes;
+          if (at >= c->flash->size() || (*c->flash)[at] != record.data[i]) ++c->wrong;
+        }
+      },
+      &comparison);
+  const size_t bytes = comparison.bytes, wrong = comparison.wrong;
   char text[160];
   if (wrong == 0) {
     snprintf(text, sizeof text, "Simulated target: its flash holds the image (%zu bytes checked).",

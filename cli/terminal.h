@@ -55,5 +55,9 @@ long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size);
 int waitWorker(WorkerProcess* worker);
 // Interrupts that reach the gang's parent are passed on to the worker.
 void forwardInterruptsTo(const WorkerProcess& worker);
+// Whether the two paths name one existing file (links and other spellings
+// included).
+bool sameFile(const std::string& a, const std::string& b);
+
 // The path of the running program, for starting workers.
 std::string selfPath(const char* argv0);

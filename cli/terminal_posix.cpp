@@ -232,3 +232,9 @@ std::string selfPath(const char* argv0) {
   if (length > 0) return std::string(path, static_cast<size_t>(length));
   return argv0;
 }
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}

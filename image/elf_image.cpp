@@ -39,11 +39,12 @@ bool refuse(HexFileFault* fault, const char* text) {
 bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault) {
   *image = FirmwareImage();
   memset(fault, 0, sizeof *fault);
-  if (size < 16 || memcmp(bytes,
-                          "\x7F"
-                          "ELF",
-                          4) != 0)
+  if (size < 4 || memcmp(bytes,
+                         "\x7F"
+                         "ELF",
+                         4) != 0)
     return refuse(fault, "not an ELF file");
+  if (size < 16) return refuse(fault, "ELF header lies past the end of the file");
   if (bytes[4] != 1 && bytes[4] != 2) return refuse(fault, "ELF file is neither 32- nor 64-bit");
   if (bytes[5] != 1 && bytes[5] != 2) {
     return refuse(fault, "ELF file is neither little- nor big-endian");

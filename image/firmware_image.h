@@ -62,6 +62,27 @@ bool appendImageData(FirmwareImage* image, uint64_t address, const uint8_t* byte
 // cannot be written as an address token, so data placed there is refused.
 bool hexTokenTextFor(const FirmwareImage& image, std::string* text, HexFileFault* fault);
 
+// The image as the hex token text a run reads: as above, but the first
+// segment's data comes without its address, for a run that starts with the
+// reader's cursors at *start. So the first segment may lie anywhere, 0
+// included; a segment after a gap must still lie at 100 or above. An image
+// without data gives an empty text (refused by the file check).
+bool runTextFor(const FirmwareImage& image, std::string* text, uint32_t* start,
+                HexFileFault* fault);
+
+// Makes the snapshot of a file what a run reads: a hex token file stays as it
+// is; a file of any other format is parsed, and its bytes are replaced by its
+// run text with the start address set (binaryAddress: where raw binary
+// belongs). image, when given, receives the parsed image (for its notes).
+bool prepareRunImage(ImageSnapshot* snapshot, ImageFormat format, uint32_t binaryAddress,
+                     FirmwareImage* image, HexFileFault* fault);
+
+// The image that a run of the snapshot programs, read back from the block
+// records it would send from the given cursors, whatever the file's format;
+// *blocks: how many records that is.
+FirmwareImage programmedImage(const ImageSnapshot& snapshot, ReaderCursors from,
+                              unsigned long* blocks);
+
 // Fills the fault; line 0 for no line.
 __attribute__((format(printf, 3, 4))) void setImageFault(HexFileFault* fault, int line,
                                                          const char* format, ...);

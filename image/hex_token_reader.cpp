@@ -64,6 +64,11 @@ ReaderCursors readerCursors() {
   return ReaderCursors{runAddress, byteAddress};
 }
 
+ReaderCursors runStartCursors(const ImageSnapshot& image, ReaderCursors current) {
+  if (!image.startAddress) return current;
+  return ReaderCursors{*image.startAddress, *image.startAddress};
+}
+
 int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source) {
   int endOfFile = 0;
   uint32_t runLength = 0;
@@ -113,4 +118,22 @@ int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source) {
            static_cast<int>(record->byteCount));
   linkTrace(trace);
   return endOfFile;
+}
+
+void readRunBlocks(const ImageSnapshot& image, ReaderCursors from,
+                   void (*take)(const BlockRecord& record, void* context), void* context) {
+  const ReaderCursors saved = readerCursors();
+  runAddress = from.runAddress;
+  byteAddress = from.byteAddress;
+  ImageSource source = imageSource(image);
+  BlockRecord record;
+  int tokenSeen = 0;
+  for (;;) {
+    // As the run: the record that meets the end is sent only after a token.
+    const int end = readNextBlock(&record, &tokenSeen, &source);
+    if (!end || tokenSeen) take(record, context);
+    if (end) break;
+  }
+  runAddress = saved.runAddress;
+  byteAddress = saved.byteAddress;
 }

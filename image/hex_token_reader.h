@@ -21,12 +21,21 @@ struct ReaderCursors {
 };
 // The cursors as they stand now, for the check of the next file.
 ReaderCursors readerCursors();
+// The cursors a run of the image starts from: those at its start address when
+// it has one, else the given ones.
+ReaderCursors runStartCursors(const ImageSnapshot& image, ReaderCursors current);
 
 // Fills the record with up to 256 bytes for consecutive addresses, reading the
 // image from where the previous call left the source. Sets *tokenSeen to 1
 // whenever a token is read. Returns 1 when the end of the image was met during
 // this call, else 0.
 int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source);
+
+// Reads the whole image as a programming run does, from the given cursors,
+// and hands each block record the run would send to take(). The reader's
+// cursors are left as they were.
+void readRunBlocks(const ImageSnapshot& image, ReaderCursors from,
+                   void (*take)(const BlockRecord& record, void* context), void* context);
 
 // A file outside the format: the line of the first fault (1-based) and what is
 // wrong with it.

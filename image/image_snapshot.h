@@ -6,12 +6,19 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 struct ImageSnapshot {
   std::vector<uint8_t> bytes;
   bool stream = false;  // read from a pipe, a FIFO, a device or standard input
+  // Set when the bytes are hex token text made from another format: the
+  // address of the data before its first address token. A run sets the
+  // reader's cursors there before it reads the text, so that data at 0 to FF,
+  // which no address token can name, lands where the image puts it. Unset for
+  // a hex token file, which is read from the cursors as they stand.
+  std::optional<uint32_t> startAddress;
 };
 
 // Larger files are refused (firmware files with debug information can be tens

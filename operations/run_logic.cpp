@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
+#include "image/firmware_image.h"
 #include "image/hex_token_reader.h"
 #include "link/bootloader.h"
 
@@ -126,17 +128,37 @@ const char* fileOpenErrorText(ProgramTarget target) {
                                              : applicationVariant.openErrorText;
 }
 
+std::string fileFaultText(const HexFileFault& fault) {
+  // The refusal of a file without data is a sentence of its own.
+  if (fault.line == 0 && strcmp(fault.message, NoDataText) == 0) return fault.message;
+  char text[320];
+  char place[24] = "";
+  if (fault.line > 0) snprintf(place, sizeof place, "Line %d: ", fault.line);
+  snprintf(text, sizeof text,
+           "The selected HEX file cannot be programmed.\n%s%s.\nThe target has not been changed.",
+           place, fault.message);
+  return text;
+}
+
 bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
                      const RunReport& report) {
   ImageLoadFault fault;
-  if (loadImageFile(path, image, &fault)) return true;
-  if (fault.status == ImageLoadStatus::TooLarge) {
-    show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
-         "File Error", IconError);
-  } else {
-    show(report, fileOpenErrorText(target), "File Error", IconError);
+  if (!loadImageFile(path, image, &fault)) {
+    if (fault.status == ImageLoadStatus::TooLarge) {
+      show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
+           "File Error", IconError);
+    } else {
+      show(report, fileOpenErrorText(target), "File Error", IconError);
+    }
+    return false;
   }
-  return false;
+  HexFileFault imageFault;
+  const ImageFormat format = detectImageFormat(image->bytes.data(), image->bytes.size());
+  if (!prepareRunImage(image, format, 0, nullptr, &imageFault)) {
+    show(report, fileFaultText(imageFault).c_str(), "File Error", IconError);
+    return false;
+  }
+  return true;
 }
 
 RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
@@ -148,21 +170,15 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
       target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
 
   HexFileFault fault;
-  if (!checkHexTokenFile(image, readerCursors(), &fault)) {
+  const ReaderCursors start = runStartCursors(image, readerCursors());
+  if (!checkHexTokenFile(image, start, &fault)) {
     // Nothing is sent for a file that would not be programmed as written.
     tally->failedStep = "file";
-    if (fault.line == 0) {
-      show(report, fault.message, "File Error", IconError);
-    } else {
-      char text[320];
-      snprintf(text, sizeof text,
-               "The selected HEX file cannot be programmed.\nLine %d: %s.\nThe target has not "
-               "been changed.",
-               fault.line, fault.message);
-      show(report, text, "File Error", IconError);
-    }
+    show(report, fileFaultText(fault).c_str(), "File Error", IconError);
     return RunFileError;
   }
+  runAddress = start.runAddress;
+  byteAddress = start.byteAddress;
 
   tally->failedStep = "start";
   if (variant.start() != LinkOk) {

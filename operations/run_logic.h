@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "image/hex_token_reader.h"
 #include "image/image_snapshot.h"
 #include "operations/app_state.h"
 
@@ -54,14 +55,22 @@ extern const char* const EraseAllWarningText;
 // Told when the chosen file does not open.
 const char* fileOpenErrorText(ProgramTarget target);
 
-// Reads the image file at path whole. On failure shows the file error (the
-// open error text of the target) and returns false; the target is not
+// The text of the file error for a file that cannot be programmed as it
+// stands: the fault with its line, if it has one.
+std::string fileFaultText(const HexFileFault& fault);
+
+// Reads the image file at path whole and makes it what the run reads: a file
+// in another format than hex token (recognised by its content) is turned into
+// hex token text. On failure shows the file error (the open error text of the
+// target, or the fault with its line) and returns false; the target is not
 // addressed.
 bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
                      const RunReport& report);
 // Programs the image into the connected target. The image is checked first,
-// from the reader's cursors as they stand: a file outside the format, or one
-// without data, is refused before the target is addressed.
+// from the reader's cursors as they stand (or, for an image made from another
+// format, from its start address, where the cursors are then set): a file
+// outside the format, or one without data, is refused before the target is
+// addressed.
 RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
                           ProgramTally* tally = nullptr);
 // Erases the connected target's flash.

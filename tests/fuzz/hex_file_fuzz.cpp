@@ -1,7 +1,8 @@
 // Fuzzes the file check and the reader together, and every image parser: any
 // input must be read to its end without hanging, every file the check accepts
 // must be read into exactly the bytes and addresses its tokens say, and every
-// image a parser accepts must come back through its hex token text unchanged.
+// image a parser accepts must come back through its hex token text, and
+// through the text a run reads from its first address, unchanged.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -68,17 +69,30 @@ void fuzzImageParsers(const uint8_t* data, size_t size) {
       }
       end = segment.address + uint64_t{segment.bytes.size()};
     }
+    // An image without data has no text to read back (the check refuses it).
+    if (image.segments.empty()) continue;
     std::string text;
-    if (!hexTokenTextFor(image, &text, &fault)) {
-      if (image.segments.empty() || image.segments[0].address >= 0x100) abort();
-      continue;
-    }
-    ImageSnapshot converted;
-    converted.bytes.assign(text.begin(), text.end());
-    runAddress = byteAddress = 0x1234;
-    if (!checkHexTokenFile(converted, readerCursors(), &fault) || readAll(converted) != wanted) {
+    if (hexTokenTextFor(image, &text, &fault)) {
+      // A hex token file, as convert writes it: it places itself.
+      ImageSnapshot converted;
+      converted.bytes.assign(text.begin(), text.end());
+      runAddress = byteAddress = 0x1234;
+      if (!checkHexTokenFile(converted, readerCursors(), &fault) || readAll(converted) != wanted) {
+        abort();
+      }
+    } else if (image.segments[0].address >= 0x100) {
       abort();
     }
+    // The text a run reads, from cursors at its first address.
+    uint32_t start = 0;
+    if (!runTextFor(image, &text, &start, &fault)) {
+      if (image.segments.size() < 2 || image.segments[1].address >= 0x100) abort();
+      continue;
+    }
+    ImageSnapshot run;
+    run.bytes.assign(text.begin(), text.end());
+    runAddress = byteAddress = start;
+    if (!checkHexTokenFile(run, readerCursors(), &fault) || readAll(run) != wanted) abort();
   }
 }
 

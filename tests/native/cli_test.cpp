@@ -515,4 +515,154 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   expectImage(sims[2], 0x4000);
 }
 
+// Two pieces of firmware, the second across a 64 KiB boundary (so that Intel
+// HEX needs an extended address record), written by binutils in each format.
+class CliFormats : public Cli {
+ protected:
+  void SetUp() override {
+    Cli::SetUp();
+    for (size_t i = 0; i < 900; ++i) bytes.push_back(static_cast<uint8_t>(i * 7 + i / 256));
+    writeBytes("a.bin", Bytes(bytes.begin(), bytes.begin() + 300));
+    writeBytes("b.bin", Bytes(bytes.begin() + 300, bytes.end()));
+  }
+  void writeBytes(const char* name, const Bytes& data) {
+    std::ofstream(dir + "/" + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+  }
+  std::string tool(const std::string& command) {
+    EXPECT_EQ(system(("cd " + dir + " && " + command + " 2>/dev/null").c_str()), 0) << command;
+    return dir;
+  }
+  // objcopy from raw binary: ihex or srec.
+  std::string objcopied(const std::string& format) {
+    tool("objcopy -I binary -O " + format +
+         " --change-addresses 0x4000 --add-section .b=b.bin --set-section-flags "
+         ".b=alloc,load,contents --change-section-address .b=0x1FF00 a.bin image." +
+         format);
+    return dir + "/image." + format;
+  }
+  std::string linkedElf() {
+    tool(
+        "objcopy -I binary -O elf32-i386 --rename-section .data=.b b.bin b.o && ld -N -m "
+        "elf_i386 -b binary a.bin -b elf32-i386 b.o --section-start=.data=0x4000 "
+        "--section-start=.b=0x1FF00 -o image.elf");
+    return dir + "/image.elf";
+  }
+  void expectFlash(Simulator* sim) {
+    Bytes flash = simFlash(sim);
+    EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4000 + 300),
+              Bytes(bytes.begin(), bytes.begin() + 300));
+    EXPECT_EQ(Bytes(flash.begin() + 0x1FF00, flash.begin() + 0x1FF00 + 600),
+              Bytes(bytes.begin() + 300, bytes.end()));
+    EXPECT_EQ(flash[0x4000 + 300], 0xFF) << "nothing in the gap";
+  }
+  Bytes bytes;
+};
+
+TEST_F(CliFormats, ProgramsIntelHexSRecordAndElfWrittenByBinutils) {
+  std::string port = board("a.tty");
+  std::string hex = objcopied("ihex");
+  ASSERT_NE(readText(hex).find(":02000002"), std::string::npos) << "an extended address record";
+  for (const std::string& image : {hex, objcopied("srec"), linkedElf()}) {
+    simReset(sims[0]);
+    Result result = run({"program", image, "--port", port});
+    EXPECT_EQ(result.code, 0) << image << ": " << result.output;
+    expectFlash(sims[0]);
+  }
+}
+
+TEST_F(CliFormats, ProgramsFirmwareAtAddressZeroAndRawBinaryAtItsAddress) {
+  std::string port = board("a.tty");
+  // A vector table at 0 and code after a gap, in the bootloader region.
+  tool(
+      "objcopy -I binary -O ihex --add-section .b=b.bin --set-section-flags "
+      ".b=alloc,load,contents --change-section-address .b=0x1000 a.bin zero.hex");
+  Result boot = run({"program", dir + "/zero.hex", "--bootloader", "--port", port});
+  EXPECT_EQ(boot.code, 0) << boot.output;
+  Bytes flash = simFlash(sims[0]);
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 300), Bytes(bytes.begin(), bytes.begin() + 300));
+  EXPECT_EQ(Bytes(flash.begin() + 0x1000, flash.begin() + 0x1000 + 600),
+            Bytes(bytes.begin() + 300, bytes.end()));
+
+  simReset(sims[0]);
+  Result binary =
+      run({"program", dir + "/b.bin", "--format", "bin", "--address", "0x5000", "--port", port});
+  EXPECT_EQ(binary.code, 0) << binary.output;
+  flash = simFlash(sims[0]);
+  EXPECT_EQ(Bytes(flash.begin() + 0x5000, flash.begin() + 0x5000 + 600),
+            Bytes(bytes.begin() + 300, bytes.end()));
+}
+
+TEST_F(CliFormats, InfoAndConvertShowAndWriteWhatARunWouldProgram) {
+  std::string srec = objcopied("srec");
+  Result info = run({"info", srec, "--verbose"});
+  EXPECT_EQ(info.code, 0) << info.output;
+  const std::string text = readText(srec);
+  Bytes file(text.begin(), text.end());
+  for (std::string line :
+       {std::string("Format:   Motorola S-record"), std::string("00004000-0000412B  300 bytes"),
+        std::string("0001FF00-00020157  600 bytes"), std::string("900 bytes in 5 blocks"),
+        "SHA-256:  " + sha256Hex(file.data(), file.size()) + " (of the file's bytes)",
+        std::string("note: Line 59: start address 00004000 ignored")}) {
+    EXPECT_NE(info.output.find(line), std::string::npos) << line << "\n" << info.output;
+  }
+
+  // The written hex token file programs the same flash.
+  std::string tokens = dir + "/tokens.hex";
+  Result convert = run({"convert", srec, tokens});
+  EXPECT_EQ(convert.code, 0) << convert.output;
+  EXPECT_EQ(readText(tokens).rfind("00004000\n", 0), 0u);
+  EXPECT_NE(readText(tokens).find("\n0001FF00\n"), std::string::npos);
+  std::string port = board("a.tty");
+  EXPECT_EQ(run({"program", tokens, "--port", port}).code, 0);
+  expectFlash(sims[0]);
+
+  Result same = run({"convert", srec, srec});
+  EXPECT_EQ(same.code, 2) << same.output;
+  EXPECT_NE(same.output.find("never overwrites"), std::string::npos) << same.output;
+  EXPECT_EQ(readText(srec), std::string(file.begin(), file.end()));
+  Result piped = run({"convert", "-", "-"}, srec.c_str());
+  EXPECT_EQ(piped.code, 0);
+  EXPECT_EQ(piped.output, readText(tokens));
+}
+
+TEST_F(CliFormats, RefusesEachBadImageWithItsPlaceBeforeThePortIsTouched) {
+  std::string port = board("a.tty");
+  std::string elf = linkedElf();
+  std::string cut = readText(elf);
+  cut.resize(cut.find(std::string(bytes.begin() + 300, bytes.begin() + 340)) + 100);
+  struct Case {
+    std::string file;
+    std::vector<std::string> options;
+    int code;
+    std::string words;
+  } cases[] = {
+      {file("sum.hex", ":020000040001F9\n:02FF000001020C\n:00000001FF\n"),
+       {},
+       3,
+       "sum.hex, line 2: Intel HEX checksum mismatch (expected FC, found 0C)."},
+      {file("count.s19", "S1054000AABB55\nS5030002FA\nS9030000FC\n"),
+       {},
+       3,
+       "line 2: S-record count does not match (expected 1, found 2)."},
+      {file("cut.elf", cut), {}, 3, "cut.elf: ELF segment 1 lies past the end of the file"},
+      {dir + "/a.bin", {}, 3, "A raw binary file needs --format bin --address ADDR."},
+      {dir + "/a.bin", {"--format", "bin"}, 2, "--format bin needs --address ADDR"},
+      {dir + "/a.bin", {"--format", "ihex"}, 3, "line 1: Intel HEX record does not begin"},
+      {file("low.hex", ":0100000001FE\n:01008000017E\n:00000001FF\n"),
+       {"--bootloader"},
+       3,
+       "line 2: the data at address 80 lies below 100 after a gap"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"program", c.file, "--port", port};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    Result result = run(arguments);
+    EXPECT_EQ(result.code, c.code) << c.file << ": " << result.output;
+    EXPECT_NE(result.output.find(c.words), std::string::npos) << result.output;
+  }
+  EXPECT_TRUE(simHostBytes(sims[0]).empty());
+}
+
 }  // namespace

@@ -261,4 +261,32 @@ TEST(ImageFormats, TokenTextPlacesEverySegmentAbsolutelyAndRefusesDataBelow0x100
   EXPECT_STREQ(fault.message, "the data runs past address 0xFFFFFFFF");
 }
 
+TEST(ImageFormats, RunTextLeavesTheFirstAddressToTheCursorsAndHexTokenFilesAsTheyAre) {
+  const std::string hexFile = ":02000000AABB99\n:02020000CCDD53\n:00000001FF\n";
+  ImageSnapshot snapshot;
+  snapshot.bytes.assign(hexFile.begin(), hexFile.end());
+  HexFileFault fault;
+  ASSERT_TRUE(prepareRunImage(&snapshot, ImageFormat::IntelHex, 0, nullptr, &fault))
+      << fault.message;
+  EXPECT_EQ(std::string(snapshot.bytes.begin(), snapshot.bytes.end()), "AA BB\n00000200\nCC DD\n");
+  ASSERT_TRUE(snapshot.startAddress.has_value());
+  EXPECT_EQ(*snapshot.startAddress, 0u);
+  unsigned long blocks = 0;
+  FirmwareImage image =
+      programmedImage(snapshot, runStartCursors(snapshot, ReaderCursors{0x4002, 0x4002}), &blocks);
+  ASSERT_EQ(image.segments.size(), 2u);
+  EXPECT_EQ(image.segments[0].address, 0u);
+  EXPECT_EQ(image.segments[1].bytes, (std::vector<uint8_t>{0xCC, 0xDD}));
+  EXPECT_EQ(blocks, 2u);
+
+  const std::string tokens = "11 22\n00004000 33\n";
+  snapshot.bytes.assign(tokens.begin(), tokens.end());
+  ASSERT_TRUE(prepareRunImage(&snapshot, ImageFormat::HexToken, 0, nullptr, &fault));
+  EXPECT_EQ(std::string(snapshot.bytes.begin(), snapshot.bytes.end()), tokens);
+  EXPECT_FALSE(snapshot.startAddress.has_value());
+  const ReaderCursors current{0x3000, 0x3000};
+  image = programmedImage(snapshot, runStartCursors(snapshot, current), &blocks);
+  EXPECT_EQ(image.segments.front().address, 0x3000u) << "leading data where the reader stands";
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -249,6 +250,60 @@ TEST_F(RunAgainstSimulator, BootloaderRunWritesTheBootloaderRegion) {
   EXPECT_EQ(programFile(ProgramTarget::Bootloader, path.c_str(), reportTo(&recorder)),
             RunSucceeded);
   expectFlashHolds(image);
+}
+
+// Intel HEX data records of the bytes from an address below 64 KiB, and the
+// end record.
+std::string intelHex(const std::vector<std::pair<uint32_t, Bytes>>& pieces) {
+  std::string text;
+  char field[8];
+  for (const auto& [address, bytes] : pieces) {
+    for (size_t at = 0; at < bytes.size(); at += 16) {
+      const size_t count = std::min<size_t>(16, bytes.size() - at);
+      const unsigned offset = static_cast<unsigned>(address + at);
+      uint8_t sum = static_cast<uint8_t>(count + (offset >> 8) + offset);
+      snprintf(field, sizeof field, "%02zX%04X", count, offset);
+      text += std::string(":") + field + "00";
+      for (size_t i = 0; i < count; ++i) {
+        snprintf(field, sizeof field, "%02X", bytes[at + i]);
+        text += field;
+        sum = static_cast<uint8_t>(sum + bytes[at + i]);
+      }
+      snprintf(field, sizeof field, "%02X\n", static_cast<uint8_t>(-sum));
+      text += field;
+    }
+  }
+  return text + ":00000001FF\n";
+}
+
+TEST_F(RunAgainstSimulator, IntelHexAtAddressZeroLandsThereWhereverTheReaderStood) {
+  // A vector table at 0 that fills more than a block, and code after a gap.
+  Image image = makeImage({{0x0000, 300}, {0x1000, 40}});
+  runAddress = byteAddress = 0x4003;  // where an earlier file may have left the reader
+  std::string path = writeFile(dir, "boot.hex", intelHex(image.runs));
+  EXPECT_EQ(programFile(ProgramTarget::Bootloader, path.c_str(), reportTo(&recorder)),
+            RunSucceeded);
+  expectFlashHolds(image);
+  EXPECT_EQ(simStatus(sim).recordsReceived, 3);
+
+  // Faults name their line, or only the place when the format has no lines.
+  std::string text = intelHex(image.runs);
+  text.replace(text.find("\n:") - 2, 2, "00");  // the first record's checksum
+  size_t bytesBefore = simHostBytes(sim).size();
+  for (const auto& [file, shown] :
+       {std::pair<std::string, std::string>{text, "\nLine 1: Intel HEX checksum mismatch"},
+        {"\x7F"
+         "ELF\x01\x01\x01",
+         "\nELF header lies past the end of the file.\n"}}) {
+    Recorder refused;
+    EXPECT_EQ(programFile(ProgramTarget::Bootloader, writeFile(dir, "bad", file).c_str(),
+                          reportTo(&refused)),
+              RunFileError);
+    ASSERT_EQ(refused.messages.size(), 1u);
+    EXPECT_EQ(refused.messages[0].caption, "File Error");
+    EXPECT_NE(refused.messages[0].text.find(shown), std::string::npos) << refused.messages[0].text;
+  }
+  EXPECT_EQ(simHostBytes(sim).size(), bytesBefore);
 }
 
 TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {

@@ -2,14 +2,16 @@
 // with simulated targets on COM1 and COM2 calling every 50 ms: its window on
 // the screen, connected, with whole toolbar pictures; Alt+p, the path typed
 // into the open-file dialog and Enter; the success box read and closed with
-// Enter, and the target's flash then holding the file; Alt+x, which launches
-// the target and ends the tool with 0. Before that, the lines of the field:
-// stale calls, an unplugged adapter, a board that prints text.
+// Enter, and the target's flash then holding the file; the same with an Intel
+// HEX file; Alt+x, which launches the target and ends the tool with 0. Before that, the lines of
+// the field: stale calls, an unplugged adapter, a board that prints text.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,58 @@ struct Tool {
   }
   std::string status() const { return statusText(statusBar, 0, process.hProcess); }
 };
+
+// Intel HEX records of the bytes from the address: an extended linear address
+// record wherever the upper 16 bits change, data records, the end record.
+std::string intelHexText(uint32_t address, const std::vector<uint8_t>& bytes) {
+  std::string text;
+  auto record = [&text](int type, uint16_t offset, const uint8_t* data, size_t count) {
+    char field[8];
+    snprintf(field, sizeof field, ":%02X", static_cast<unsigned>(count));
+    text += field;
+    uint8_t sum = static_cast<uint8_t>(count + (offset >> 8) + offset + type);
+    std::vector<uint8_t> all = {static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                                static_cast<uint8_t>(type)};
+    all.insert(all.end(), data, data + count);
+    for (size_t i = 0; i < all.size(); ++i) {
+      snprintf(field, sizeof field, "%02X", all[i]);
+      text += field;
+      if (i >= 3) sum = static_cast<uint8_t>(sum + all[i]);
+    }
+    snprintf(field, sizeof field, "%02X\r\n", static_cast<uint8_t>(-sum));
+    text += field;
+  };
+  uint32_t upper = 0;
+  for (size_t at = 0; at < bytes.size(); at += 16) {
+    const uint32_t here = address + static_cast<uint32_t>(at);
+    if (here >> 16 != upper) {
+      upper = here >> 16;
+      const uint8_t base[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+      record(4, 0, base, 2);
+    }
+    record(0, static_cast<uint16_t>(here), &bytes[at], std::min<size_t>(16, bytes.size() - at));
+  }
+  record(1, 0, nullptr, 0);
+  return text;
+}
+
+// Alt+p, an Intel HEX file across a 64 KiB boundary typed into the open-file
+// dialog, Enter: the success box, and the flash holding the image.
+bool programsIntelHexFile(HWND window, DWORD id) {
+  constexpr uint32_t Address = 0xFFF0;
+  const std::vector<uint8_t> image = patternBytes(600, 9);
+  const std::string file = writeTextFile("firmware.hex", intelHexText(Address, image));
+  Sleep(300);
+  typeInto(window, 'P');
+  HWND openDialog = findWindow("#32770", "Open Hex File", id, 0, 15000);
+  if (!openDialog) return false;
+  typeInto(openDialog, 0, file);
+  HWND box = findWindow("#32770", "Programming Operation Complete", id, 0, 20000);
+  if (!box) return false;
+  typeInto(box, 0);
+  return pumpMessagesUntil([box] { return !IsWindow(box); }, 5000) &&
+         waitForSimFlash(1, Address, image, 1000);
+}
 
 // Starts the tool with a command line it must ignore and finds its window.
 bool startTool(Tool* tool) {
@@ -281,6 +335,10 @@ TEST(ShippedTool, ProgramsTheTargetAsAUserWouldAndEndsWithZero) {
   EXPECT_FALSE(showsWholePicture(shot, strip, 1));
 
   programAsAUser(tool, "blink.hex", ApplicationBase, patternBytes(1021, 5));
+
+  // An Intel HEX file, chosen the same way, is programmed by its content.
+  EXPECT_TRUE(programsIntelHexFile(tool.window, tool.process.dwProcessId));
+  Sleep(300);  // the progress dialog is gone and the main window takes keys again
 
   // Alt+x while connected: the target is launched, the tool ends with 0.
   const size_t logStart = simLog(1).size();
