@@ -1,0 +1,65 @@
+// The command line's pieces: its options, the image commands (info, convert
+// and the loading of a file for a run) and the commands that address a target.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/board_report.h"
+#include "image/firmware_image.h"
+#include "image/image_snapshot.h"
+#include "operations/run_logic.h"
+
+struct Options {
+  std::string file;
+  std::vector<std::string> ports;
+  bool bootloader = false;
+  bool all = false;
+  bool yes = false;
+  bool launch = false;
+  bool simulate = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool events = false;
+  int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
+  int waitSeconds = 0;      // for the target's call; 0 waits for ever
+  std::string report;       // path of the JSON report, "-" for standard output
+  std::string format = "auto";
+  std::string address;  // where raw binary belongs, as given
+  std::string output;   // convert: the hex token file to write, "-" for standard output
+  // Taken from format and address.
+  bool formatByContent = true;
+  ImageFormat imageFormat = ImageFormat::HexToken;
+  uint32_t binaryAddress = 0;
+};
+
+// Set by a signal: waits end, and a run stops between two blocks.
+extern std::atomic<int> interrupted;
+
+// Checks --format and --address and takes their values. ExitOk, or ExitUsage
+// with the reason told.
+int takeFormatOptions(Options* options);
+
+// A file read for a run, turned into what the run reads.
+struct LoadedImage {
+  ImageSnapshot run;  // the file itself for a hex token file, else its hex token text
+  ImageFormat format = ImageFormat::HexToken;
+  std::string sha256;  // of the file's bytes
+  ImageSnapshot file;  // the bytes of a stream, when asked for
+};
+
+// Reads the image whole, converts it from its format and refuses it before
+// anyone is asked to reset a board for it. ExitOk, or the exit code with the
+// reason told (and in *failure).
+int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
+                 std::string* failure, bool keepFile = false);
+// k4471-cli info and convert.
+int showInfo(const Options& options);
+int convertImage(const Options& options);
+
+// One command (program, erase, launch) on one target; the report of the board
+// is filled in.
+int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board);
+int listPorts();

@@ -1,0 +1,174 @@
+// The image commands of the command line: the loading of a file for a run in
+// any of its formats, info and convert.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/terminal.h"
+#include "image/hex_token_reader.h"
+
+namespace {
+
+// Whether a file refused as hex token text looks like raw binary.
+bool looksBinary(const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i < bytes.size() && i < 4096; ++i) {
+    const uint8_t c = bytes[i];
+    if (c == 0 || c >= 0x80 || (c < 0x20 && !strchr("\t\n\v\f\r", c))) return true;
+  }
+  return false;
+}
+
+// The cursors every run of the command line starts from: a fresh process's,
+// or the start address of a converted image.
+ReaderCursors startCursors(const ImageSnapshot& run) {
+  return runStartCursors(run, ReaderCursors{0, 0});
+}
+
+}  // namespace
+
+int takeFormatOptions(Options* options) {
+  static const struct {
+    const char* name;
+    ImageFormat format;
+  } formats[] = {{"token", ImageFormat::HexToken},
+                 {"ihex", ImageFormat::IntelHex},
+                 {"srec", ImageFormat::SRecord},
+                 {"elf", ImageFormat::Elf},
+                 {"bin", ImageFormat::Binary}};
+  options->formatByContent = options->format == "auto";
+  for (const auto& known : formats) {
+    if (options->format == known.name) options->imageFormat = known.format;
+  }
+  const bool binary = !options->formatByContent && options->imageFormat == ImageFormat::Binary;
+  if (binary && options->address.empty()) {
+    fprintf(stderr,
+            "error: --format bin needs --address ADDR: raw binary does not say where it "
+            "belongs\n");
+    return ExitUsage;
+  }
+  if (!binary && !options->address.empty()) {
+    fprintf(stderr, "error: --address is for --format bin only\n");
+    return ExitUsage;
+  }
+  if (binary) {
+    const char* text = options->address.c_str();
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 0);
+    if (*text == '-' || *text == 0 || *end != 0 || errno != 0 || value > 0xFFFFFFFFull) {
+      fprintf(stderr, "error: --address %s is not an address from 0 to 0xFFFFFFFF\n", text);
+      return ExitUsage;
+    }
+    options->binaryAddress = static_cast<uint32_t>(value);
+  }
+  return ExitOk;
+}
+
+// The run then programs these very bytes.
+int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
+                 std::string* failure, bool keepFile) {
+  ImageSnapshot* image = &loaded->run;
+  ImageLoadFault loadFault;
+  if (!loadImageFile(path.c_str(), image, &loadFault)) {
+    if (interrupted.load()) {
+      // Ctrl-C while waiting for a FIFO's writer.
+      *failure = "Interrupted: the file was not read.";
+      fprintf(stderr, "%s\n", failure->c_str());
+      return ExitInterrupted;
+    }
+    *failure = std::string("File Error: ") +
+               fileOpenErrorText(options.bootloader ? ProgramTarget::Bootloader
+                                                    : ProgramTarget::Application) +
+               " (" + path + ": " + imageLoadReason(loadFault) + ")";
+    fprintf(stderr, "error: %s\n", failure->c_str());
+    return ExitFileError;
+  }
+  loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
+  if (keepFile && image->stream) loaded->file = *image;
+  loaded->format = options.formatByContent
+                       ? detectImageFormat(image->bytes.data(), image->bytes.size())
+                       : options.imageFormat;
+  const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
+                             looksBinary(image->bytes);
+  FirmwareImage parsed;
+  HexFileFault fault;
+  if (!prepareRunImage(image, loaded->format, options.binaryAddress, &parsed, &fault) ||
+      !checkHexTokenFile(*image, startCursors(*image), &fault)) {
+    char text[400];
+    if (fault.line == 0) {
+      snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
+    } else {
+      snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
+               fault.message);
+    }
+    *failure = text;
+    fprintf(stderr, "error: %s\n", text);
+    if (binaryLooking) {
+      fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
+    }
+    return ExitFileError;
+  }
+  if (options.verbose) {
+    for (const std::string& note : parsed.notes) fprintf(stderr, "note: %s\n", note.c_str());
+  }
+  return ExitOk;
+}
+
+// k4471-cli info: what a run of the file would program.
+int showInfo(const Options& options) {
+  LoadedImage loaded;
+  std::string failure;
+  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
+  unsigned long blocks = 0;
+  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  unsigned long long bytes = 0;
+  printf("File:     %s\n", options.file.c_str());
+  printf("Format:   %s\n", imageFormatName(loaded.format));
+  for (const ImageSegment& segment : image.segments) {
+    const uint32_t last = static_cast<uint32_t>(segment.address + segment.bytes.size() - 1);
+    printf("%s %08" PRIX32 "-%08" PRIX32 "  %zu bytes\n",
+           &segment == &image.segments.front() ? "Ranges:  " : "         ", segment.address, last,
+           segment.bytes.size());
+    bytes += segment.bytes.size();
+  }
+  printf("Data:     %llu bytes in %lu block%s\n", bytes, blocks, blocks == 1 ? "" : "s");
+  printf("SHA-256:  %s (of the file's bytes)\n", loaded.sha256.c_str());
+  return ExitOk;
+}
+
+// k4471-cli convert: the image a run would program, as a hex token file.
+int convertImage(const Options& options) {
+  const std::string& out = options.output;
+  if (options.file != "-" && out != "-" && sameFile(options.file, out)) {
+    fprintf(stderr, "error: %s is the file to convert; convert never overwrites it\n", out.c_str());
+    return ExitUsage;
+  }
+  LoadedImage loaded;
+  std::string failure;
+  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
+  unsigned long blocks = 0;
+  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  std::string text;
+  HexFileFault fault;
+  if (!hexTokenTextFor(image, &text, &fault)) {
+    fprintf(stderr,
+            "error: File Error: %s: %s; program this file itself instead (both the desktop tool "
+            "and k4471-cli place it)\n",
+            options.file.c_str(), fault.message);
+    return ExitFileError;
+  }
+  FILE* file = out == "-" ? stdout : fopen(out.c_str(), "wb");
+  int error = file ? 0 : errno;
+  if (file && fwrite(text.data(), 1, text.size(), file) != text.size()) error = errno;
+  if (file && (file == stdout ? fflush(file) : fclose(file)) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    fprintf(stderr, "error: cannot write %s: %s\n", out.c_str(), strerror(error));
+    if (file && file != stdout) remove(out.c_str());
+    return ExitFileError;
+  }
+  return ExitOk;
+}
