@@ -12,22 +12,14 @@
 
 namespace {
 
-constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
-constexpr uint32_t FirstAddress = 0x100;
 constexpr size_t BytesPerLine = 16;
 
-bool isBlank(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-int hexDigit(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
+
+bool refuseRecord(HexFileFault* fault, int line, const char* text) {
+  setImageFault(fault, line, "%s", text);
+  return false;
+}
 
 void setImageFault(HexFileFault* fault, int line, const char* format, ...) {
   fault->line = line;
@@ -44,7 +36,7 @@ ImageFormat detectImageFormat(const uint8_t* bytes, size_t size) {
                           4) == 0)
     return ImageFormat::Elf;
   size_t i = 0;
-  while (i < size && isBlank(bytes[i])) ++i;
+  while (i < size && isTokenSeparator(bytes[i])) ++i;
   if (i < size && bytes[i] == ':') return ImageFormat::IntelHex;
   if (i + 1 < size && bytes[i] == 'S' && bytes[i + 1] >= '0' && bytes[i + 1] <= '9') {
     return ImageFormat::SRecord;
@@ -145,7 +137,7 @@ bool writeTokenText(const FirmwareImage& image, bool firstPlaced, std::string* t
   text->reserve(length);
   for (const ImageSegment& segment : image.segments) {
     const bool placed = firstPlaced && &segment == &image.segments.front();
-    if (!placed && segment.address < FirstAddress) {
+    if (!placed && segment.address < FirstAddressToken) {
       // An address token below 0x100 would be read as a data byte.
       if (firstPlaced) {
         setImageFault(fault, segment.line,
@@ -242,8 +234,8 @@ bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length) {
     size_t stop = end ? static_cast<size_t>(end - lines->bytes) : lines->size;
     lines->next = end ? stop + 1 : stop;
     ++lines->line;
-    while (start < stop && isBlank(lines->bytes[start])) ++start;
-    while (stop > start && isBlank(lines->bytes[stop - 1])) --stop;
+    while (start < stop && isTokenSeparator(lines->bytes[start])) ++start;
+    while (stop > start && isTokenSeparator(lines->bytes[stop - 1])) --stop;
     if (stop > start) {
       *text = lines->bytes + start;
       *length = stop - start;
@@ -257,7 +249,7 @@ bool decodeRecordBytes(const uint8_t* text, size_t length, const char* format, i
                        std::vector<uint8_t>* bytes, HexFileFault* fault) {
   static const auto values = [] {
     std::array<int8_t, 256> table;
-    for (int c = 0; c < 256; ++c) table[c] = static_cast<int8_t>(hexDigit(static_cast<uint8_t>(c)));
+    for (int c = 0; c < 256; ++c) table[c] = static_cast<int8_t>(hexDigitValue(c));
     return table;
   }();
   bytes->resize(length / 2);

@@ -10,23 +10,10 @@
 
 namespace {
 
-constexpr uint32_t FirstAddress = 0x100;
-constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
 constexpr size_t TokenShown = 24;
 // No number needs more: eight digits with "0x" and a lavish run of leading
 // zeros.
 constexpr size_t TokenLimit = 64;
-
-bool isSeparator(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-int hexDigit(int c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 struct Token {
   char text[TokenShown + 1];  // as much of it as a message shows
@@ -45,7 +32,7 @@ int nextChar(ImageSource* source) {
 // Reads the next token, skipping separators and counting lines. 0 at the end.
 int nextToken(ImageSource* source, int* line, Token* token) {
   int c = nextChar(source);
-  while (c != EOF && isSeparator(c)) {
+  while (c != EOF && isTokenSeparator(c)) {
     if (c == '\n') ++*line;
     c = nextChar(source);
   }
@@ -54,11 +41,11 @@ int nextToken(ImageSource* source, int* line, Token* token) {
   token->line = *line;
   token->badChar = -1;
   size_t index = 0;
-  while (c != EOF && !isSeparator(c)) {
+  while (c != EOF && !isTokenSeparator(c)) {
     if (token->length < TokenShown) token->text[token->length] = static_cast<char>(c);
     ++token->length;
     bool prefix = index == 1 && (c == 'x' || c == 'X') && token->text[0] == '0';
-    int digit = hexDigit(c);
+    int digit = hexDigitValue(c);
     if (prefix) {
       token->digits = 0;
       token->significantDigits = 0;
@@ -139,7 +126,7 @@ int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFile
         token.significantDigits > 8) {
       refuseToken(fault, token);
       ok = 0;
-    } else if (token.value < FirstAddress) {
+    } else if (token.value < FirstAddressToken) {
       if (!positionKnown) {
         // Data before any address is placed where the previous file left off.
         positionKnown = true;

@@ -11,19 +11,6 @@ uint32_t byteAddress = 0;
 
 namespace {
 
-constexpr uint32_t FirstAddress = 0x100;
-
-bool isBlank(uint8_t c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int hexValue(uint8_t c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Reads the next token as the "%x" conversion does: blanks skipped, an
 // optional sign and "0x", then hexadecimal digits. Returns 1 with its value
 // and the offset of its first character, or 0 at the end of input. A token
@@ -32,7 +19,7 @@ int hexValue(uint8_t c) {
 int readToken(ImageSource* source, unsigned* value, size_t* start) {
   const uint8_t* bytes = source->bytes;
   size_t at = source->position;
-  while (at < source->size && isBlank(bytes[at])) ++at;
+  while (at < source->size && isTokenSeparator(bytes[at])) ++at;
   source->position = at;
   if (at == source->size) return 0;
   *start = at;
@@ -45,7 +32,7 @@ int readToken(ImageSource* source, unsigned* value, size_t* start) {
   }
   uint64_t number = 0;
   bool digits = false, overflow = false;
-  for (int digit; at < source->size && (digit = hexValue(bytes[at])) >= 0; ++at) {
+  for (int digit; at < source->size && (digit = hexDigitValue(bytes[at])) >= 0; ++at) {
     digits = true;
     if (number >> 60) overflow = true;
     number = number << 4 | static_cast<uint64_t>(digit);
@@ -85,7 +72,7 @@ int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source) {
       break;
     }
     *tokenSeen = 1;
-    if (token < FirstAddress) {
+    if (token < FirstAddressToken) {
       record->data[record->byteCount] = static_cast<uint8_t>(token);
       ++runLength;
       ++record->byteCount;
@@ -136,4 +123,15 @@ void readRunBlocks(const ImageSnapshot& image, ReaderCursors from,
   }
   runAddress = saved.runAddress;
   byteAddress = saved.byteAddress;
+}
+
+bool isTokenSeparator(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int hexDigitValue(int c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }

@@ -8,6 +8,15 @@
 #include "image/image_snapshot.h"
 #include "link/frames.h"
 
+// Numbers from this one on are target addresses; smaller ones are data bytes.
+constexpr uint32_t FirstAddressToken = 0x100;
+// One past the last address a 32-bit target has.
+constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
+// Whether a character separates tokens (the C locale's whitespace), and the
+// value of a hexadecimal digit of either case (-1 for any other character).
+bool isTokenSeparator(int c);
+int hexDigitValue(int c);
+
 // Reader cursors: they persist for the life of the process and are never reset.
 // runAddress: address of the first data byte of the current run; between calls
 // the base address of the next record. byteAddress: address of the next data

@@ -34,11 +34,6 @@ int fixedLength(int type) {
   return -1;
 }
 
-bool refuse(HexFileFault* fault, int line, const char* text) {
-  setImageFault(fault, line, "%s", text);
-  return false;
-}
-
 }  // namespace
 
 bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault) {
@@ -54,10 +49,11 @@ bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexF
 
   while (nextRecordLine(&lines, &text, &length)) {
     const int line = lines.line;
-    if (ended) return refuse(fault, line, "Intel HEX record after the end record");
-    if (text[0] != ':') return refuse(fault, line, "Intel HEX record does not begin with ':'");
+    if (ended) return refuseRecord(fault, line, "Intel HEX record after the end record");
+    if (text[0] != ':')
+      return refuseRecord(fault, line, "Intel HEX record does not begin with ':'");
     if (!decodeRecordBytes(text + 1, length - 1, "Intel HEX", line, &record, fault)) return false;
-    if (record.size() < 5) return refuse(fault, line, "Intel HEX record is too short");
+    if (record.size() < 5) return refuseRecord(fault, line, "Intel HEX record is too short");
     const int count = record[0];
     if (record.size() != count + 5u) {
       setImageFault(fault, line, "Intel HEX record length does not match (expected %d, found %d)",
@@ -105,6 +101,6 @@ bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexF
       image->notes.push_back(note);
     }
   }
-  if (!ended) return refuse(fault, lines.line, "Intel HEX file ends without an end record");
+  if (!ended) return refuseRecord(fault, lines.line, "Intel HEX file ends without an end record");
   return true;
 }
