@@ -3,12 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/pty_link.h"
 #include "sim/simulator.h"
 #include "sim/target_model.h"
 
@@ -38,7 +37,7 @@ struct Simulator {
   TargetModel model;
   std::vector<uint8_t> hostBytes;
   std::vector<std::string> logLines;
-  std::string device;
+  std::string device;  // the line's device, for other threads
   int callsSent = 0;
   int flashPublished = 0;
   unsigned resetsServed = 0;
@@ -56,8 +55,7 @@ struct Simulator {
   std::atomic<bool> unplugRequested{false};
 
   // Used by the thread only once it runs (and by start and stop around it).
-  int master = -1;
-  int slave = -1;
+  PtyLine line;
   int wakeRead = -1;
   int wakeWrite = -1;
   int fifoRead = -1;
@@ -87,115 +85,6 @@ void complain(const char* format, const std::string& detail) {
   fprintf(stderr, "k4471-sim: ");
   fprintf(stderr, format, detail.c_str());
   fprintf(stderr, "\n");
-}
-
-std::string errnoText(const std::string& what) {
-  return what + ": " + strerror(errno);
-}
-
-void setCloexec(int fd) {
-  fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-}
-void setNonblocking(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-void closeFd(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-void makeRaw(int fd) {
-  termios tio;
-  if (tcgetattr(fd, &tio) != 0) return;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  tcsetattr(fd, TCSANOW, &tio);
-}
-
-bool openPty(int* master, int* slave, std::string* device, std::string* error) {
-  int m = posix_openpt(O_RDWR | O_NOCTTY);
-  if (m < 0) {
-    *error = errnoText("posix_openpt");
-    return false;
-  }
-  if (grantpt(m) != 0 || unlockpt(m) != 0) {
-    *error = errnoText("grantpt/unlockpt");
-    close(m);
-    return false;
-  }
-  char name[256];
-#if defined(__linux__)
-  if (ptsname_r(m, name, sizeof name) != 0) {
-    *error = errnoText("ptsname_r");
-    close(m);
-    return false;
-  }
-#else
-  static std::mutex ptsnameMutex;
-  {
-    std::lock_guard<std::mutex> lock(ptsnameMutex);
-    const char* n = ptsname(m);
-    if (!n) {
-      *error = errnoText("ptsname");
-      close(m);
-      return false;
-    }
-    snprintf(name, sizeof name, "%s", n);
-  }
-#endif
-  int s = open(name, O_RDWR | O_NOCTTY);
-  if (s < 0) {
-    *error = errnoText(std::string("open ") + name);
-    close(m);
-    return false;
-  }
-  setCloexec(m);
-  setCloexec(s);
-  makeRaw(s);
-  makeRaw(m);
-  setNonblocking(m);
-  *master = m;
-  *slave = s;
-  *device = name;
-  return true;
-}
-
-// Points a symbolic link at `target`, replacing a link (never anything else)
-// already at `path`, atomically.
-bool publishLink(const std::string& path, const std::string& target, std::string* error) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    *error = path + " exists and is not a symbolic link";
-    return false;
-  }
-  static std::atomic<unsigned> serial{0};
-  std::string temp =
-      path + ".k4471-sim." + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
-  unlink(temp.c_str());
-  if (symlink(target.c_str(), temp.c_str()) != 0) {
-    *error = errnoText("symlink " + temp);
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = errnoText("rename to " + path);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-// Removes the link only while it still points at our device.
-void removeLink(const std::string& path, const std::string& target) {
-  char buffer[512];
-  ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-  if (n < 0) return;
-  buffer[n] = 0;
-  if (target == buffer) unlink(path.c_str());
 }
 
 bool createFifo(Simulator* sim, std::string* error) {
@@ -260,7 +149,7 @@ Clock::duration byteTime(int baud) {
 bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
-    if (sim->master < 0 || sim->stopping.load()) return false;
+    if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
     const int rate = sim->baud.load();
     size_t chunk = count - done;
     // Paced, the bytes reach the host when the last of them has had its ten
@@ -272,21 +161,16 @@ bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
       slot = std::max(sim->txReady, Clock::now()) + byteTime(rate) * chunk;
       if (!sleepUntil(sim, slot)) return false;
     }
-    ssize_t n = write(sim->master, bytes + done, chunk);
+    const long n = ptyWrite(sim->line, bytes + done, chunk);
+    if (n < 0) return false;
     if (n > 0) {
       done += size_t(n);
       if (rate > 0) sim->txReady = slot - byteTime(rate) * (chunk - size_t(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Nobody reads the other side and its buffer is full: wait for room.
-      if (interrupted(sim)) return false;
-      pollfd p{sim->master, POLLOUT, 0};
-      poll(&p, 1, 50);
-      continue;
-    }
-    return false;
+    // Nobody reads the other side and its buffer is full: wait for room.
+    if (interrupted(sim)) return false;
+    ptyAwaitRoom(sim->line, 50);
   }
   return true;
 }
@@ -335,11 +219,6 @@ bool writeMemoryOut(Simulator* sim) {
   return true;
 }
 
-void closeLine(Simulator* sim) {
-  closeFd(&sim->master);
-  closeFd(&sim->slave);
-}
-
 void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
   for (const TargetAction& action : actions) {
     switch (action.kind) {
@@ -354,7 +233,7 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
         // stays open until the reset, so that no other pseudo-terminal gets
         // its number (and the link) meanwhile.
         trace(sim, "sim  ", "hang-up");
-        closeFd(&sim->master);
+        ptyLineHangUp(&sim->line);
         break;
       case TargetActionKind::Reply: {
         const int pause = sim->eraseBlockMs.load();
@@ -379,9 +258,9 @@ void readFromHost(Simulator* sim) {
   // bytes before it, or after it was written when the line was idle: take
   // what is waiting, and serve it once its last byte is through.
   const Clock::time_point seen = Clock::now();
-  ssize_t n = read(sim->master, buffer, want);
+  const long n = ptyRead(sim->line, buffer, want);
   if (n <= 0) {
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n == 0) return;
     // No reader on the other side (cannot happen while we hold the slave): rest a little.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return;
@@ -401,9 +280,7 @@ void readFromHost(Simulator* sim) {
 }
 
 int unreadByHost(Simulator* sim) {
-  int unread = 0;
-  if (ioctl(sim->slave, FIONREAD, &unread) != 0) return 0;
-  return unread;
+  return ptyUnreadByHost(sim->line);
 }
 
 // The call, every period until the acknowledgement. The host's answer to a
@@ -413,7 +290,7 @@ int unreadByHost(Simulator* sim) {
 // that nobody took is replaced by a fresh one, never piled up.
 void sendCall(Simulator* sim, int period) {
   const int unread = unreadByHost(sim);
-  if (unread >= 4) tcflush(sim->slave, TCIFLUSH);  // stale: nobody reads the line
+  if (unread >= 4) ptyDiscardHostInput(sim->line);  // stale: nobody reads the line
   uint32_t slots[FrameSlotCount];
   encodeReply(ReplyTargetCall, slots);
   uint8_t frame[4];
@@ -472,7 +349,7 @@ void sendBacklog(Simulator* sim, int period) {
 int serveChatter(Simulator* sim, int period) {
   auto now = Clock::now();
   if (now >= sim->nextChatter) {
-    if (unreadByHost(sim) > 2048) tcflush(sim->slave, TCIFLUSH);
+    if (unreadByHost(sim) > 2048) ptyDiscardHostInput(sim->line);
     std::string line = "app running, tick " + std::to_string(sim->chatterTick++) + "\r\n";
     sendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
     sim->nextChatter = now + std::chrono::milliseconds(period);
@@ -483,10 +360,11 @@ int serveChatter(Simulator* sim, int period) {
 
 // Carries out a reset on the simulator's thread.
 void serveReset(Simulator* sim) {
-  if (sim->master < 0) {
-    closeFd(&sim->slave);
+  if (!ptyLineUp(sim->line)) {
+    ptyLineClose(&sim->line);
     std::string error, device;
-    if (openPty(&sim->master, &sim->slave, &device, &error)) {
+    if (ptyLineOpen(&sim->line, &error)) {
+      device = sim->line.device;
       {
         std::lock_guard<std::mutex> lock(sim->mutex);
         sim->device = device;
@@ -497,10 +375,10 @@ void serveReset(Simulator* sim) {
     }
   } else {
     // Whatever is still on the line, either way, is lost as on a real board.
-    tcflush(sim->slave, TCIFLUSH);
+    ptyDiscardHostInput(sim->line);
     uint8_t buffer[4096];
-    ssize_t n;
-    while ((n = read(sim->master, buffer, sizeof buffer)) > 0) {
+    long n;
+    while ((n = ptyRead(sim->line, buffer, sizeof buffer)) > 0) {
       std::lock_guard<std::mutex> lock(sim->mutex);
       sim->hostBytes.insert(sim->hostBytes.end(), buffer, buffer + n);
     }
@@ -519,9 +397,9 @@ void serveReset(Simulator* sim) {
 // The adapter pulled out: the line is closed and the device is gone from the
 // link, until a reset plugs the board in again on a new pseudo-terminal.
 void serveUnplug(Simulator* sim) {
-  if (sim->master < 0) return;
+  if (!ptyLineUp(sim->line)) return;
   trace(sim, "sim  ", "unplugged");
-  closeLine(sim);
+  ptyLineClose(&sim->line);
   std::string device;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -600,8 +478,8 @@ void wake(Simulator* sim) {
 // A target that no longer calls (call period set to 0) takes back a call that
 // nobody has read yet.
 void withdrawCallIfSilent(Simulator* sim) {
-  if (sim->callMs.load() != 0 || !sim->callOutstanding || sim->master < 0) return;
-  if (unreadByHost(sim) >= 4) tcflush(sim->slave, TCIFLUSH);
+  if (sim->callMs.load() != 0 || !sim->callOutstanding || !ptyLineUp(sim->line)) return;
+  if (unreadByHost(sim) >= 4) ptyDiscardHostInput(sim->line);
   sim->callOutstanding = false;
 }
 
@@ -616,8 +494,7 @@ void serveSettings(Simulator* sim) {
   if (period > 0) {
     sim->nextCall = std::min(sim->nextCall, Clock::now() + std::chrono::milliseconds(period));
   }
-  int unread = 0;
-  if (sim->master >= 0 && ioctl(sim->master, FIONREAD, &unread) != 0) unread = 0;
+  const int unread = ptyUnreadByBoard(sim->line);
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
     sim->settingsServed = sim->settingsRequested;
@@ -710,9 +587,9 @@ void runSimulator(Simulator* sim) {
 
     const int period = sim->callMs.load();
     const int chatter = sim->chatterMs.load();
-    const bool willCall = sim->master >= 0 && period > 0 && chatter == 0 && calling(sim);
+    const bool willCall = ptyLineUp(sim->line) && period > 0 && chatter == 0 && calling(sim);
     int timeout = 200;
-    if (sim->master >= 0 && chatter > 0) {
+    if (ptyLineUp(sim->line) && chatter > 0) {
       timeout = serveChatter(sim, chatter);
     } else if (willCall) {
       if (sim->backlogDue) sendBacklog(sim, period);
@@ -724,8 +601,8 @@ void runSimulator(Simulator* sim) {
     fds[count++] = {sim->wakeRead, POLLIN, 0};
     const int fifoIndex = sim->fifoRead >= 0 ? count : -1;
     if (fifoIndex >= 0) fds[count++] = {sim->fifoRead, POLLIN, 0};
-    const int masterIndex = sim->master >= 0 ? count : -1;
-    if (masterIndex >= 0) fds[count++] = {sim->master, POLLIN, 0};
+    const int masterIndex = sim->line.master >= 0 ? count : -1;
+    if (masterIndex >= 0) fds[count++] = {sim->line.master, POLLIN, 0};
     int ready = poll(fds, nfds_t(count), timeout);
     if (ready <= 0) continue;
     if (fds[0].revents) {
@@ -734,7 +611,7 @@ void runSimulator(Simulator* sim) {
       }
     }
     if (fifoIndex >= 0 && fds[fifoIndex].revents) readControl(sim);
-    if (masterIndex >= 0 && sim->master >= 0) {
+    if (masterIndex >= 0 && ptyLineUp(sim->line)) {
       const short events = fds[masterIndex].revents;
       if (events & POLLIN) {
         readFromHost(sim);
@@ -746,7 +623,7 @@ void runSimulator(Simulator* sim) {
 }
 
 void freeSimulator(Simulator* sim) {
-  closeLine(sim);
+  ptyLineClose(&sim->line);
   closeFd(&sim->wakeRead);
   closeFd(&sim->wakeWrite);
   closeFd(&sim->fifoRead);
@@ -817,7 +694,8 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
     setCloexec(fileno(sim->logFile));
   }
   if (!sim->controlPath.empty() && !createFifo(sim, &why)) return fail(sim);
-  if (!openPty(&sim->master, &sim->slave, &sim->device, &why)) return fail(sim);
+  if (!ptyLineOpen(&sim->line, &why)) return fail(sim);
+  sim->device = sim->line.device;
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);
   sim->rxReady = sim->txReady = Clock::now();
   sim->thread = std::thread(runSimulator, sim);
