@@ -19,11 +19,12 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/line_pacing.h"
 #include "sim/pty_link.h"
 #include "sim/simulator.h"
 #include "sim/target_model.h"
 
-using Clock = std::chrono::steady_clock;
+using Clock = SimClock;
 
 struct Simulator {
   std::string linkPath;
@@ -69,9 +70,9 @@ struct Simulator {
   int chatterTick = 0;
   bool backlogDue = true;        // the stale calls of a start or reset are still to go out
   bool callOutstanding = false;  // the last call has not been seen taken by the host
-  // Pacing: when the last byte each way has crossed the wire.
-  Clock::time_point rxReady;
-  Clock::time_point txReady;
+  // Pacing, each way.
+  LinePace rx;
+  LinePace tx;
 
   std::thread thread;
 };
@@ -122,57 +123,36 @@ bool interrupted(Simulator* sim) {
   return sim->stopping.load() || resetPending(sim);
 }
 
-// Sleeps until `until`, in short slices; false when stopped or reset meanwhile.
-bool sleepUntil(Simulator* sim, Clock::time_point until) {
-  for (;;) {
-    if (interrupted(sim)) return false;
-    auto now = Clock::now();
-    if (now >= until) return true;
-    auto left = until - now;
-    if (left < std::chrono::microseconds(60)) {
-      // The last moments of a byte slot: a sleep would wake too late.
-      std::this_thread::yield();
-      continue;
-    }
-    auto slice = std::min<Clock::duration>(left - std::chrono::microseconds(50),
-                                           std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(slice);
-  }
+bool givenUp(void* context) {
+  return interrupted(static_cast<Simulator*>(context));
 }
 
-Clock::duration byteTime(int baud) {
-  return std::chrono::nanoseconds(10LL * 1000000000LL / baud);
+// Sleeps until `until`; false when stopped or reset meanwhile.
+bool sleepUntil(Simulator* sim, Clock::time_point until) {
+  return sleepUntilUnless(until, givenUp, sim);
+}
+
+long writeToHost(void* context, const uint8_t* bytes, size_t count) {
+  Simulator* sim = static_cast<Simulator*>(context);
+  if (!ptyLineUp(sim->line) || sim->stopping.load()) return -1;
+  const long n = ptyWrite(sim->line, bytes, count);
+  if (n != 0) return n;
+  // Nobody reads the other side and its buffer is full: wait for room.
+  if (interrupted(sim)) return -1;
+  ptyAwaitRoom(sim->line, 50);
+  return 0;
 }
 
 // Writes bytes to the host, paced when a baud rate is set. False when the line
 // is gone, or the simulator was stopped or reset before all went out.
 bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
-    const int rate = sim->baud.load();
-    size_t chunk = count - done;
-    // Paced, the bytes reach the host when the last of them has had its ten
-    // bit times on the wire after the bytes before it; the slots follow each
-    // other from the last one, not from when a sleep happened to end, so
-    // oversleeping does not slow the line down.
-    Clock::time_point slot{};
-    if (rate > 0) {
-      slot = std::max(sim->txReady, Clock::now()) + byteTime(rate) * chunk;
-      if (!sleepUntil(sim, slot)) return false;
-    }
-    const long n = ptyWrite(sim->line, bytes + done, chunk);
-    if (n < 0) return false;
-    if (n > 0) {
-      done += size_t(n);
-      if (rate > 0) sim->txReady = slot - byteTime(rate) * (chunk - size_t(n));
-      continue;
-    }
-    // Nobody reads the other side and its buffer is full: wait for room.
-    if (interrupted(sim)) return false;
-    ptyAwaitRoom(sim->line, 50);
-  }
-  return true;
+  if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
+  const PacedLine line{sim, [](void*) { return Clock::now(); },
+                       [](void* context, SimTime until) {
+                         return sleepUntil(static_cast<Simulator*>(context), until);
+                       },
+                       writeToHost};
+  return sendPaced(&sim->tx, sim->baud.load(), line, bytes, count);
 }
 
 void trace(Simulator* sim, const char* direction, const std::string& text) {
@@ -265,11 +245,7 @@ void readFromHost(Simulator* sim) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return;
   }
-  if (rate > 0) {
-    Clock::time_point arrival = std::max(sim->rxReady, seen) + byteTime(rate) * n;
-    if (!sleepUntil(sim, arrival)) return;
-    sim->rxReady = arrival;
-  }
+  if (rate > 0 && !sleepUntil(sim, paceBytes(&sim->rx, rate, seen, size_t(n)))) return;
   std::vector<TargetAction> actions;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -391,7 +367,7 @@ void serveReset(Simulator* sim) {
   sim->nextCall = Clock::now();
   sim->callOutstanding = false;
   sim->backlogDue = true;
-  sim->rxReady = sim->txReady = Clock::now();
+  sim->rx.ready = sim->tx.ready = Clock::now();
 }
 
 // The adapter pulled out: the line is closed and the device is gone from the
@@ -697,7 +673,7 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   if (!ptyLineOpen(&sim->line, &why)) return fail(sim);
   sim->device = sim->line.device;
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);
-  sim->rxReady = sim->txReady = Clock::now();
+  sim->rx.ready = sim->tx.ready = Clock::now();
   sim->thread = std::thread(runSimulator, sim);
   return sim;
 }
