@@ -15,19 +15,16 @@ SimTime paceBytes(LinePace* pace, int baud, SimTime now, size_t count) {
 
 bool sendPaced(LinePace* pace, int baud, const PacedLine& line, const uint8_t* bytes,
                size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    const size_t chunk = count - done;
-    SimTime slot{};
-    if (baud > 0) {
-      slot = paceBytes(pace, baud, line.now(line.context), chunk);
-      if (!line.sleepUntil(line.context, slot)) return false;
-    }
-    const long n = line.write(line.context, bytes + done, chunk);
+  if (baud > 0 && count > 0 &&
+      !line.sleepUntil(line.context, paceBytes(pace, baud, line.now(line.context), count))) {
+    return false;
+  }
+  // Bytes that find no room on the host's side have had their slots all the
+  // same: they wait for room, not for new slots.
+  for (size_t done = 0; done < count;) {
+    const long n = line.write(line.context, bytes + done, count - done);
     if (n < 0) return false;
     done += size_t(n);
-    // The bytes that did not go give their slots back.
-    if (baud > 0) pace->ready = slot - byteTime(baud) * (chunk - size_t(n));
   }
   return true;
 }

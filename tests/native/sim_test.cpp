@@ -356,8 +356,9 @@ PacedLine pacedLine(FakeLine* fake) {
 
 // At 10000 baud a byte takes 1 ms. A message goes out whole once its last
 // byte is through: one sleep, so one oversleep, whatever its length; and the
-// line's next slot follows that byte's slot, not the late wake-up.
-TEST(LinePacing, BytesTakeTenBitTimesAndAMessageOversleepsOnce) {
+// line's next slot follows that byte's slot, not the late wake-up. Short
+// writes cost no further slots.
+TEST(LinePacing, BytesTakeTenBitTimesAndAMessageSleepsOnce) {
   using std::chrono::microseconds;
   const SimTime t0{};
   FakeLine fake;
@@ -373,6 +374,15 @@ TEST(LinePacing, BytesTakeTenBitTimesAndAMessageOversleepsOnce) {
   EXPECT_EQ(paceBytes(&pace, 10000, t0 + microseconds(5000), 4), t0 + microseconds(14000));
   // Handed over to an idle line: from then on.
   EXPECT_EQ(paceBytes(&pace, 10000, t0 + microseconds(20000), 4), t0 + microseconds(24000));
+  // Written in pieces, for want of room on the host's side: no new slots.
+  fake = FakeLine{};
+  fake.room = {3, 0, 4};
+  pace.ready = fake.now;
+  ASSERT_TRUE(sendPaced(&pace, 10000, pacedLine(&fake), message.data(), message.size()));
+  ASSERT_EQ(fake.writes.size(), 4u);
+  EXPECT_EQ(fake.writes.back().first, fake.now);
+  EXPECT_EQ(fake.now, t0 + microseconds(10000));
+  EXPECT_EQ(fake.writes.back().second, 3u);
   // Unpaced, bytes go at once.
   fake.writes.clear();
   ASSERT_TRUE(sendPaced(&pace, 0, pacedLine(&fake), message.data(), message.size()));
