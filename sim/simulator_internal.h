@@ -1,7 +1,8 @@
 // The simulator's pieces and what they share. The core (simulator_posix.cpp)
 // owns the thread and joins the pieces: the line (pty_link.h), its pacing
 // (line_pacing.h), the control lines (control_lines.cpp, arriving through
-// control_fifo_posix.cpp or simControl) and the target itself (target_model.h).
+// control_fifo_posix.cpp or simControl), the call timer (call_timer.cpp) and
+// the target itself (target_model.h).
 #pragma once
 
 #include <atomic>
@@ -106,7 +107,7 @@ bool controlFifoCreate(Simulator* sim, std::string* error);
 void controlFifoRead(Simulator* sim);
 void controlFifoClose(Simulator* sim);
 
-// ---- The call timer ----
+// ---- The call timer (call_timer.cpp) ----
 // Calls, or chatters, when due; returns the milliseconds until it wants to run again.
 int serveCallTimer(Simulator* sim);
 // After a reset: call at once, stale calls first.
