@@ -24,10 +24,8 @@ void countCalls(Simulator* sim, int count) {
 void sendCall(Simulator* sim, int period) {
   CallTimer& timer = sim->calls;
   if (ptyUnreadByHost(sim->line) >= 4) ptyDiscardHostInput(sim->line);  // stale: nobody reads
-  uint32_t slots[FrameSlotCount];
-  encodeReply(ReplyTargetCall, slots);
   uint8_t frame[4];
-  for (int i = 0; i < 4; ++i) frame[i] = uint8_t(slots[i]);
+  encodeReplyBytes(ReplyTargetCall, frame);
   simTrace(sim, "sim  ", hexBytes(frame, 4) + " (call)");
   const auto now = SimClock::now();
   timer.callOutstanding = true;
@@ -62,12 +60,8 @@ void sendBacklog(Simulator* sim, int period) {
   sim->calls.backlogDue = false;
   const int count = sim->staleCalls.load();
   if (count <= 0) return;
-  uint32_t slots[FrameSlotCount];
-  encodeReply(ReplyTargetCall, slots);
-  std::vector<uint8_t> calls;
-  for (int i = 0; i < count; ++i) {
-    for (int j = 0; j < 4; ++j) calls.push_back(uint8_t(slots[j]));
-  }
+  std::vector<uint8_t> calls(size_t(count) * 4);
+  for (int i = 0; i < count; ++i) encodeReplyBytes(ReplyTargetCall, &calls[size_t(i) * 4]);
   simTrace(sim, "sim  ", std::to_string(count) + " stale calls");
   if (!simSendToHost(sim, calls.data(), calls.size())) return;
   countCalls(sim, count);
