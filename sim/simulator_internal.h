@@ -75,6 +75,7 @@ struct Simulator {
 };
 
 // ---- The core ----
+// ---- What the simulator reports (sim_output_posix.cpp) ----
 // "k4471-sim: " and the detail formatted into `format`, on stderr.
 void simComplain(const char* format, const std::string& detail);
 // A line of the verbose trace.
