@@ -1,8 +1,9 @@
 // The simulator's pieces and what they share. The core (simulator_posix.cpp)
 // owns the thread and joins the pieces: the line (pty_link.h), its pacing
 // (line_pacing.h), the control lines (control_lines.cpp, arriving through
-// control_fifo_posix.cpp or simControl), the call timer (call_timer.cpp) and
-// the target itself (target_model.h).
+// control_fifo_posix.cpp or simControl), the call timer (call_timer.cpp), what
+// it reports (sim_output_posix.cpp) and the target itself (target_model.h).
+// What other threads may look at is read in sim_state.cpp.
 #pragma once
 
 #include <atomic>
@@ -74,7 +75,6 @@ struct Simulator {
   std::thread thread;
 };
 
-// ---- The core ----
 // ---- What the simulator reports (sim_output_posix.cpp) ----
 // "k4471-sim: " and the detail formatted into `format`, on stderr.
 void simComplain(const char* format, const std::string& detail);
@@ -83,6 +83,8 @@ void simTrace(Simulator* sim, const char* direction, const std::string& text);
 void simAppendLog(Simulator* sim, const std::string& line);
 // Counts a publication of the flash, and writes the memory-out file if there is one.
 bool simWriteMemoryOut(Simulator* sim);
+
+// ---- The core (simulator_posix.cpp) ----
 // Writes bytes to the host, paced when a baud rate is set. False when the line
 // is gone, or the simulator was stopped or reset before all went out.
 bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count);
