@@ -1,6 +1,6 @@
 // The simulator's core: its thread, which joins the line, the pacing, the
-// control lines and the call timer to the target model, and the public
-// interface of sim/simulator.h.
+// control lines and the call timer to the target model; start, stop, reset
+// and control from other threads.
 #include <poll.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -206,8 +206,6 @@ void freeSimulator(Simulator* sim) {
 
 }  // namespace
 
-// Writes bytes to the host, paced when a baud rate is set. False when the line
-// is gone, or the simulator was stopped or reset before all went out.
 bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
   if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
   const PacedLine line{sim, [](void*) { return Clock::now(); },
@@ -247,9 +245,6 @@ void simServeResetRequests(Simulator* sim) {
   sim->resetDone.notify_all();
 }
 
-// Waits (a few seconds at most) until the thread has come round its loop and
-// so taken changed settings into account; true when it did and found nothing
-// unread from the host.
 bool simAwaitSettings(Simulator* sim, int timeoutMs) {
   std::unique_lock<std::mutex> lock(sim->mutex);
   const unsigned mine = ++sim->settingsRequested;
