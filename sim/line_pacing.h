@@ -35,9 +35,9 @@ struct PacedLine {
 };
 
 // Sends bytes, paced at `baud` (0: at once). The bytes go out together once
-// the last of them has crossed the wire, so a message costs one sleep, and the
-// line's next slot follows the slot given, not when the sleep happened to end.
-// False when the send was given up.
+// the last of them has crossed the wire: a message costs one sleep however
+// long it is, and the line is taken until that slot, not until the sleep
+// happened to end. False when the send was given up.
 bool sendPaced(LinePace* pace, int baud, const PacedLine& line, const uint8_t* bytes, size_t count);
 
 // Sleeps until `until` in short slices, waking on time for a byte slot;

@@ -356,7 +356,7 @@ PacedLine pacedLine(FakeLine* fake) {
 
 // At 10000 baud a byte takes 1 ms. A message goes out whole once its last
 // byte is through: one sleep, so one oversleep, whatever its length; and the
-// line's next slot follows that byte's slot, not the late wake-up. Short
+// line is taken until that byte's slot, not until the late wake-up. Short
 // writes cost no further slots.
 TEST(LinePacing, BytesTakeTenBitTimesAndAMessageSleepsOnce) {
   using std::chrono::microseconds;
