@@ -1,228 +1,20 @@
-// The simulated target's pseudo-terminal, thread, pacing, control FIFO and
-// files. The protocol itself is in target_model.cpp.
-#include <errno.h>
-#include <fcntl.h>
+// The simulator's core: its thread, which joins the line, the pacing, the
+// control lines and the call timer to the target model; start, stop, reset
+// and control from other threads.
 #include <poll.h>
-#include <sys/ioctl.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <thread>
 
-#include "sim/simulator.h"
-#include "sim/target_model.h"
+#include "sim/simulator_internal.h"
 
-using Clock = std::chrono::steady_clock;
-
-struct Simulator {
-  std::string linkPath;
-  std::string memoryOut;
-  std::string controlPath;
-  std::string logPath;
-  bool verbose = false;
-
-  std::mutex mutex;                   // guards everything below up to the thread-only part
-  std::condition_variable resetDone;  // a reset or a change of settings was served
-  TargetModel model;
-  std::vector<uint8_t> hostBytes;
-  std::vector<std::string> logLines;
-  std::string device;
-  int callsSent = 0;
-  int flashPublished = 0;
-  unsigned resetsServed = 0;
-  unsigned settingsRequested = 0;
-  unsigned settingsServed = 0;
-  bool inputPending = false;  // the host had sent bytes not yet taken, at the last sync
-
-  std::atomic<int> callMs{500};
-  std::atomic<int> eraseBlockMs{0};
-  std::atomic<int> baud{0};
-  std::atomic<int> staleCalls{0};
-  std::atomic<int> chatterMs{0};
-  std::atomic<bool> stopping{false};
-  std::atomic<unsigned> resetsRequested{0};
-  std::atomic<bool> unplugRequested{false};
-
-  // Used by the thread only once it runs (and by start and stop around it).
-  int master = -1;
-  int slave = -1;
-  int wakeRead = -1;
-  int wakeWrite = -1;
-  int fifoRead = -1;
-  int fifoKeep = -1;  // our own writer, so the FIFO never reports end of file
-  bool fifoCreated = false;
-  std::string fifoBuffer;
-  FILE* logFile = nullptr;
-  Clock::time_point nextCall;
-  Clock::time_point nextLook;
-  Clock::time_point nextChatter;
-  int chatterTick = 0;
-  bool backlogDue = true;        // the stale calls of a start or reset are still to go out
-  bool callOutstanding = false;  // the last call has not been seen taken by the host
-  // Pacing: when the last byte each way has crossed the wire.
-  Clock::time_point rxReady;
-  Clock::time_point txReady;
-
-  std::thread thread;
-};
+using Clock = SimClock;
 
 namespace {
-
-std::mutex stderrMutex;
-
-void complain(const char* format, const std::string& detail) {
-  std::lock_guard<std::mutex> lock(stderrMutex);
-  fprintf(stderr, "k4471-sim: ");
-  fprintf(stderr, format, detail.c_str());
-  fprintf(stderr, "\n");
-}
-
-std::string errnoText(const std::string& what) {
-  return what + ": " + strerror(errno);
-}
-
-void setCloexec(int fd) {
-  fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-}
-void setNonblocking(int fd) {
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-void closeFd(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-void makeRaw(int fd) {
-  termios tio;
-  if (tcgetattr(fd, &tio) != 0) return;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  tcsetattr(fd, TCSANOW, &tio);
-}
-
-bool openPty(int* master, int* slave, std::string* device, std::string* error) {
-  int m = posix_openpt(O_RDWR | O_NOCTTY);
-  if (m < 0) {
-    *error = errnoText("posix_openpt");
-    return false;
-  }
-  if (grantpt(m) != 0 || unlockpt(m) != 0) {
-    *error = errnoText("grantpt/unlockpt");
-    close(m);
-    return false;
-  }
-  char name[256];
-#if defined(__linux__)
-  if (ptsname_r(m, name, sizeof name) != 0) {
-    *error = errnoText("ptsname_r");
-    close(m);
-    return false;
-  }
-#else
-  static std::mutex ptsnameMutex;
-  {
-    std::lock_guard<std::mutex> lock(ptsnameMutex);
-    const char* n = ptsname(m);
-    if (!n) {
-      *error = errnoText("ptsname");
-      close(m);
-      return false;
-    }
-    snprintf(name, sizeof name, "%s", n);
-  }
-#endif
-  int s = open(name, O_RDWR | O_NOCTTY);
-  if (s < 0) {
-    *error = errnoText(std::string("open ") + name);
-    close(m);
-    return false;
-  }
-  setCloexec(m);
-  setCloexec(s);
-  makeRaw(s);
-  makeRaw(m);
-  setNonblocking(m);
-  *master = m;
-  *slave = s;
-  *device = name;
-  return true;
-}
-
-// Points a symbolic link at `target`, replacing a link (never anything else)
-// already at `path`, atomically.
-bool publishLink(const std::string& path, const std::string& target, std::string* error) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
-    *error = path + " exists and is not a symbolic link";
-    return false;
-  }
-  static std::atomic<unsigned> serial{0};
-  std::string temp =
-      path + ".k4471-sim." + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
-  unlink(temp.c_str());
-  if (symlink(target.c_str(), temp.c_str()) != 0) {
-    *error = errnoText("symlink " + temp);
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = errnoText("rename to " + path);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-// Removes the link only while it still points at our device.
-void removeLink(const std::string& path, const std::string& target) {
-  char buffer[512];
-  ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-  if (n < 0) return;
-  buffer[n] = 0;
-  if (target == buffer) unlink(path.c_str());
-}
-
-bool createFifo(Simulator* sim, std::string* error) {
-  const char* path = sim->controlPath.c_str();
-  struct stat st;
-  if (lstat(path, &st) == 0) {
-    if (!S_ISFIFO(st.st_mode)) {
-      *error = sim->controlPath + " exists and is not a FIFO";
-      return false;
-    }
-    unlink(path);
-  }
-  if (mkfifo(path, 0600) != 0) {
-    *error = errnoText("mkfifo " + sim->controlPath);
-    return false;
-  }
-  sim->fifoCreated = true;
-  sim->fifoRead = open(path, O_RDONLY | O_NONBLOCK);
-  if (sim->fifoRead >= 0) sim->fifoKeep = open(path, O_WRONLY | O_NONBLOCK);
-  if (sim->fifoRead < 0 || sim->fifoKeep < 0) {
-    *error = errnoText("open " + sim->controlPath);
-    return false;
-  }
-  setCloexec(sim->fifoRead);
-  setCloexec(sim->fifoKeep);
-  return true;
-}
 
 bool resetPending(Simulator* sim) {
   std::lock_guard<std::mutex> lock(sim->mutex);
@@ -233,128 +25,48 @@ bool interrupted(Simulator* sim) {
   return sim->stopping.load() || resetPending(sim);
 }
 
-// Sleeps until `until`, in short slices; false when stopped or reset meanwhile.
+bool givenUp(void* context) {
+  return interrupted(static_cast<Simulator*>(context));
+}
+
+// Sleeps until `until`; false when stopped or reset meanwhile.
 bool sleepUntil(Simulator* sim, Clock::time_point until) {
-  for (;;) {
-    if (interrupted(sim)) return false;
-    auto now = Clock::now();
-    if (now >= until) return true;
-    auto left = until - now;
-    if (left < std::chrono::microseconds(60)) {
-      // The last moments of a byte slot: a sleep would wake too late.
-      std::this_thread::yield();
-      continue;
-    }
-    auto slice = std::min<Clock::duration>(left - std::chrono::microseconds(50),
-                                           std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(slice);
-  }
+  return sleepUntilUnless(until, givenUp, sim);
 }
 
-Clock::duration byteTime(int baud) {
-  return std::chrono::nanoseconds(10LL * 1000000000LL / baud);
+long writeToHost(void* context, const uint8_t* bytes, size_t count) {
+  Simulator* sim = static_cast<Simulator*>(context);
+  if (!ptyLineUp(sim->line) || sim->stopping.load()) return -1;
+  const long n = ptyWrite(sim->line, bytes, count);
+  if (n != 0) return n;
+  // Nobody reads the other side and its buffer is full: wait for room.
+  if (interrupted(sim)) return -1;
+  ptyAwaitRoom(sim->line, 50);
+  return 0;
 }
 
-// Writes bytes to the host, paced when a baud rate is set. False when the line
-// is gone, or the simulator was stopped or reset before all went out.
-bool sendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    if (sim->master < 0 || sim->stopping.load()) return false;
-    const int rate = sim->baud.load();
-    size_t chunk = count - done;
-    // Paced, the bytes reach the host when the last of them has had its ten
-    // bit times on the wire after the bytes before it; the slots follow each
-    // other from the last one, not from when a sleep happened to end, so
-    // oversleeping does not slow the line down.
-    Clock::time_point slot{};
-    if (rate > 0) {
-      slot = std::max(sim->txReady, Clock::now()) + byteTime(rate) * chunk;
-      if (!sleepUntil(sim, slot)) return false;
-    }
-    ssize_t n = write(sim->master, bytes + done, chunk);
-    if (n > 0) {
-      done += size_t(n);
-      if (rate > 0) sim->txReady = slot - byteTime(rate) * (chunk - size_t(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Nobody reads the other side and its buffer is full: wait for room.
-      if (interrupted(sim)) return false;
-      pollfd p{sim->master, POLLOUT, 0};
-      poll(&p, 1, 50);
-      continue;
-    }
-    return false;
-  }
-  return true;
-}
-
-void trace(Simulator* sim, const char* direction, const std::string& text) {
-  if (!sim->verbose) return;
-  std::lock_guard<std::mutex> lock(stderrMutex);
-  fprintf(stderr, "%s %s\n", direction, text.c_str());
-}
-
-void appendLog(Simulator* sim, const std::string& line) {
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->logLines.push_back(line);
-  }
-  if (sim->logFile) {
-    fprintf(sim->logFile, "%s\n", line.c_str());
-    fflush(sim->logFile);
-  }
-  trace(sim, "host>", line);
-}
-
-bool writeMemoryOut(Simulator* sim) {
-  std::vector<uint8_t> flash;
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->flashPublished++;
-    if (sim->memoryOut.empty()) return true;
-    flash = sim->model.flash;
-  }
-  static std::atomic<unsigned> serial{0};
-  std::string temp = sim->memoryOut + ".tmp." + std::to_string(getpid()) + "." +
-                     std::to_string(serial.fetch_add(1));
-  FILE* f = fopen(temp.c_str(), "wb");
-  if (!f) {
-    complain("%s", errnoText("cannot write " + temp));
-    return false;
-  }
-  bool ok = fwrite(flash.data(), 1, flash.size(), f) == flash.size();
-  ok = fclose(f) == 0 && ok;
-  if (!ok || rename(temp.c_str(), sim->memoryOut.c_str()) != 0) {
-    complain("%s", errnoText("cannot write " + sim->memoryOut));
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-void closeLine(Simulator* sim) {
-  closeFd(&sim->master);
-  closeFd(&sim->slave);
+void wake(Simulator* sim) {
+  if (sim->wakeWrite < 0) return;
+  char byte = 1;
+  ssize_t ignored = write(sim->wakeWrite, &byte, 1);
+  (void)ignored;
 }
 
 void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
   for (const TargetAction& action : actions) {
     switch (action.kind) {
       case TargetActionKind::Log:
-        appendLog(sim, action.text);
+        simAppendLog(sim, action.text);
         break;
       case TargetActionKind::FlashUpdated:
-        writeMemoryOut(sim);
+        simWriteMemoryOut(sim);
         break;
       case TargetActionKind::Hangup:
         // The host's line hangs up and the device disappears; our side of it
         // stays open until the reset, so that no other pseudo-terminal gets
         // its number (and the link) meanwhile.
-        trace(sim, "sim  ", "hang-up");
-        closeFd(&sim->master);
+        simTrace(sim, "sim  ", "hang-up");
+        ptyLineHangUp(&sim->line);
         break;
       case TargetActionKind::Reply: {
         const int pause = sim->eraseBlockMs.load();
@@ -362,8 +74,8 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
             !sleepUntil(sim, Clock::now() + std::chrono::milliseconds(pause))) {
           return;
         }
-        trace(sim, "sim  ", hexBytes(action.frame, 4));
-        if (!sendToHost(sim, action.frame, 4)) return;
+        simTrace(sim, "sim  ", hexBytes(action.frame, 4));
+        if (!simSendToHost(sim, action.frame, 4)) return;
         break;
       }
     }
@@ -379,18 +91,14 @@ void readFromHost(Simulator* sim) {
   // bytes before it, or after it was written when the line was idle: take
   // what is waiting, and serve it once its last byte is through.
   const Clock::time_point seen = Clock::now();
-  ssize_t n = read(sim->master, buffer, want);
+  const long n = ptyRead(sim->line, buffer, want);
   if (n <= 0) {
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n == 0) return;
     // No reader on the other side (cannot happen while we hold the slave): rest a little.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return;
   }
-  if (rate > 0) {
-    Clock::time_point arrival = std::max(sim->rxReady, seen) + byteTime(rate) * n;
-    if (!sleepUntil(sim, arrival)) return;
-    sim->rxReady = arrival;
-  }
+  if (rate > 0 && !sleepUntil(sim, paceBytes(&sim->rx, rate, seen, size_t(n)))) return;
   std::vector<TargetAction> actions;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -400,107 +108,27 @@ void readFromHost(Simulator* sim) {
   perform(sim, actions);
 }
 
-int unreadByHost(Simulator* sim) {
-  int unread = 0;
-  if (ioctl(sim->slave, FIONREAD, &unread) != 0) return 0;
-  return unread;
-}
-
-// The call, every period until the acknowledgement. The host's answer to a
-// call must not cross the next call (the host would read that call in place
-// of the confirmation), so the period runs from when the host took the last
-// call off the line, seen by looking at the line every half period. A call
-// that nobody took is replaced by a fresh one, never piled up.
-void sendCall(Simulator* sim, int period) {
-  const int unread = unreadByHost(sim);
-  if (unread >= 4) tcflush(sim->slave, TCIFLUSH);  // stale: nobody reads the line
-  uint32_t slots[FrameSlotCount];
-  encodeReply(ReplyTargetCall, slots);
-  uint8_t frame[4];
-  for (int i = 0; i < 4; ++i) frame[i] = uint8_t(slots[i]);
-  trace(sim, "sim  ", hexBytes(frame, 4) + " (call)");
-  const auto now = Clock::now();
-  sim->callOutstanding = true;
-  sim->nextCall = now + std::chrono::milliseconds(period);
-  sim->nextLook = now + std::chrono::milliseconds(std::max(1, period / 2));
-  if (sendToHost(sim, frame, 4)) {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->callsSent++;
-  }
-}
-
-// Serves the call timer; returns the milliseconds until it wants to run again.
-int serveCall(Simulator* sim, int period) {
-  auto now = Clock::now();
-  if (sim->callOutstanding && now >= std::min(sim->nextLook, sim->nextCall)) {
-    if (unreadByHost(sim) < 4) {
-      // The host has taken (or is taking) the call: give it a whole period to answer.
-      sim->callOutstanding = false;
-      sim->nextCall = std::max(sim->nextCall, now + std::chrono::milliseconds(period));
-    } else {
-      sim->nextLook = now + std::chrono::milliseconds(std::max(1, period / 2));
-    }
-  }
-  if (now >= sim->nextCall) sendCall(sim, period);
-  now = Clock::now();
-  auto due = sim->callOutstanding ? std::min(sim->nextCall, sim->nextLook) : sim->nextCall;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
-  return int(std::max<long long>(1, std::min<long long>(left + 1, 200)));
-}
-
-// The calls a port holds when it was opened late, or when the host was slow to
-// answer: several at once, left on the line until the next call is due.
-void sendBacklog(Simulator* sim, int period) {
-  sim->backlogDue = false;
-  const int count = sim->staleCalls.load();
-  if (count <= 0) return;
-  uint32_t slots[FrameSlotCount];
-  encodeReply(ReplyTargetCall, slots);
-  std::vector<uint8_t> calls;
-  for (int i = 0; i < count; ++i) {
-    for (int j = 0; j < 4; ++j) calls.push_back(uint8_t(slots[j]));
-  }
-  trace(sim, "sim  ", std::to_string(count) + " stale calls");
-  if (!sendToHost(sim, calls.data(), calls.size())) return;
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  sim->callsSent += count;
-  sim->nextCall = Clock::now() + std::chrono::milliseconds(period);
-}
-
-// A board running its application talks on its own; a line nobody reads
-// loses what does not fit. Returns the milliseconds until the next line.
-int serveChatter(Simulator* sim, int period) {
-  auto now = Clock::now();
-  if (now >= sim->nextChatter) {
-    if (unreadByHost(sim) > 2048) tcflush(sim->slave, TCIFLUSH);
-    std::string line = "app running, tick " + std::to_string(sim->chatterTick++) + "\r\n";
-    sendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
-    sim->nextChatter = now + std::chrono::milliseconds(period);
-  }
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sim->nextChatter - now).count();
-  return int(std::max<long long>(1, left));
-}
-
 // Carries out a reset on the simulator's thread.
 void serveReset(Simulator* sim) {
-  if (sim->master < 0) {
-    closeFd(&sim->slave);
+  if (!ptyLineUp(sim->line)) {
+    ptyLineClose(&sim->line);
     std::string error, device;
-    if (openPty(&sim->master, &sim->slave, &device, &error)) {
+    if (ptyLineOpen(&sim->line, &error)) {
+      device = sim->line.device;
       {
         std::lock_guard<std::mutex> lock(sim->mutex);
         sim->device = device;
       }
-      if (!publishLink(sim->linkPath, device, &error)) complain("%s", error);
+      if (!publishLink(sim->linkPath, device, &error)) simComplain("%s", error);
     } else {
-      complain("%s", "cannot open a new pseudo-terminal: " + error);
+      simComplain("%s", "cannot open a new pseudo-terminal: " + error);
     }
   } else {
     // Whatever is still on the line, either way, is lost as on a real board.
-    tcflush(sim->slave, TCIFLUSH);
+    ptyDiscardHostInput(sim->line);
     uint8_t buffer[4096];
-    ssize_t n;
-    while ((n = read(sim->master, buffer, sizeof buffer)) > 0) {
+    long n;
+    while ((n = ptyRead(sim->line, buffer, sizeof buffer)) > 0) {
       std::lock_guard<std::mutex> lock(sim->mutex);
       sim->hostBytes.insert(sim->hostBytes.end(), buffer, buffer + n);
     }
@@ -509,29 +137,101 @@ void serveReset(Simulator* sim) {
     std::lock_guard<std::mutex> lock(sim->mutex);
     targetReset(&sim->model);
   }
-  appendLog(sim, "reset");
-  sim->nextCall = Clock::now();
-  sim->callOutstanding = false;
-  sim->backlogDue = true;
-  sim->rxReady = sim->txReady = Clock::now();
+  simAppendLog(sim, "reset");
+  callTimerRestart(sim);
+  sim->rx.ready = sim->tx.ready = Clock::now();
+}
+
+void serveSettings(Simulator* sim) {
+  {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    if (sim->settingsServed == sim->settingsRequested) return;
+  }
+  if (sim->unplugRequested.exchange(false)) simServeUnplug(sim);
+  callTimerSettingsChanged(sim);
+  const int unread = ptyUnreadByBoard(sim->line);
+  {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    sim->settingsServed = sim->settingsRequested;
+    sim->inputPending = unread > 0;
+  }
+  sim->resetDone.notify_all();
+}
+
+void runSimulator(Simulator* sim) {
+#ifdef __linux__
+  // Paced bytes are a tenth of a millisecond apart: wake on time for them.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+#endif
+  sim->calls.nextCall = Clock::now();
+  while (!sim->stopping.load()) {
+    simServeResetRequests(sim);
+    serveSettings(sim);
+    const int timeout = serveCallTimer(sim);
+
+    pollfd fds[3];
+    int count = 0;
+    fds[count++] = {sim->wakeRead, POLLIN, 0};
+    const int fifoIndex = sim->fifoRead >= 0 ? count : -1;
+    if (fifoIndex >= 0) fds[count++] = {sim->fifoRead, POLLIN, 0};
+    const int masterIndex = sim->line.master >= 0 ? count : -1;
+    if (masterIndex >= 0) fds[count++] = {sim->line.master, POLLIN, 0};
+    int ready = poll(fds, nfds_t(count), timeout);
+    if (ready <= 0) continue;
+    if (fds[0].revents) {
+      char drain[64];
+      while (read(sim->wakeRead, drain, sizeof drain) > 0) {
+      }
+    }
+    if (fifoIndex >= 0 && fds[fifoIndex].revents) controlFifoRead(sim);
+    if (masterIndex >= 0 && ptyLineUp(sim->line)) {
+      const short events = fds[masterIndex].revents;
+      if (events & POLLIN) {
+        readFromHost(sim);
+      } else if (events) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // no peer: do not spin
+      }
+    }
+  }
+}
+
+void freeSimulator(Simulator* sim) {
+  ptyLineClose(&sim->line);
+  closeFd(&sim->wakeRead);
+  closeFd(&sim->wakeWrite);
+  controlFifoClose(sim);
+  if (sim->logFile) fclose(sim->logFile);
+  delete sim;
+}
+
+}  // namespace
+
+bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
+  if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
+  const PacedLine line{sim, [](void*) { return Clock::now(); },
+                       [](void* context, SimTime until) {
+                         return sleepUntil(static_cast<Simulator*>(context), until);
+                       },
+                       writeToHost};
+  return sendPaced(&sim->tx, sim->baud.load(), line, bytes, count);
 }
 
 // The adapter pulled out: the line is closed and the device is gone from the
 // link, until a reset plugs the board in again on a new pseudo-terminal.
-void serveUnplug(Simulator* sim) {
-  if (sim->master < 0) return;
-  trace(sim, "sim  ", "unplugged");
-  closeLine(sim);
+void simServeUnplug(Simulator* sim) {
+  if (!ptyLineUp(sim->line)) return;
+  simTrace(sim, "sim  ", "unplugged");
+  ptyLineClose(&sim->line);
   std::string device;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
     device = sim->device;
   }
   removeLink(sim->linkPath, device);
-  appendLog(sim, "unplugged");
+  simAppendLog(sim, "unplugged");
 }
 
-void serveResetRequests(Simulator* sim) {
+void simServeResetRequests(Simulator* sim) {
   unsigned requested = sim->resetsRequested.load();
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -545,91 +245,7 @@ void serveResetRequests(Simulator* sim) {
   sim->resetDone.notify_all();
 }
 
-bool parseNumber(const char* text, long long* value) {
-  if (!text || !*text) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = strtoll(text, &end, 0);
-  if (errno != 0 || *end != 0 || v < 0 || v > 0x7FFFFFFF) return false;
-  *value = v;
-  return true;
-}
-
-// Applies `set NAME VALUE`; false for an unknown name or a bad value.
-bool setOption(Simulator* sim, const std::string& name, const std::string& text) {
-  long long value = 0;
-  if (!parseNumber(text.c_str(), &value)) return false;
-  const int v = int(value);
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  TargetFaults& f = sim->model.faults;
-  if (name == "call-ms") {
-    sim->callMs = v;
-  } else if (name == "erase-blocks") {
-    sim->model.eraseBlocks = v;
-  } else if (name == "erase-block-ms") {
-    sim->eraseBlockMs = v;
-  } else if (name == "baud") {
-    sim->baud = v;
-  } else if (name == "silent-from") {
-    f.silentFrom = v;
-  } else if (name == "garble-reply") {
-    f.garbleReply = v;
-  } else if (name == "bad-check") {
-    f.badCheck = v;
-  } else if (name == "unexpected-reply") {
-    f.unexpectedReply = v;
-  } else if (name == "hangup-at") {
-    f.hangupAt = v;
-  } else if (name == "stale-calls") {
-    sim->staleCalls = v;
-  } else if (name == "chatter-ms") {
-    sim->chatterMs = v;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-void wake(Simulator* sim) {
-  if (sim->wakeWrite < 0) return;
-  char byte = 1;
-  ssize_t ignored = write(sim->wakeWrite, &byte, 1);
-  (void)ignored;
-}
-
-// A target that no longer calls (call period set to 0) takes back a call that
-// nobody has read yet.
-void withdrawCallIfSilent(Simulator* sim) {
-  if (sim->callMs.load() != 0 || !sim->callOutstanding || sim->master < 0) return;
-  if (unreadByHost(sim) >= 4) tcflush(sim->slave, TCIFLUSH);
-  sim->callOutstanding = false;
-}
-
-void serveSettings(Simulator* sim) {
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    if (sim->settingsServed == sim->settingsRequested) return;
-  }
-  if (sim->unplugRequested.exchange(false)) serveUnplug(sim);
-  withdrawCallIfSilent(sim);
-  const int period = sim->callMs.load();
-  if (period > 0) {
-    sim->nextCall = std::min(sim->nextCall, Clock::now() + std::chrono::milliseconds(period));
-  }
-  int unread = 0;
-  if (sim->master >= 0 && ioctl(sim->master, FIONREAD, &unread) != 0) unread = 0;
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->settingsServed = sim->settingsRequested;
-    sim->inputPending = unread > 0;
-  }
-  sim->resetDone.notify_all();
-}
-
-// Waits (a few seconds at most) until the thread has come round its loop and
-// so taken changed settings into account; true when it did and found nothing
-// unread from the host.
-bool awaitSettings(Simulator* sim, int timeoutMs = 5000) {
+bool simAwaitSettings(Simulator* sim, int timeoutMs) {
   std::unique_lock<std::mutex> lock(sim->mutex);
   const unsigned mine = ++sim->settingsRequested;
   wake(sim);
@@ -639,129 +255,10 @@ bool awaitSettings(Simulator* sim, int timeoutMs = 5000) {
   return served && !sim->stopping.load() && !sim->inputPending;
 }
 
-// One control line. `onThread`: called by the simulator's own thread, which
-// then carries out a reset itself, in order with the other lines; otherwise
-// the call returns once the thread has served the line.
-bool applyControl(Simulator* sim, std::string line, bool onThread) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-    line.pop_back();
-  size_t start = line.find_first_not_of(" \t");
-  if (start == std::string::npos || line[start] == '#') return true;
-  line = line.substr(start);
-
-  char word[32] = {0}, name[64] = {0}, value[64] = {0}, extra[8] = {0};
-  int fields = sscanf(line.c_str(), "%31s %63s %63s %7s", word, name, value, extra);
-  bool ok = false;
-  if (fields == 1 && strcmp(word, "reset") == 0) {
-    if (onThread) {
-      sim->resetsRequested++;
-      serveResetRequests(sim);
-    } else {
-      simReset(sim);
-    }
-    ok = true;
-  } else if (fields == 1 && strcmp(word, "unplug") == 0) {
-    if (onThread) {
-      serveUnplug(sim);
-    } else {
-      sim->unplugRequested = true;
-      awaitSettings(sim);
-    }
-    ok = true;
-  } else if (fields == 1 && strcmp(word, "write-memory") == 0) {
-    ok = writeMemoryOut(sim);
-  } else if (fields == 3 && strcmp(word, "set") == 0) {
-    ok = setOption(sim, name, value);
-    if (ok && onThread) withdrawCallIfSilent(sim);
-    if (ok && !onThread) awaitSettings(sim);
-  }
-  if (!ok) complain("control line not understood: %s", line);
-  return ok;
-}
-
-void readControl(Simulator* sim) {
-  char buffer[1024];
-  ssize_t n = read(sim->fifoRead, buffer, sizeof buffer);
-  if (n <= 0) return;
-  sim->fifoBuffer.append(buffer, size_t(n));
-  size_t newline;
-  while ((newline = sim->fifoBuffer.find('\n')) != std::string::npos) {
-    std::string line = sim->fifoBuffer.substr(0, newline);
-    sim->fifoBuffer.erase(0, newline + 1);
-    applyControl(sim, line, true);
-  }
-  if (sim->fifoBuffer.size() > 4096) sim->fifoBuffer.clear();  // no line end in sight
-}
-
-bool calling(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return targetCalling(sim->model);
-}
-
-void runSimulator(Simulator* sim) {
-#ifdef __linux__
-  // Paced bytes are a tenth of a millisecond apart: wake on time for them.
-  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-#endif
-  sim->nextCall = Clock::now();
-  while (!sim->stopping.load()) {
-    serveResetRequests(sim);
-    serveSettings(sim);
-
-    const int period = sim->callMs.load();
-    const int chatter = sim->chatterMs.load();
-    const bool willCall = sim->master >= 0 && period > 0 && chatter == 0 && calling(sim);
-    int timeout = 200;
-    if (sim->master >= 0 && chatter > 0) {
-      timeout = serveChatter(sim, chatter);
-    } else if (willCall) {
-      if (sim->backlogDue) sendBacklog(sim, period);
-      timeout = serveCall(sim, period);
-    }
-
-    pollfd fds[3];
-    int count = 0;
-    fds[count++] = {sim->wakeRead, POLLIN, 0};
-    const int fifoIndex = sim->fifoRead >= 0 ? count : -1;
-    if (fifoIndex >= 0) fds[count++] = {sim->fifoRead, POLLIN, 0};
-    const int masterIndex = sim->master >= 0 ? count : -1;
-    if (masterIndex >= 0) fds[count++] = {sim->master, POLLIN, 0};
-    int ready = poll(fds, nfds_t(count), timeout);
-    if (ready <= 0) continue;
-    if (fds[0].revents) {
-      char drain[64];
-      while (read(sim->wakeRead, drain, sizeof drain) > 0) {
-      }
-    }
-    if (fifoIndex >= 0 && fds[fifoIndex].revents) readControl(sim);
-    if (masterIndex >= 0 && sim->master >= 0) {
-      const short events = fds[masterIndex].revents;
-      if (events & POLLIN) {
-        readFromHost(sim);
-      } else if (events) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // no peer: do not spin
-      }
-    }
-  }
-}
-
-void freeSimulator(Simulator* sim) {
-  closeLine(sim);
-  closeFd(&sim->wakeRead);
-  closeFd(&sim->wakeWrite);
-  closeFd(&sim->fifoRead);
-  closeFd(&sim->fifoKeep);
-  if (sim->fifoCreated) unlink(sim->controlPath.c_str());
-  if (sim->logFile) fclose(sim->logFile);
-  delete sim;
-}
-
-}  // namespace
-
 Simulator* simStart(const SimConfig& config, std::string* error) {
   std::string why;
   auto fail = [&](Simulator* sim) -> Simulator* {
-    complain("%s", why);
+    simComplain("%s", why);
     if (error) *error = why;
     if (sim) freeSimulator(sim);
     return nullptr;
@@ -816,10 +313,11 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
     }
     setCloexec(fileno(sim->logFile));
   }
-  if (!sim->controlPath.empty() && !createFifo(sim, &why)) return fail(sim);
-  if (!openPty(&sim->master, &sim->slave, &sim->device, &why)) return fail(sim);
+  if (!sim->controlPath.empty() && !controlFifoCreate(sim, &why)) return fail(sim);
+  if (!ptyLineOpen(&sim->line, &why)) return fail(sim);
+  sim->device = sim->line.device;
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);
-  sim->rxReady = sim->txReady = Clock::now();
+  sim->rx.ready = sim->tx.ready = Clock::now();
   sim->thread = std::thread(runSimulator, sim);
   return sim;
 }
@@ -859,56 +357,8 @@ bool simSettle(Simulator* sim, int timeoutMs) {
   while (quiet < 2) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    quiet = awaitSettings(sim, int(left.count())) ? quiet + 1 : 0;
+    quiet = simAwaitSettings(sim, int(left.count())) ? quiet + 1 : 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-std::string simDevicePath(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->device;
-}
-
-SimStatus simStatus(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  const TargetModel& m = sim->model;
-  SimStatus s{};
-  s.connected = m.phase == TargetPhase::Connected;
-  s.launched = m.phase == TargetPhase::Launched;
-  s.hungUp = m.phase == TargetPhase::HungUp;
-  s.silent = targetSilent(m);
-  s.programming = m.run != TargetRun::None;
-  s.framesReceived = m.framesReceived;
-  s.garbledFrames = m.garbledFrames;
-  s.recordsReceived = m.recordsReceived;
-  s.recordsAccepted = m.recordsAccepted;
-  s.recordsRefused = m.recordsRefused;
-  s.callsSent = sim->callsSent;
-  s.resets = m.resets;
-  s.flashPublished = sim->flashPublished;
-  return s;
-}
-
-std::vector<uint8_t> simFlash(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->model.flash;
-}
-
-bool simLoadFlash(Simulator* sim, uint32_t address, const void* bytes, size_t count) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  const FlashGeometry& g = sim->model.geometry;
-  if (address < g.base || uint64_t(address) + count > uint64_t(g.base) + g.size) return false;
-  if (count) memcpy(sim->model.flash.data() + (address - g.base), bytes, count);
-  return true;
-}
-
-std::vector<uint8_t> simHostBytes(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->hostBytes;
-}
-
-std::vector<std::string> simLogLines(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->logLines;
 }

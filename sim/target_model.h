@@ -2,7 +2,8 @@
 // a flash model and the target's side of every bootloader exchange. It is fed
 // the bytes the host sent and answers with actions (reply frames to send, a
 // hang-up of the line, a flash image to publish, log lines). The pseudo-terminal,
-// the timing and the control channel live in simulator_posix.cpp.
+// the timing and the control channel are the simulator's other pieces
+// (sim/simulator_internal.h).
 //
 // How this target works inside (a real board may differ in all of it):
 // - Flash: `size` bytes from `base`; the bootloader region is the lowest

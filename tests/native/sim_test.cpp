@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frames.h"
+#include "sim/line_pacing.h"
 #include "sim/simulator.h"
 #include "tests/native/pty_peer.h"
 
@@ -323,6 +325,68 @@ TEST_F(SimTest, PacesBothDirectionsRoughlyAtTheRate) {
   EXPECT_EQ(sendRecord(makeRecord(0x1000, Bytes(256, 0x66)), ReplyAppAck), reply(ReplyAppAck));
   EXPECT_GE(msSince(begin), 130);  // 272 bytes in, 8 out: 146 ms
   EXPECT_LT(msSince(begin), 700);
+}
+
+// ---- Pacing, on a fake clock ----
+
+// A line whose clock moves only when the sender sleeps, and then oversleeps.
+struct FakeLine {
+  SimTime now{};
+  SimClock::duration oversleep{};
+  std::vector<long> room;  // what each write takes, in turn; then everything
+  std::vector<std::pair<SimTime, size_t>> writes;
+};
+
+PacedLine pacedLine(FakeLine* fake) {
+  return PacedLine{fake, [](void* c) { return static_cast<FakeLine*>(c)->now; },
+                   [](void* c, SimTime until) {
+                     FakeLine* f = static_cast<FakeLine*>(c);
+                     f->now = std::max(f->now, until) + f->oversleep;
+                     return true;
+                   },
+                   [](void* c, const uint8_t*, size_t count) {
+                     FakeLine* f = static_cast<FakeLine*>(c);
+                     long n = long(count);
+                     if (f->writes.size() < f->room.size())
+                       n = std::min(n, f->room[f->writes.size()]);
+                     f->writes.push_back({f->now, size_t(n)});
+                     return n;
+                   }};
+}
+
+// At 10000 baud a byte takes 1 ms. A message goes out whole once its last
+// byte is through: one sleep, so one oversleep, whatever its length; and the
+// line is taken until that byte's slot, not until the late wake-up. Short
+// writes cost no further slots.
+TEST(LinePacing, BytesTakeTenBitTimesAndAMessageSleepsOnce) {
+  using std::chrono::microseconds;
+  const SimTime t0{};
+  FakeLine fake;
+  fake.oversleep = microseconds(300);
+  LinePace pace{t0};
+  const Bytes message(10, 0x55);
+  ASSERT_TRUE(sendPaced(&pace, 10000, pacedLine(&fake), message.data(), message.size()));
+  ASSERT_EQ(fake.writes.size(), 1u);
+  EXPECT_EQ(fake.writes[0].first, t0 + microseconds(10300));
+  EXPECT_EQ(fake.writes[0].second, 10u);
+  EXPECT_EQ(pace.ready, t0 + microseconds(10000));
+  // Handed over while the line is still taken: after the bytes before them.
+  EXPECT_EQ(paceBytes(&pace, 10000, t0 + microseconds(5000), 4), t0 + microseconds(14000));
+  // Handed over to an idle line: from then on.
+  EXPECT_EQ(paceBytes(&pace, 10000, t0 + microseconds(20000), 4), t0 + microseconds(24000));
+  // Written in pieces, for want of room on the host's side: no new slots.
+  fake = FakeLine{};
+  fake.room = {3, 0, 4};
+  pace.ready = fake.now;
+  ASSERT_TRUE(sendPaced(&pace, 10000, pacedLine(&fake), message.data(), message.size()));
+  ASSERT_EQ(fake.writes.size(), 4u);
+  EXPECT_EQ(fake.writes.back().first, fake.now);
+  EXPECT_EQ(fake.now, t0 + microseconds(10000));
+  EXPECT_EQ(fake.writes.back().second, 3u);
+  // Unpaced, bytes go at once.
+  fake.writes.clear();
+  ASSERT_TRUE(sendPaced(&pace, 0, pacedLine(&fake), message.data(), message.size()));
+  EXPECT_EQ(fake.writes[0].first, fake.now);
 }
 
 }  // namespace

@@ -1,0 +1,121 @@
+// The simulator's call timer: the call frame every period until the host
+// acknowledges it, the stale calls of a start or reset, the withdrawal of a
+// call nobody read, and the chatter of a board that runs its application.
+#include <algorithm>
+#include <chrono>
+
+#include "link/frames.h"
+#include "sim/simulator_internal.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+void countCalls(Simulator* sim, int count) {
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  sim->callsSent += count;
+}
+
+// The call, every period until the acknowledgement. The host's answer to a
+// call must not cross the next call (the host would read that call in place
+// of the confirmation), so the period runs from when the host took the last
+// call off the line, seen by looking at the line every half period. A call
+// that nobody took is replaced by a fresh one, never piled up.
+void sendCall(Simulator* sim, int period) {
+  CallTimer& timer = sim->calls;
+  if (ptyUnreadByHost(sim->line) >= 4) ptyDiscardHostInput(sim->line);  // stale: nobody reads
+  uint8_t frame[4];
+  encodeReplyBytes(ReplyTargetCall, frame);
+  simTrace(sim, "sim  ", hexBytes(frame, 4) + " (call)");
+  const auto now = SimClock::now();
+  timer.callOutstanding = true;
+  timer.nextCall = now + milliseconds(period);
+  timer.nextLook = now + milliseconds(std::max(1, period / 2));
+  if (simSendToHost(sim, frame, 4)) countCalls(sim, 1);
+}
+
+// Returns the milliseconds until the call timer wants to run again.
+int serveCall(Simulator* sim, int period) {
+  CallTimer& timer = sim->calls;
+  auto now = SimClock::now();
+  if (timer.callOutstanding && now >= std::min(timer.nextLook, timer.nextCall)) {
+    if (ptyUnreadByHost(sim->line) < 4) {
+      // The host has taken (or is taking) the call: give it a whole period to answer.
+      timer.callOutstanding = false;
+      timer.nextCall = std::max(timer.nextCall, now + milliseconds(period));
+    } else {
+      timer.nextLook = now + milliseconds(std::max(1, period / 2));
+    }
+  }
+  if (now >= timer.nextCall) sendCall(sim, period);
+  now = SimClock::now();
+  auto due = timer.callOutstanding ? std::min(timer.nextCall, timer.nextLook) : timer.nextCall;
+  auto left = std::chrono::duration_cast<milliseconds>(due - now).count();
+  return int(std::max<long long>(1, std::min<long long>(left + 1, 200)));
+}
+
+// The calls a port holds when it was opened late, or when the host was slow to
+// answer: several at once, left on the line until the next call is due.
+void sendBacklog(Simulator* sim, int period) {
+  sim->calls.backlogDue = false;
+  const int count = sim->staleCalls.load();
+  if (count <= 0) return;
+  std::vector<uint8_t> calls(size_t(count) * 4);
+  for (int i = 0; i < count; ++i) encodeReplyBytes(ReplyTargetCall, &calls[size_t(i) * 4]);
+  simTrace(sim, "sim  ", std::to_string(count) + " stale calls");
+  if (!simSendToHost(sim, calls.data(), calls.size())) return;
+  countCalls(sim, count);
+  sim->calls.nextCall = SimClock::now() + milliseconds(period);
+}
+
+// A board running its application talks on its own; a line nobody reads
+// loses what does not fit. Returns the milliseconds until the next line.
+int serveChatter(Simulator* sim, int period) {
+  CallTimer& timer = sim->calls;
+  auto now = SimClock::now();
+  if (now >= timer.nextChatter) {
+    if (ptyUnreadByHost(sim->line) > 2048) ptyDiscardHostInput(sim->line);
+    std::string line = "app running, tick " + std::to_string(timer.chatterTick++) + "\r\n";
+    simSendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    timer.nextChatter = now + milliseconds(period);
+  }
+  auto left = std::chrono::duration_cast<milliseconds>(timer.nextChatter - now).count();
+  return int(std::max<long long>(1, left));
+}
+
+bool calling(Simulator* sim) {
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  return targetCalling(sim->model);
+}
+
+}  // namespace
+
+int serveCallTimer(Simulator* sim) {
+  if (!ptyLineUp(sim->line)) return 200;
+  const int period = sim->callMs.load();
+  const int chatter = sim->chatterMs.load();
+  if (chatter > 0) return serveChatter(sim, chatter);
+  if (period <= 0 || !calling(sim)) return 200;
+  if (sim->calls.backlogDue) sendBacklog(sim, period);
+  return serveCall(sim, period);
+}
+
+void callTimerRestart(Simulator* sim) {
+  sim->calls.nextCall = SimClock::now();
+  sim->calls.callOutstanding = false;
+  sim->calls.backlogDue = true;
+}
+
+void callTimerSettingsChanged(Simulator* sim) {
+  withdrawCallIfSilent(sim);
+  const int period = sim->callMs.load();
+  if (period > 0) {
+    sim->calls.nextCall = std::min(sim->calls.nextCall, SimClock::now() + milliseconds(period));
+  }
+}
+
+void withdrawCallIfSilent(Simulator* sim) {
+  if (sim->callMs.load() != 0 || !sim->calls.callOutstanding || !ptyLineUp(sim->line)) return;
+  if (ptyUnreadByHost(sim->line) >= 4) ptyDiscardHostInput(sim->line);
+  sim->calls.callOutstanding = false;
+}

@@ -1,0 +1,121 @@
+// The simulator's pieces and what they share. The core (simulator_posix.cpp)
+// owns the thread and joins the pieces: the line (pty_link.h), its pacing
+// (line_pacing.h), the control lines (control_lines.cpp, arriving through
+// control_fifo_posix.cpp or simControl), the call timer (call_timer.cpp), what
+// it reports (sim_output_posix.cpp) and the target itself (target_model.h).
+// What other threads may look at is read in sim_state.cpp.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/line_pacing.h"
+#include "sim/pty_link.h"
+#include "sim/simulator.h"
+#include "sim/target_model.h"
+
+// When the board calls, or chatters as a running application.
+struct CallTimer {
+  SimTime nextCall;
+  SimTime nextLook;
+  SimTime nextChatter;
+  int chatterTick = 0;
+  bool backlogDue = true;        // the stale calls of a start or reset are still to go out
+  bool callOutstanding = false;  // the last call has not been seen taken by the host
+};
+
+struct Simulator {
+  std::string linkPath;
+  std::string memoryOut;
+  std::string controlPath;
+  std::string logPath;
+  bool verbose = false;
+
+  std::mutex mutex;                   // guards everything below up to the thread-only part
+  std::condition_variable resetDone;  // a reset or a change of settings was served
+  TargetModel model;
+  std::vector<uint8_t> hostBytes;
+  std::vector<std::string> logLines;
+  std::string device;  // the line's device, for other threads
+  int callsSent = 0;
+  int flashPublished = 0;
+  unsigned resetsServed = 0;
+  unsigned settingsRequested = 0;
+  unsigned settingsServed = 0;
+  bool inputPending = false;  // the host had sent bytes not yet taken, at the last sync
+
+  std::atomic<int> callMs{500};
+  std::atomic<int> eraseBlockMs{0};
+  std::atomic<int> baud{0};
+  std::atomic<int> staleCalls{0};
+  std::atomic<int> chatterMs{0};
+  std::atomic<bool> stopping{false};
+  std::atomic<unsigned> resetsRequested{0};
+  std::atomic<bool> unplugRequested{false};
+
+  // Used by the thread only once it runs (and by start and stop around it).
+  PtyLine line;
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  int fifoRead = -1;
+  int fifoKeep = -1;  // our own writer, so the FIFO never reports end of file
+  bool fifoCreated = false;
+  std::string controlBuffer;  // control bytes short of a line end
+  FILE* logFile = nullptr;
+  CallTimer calls;
+  LinePace rx;  // pacing, each way
+  LinePace tx;
+
+  std::thread thread;
+};
+
+// ---- What the simulator reports (sim_output_posix.cpp) ----
+// "k4471-sim: " and the detail formatted into `format`, on stderr.
+void simComplain(const char* format, const std::string& detail);
+// A line of the verbose trace.
+void simTrace(Simulator* sim, const char* direction, const std::string& text);
+void simAppendLog(Simulator* sim, const std::string& line);
+// Counts a publication of the flash, and writes the memory-out file if there is one.
+bool simWriteMemoryOut(Simulator* sim);
+
+// ---- The core (simulator_posix.cpp) ----
+// Writes bytes to the host, paced when a baud rate is set. False when the line
+// is gone, or the simulator was stopped or reset before all went out.
+bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count);
+// On the simulator's thread: carry out the resets requested so far; unplug.
+void simServeResetRequests(Simulator* sim);
+void simServeUnplug(Simulator* sim);
+// Waits (a few seconds at most) until the thread has come round its loop and
+// so taken changed settings into account; true when it did and found nothing
+// unread from the host.
+bool simAwaitSettings(Simulator* sim, int timeoutMs = 5000);
+
+// ---- Control lines (control_lines.cpp) ----
+// One control line. `onThread`: called by the simulator's own thread, which
+// then carries out a reset itself, in order with the other lines; otherwise
+// the call returns once the thread has served the line.
+bool applyControl(Simulator* sim, std::string line, bool onThread);
+// Bytes from the control channel: each whole line is applied on the thread.
+void feedControl(Simulator* sim, const char* bytes, size_t count);
+
+// ---- The control FIFO (control_fifo_posix.cpp) ----
+bool controlFifoCreate(Simulator* sim, std::string* error);
+// Reads what has come and applies the whole lines.
+void controlFifoRead(Simulator* sim);
+void controlFifoClose(Simulator* sim);
+
+// ---- The call timer (call_timer.cpp) ----
+// Calls, or chatters, when due; returns the milliseconds until it wants to run again.
+int serveCallTimer(Simulator* sim);
+// After a reset: call at once, stale calls first.
+void callTimerRestart(Simulator* sim);
+// After a change of settings: a shorter period takes effect at once, and a
+// target that no longer calls takes back a call that nobody has read yet.
+void callTimerSettingsChanged(Simulator* sim);
+void withdrawCallIfSilent(Simulator* sim);
