@@ -23,6 +23,7 @@
 
 #include "image/image_snapshot.h"
 #include "sim/simulator.h"
+#include "tests/native/pty_peer.h"
 
 extern char** environ;
 
@@ -75,14 +76,10 @@ int waitFor(pid_t pid) {
 
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/k4471-cli-test-XXXXXX";
-    dir = mkdtemp(pattern);
-  }
+  void SetUp() override { dir = makeScratchDir(); }
   void TearDown() override {
     for (Simulator* sim : sims) simStop(sim);
-    std::string command = "rm -rf " + dir;
-    (void)!system(command.c_str());
+    removeScratchDir(dir);
   }
   // A simulated board; returns its device.
   std::string board(const char* name, SimConfig config = SimConfig()) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/firmware_image.h"
+#include "tests/native/pty_peer.h"
 
 namespace {
 
@@ -66,9 +67,8 @@ bool operator==(const Piece& a, const Piece& b) {
 class Binutils : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/k4471-images.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
+    dir = makeScratchDir();
+    ASSERT_FALSE(dir.empty());
     std::mt19937 random(4471);
     // A gap, data across a 64 KiB boundary below 1 MiB (segment records) and
     // across one above it (linear records).
@@ -80,7 +80,7 @@ class Binutils : public ::testing::Test {
           .write(reinterpret_cast<const char*>(pieces[i].bytes.data()), sizes[i]);
     }
   }
-  void TearDown() override { tool("rm -rf " + dir); }
+  void TearDown() override { removeScratchDir(dir); }
 
   std::string path(int piece) { return dir + "/" + "abc"[piece] + ".bin"; }
 
