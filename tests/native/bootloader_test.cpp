@@ -92,15 +92,6 @@ TEST_F(Bootloader, ALineThatFailsWhileWaitingForTheCallIsAPortThatDoesNotOpen) {
   EXPECT_EQ(serialPort.load(), InvalidSerialPort);
 }
 
-TEST_F(Bootloader, UnknownPortIsUnavailableWithoutTrace) {
-  settings.portNumber = 11;
-  EXPECT_EQ(connectToTarget(settings), LinkPortUnavailable);
-  settings.portNumber = 9;  // no device behind it
-  EXPECT_EQ(connectToTarget(settings), LinkPortUnavailable);
-  EXPECT_EQ(traced, "");
-  EXPECT_EQ(serialPort.load(), InvalidSerialPort);
-}
-
 TEST_F(Bootloader, AbortedHandshakeClosesThePortAndTheNextOneSucceeds) {
   std::thread aborter([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -80,9 +80,30 @@ int waitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+const char* const Image = "00004000\n01 02 03 04 05\n00004100 06 07\n";
+
+Bytes flashAt(Simulator* sim, uint32_t address, size_t count) {
+  Bytes flash = simFlash(sim);
+  return Bytes(flash.begin() + address, flash.begin() + address + count);
+}
+
+void expectImage(Simulator* sim) {
+  EXPECT_EQ(flashAt(sim, 0x4000, 5), (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(flashAt(sim, 0x4100, 2), (Bytes{6, 7}));
+}
+
+// A board back in its bootloader, without the image.
+void wipe(Simulator* sim) {
+  simReset(sim);
+  simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+}
+
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override { dir = makeScratchDir(); }
+  void SetUp() override {
+    dir = makeScratchDir();
+    fifo = dir + "/image.fifo";
+  }
   void TearDown() override {
     for (Simulator* sim : sims) simStop(sim);
     removeScratchDir(dir);
@@ -116,22 +137,24 @@ class Cli : public ::testing::Test {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(limitMs));
     return {code, readText(out)};
   }
+  // Runs the command while another thread writes the image into a FIFO, passed
+  // as standard input when `asInput`.
+  Result runFed(const std::vector<std::string>& arguments, bool asInput) {
+    mkfifo(fifo.c_str(), 0600);
+    std::thread writer([this] { std::ofstream(fifo) << Image; });
+    Result result = run(arguments, asInput ? fifo.c_str() : "/dev/null");
+    writer.join();
+    return result;
+  }
   std::string file(const char* name, const std::string& text) {
     std::string path = dir + "/" + name;
     std::ofstream(path) << text;
     return path;
   }
   std::string dir;
+  std::string fifo;
   std::vector<Simulator*> sims;
 };
-
-const char* const Image = "00004000\n01 02 03 04 05\n00004100 06 07\n";
-
-void expectImage(Simulator* sim, uint32_t base) {
-  Bytes flash = simFlash(sim);
-  EXPECT_EQ(Bytes(flash.begin() + base, flash.begin() + base + 5), (Bytes{1, 2, 3, 4, 5}));
-  EXPECT_EQ(Bytes(flash.begin() + base + 0x100, flash.begin() + base + 0x102), (Bytes{6, 7}));
-}
 
 TEST_F(Cli, HelpListsTheCommandsAndExitCodes) {
   for (const char* words : {"program", "erase", "launch", "ports", "Exit codes", "130"}) {
@@ -147,7 +170,7 @@ TEST_F(Cli, ProgramsAndLaunchesTheApplication) {
   Result result = run({"program", file("app.hex", Image), "--port", port, "--launch"});
   expectSays(result, 0, "Target Flash has been successfully programmed.");
   expectSays(result, 0, "reset the target");
-  expectImage(sims[0], 0x4000);
+  expectImage(sims[0]);
   simSettle(sims[0]);
   EXPECT_TRUE(simStatus(sims[0]).launched);
 }
@@ -185,22 +208,11 @@ TEST_F(Cli, RefusesBadAndEmptyFilesAndFoldersWithoutTouchingThePort) {
 
 TEST_F(Cli, ProgramsFromAFifoAndFromStandardInput) {
   std::string port = board("a.tty");
-  std::string fifo = dir + "/image.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto feed = [&] { return std::thread([fifo] { std::ofstream(fifo) << Image; }); };
-  std::thread writer = feed();
-  Result named = run({"program", fifo, "--port", port});
-  writer.join();
-  EXPECT_EQ(named.code, 0) << named.output;
-  expectImage(sims[0], 0x4000);
-
-  simReset(sims[0]);
-  simLoadFlash(sims[0], 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
-  writer = feed();
-  Result piped = run({"program", "-", "--port", port}, fifo.c_str());
-  writer.join();
-  EXPECT_EQ(piped.code, 0) << piped.output;
-  expectImage(sims[0], 0x4000);
+  EXPECT_EQ(runFed({"program", fifo, "--port", port}, false).code, 0);
+  expectImage(sims[0]);
+  wipe(sims[0]);
+  EXPECT_EQ(runFed({"program", "-", "--port", port}, true).code, 0);
+  expectImage(sims[0]);
 }
 
 TEST_F(Cli, RefusesPortsThatAreNotSerialBusyOrGivenTwice) {
@@ -237,18 +249,17 @@ TEST_F(Cli, ClosedPipesAndClosedStandardStreamsNeverStopARun) {
   int code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
   close(ends[1]);
   EXPECT_EQ(code, 0);
-  expectImage(sims[0], 0x4000);
+  expectImage(sims[0]);
 
   // No standard error at all: the progress must not go onto the serial line.
-  simReset(sims[0]);
-  simLoadFlash(sims[0], 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+  wipe(sims[0]);
   int garbledBefore = simStatus(sims[0]).garbledFrames;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, 0);
   posix_spawn_file_actions_addclose(&actions, 2);
   code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
   EXPECT_EQ(code, 0);
-  expectImage(sims[0], 0x4000);
+  expectImage(sims[0]);
   EXPECT_EQ(simStatus(sims[0]).garbledFrames, garbledBefore);
 }
 
@@ -261,8 +272,7 @@ TEST_F(Cli, CommunicationAndEraseErrorsHaveTheirOwnCodes) {
 
   SimConfig unexpected;
   unexpected.unexpectedReplyToFrame = 2;  // the erase start
-  std::string other = board("b.tty", unexpected);
-  Result erase = run({"erase", "--port", other});
+  Result erase = run({"erase", "--port", board("b.tty", unexpected)});
   EXPECT_TRUE(erase.code == 6 || erase.code == 5) << erase.output;
 }
 
@@ -316,7 +326,7 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   board("a.tty");
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
-  expectImage(sims[0], 0x4000);
+  expectImage(sims[0]);
 }
 
 TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
@@ -362,7 +372,6 @@ TEST_F(Cli, ASignalStopsTheRunBetweenBlocksAndSaysSo) {
 }
 
 TEST_F(Cli, CtrlCWhileWaitingForAFifoWriterIsAnInterruption) {
-  std::string fifo = dir + "/image.fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(interrupt({"program", fifo, "--port", dir + "/none.tty"}, 300, SIGINT, 2000).code, 130);
 }
@@ -397,8 +406,8 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   Result result = run(
       {"program", file("app.hex", Image), "--port", a, "--port", b, "--port", c, "--report", "-"});
   expectSays(result, 7, "1 of 3 targets failed: " + b);
-  expectImage(sims[0], 0x4000);
-  expectImage(sims[2], 0x4000);
+  expectImage(sims[0]);
+  expectImage(sims[2]);
   std::vector<nlohmann::json> lines;
   std::istringstream text(result.output);
   for (std::string line; std::getline(text, line);) {
@@ -419,20 +428,14 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
              "All 2 targets programmed.");
 
   // From a pipe: the parent reads it once and hands each worker the bytes.
-  for (Simulator* sim : {sims[0], sims[2]}) {
-    simReset(sim);
-    simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
-  }
-  std::string fifo = dir + "/image.fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer([fifo] { std::ofstream(fifo) << Image; });
-  Result piped =
-      run({"program", "-", "--port", a, "--port", c, "--report", dir + "/r.json"}, fifo.c_str());
-  writer.join();
-  EXPECT_EQ(piped.code, 0) << piped.output;
+  wipe(sims[0]);
+  wipe(sims[2]);
+  EXPECT_EQ(
+      runFed({"program", "-", "--port", a, "--port", c, "--report", dir + "/r.json"}, true).code,
+      0);
   EXPECT_NE(readText(dir + "/r.json").find("\"file\":\"-\""), std::string::npos);
-  expectImage(sims[0], 0x4000);
-  expectImage(sims[2], 0x4000);
+  expectImage(sims[0]);
+  expectImage(sims[2]);
 }
 
 // Two pieces of firmware, the second across a 64 KiB boundary (so that Intel
@@ -441,18 +444,14 @@ class CliFormats : public Cli {
  protected:
   void SetUp() override {
     Cli::SetUp();
-    for (size_t i = 0; i < 900; ++i) bytes.push_back(static_cast<uint8_t>(i * 7 + i / 256));
-    writeBytes("a.bin", Bytes(bytes.begin(), bytes.begin() + 300));
-    writeBytes("b.bin", Bytes(bytes.begin() + 300, bytes.end()));
+    for (size_t i = 0; i < 900; ++i) {
+      (i < 300 ? first : second).push_back(static_cast<uint8_t>(i * 7 + i / 256));
+    }
+    file("a.bin", std::string(first.begin(), first.end()));
+    file("b.bin", std::string(second.begin(), second.end()));
   }
-  void writeBytes(const char* name, const Bytes& data) {
-    std::ofstream(dir + "/" + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-  }
-  std::string tool(const std::string& command) {
+  void tool(const std::string& command) {
     EXPECT_EQ(system(("cd " + dir + " && " + command + " 2>/dev/null").c_str()), 0) << command;
-    return dir;
   }
   // objcopy from raw binary: ihex or srec.
   std::string objcopied(const std::string& format) {
@@ -463,14 +462,10 @@ class CliFormats : public Cli {
     return dir + "/image." + format;
   }
   void expectFlash(Simulator* sim) {
-    Bytes flash = simFlash(sim);
-    EXPECT_EQ(Bytes(flash.begin() + 0x4000, flash.begin() + 0x4000 + 300),
-              Bytes(bytes.begin(), bytes.begin() + 300));
-    EXPECT_EQ(Bytes(flash.begin() + 0x1FF00, flash.begin() + 0x1FF00 + 600),
-              Bytes(bytes.begin() + 300, bytes.end()));
-    EXPECT_EQ(flash[0x4000 + 300], 0xFF) << "nothing in the gap";
+    EXPECT_EQ(flashAt(sim, 0x4000, 301), first + Bytes{0xFF}) << "nothing in the gap";
+    EXPECT_EQ(flashAt(sim, 0x1FF00, 600), second);
   }
-  Bytes bytes;
+  Bytes first, second;
 };
 
 // Every format is read the same way (image_formats_test): one is enough here.
@@ -489,19 +484,15 @@ TEST_F(CliFormats, ProgramsFirmwareAtAddressZeroAndRawBinaryAtItsAddress) {
       "objcopy -I binary -O ihex --add-section .b=b.bin --set-section-flags "
       ".b=alloc,load,contents --change-section-address .b=0x1000 a.bin zero.hex");
   EXPECT_EQ(run({"program", dir + "/zero.hex", "--bootloader", "--port", port}).code, 0);
-  Bytes flash = simFlash(sims[0]);
-  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 300), Bytes(bytes.begin(), bytes.begin() + 300));
-  EXPECT_EQ(Bytes(flash.begin() + 0x1000, flash.begin() + 0x1000 + 600),
-            Bytes(bytes.begin() + 300, bytes.end()));
+  EXPECT_EQ(flashAt(sims[0], 0, 300), first);
+  EXPECT_EQ(flashAt(sims[0], 0x1000, 600), second);
 
   simReset(sims[0]);
   EXPECT_EQ(
       run({"program", dir + "/b.bin", "--format", "bin", "--address", "0x5000", "--port", port})
           .code,
       0);
-  flash = simFlash(sims[0]);
-  EXPECT_EQ(Bytes(flash.begin() + 0x5000, flash.begin() + 0x5000 + 600),
-            Bytes(bytes.begin() + 300, bytes.end()));
+  EXPECT_EQ(flashAt(sims[0], 0x5000, 600), second);
 }
 
 TEST_F(CliFormats, InfoAndConvertShowAndWriteWhatARunWouldProgram) {

@@ -239,7 +239,6 @@ TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
   ImageLoadFault fault;
   EXPECT_FALSE(loadImageFile(dir.c_str(), &image, &fault));
   EXPECT_EQ(fault.status, ImageLoadStatus::NotAFile);
-  EXPECT_EQ(imageLoadReason(fault), "is a directory");
 
   // A sparse file: refused by its size, before a byte of it is read.
   std::string big = dir + "/big.hex";
@@ -249,10 +248,6 @@ TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
   EXPECT_FALSE(loadImageFile(big.c_str(), &image, &fault));
   EXPECT_EQ(fault.status, ImageLoadStatus::TooLarge);
   EXPECT_TRUE(image.bytes.empty());
-
-  EXPECT_FALSE(loadImageFile((dir + "/none.hex").c_str(), &image, &fault));
-  EXPECT_EQ(fault.status, ImageLoadStatus::OpenFailed);
-  EXPECT_EQ(imageLoadReason(fault), "No such file or directory");
   removeScratchDir(dir);
 }
 

@@ -121,22 +121,4 @@ TEST_F(SerialPortOverPty, ADeadLineEndsReadsAtOnceAndALimitEndsASilentWait) {
   }
 }
 
-TEST_F(SerialPortOverPty, FramesAndRecordsGoOutByteForByte) {
-  EXPECT_EQ(writeFrame(port, FrameErase, 4), 0);
-  EXPECT_EQ(ptyReceive(peer, 500), (Bytes{0x9C, 0xED, 0xFD, 0x8C}));
-
-  BlockRecord record = {};
-  record.baseAddress = 0x12345678;
-  record.data[0] = 0xAB;
-  record.byteCount = 1;
-  record.checkValue = blockCheckValue(record);
-  EXPECT_EQ(writeBlockRecord(port, record), 0);
-  Bytes sent = ptyReceive(peer, 500);
-  ASSERT_EQ(sent.size(), 268u);
-  EXPECT_EQ(sent[0], 0x78);
-  EXPECT_EQ(sent[4], 0x78 ^ 0xAB);
-  EXPECT_EQ(sent[8], 0xAB);
-  EXPECT_EQ(sent[264], 1);
-}
-
 }  // namespace
