@@ -115,13 +115,6 @@ TEST_F(Reader, LeadingDataContinuesFromTheCursorOfThePreviousRun) {
   EXPECT_EQ(third[0].base, 0x5100u);
 }
 
-TEST_F(Reader, NonHexTokenEndsReadingInsteadOfLooping) {
-  auto blocks = readAll("00001000 01 ZZ 02 03");
-  ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_EQ(blocks[0].endOfFile, 1);
-  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{1}));
-}
-
 TEST_F(Reader, TraceLineNamesBaseAndCount) {
   static std::string traced;
   traced.clear();

@@ -327,19 +327,15 @@ class RunAgainstScript : public PtyLinkTest {
     removeScratchDir(dir);
   }
   static Bytes reply(int32_t code) { return replyBytes(code); }
-  static Bytes repeat(const Bytes& bytes, int times) {
-    Bytes out;
-    for (int i = 0; i < times; ++i) out.insert(out.end(), bytes.begin(), bytes.end());
-    return out;
-  }
+
   std::string dir;
   Recorder recorder;
 };
 
 TEST_F(RunAgainstScript, UnexpectedEraseReplyNamesTheBlockAndKeepsTheLink) {
-  scriptStart(
-      &script, peer,
-      {{4, reply(ReplyEraseAck) + repeat(reply(ReplyBlockErased), 3) + reply(ReplyAppAck)}});
+  scriptStart(&script, peer,
+              {{4, reply(ReplyEraseAck) + reply(ReplyBlockErased) + reply(ReplyBlockErased) +
+                       reply(ReplyBlockErased) + reply(ReplyAppAck)}});
   EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunEraseError);
   scriptFinish(&script, peer);
   EXPECT_EQ(recorder.eraseSteps, 3);
