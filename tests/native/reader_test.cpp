@@ -152,18 +152,16 @@ TEST_F(Reader, CheckAcceptsEveryFileInTheFormat) {
   }
 }
 
-TEST_F(Reader, CheckPlacesLeadingDataWhereTheReaderWill) {
-  // Leading data continues from the cursor; an address below where it ends
-  // would be ignored by the reader, so the file is refused.
+// Leading data continues from the cursors: an address below where it ends
+// would be ignored by the reader, and a run past a full block would come
+// apart, so either file is refused.
+TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   runAddress = byteAddress = 0x5000;
-  Checked result = check("11 22\n1000 33");
-  EXPECT_EQ(result.ok, 0);
-  EXPECT_EQ(result.line, 2);
+  Checked below = check("11 22\n1000 33");
+  EXPECT_EQ(below.ok, 0);
+  EXPECT_EQ(below.line, 2);
   EXPECT_EQ(check("11 22\n6000 33").ok, 1);
   EXPECT_EQ(check("1000 33").ok, 1) << "a file that starts with an address starts afresh";
-}
-
-TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   // After this file the next record starts at 0x4000, the next byte at 0x4002.
   readAll("00004000 01 02");
   ASSERT_EQ(runAddress, 0x4000u);
