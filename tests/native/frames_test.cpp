@@ -6,11 +6,6 @@
 
 namespace {
 
-int32_t decode(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-  FrameSlots slots = {a, b, c, d};
-  return decodeReply(slots);
-}
-
 TEST(Frames, EveryReplyRoundTripsAndOneFlippedBitBreaksIt) {
   for (int32_t code = ReplyTargetCall; code <= ReplyBlockErased; ++code) {
     FrameSlots slots;
@@ -26,14 +21,14 @@ TEST(Frames, EveryReplyRoundTripsAndOneFlippedBitBreaksIt) {
 }
 
 TEST(Frames, NoiseEchoesAndWideSlotsDecodeToNothing) {
-  EXPECT_EQ(decode(0, 0, 0, 0), ReplyNone);
-  // A command frame read back from the line.
-  EXPECT_EQ(decode(0x9C, 0xCA, 0xFD, 0xAB), ReplyNone);
-  // b1 and b2 swapped, with a check byte that fits them.
-  EXPECT_EQ(decode(0x8C, 0xAC, 0xFF, 0xDF), ReplyNone);
-  // Only whole slots count: an upper bit in the lead slot spoils the frame.
-  EXPECT_EQ(decode(0x18C, 0xFD, 0xCA, 0xBB), ReplyNone);
-  EXPECT_EQ(decode(0x8C, 0xFD, 0xCA, 0x1BB), ReplyNone);
+  // Nothing, a command frame read back from the line, b1 and b2 swapped with a
+  // check byte that fits them, and upper bits in a slot: only whole slots count.
+  const FrameSlots cases[] = {{0, 0, 0, 0},
+                              {0x9C, 0xCA, 0xFD, 0xAB},
+                              {0x8C, 0xAC, 0xFF, 0xDF},
+                              {0x18C, 0xFD, 0xCA, 0xBB},
+                              {0x8C, 0xFD, 0xCA, 0x1BB}};
+  for (const FrameSlots& slots : cases) EXPECT_EQ(decodeReply(slots), ReplyNone) << slots[0];
 }
 
 TEST(BlockRecord, CheckValueCoversTheCountedBytesOnly) {

@@ -133,23 +133,20 @@ class Binutils : public ::testing::Test {
   std::vector<Piece> pieces;
 };
 
-TEST_F(Binutils, IntelHexAndSRecordFromObjcopyReadBackAsTheirBytes) {
+// Intel HEX with segment and linear address records, S-records, and ELF of
+// either width and byte order (its loadable segments).
+TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   std::vector<uint8_t> hex = objcopyFromBinary("ihex");
   std::string text(hex.begin(), hex.end());
   ASSERT_NE(text.find(":02000002"), std::string::npos) << "segment address records";
   ASSERT_NE(text.find(":02000004"), std::string::npos) << "linear address records";
   expectRoundTrip(hex, ImageFormat::IntelHex);
   expectRoundTrip(objcopyFromBinary("srec"), ImageFormat::SRecord);
-}
-
-TEST_F(Binutils, ElfOfEitherWidthAndByteOrderReadsBackAsItsLoadableSegments) {
-  const char* variants[][2] = {{"elf64-x86-64", ""},
-                               {"elf32-i386", "-m elf_i386"},
-                               {"elf32-i386", "-m elf_i386 --oformat elf32-big"},
-                               {"elf64-x86-64", "--oformat elf64-big"}};
-  for (auto& variant : variants) {
-    SCOPED_TRACE(variant[1]);
-    expectRoundTrip(readFile(linkElf(variant[0], variant[1])), ImageFormat::Elf);
+  for (const char* options :
+       {"", "-m elf_i386", "-m elf_i386 --oformat elf32-big", "--oformat elf64-big"}) {
+    SCOPED_TRACE(options);
+    const char* objects = options[0] == '-' && options[1] == 'm' ? "elf32-i386" : "elf64-x86-64";
+    expectRoundTrip(readFile(linkElf(objects, options)), ImageFormat::Elf);
   }
 }
 

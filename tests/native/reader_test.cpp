@@ -62,84 +62,45 @@ class Reader : public ::testing::Test {
   void SetUp() override { runAddress = byteAddress = 0; }
 };
 
-TEST_F(Reader, EmptyFileGivesOneEmptyRecordAndLeavesTheFlag) {
-  int seen = 0;
-  for (const char* text : {"", "  \r\n\t\n"}) {
-    auto blocks = readAll(text, &seen);
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].endOfFile, 1);
-    EXPECT_TRUE(blocks[0].bytes.empty());
-    EXPECT_EQ(seen, 0);
+// Each file read whole: the records it gives, as base, byte count, first
+// byte and end-of-file flag. Only data sets the token flag.
+TEST_F(Reader, RecordsSplitAtGapsAndFullBlocks) {
+  struct Case {
+    std::string text;
+    std::vector<std::vector<uint32_t>> records;
+  } const cases[] = {
+      {"", {{0, 0, 0, 1}}},  // an empty file gives one empty record
+      {"  \r\n\t\n", {{0, 0, 0, 1}}},
+      // 0x100 after one byte at 0x1000 lies below the expected address: ignored.
+      {"00001000 FF 0x00000100 0XaB 0000000F", {{0x1000, 3, 0xFF, 1}}},
+      {run(0x2000, 300), {{0x2000, 256, 0, 0}, {0x2100, 44, 0, 1}}},
+      {"00003000 01 02 00003002 03", {{0x3000, 3, 1, 1}}},  // contiguous: one record
+      {"00003000 01 02 00004000 03", {{0x3000, 2, 1, 0}, {0x4000, 1, 3, 1}}},
+      // A fixed step back of eight bytes would land inside "BB" and read it again.
+      {"1000 AA BB 2000 CC", {{0x1000, 2, 0xAA, 0}, {0x2000, 1, 0xCC, 1}}},
+      {run(0x4000, 256), {{0x4000, 256, 0, 0}, {0x4100, 0, 0, 1}}},
+      {run(0x4000, 256) + run(0x8000, 2), {{0x4000, 256, 0, 0}, {0x8000, 2, 0, 1}}},
+      {"00001000 01 ZZ 02 03", {{0x1000, 1, 1, 1}}},  // a non-hex token ends the file
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    runAddress = byteAddress = 0;
+    auto blocks = readAll(c.text);
+    ASSERT_EQ(blocks.size(), c.records.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      EXPECT_EQ(blocks[i].base, c.records[i][0]);
+      EXPECT_EQ(blocks[i].bytes.size(), c.records[i][1]);
+      if (!blocks[i].bytes.empty()) {
+        EXPECT_EQ(blocks[i].bytes[0], c.records[i][2]);
+      }
+      EXPECT_EQ(blocks[i].endOfFile, int(c.records[i][3]));
+    }
   }
-}
-
-TEST_F(Reader, DataAndAddressTokensSplitAt0x100) {
-  auto blocks = readAll("00001000 FF 0x00000100 0XaB 0000000F");
-  // 0x100 after one byte at 0x1000 lies below the expected address: ignored.
-  ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_EQ(blocks[0].base, 0x1000u);
-  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{0xFF, 0xAB, 0x0F}));
-}
-
-TEST_F(Reader, LongRunContinuesInTheNextRecord) {
-  auto blocks = readAll(run(0x2000, 300));
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0].base, 0x2000u);
-  EXPECT_EQ(blocks[0].bytes.size(), 256u);
-  EXPECT_EQ(blocks[0].endOfFile, 0);
-  EXPECT_EQ(blocks[1].base, 0x2100u);
-  EXPECT_EQ(blocks[1].bytes.size(), 44u);
-  EXPECT_EQ(blocks[1].bytes[0], 0x00);
-  EXPECT_EQ(blocks[1].endOfFile, 1);
-}
-
-TEST_F(Reader, ContiguousAddressContinuesTheRecord) {
-  auto blocks = readAll("00003000 01 02 00003002 03");
-  ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_EQ(blocks[0].base, 0x3000u);
-  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{1, 2, 3}));
-}
-
-TEST_F(Reader, GapEndsTheRecordAndTheAddressIsReadAgain) {
-  ImageSnapshot image = imageOf("00003000 01 02 00004000 03");
-  ImageSource source = imageSource(image);
-  BlockRecord record;
   int seen = 0;
-  EXPECT_EQ(readNextBlock(&record, &seen, &source), 0);
-  EXPECT_EQ(record.baseAddress, 0x3000u);
-  EXPECT_EQ(record.byteCount, 2u);
-  EXPECT_EQ(source.position, 15u) << "the position stands at the gap address's first digit";
-  EXPECT_EQ(readNextBlock(&record, &seen, &source), 1);
-  EXPECT_EQ(record.baseAddress, 0x4000u);
-  EXPECT_EQ(record.byteCount, 1u);
-  EXPECT_EQ(record.data[0], 3);
-}
-
-TEST_F(Reader, ShortGapAddressWithSingleSpacesIsNotReadTwice) {
-  // A fixed step back of eight bytes would land inside "BB" and read it again.
-  auto blocks = readAll("1000 AA BB 2000 CC");
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0].base, 0x1000u);
-  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{0xAA, 0xBB}));
-  EXPECT_EQ(blocks[1].base, 0x2000u);
-  EXPECT_EQ(blocks[1].bytes, (std::vector<uint8_t>{0xCC}));
-}
-
-TEST_F(Reader, DataEndingOnAFullRecordGivesAnEmptyLastRecord) {
-  int seen = 0;
-  auto blocks = readAll(run(0x4000, 256), &seen);
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[0].endOfFile, 0);
-  EXPECT_EQ(blocks[1].base, 0x4100u);
-  EXPECT_TRUE(blocks[1].bytes.empty());
+  readAll(" \n", &seen);
+  EXPECT_EQ(seen, 0);
+  readAll(run(0x4000, 256), &seen);
   EXPECT_EQ(seen, 1);
-}
-
-TEST_F(Reader, FullRecordBeforeAGapTakesTheAddressWithoutSteppingBack) {
-  auto blocks = readAll(run(0x4000, 256) + run(0x8000, 2));
-  ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[1].base, 0x8000u);
-  EXPECT_EQ(blocks[1].bytes.size(), 2u);
 }
 
 TEST_F(Reader, LeadingDataContinuesFromTheCursorOfThePreviousRun) {
@@ -152,13 +113,6 @@ TEST_F(Reader, LeadingDataContinuesFromTheCursorOfThePreviousRun) {
   readAll(run(0x5000, 256));
   auto third = readAll("55");
   EXPECT_EQ(third[0].base, 0x5100u);
-}
-
-TEST_F(Reader, NonHexTokenEndsReadingInsteadOfLooping) {
-  auto blocks = readAll("00001000 01 ZZ 02 03");
-  ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_EQ(blocks[0].endOfFile, 1);
-  EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{1}));
 }
 
 TEST_F(Reader, TraceLineNamesBaseAndCount) {
@@ -188,26 +142,26 @@ Checked check(const std::string& text) {
 }
 
 TEST_F(Reader, CheckAcceptsEveryFileInTheFormat) {
-  for (const char* text : {"00001000 01 02\r\n00001002 03\r\n00002000 04", "0x00000100 0XFF 00",
-                           "11 22", "   1000 aa\n\t2000 bb", "FFFFFFFF 01"}) {
+  for (std::string text :
+       {std::string("00001000 01 02\r\n00001002 03\r\n00002000 04"),
+        std::string("0x00000100 0XFF 00"), std::string("11 22"),
+        std::string("   1000 aa\n\t2000 bb"), std::string("FFFFFFFF 01"),
+        run(0x4000, 300) + run(0x9000, 3), "1000 " + std::string(63, '0') + "1"}) {
     Checked result = check(text);
     EXPECT_EQ(result.ok, 1) << text << ": " << result.message;
   }
-  EXPECT_EQ(check(run(0x4000, 300) + run(0x9000, 3)).ok, 1);
 }
 
-TEST_F(Reader, CheckPlacesLeadingDataWhereTheReaderWill) {
-  // Leading data continues from the cursor; an address below where it ends
-  // would be ignored by the reader, so the file is refused.
+// Leading data continues from the cursors: an address below where it ends
+// would be ignored by the reader, and a run past a full block would come
+// apart, so either file is refused.
+TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   runAddress = byteAddress = 0x5000;
-  Checked result = check("11 22\n1000 33");
-  EXPECT_EQ(result.ok, 0);
-  EXPECT_EQ(result.line, 2);
+  Checked below = check("11 22\n1000 33");
+  EXPECT_EQ(below.ok, 0);
+  EXPECT_EQ(below.line, 2);
   EXPECT_EQ(check("11 22\n6000 33").ok, 1);
   EXPECT_EQ(check("1000 33").ok, 1) << "a file that starts with an address starts afresh";
-}
-
-TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   // After this file the next record starts at 0x4000, the next byte at 0x4002.
   readAll("00004000 01 02");
   ASSERT_EQ(runAddress, 0x4000u);
@@ -225,27 +179,16 @@ TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   EXPECT_EQ(blocks[0].bytes, (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44}));
 }
 
-TEST_F(Reader, CheckRefusesImagesWithoutDataAndOverlongTokens) {
-  for (const char* text : {"", "\n \t\r\n"}) {
-    Checked result = check(text);
-    EXPECT_EQ(result.ok, 0);
-    EXPECT_EQ(result.line, 0);
-    EXPECT_EQ(result.message, "The selected HEX file holds no data.");
-  }
-  std::string longest = "1000 " + std::string(63, '0') + "1";
-  EXPECT_EQ(check(longest).ok, 1);
-  Checked tooLong = check("1000 01\n" + std::string(64, '0') + "1");
-  EXPECT_EQ(tooLong.ok, 0);
-  EXPECT_EQ(tooLong.line, 2);
-  EXPECT_NE(tooLong.message.find("longer than 64"), std::string::npos) << tooLong.message;
-}
-
 TEST_F(Reader, CheckRefusesWhatLiesOutsideTheFormatWithTheLine) {
+  const std::string tooLong = "1000 01\n" + std::string(64, '0') + "1";
   struct Case {
     const char* text;
     int line;
     const char* words;
   } cases[] = {
+      {"", 0, "The selected HEX file holds no data."},
+      {"\n \t\r\n", 0, "The selected HEX file holds no data."},
+      {tooLong.c_str(), 2, "longer than 64"},
       {"1000 01\n02 G3", 2, "not a hexadecimal number"},
       {"1000 01,02", 1, "separated"},
       {"1000 01\n\n123456789 02", 3, "32 bits"},
@@ -287,7 +230,6 @@ TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
   ImageLoadFault fault;
   EXPECT_FALSE(loadImageFile(dir.c_str(), &image, &fault));
   EXPECT_EQ(fault.status, ImageLoadStatus::NotAFile);
-  EXPECT_EQ(imageLoadReason(fault), "is a directory");
 
   // A sparse file: refused by its size, before a byte of it is read.
   std::string big = dir + "/big.hex";
@@ -297,10 +239,6 @@ TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {
   EXPECT_FALSE(loadImageFile(big.c_str(), &image, &fault));
   EXPECT_EQ(fault.status, ImageLoadStatus::TooLarge);
   EXPECT_TRUE(image.bytes.empty());
-
-  EXPECT_FALSE(loadImageFile((dir + "/none.hex").c_str(), &image, &fault));
-  EXPECT_EQ(fault.status, ImageLoadStatus::OpenFailed);
-  EXPECT_EQ(imageLoadReason(fault), "No such file or directory");
   removeScratchDir(dir);
 }
 
