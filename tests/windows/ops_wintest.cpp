@@ -1,9 +1,5 @@
-// The target operations in the real main window under Wine: simulated targets
-// on COM1 (7 block-erased replies per erase) and COM2, both silent until a
-// test lets them call, and COM3 and COM4 ports that do not open. The tests run
-// in order on one window and one connection thread at a time, as the tool
-// does: first the connection manager, then the Program and Erase runs with
-// their dialogs, bars and boxes, the flash that arrived, and Esc.
+// The target operations in the real main window, tests in order: sims on COM1
+// (7 block-erased replies per erase) and COM2; COM3 and COM4 do not open.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "link/serial_port.h"
@@ -31,16 +28,11 @@ namespace {
 const std::string LaunchFrame = "9C BB FD DA";
 constexpr uint32_t BootSize = 0x4000;
 constexpr uint32_t FlashSize = 512 * 1024;
-const char SuccessText[] = "Target Flash has been successfully programmed.";
-const char ErasedText[] = "Target Flash has been successfully erased.";
 
-// --- What this thread showed: progress bar steps and dialogs -----------------
-
+// What this thread showed: progress bar steps and dialogs.
 struct BarStep {
-  std::string bar;  // the bar's window text: "Erase Progress", "Program Progress", "Progress"
-  HWND dialog;      // the dialog holding it
-  int position;     // after the step
-  int maximum;      // the bar's range, 0 to maximum
+  std::string bar;        // "Erase Progress", "Program Progress", "Progress"
+  int position, maximum;  // after the step
 };
 std::vector<BarStep> steps;
 std::vector<std::pair<HWND, std::string>> dialogsSeen;
@@ -48,7 +40,7 @@ std::vector<std::pair<HWND, std::string>> dialogsSeen;
 LRESULT CALLBACK noteBarsAndDialogs(int code, WPARAM wParam, LPARAM lParam) {
   const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
   if (code == HC_ACTION && call->message == PBM_STEPIT) {
-    steps.push_back({windowText(call->hwnd), GetParent(call->hwnd),
+    steps.push_back({windowText(call->hwnd),
                      static_cast<int>(SendMessageA(call->hwnd, PBM_GETPOS, 0, 0)),
                      static_cast<int>(SendMessageA(call->hwnd, PBM_GETRANGE, FALSE, 0))});
   } else if (code == HC_ACTION && call->message == WM_INITDIALOG) {
@@ -57,14 +49,13 @@ LRESULT CALLBACK noteBarsAndDialogs(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-// The dialog seen last with this caption, or nullptr.
 HWND dialogSeen(const char* caption) {
   HWND found = nullptr;
   for (const auto& [window, text] : dialogsSeen) found = text == caption ? window : found;
   return found;
 }
 
-// How many steps the bar with this text took, and where it ended.
+// How many steps the bar took, and where it ended.
 std::pair<int, int> barSteps(const std::string& bar) {
   std::pair<int, int> seen = {0, -1};
   for (const BarStep& step : steps) {
@@ -73,11 +64,8 @@ std::pair<int, int> barSteps(const std::string& bar) {
   return seen;
 }
 
-// --- Dialogs of this thread answered as they show ----------------------------
-
-// Each watch runs on the visible dialog of this thread with its caption,
-// every 50 ms, until it returns true. A new watch replaces one for the same
-// caption.
+// Each watch runs on the visible dialog of this thread with its caption every
+// 50 ms until it returns true; a new one replaces one for the same caption.
 struct DialogWatch {
   std::string caption;
   std::function<bool(HWND)> act;
@@ -93,20 +81,17 @@ void CALLBACK runWatches(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void watchFor(const std::string& caption, std::function<bool(HWND)> act) {
-  static const UINT_PTR timer = SetTimer(nullptr, 0, 50, runWatches);
-  (void)timer;
+  [[maybe_unused]] static const UINT_PTR timer = SetTimer(nullptr, 0, 50, runWatches);
   watches.erase(std::remove_if(watches.begin(), watches.end(),
                                [&](const DialogWatch& w) { return w.caption == caption; }),
                 watches.end());
   watches.push_back({caption, std::move(act)});
 }
 
-// Program Target with this path typed into the open-file dialog, or Cancel
-// there when it is empty; returns once the run has ended, as the command
-// does. What the file name box held when the dialog came up goes to *shown.
+// Program Target with this path typed into the open-file dialog (Cancel when
+// empty), until the run has ended; *shown gets the name the dialog offered.
 void programWith(const std::string& path, std::string* shown = nullptr) {
   watchFor("Open Hex File", [path, shown](HWND dialog) {
-    // A combo box with an edit in newer layouts, an edit in older ones.
     HWND name = GetDlgItem(dialog, cmb13) ? GetDlgItem(dialog, cmb13) : GetDlgItem(dialog, edt1);
     if (shown) *shown = windowText(name);
     if (!path.empty()) SetWindowTextA(name, path.c_str());
@@ -118,9 +103,8 @@ void programWith(const std::string& path, std::string* shown = nullptr) {
   onProgramCommand(mainWindow);
 }
 
-// Presses Esc in the progress dialog with this caption once per answer,
-// intervalMs apart, the first intervalMs after it shows; the question that
-// Esc raises is answered with that answer.
+// Presses Esc in the progress dialog once per answer, intervalMs apart from
+// its showing, and answers the question each press raises.
 void pressEscapeIn(const std::string& caption, const std::vector<int>& answers, int intervalMs) {
   watchFor(caption, [=, shownAt = DWORD(0), next = size_t(0)](HWND dialog) mutable {
     if (!shownAt) shownAt = GetTickCount();
@@ -131,21 +115,17 @@ void pressEscapeIn(const std::string& caption, const std::vector<int>& answers, 
   });
 }
 
-// --- The connection ----------------------------------------------------------
-
 void startMainWindowOnce() {
-  static bool started = false;
-  if (started) return;
-  started = true;
+  if (mainWindow) return;
   HACCEL accelerators = nullptr;
   startUp(GetModuleHandleA(nullptr), SW_SHOWNORMAL, &accelerators);
   SetWindowsHookExA(WH_CALLWNDPROCRET, noteBarsAndDialogs, nullptr, GetCurrentThreadId());
   startCatchingMessageBoxes();
 }
 
-void expectStatus(const char* part0, const char* part1) {
-  EXPECT_EQ(statusText(statusBar, 0), part0);
-  EXPECT_EQ(statusText(statusBar, 1), part1);
+// Shows these texts now.
+bool showsStatus(const char* part0, const char* part1) {
+  return waitForStatus(statusBar, part0, part1, 0);
 }
 
 bool waitForConnected(int port) {
@@ -153,17 +133,20 @@ bool waitForConnected(int port) {
          connectionState == ConnectionState::Connected;
 }
 
+void changePort(int port) {
+  serialSettings.portNumber = port;
+  onPortChanged();
+}
+
 bool connectionThreadRunning() {
   return connectionThreadHandle && WaitForSingleObject(connectionThreadHandle, 0) == WAIT_TIMEOUT;
 }
 
-// Connected on `port` through a fresh handshake (so that the frames count
-// from it), from whatever state the test before left.
+// Connected on `port` through a fresh handshake, from any state.
 bool connectAfresh(int port) {
   startMainWindowOnce();
   if (serialSettings.portNumber != port) {
-    serialSettings.portNumber = port;
-    onPortChanged();
+    changePort(port);
   } else if (connectionState == ConnectionState::Connected) {
     SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
   } else if (!connectionThreadRunning()) {
@@ -172,45 +155,67 @@ bool connectAfresh(int port) {
   return resetSim(port, 50) && waitForConnected(port);
 }
 
-// The port the tool holds, once its connection thread has had time to open
-// it (Wine lets a second opener in, so the handles tell, not a probe).
+// The port the tool holds once its thread has had time to open it (Wine lets
+// a second opener in, so the handles tell, not a probe).
 SerialPort portHeldByTool() {
   pause(300);
   return serialPort.load();
 }
 
-// A port handle the tool held is closed: it is no longer a port, or it is the
-// port the tool opened since (a handle value is reused once freed).
+// A port handle the tool held is closed (or reused for the one it opened since).
 bool closedByTool(SerialPort old) {
   DCB line = {};
   line.DCBlength = sizeof line;
   return !GetCommState(reinterpret_cast<HANDLE>(old), &line) || old == serialPort.load();
 }
 
-// A message box as a test expects it.
 struct Box {
-  std::string text;
-  std::string caption;
+  std::string text, caption;
   unsigned icon;
   HWND owner;
 };
+Box programmedBox(const char* run = "Programming Application") {
+  return {"Target Flash has been successfully programmed.", "Programming Operation Complete",
+          MB_ICONINFORMATION, dialogSeen(run)};
+}
+Box erasedBox() {
+  return {"Target Flash has been successfully erased.", "Erase Operation Complete",
+          MB_ICONINFORMATION, mainWindow};
+}
 
-// Takes the boxes caught so far and compares them with these.
+Box commErrorBox(const char* run) {
+  return {CommunicationErrorText, "Error", MB_ICONERROR, dialogSeen(run)};
+}
+Box portErrorBox(int port) {
+  return {"Cannot Connect to COM " + std::to_string(port), "COM Port Error", MB_ICONWARNING,
+          mainWindow};
+}
+
+// How long a call took, in milliseconds.
+DWORD msFor(const std::function<void()>& call) {
+  const DWORD started = GetTickCount();
+  call();
+  return GetTickCount() - started;
+}
+
+// Takes the boxes caught so far and compares them with these (each text
+// holds the one expected).
 std::vector<CaughtMessageBox> expectBoxes(const std::vector<Box>& expected) {
   const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
   EXPECT_EQ(boxes.size(), expected.size());
   for (size_t i = 0; i < std::min(boxes.size(), expected.size()); ++i) {
-    EXPECT_EQ(boxes[i].text, expected[i].text) << i;
-    EXPECT_EQ(boxes[i].caption, expected[i].caption) << i;
-    EXPECT_EQ(boxes[i].icon, expected[i].icon) << i;
-    EXPECT_EQ(boxes[i].owner, expected[i].owner) << i;
+    const CaughtMessageBox& got = boxes[i];
+    const Box& want = expected[i];
+    EXPECT_EQ(std::tie(got.caption, got.icon, got.owner),
+              std::tie(want.caption, want.icon, want.owner));
+    EXPECT_NE(got.text.find(want.text), std::string::npos) << got.text;
   }
   return boxes;
 }
 
-TEST(Connection, ConnectsWhenTheTargetCallsAndShowsThePortAndTheLine) {
+TEST(Connection, ConnectsWhenTheTargetCallsAndAfterLaunchNothingRunsWithoutATarget) {
   startMainWindowOnce();
-  expectStatus("NOT CONNECTED", "Please Reset Target");
+  EXPECT_TRUE(showsStatus("NOT CONNECTED", "Please Reset Target"));
   EXPECT_EQ(connectionState, ConnectionState::Startup);
   ASSERT_TRUE(connectionThreadRunning());
 
@@ -220,16 +225,13 @@ TEST(Connection, ConnectsWhenTheTargetCallsAndShowsThePortAndTheLine) {
   onConnectCommand(mainWindow);
   expectBoxes(
       {{"Already connected to target", "Connect to Target", MB_ICONINFORMATION, mainWindow}});
-  EXPECT_EQ(statusText(statusBar, 0), "CONNECTED COM1");
-}
 
-TEST(Connection, LaunchStartsTheApplicationAndNothingElseRunsWithoutATarget) {
-  ASSERT_TRUE(connectAfresh(1));
+  // Launch starts the application and ends the link; nothing else runs then.
   const size_t logStart = simLog(1).size();
   const SerialPort held = serialPort.load();
   onLaunchCommand(mainWindow);
   EXPECT_TRUE(waitForSimLogLine(1, LaunchFrame, logStart, 3000));
-  expectStatus("NOT CONNECTED", "                        ");
+  EXPECT_TRUE(showsStatus("NOT CONNECTED", "                        "));
   EXPECT_EQ(connectionState, ConnectionState::NotConnected);
   EXPECT_FALSE(connectionThreadRunning());
   EXPECT_TRUE(closedByTool(held));
@@ -246,7 +248,7 @@ TEST(Connection, LaunchStartsTheApplicationAndNothingElseRunsWithoutATarget) {
   EXPECT_EQ(dialogSeen("Open Hex File"), nullptr);
 
   onConnectCommand(mainWindow);
-  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  EXPECT_TRUE(showsStatus("NOT CONNECTED", "Please Reset Target."));
   EXPECT_TRUE(connectionThreadRunning());
   ASSERT_TRUE(resetSim(1, 50));
   EXPECT_TRUE(waitForConnected(1));
@@ -268,16 +270,14 @@ TEST(Connection, APortChangeMovesTheLinkAndAPortThatDoesNotOpenIsReportedOncePer
   const size_t logStart = simLog(1).size();
   const SerialPort onCom1 = serialPort.load();
   ASSERT_TRUE(resetSim(2, 50));
-  serialSettings.portNumber = 2;
-  onPortChanged();
+  changePort(2);
   EXPECT_TRUE(waitForSimLogLine(1, LaunchFrame, logStart, 3000));
   EXPECT_TRUE(waitForConnected(2)) << statusText(statusBar, 0);
   EXPECT_TRUE(closedByTool(onCom1));
 
-  serialSettings.portNumber = 3;
-  onPortChanged();
+  changePort(3);
   ASSERT_TRUE(waitForMessageBoxes(1, 5000));
-  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  EXPECT_TRUE(showsStatus("NOT CONNECTED", "Please Reset Target."));
   const double cpuBefore = cpuMs(connectionThreadHandle);
   pause(1500);  // several retries of the port
   EXPECT_LT(cpuMs(connectionThreadHandle) - cpuBefore, 300.0) << "retries should pause, not spin";
@@ -286,19 +286,16 @@ TEST(Connection, APortChangeMovesTheLinkAndAPortThatDoesNotOpenIsReportedOncePer
   onConnectCommand(mainWindow);
   pause(600);
   EXPECT_EQ(connectionThreadId, waiting);
-  const std::vector<CaughtMessageBox> boxes =
-      expectBoxes({{"Cannot Connect to COM 3", "COM Port Error", MB_ICONWARNING, mainWindow}});
+  const std::vector<CaughtMessageBox> boxes = expectBoxes({portErrorBox(3)});
   EXPECT_TRUE(boxes.size() == 1 && boxes[0].threadId == waiting);
 
   // A new thread, after a port change or a link loss, reports again.
-  serialSettings.portNumber = 4;
-  onPortChanged();
+  changePort(4);
   ASSERT_TRUE(waitForMessageBoxes(1, 5000));
   SendMessageA(mainWindow, WM_COMMAND, CMD_LINK_LOST, 0);
   ASSERT_TRUE(waitForMessageBoxes(2, 5000));
   pause(600);
-  const Box com4 = {"Cannot Connect to COM 4", "COM Port Error", MB_ICONWARNING, mainWindow};
-  expectBoxes({com4, com4});
+  expectBoxes({portErrorBox(4), portErrorBox(4)});
 
   // A box left open does not hold up the next port change.
   answerMessageBoxesWith(0);
@@ -307,10 +304,7 @@ TEST(Connection, APortChangeMovesTheLinkAndAPortThatDoesNotOpenIsReportedOncePer
       findWindow("#32770", "COM Port Error", GetCurrentProcessId(), connectionThreadId, 5000);
   ASSERT_NE(box, nullptr) << "no port failure box";
   ASSERT_TRUE(resetSim(1, 50));
-  serialSettings.portNumber = 1;
-  const DWORD started = GetTickCount();
-  onPortChanged();
-  EXPECT_LT(GetTickCount() - started, 2000u);
+  EXPECT_LT(msFor([] { changePort(1); }), 2000u);
   EXPECT_FALSE(IsWindow(box));
   EXPECT_TRUE(waitForConnected(1));
   answerMessageBoxesWith(IDOK);
@@ -325,10 +319,7 @@ TEST(Connection, APortChangeWhileWaitingFreesTheOldPortForTheNextChoice) {
   ASSERT_NE(onCom1, InvalidSerialPort) << "COM1 never opened";
 
   const DWORD threadOnCom1 = connectionThreadId;
-  const DWORD started = GetTickCount();
-  serialSettings.portNumber = 2;
-  onPortChanged();
-  EXPECT_LT(GetTickCount() - started, 2000u) << "the old wait should end within a slice";
+  EXPECT_LT(msFor([] { changePort(2); }), 2000u) << "the old wait should end within a slice";
   EXPECT_NE(connectionThreadId, threadOnCom1);
   const SerialPort onCom2 = portHeldByTool();
   EXPECT_NE(onCom2, InvalidSerialPort) << "COM2 never opened";
@@ -336,13 +327,10 @@ TEST(Connection, APortChangeWhileWaitingFreesTheOldPortForTheNextChoice) {
 
   // The old port again, now with a target that calls.
   ASSERT_TRUE(resetSim(1, 50));
-  serialSettings.portNumber = 1;
-  onPortChanged();
+  changePort(1);
   EXPECT_TRUE(waitForConnected(1));
   EXPECT_TRUE(closedByTool(onCom2));
 }
-
-// --- Program and Erase -------------------------------------------------------
 
 // 1021 bytes at 0x4000 in a file of 3072 bytes: four blocks read from file
 // positions 9, 777, 1545 and 2313, so the programming bar stands at 33 before
@@ -365,7 +353,7 @@ bool readyOnCom1() {
 }
 
 void expectLinkLostAndRebuilt() {
-  expectStatus("NOT CONNECTED", "Please Reset Target.");
+  EXPECT_TRUE(showsStatus("NOT CONNECTED", "Please Reset Target."));
   EXPECT_EQ(connectionState, ConnectionState::NotConnected);
   EXPECT_TRUE(connectionThreadRunning());
   ASSERT_TRUE(resetSim(1, 50));
@@ -377,15 +365,12 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   programWith(applicationFile());
   HWND dialog = dialogSeen("Programming Application");
   ASSERT_NE(dialog, nullptr);
-  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION, dialog}});
+  expectBoxes({programmedBox()});
   EXPECT_FALSE(IsWindow(dialog));
   // 7 block-erased replies, then the bar is filled to its end.
   EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(20, 20));
   EXPECT_EQ(barSteps("Program Progress"), std::make_pair(66, 66));
-  for (const BarStep& step : steps) {
-    EXPECT_EQ(step.dialog, dialog);
-    EXPECT_EQ(step.maximum, step.bar == "Erase Progress" ? 20 : 100) << step.bar;
-  }
+  for (const BarStep& s : steps) EXPECT_EQ(s.maximum, s.bar == "Erase Progress" ? 20 : 100);
   EXPECT_TRUE(waitForSimFlash(1, BootSize, ApplicationImage, 5000));
   EXPECT_EQ(connectionState, ConnectionState::Connected);
 
@@ -399,27 +384,22 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   programTarget = flagsFor(ProgramTarget::Application);
   const std::string last = applicationFile();
   EXPECT_TRUE(shown == last || shown == last.substr(last.rfind('\\') + 1)) << shown;
-  dialog = dialogSeen("Programming Bootloader");
-  ASSERT_NE(dialog, nullptr);
-  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION, dialog}});
-  EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(20, 20));
+  ASSERT_NE(dialogSeen("Programming Bootloader"), nullptr);
+  expectBoxes({programmedBox("Programming Bootloader")});
   EXPECT_TRUE(waitForSimFlash(1, 0x1000, boot, 5000));
 
   // Erase spares the bootloader.
   steps.clear();
   onEraseCommand(mainWindow);
-  expectBoxes({{ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+  expectBoxes({erasedBox()});
   ASSERT_NE(dialogSeen("Erasing Target Flash"), nullptr);
   EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
   EXPECT_TRUE(waitForSimFlash(1, BootSize, std::vector<uint8_t>(FlashSize - BootSize, 0xFF), 5000));
   EXPECT_TRUE(waitForSimFlash(1, 0x1000, boot, 1000));
 
   // Erase all warns first: Cancel sends nothing, OK takes the bootloader too.
-  const Box warning = {
-      "About to Erase ALL of the target flash (incl. Bootloader).\nPlease ensure that a new "
-      "Bootloader is programmed before \nterminating communication with the target. Failure to "
-      "do so \nwill prevent future communication with the target.",
-      "Warning", MB_ICONWARNING, mainWindow};
+  const Box warning = {"About to Erase ALL of the target flash (incl. Bootloader).", "Warning",
+                       MB_ICONWARNING, mainWindow};
   eraseMode = flagsFor(EraseMode::EntireFlash);
   const size_t beforeCancel = simLog(1).size();
   answerMessageBoxesWith(IDCANCEL);
@@ -434,9 +414,7 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   onEraseCommand(mainWindow);
   eraseMode = flagsFor(EraseMode::Default);
   expectBoxes({warning,
-               {"Target Flash has been successfully erased including the bootloader.\nPlease "
-                "ensure that a new bootloader is programmed before terminating\ncommunications "
-                "with the target.",
+               {"Target Flash has been successfully erased including the bootloader.",
                 "Erase Operation Complete", MB_ICONWARNING, mainWindow}});
   EXPECT_NE(dialogSeen("Erasing ALL of Target Flash"), nullptr);
   EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
@@ -444,19 +422,21 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   EXPECT_EQ(connectionState, ConnectionState::Connected);
 }
 
+// The file refused in the progress dialog, nothing sent to the target.
+void expectRefused(const std::string& path, const std::string& words) {
+  const size_t logStart = simLog(1).size();
+  dialogsSeen.clear();
+  steps.clear();
+  programWith(path);
+  expectBoxes({{words, "File Error", MB_ICONERROR, dialogSeen("Programming Application")}});
+  EXPECT_TRUE(steps.empty());
+  EXPECT_EQ(simLog(1).size(), logStart);
+}
+
 TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
   ASSERT_TRUE(readyOnCom1());
+  expectRefused(writeTextFile("bad.hex", "00004000\n12 34\n56 G7 89\n"), "Line 3");
   const size_t logStart = simLog(1).size();
-  programWith(writeTextFile("bad.hex", "00004000\n12 34\n56 G7 89\n"));
-  HWND dialog = dialogSeen("Programming Application");
-  ASSERT_NE(dialog, nullptr);
-  const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].caption, "File Error");
-  EXPECT_EQ(boxes[0].icon, static_cast<unsigned>(MB_ICONERROR));
-  EXPECT_EQ(boxes[0].owner, dialog);
-  EXPECT_NE(boxes[0].text.find("Line 3"), std::string::npos) << boxes[0].text;
-  EXPECT_TRUE(steps.empty());
 
   // Cancel in the open-file dialog: no progress dialog, no box.
   dialogsSeen.clear();
@@ -475,70 +455,47 @@ TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
 
   programWith(applicationFile());
   onEraseCommand(mainWindow);
-  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
-                dialogSeen("Programming Application")},
-               {ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
-}
-
-// The file refused in the progress dialog, nothing sent to the target.
-void expectRefused(const std::string& path, const std::string& words) {
-  const size_t logStart = simLog(1).size();
-  dialogsSeen.clear();
-  steps.clear();
-  programWith(path);
-  const std::vector<CaughtMessageBox> boxes = takeCaughtMessageBoxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].caption, "File Error");
-  EXPECT_EQ(boxes[0].owner, dialogSeen("Programming Application"));
-  EXPECT_NE(boxes[0].text.find(words), std::string::npos) << boxes[0].text;
-  EXPECT_TRUE(steps.empty());
-  EXPECT_EQ(simLog(1).size(), logStart);
+  expectBoxes({programmedBox(), erasedBox()});
 }
 
 TEST(Runs, FilesWithoutDataAndDataThatAnEarlierRunWouldSplitAreRefused) {
   ASSERT_TRUE(readyOnCom1());
-  expectRefused(writeTextFile("empty.hex", ""), "The selected HEX file holds no data.");
-  expectRefused(writeTextFile("blank.hex", " \r\n\t\r\n"), "The selected HEX file holds no data.");
+  for (const char* blank : {"", " \r\n\t\r\n"}) {
+    expectRefused(writeTextFile("blank.hex", blank), "The selected HEX file holds no data.");
+  }
 
-  // Two runs in one session: the second file begins with data, which the
-  // reader places from where the first file left it (0x4000 for the next
-  // record, 0x4002 for the next byte).
+  // Data that begins a second file in a session follows from where the first
+  // left off: 0x4000 for a record, 0x4002 for a byte.
   ASSERT_TRUE(readyOnCom1());
   programWith(writeHexFile("two.hex", 0x4000, {0x01, 0x02}));
-  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
-                dialogSeen("Programming Application")}});
+  expectBoxes({programmedBox()});
   std::string data;
   for (int i = 0; i < 300; ++i) data += "5A ";
   expectRefused(writeTextFile("apart.hex", data), "begin the file with an address");
   ASSERT_TRUE(readyOnCom1());
   programWith(writeTextFile("follow.hex", "11 22 33\r\n"));
-  expectBoxes({{SuccessText, "Programming Operation Complete", MB_ICONINFORMATION,
-                dialogSeen("Programming Application")}});
+  expectBoxes({programmedBox()});
   EXPECT_TRUE(waitForSimFlash(1, 0x4000, {0x11, 0x22, 0x33}, 5000));
 }
 
 TEST(Runs, AFailingThirdBlockOrADeadLineDropsTheLinkWhichIsRebuiltOnTheNextCall) {
-  // Frames from the handshake: 1 acknowledgement, 2 program, 3 to 5 the
-  // block-follows of blocks 1 to 3. The reply to the fifth arrives garbled.
+  // Frames: 1 acknowledgement, 2 program, 3 to 5 the block-follows of blocks
+  // 1 to 3; the reply to the fifth arrives garbled.
   ASSERT_TRUE(simCommand(1, "set garble-reply 5"));
   ASSERT_TRUE(readyOnCom1());
   programWith(applicationFile());
   ASSERT_TRUE(simCommand(1, "set garble-reply 0"));
-  expectBoxes(
-      {{CommunicationErrorText, "Error", MB_ICONERROR, dialogSeen("Programming Application")}});
+  expectBoxes({commErrorBox("Programming Application")});
   EXPECT_EQ(barSteps("Program Progress").second, 33);
   EXPECT_EQ(programBusy, 0);
   expectLinkLostAndRebuilt();
 
-  // The rebuilt link works.
   onEraseCommand(mainWindow);
-  expectBoxes({{ErasedText, "Erase Operation Complete", MB_ICONINFORMATION, mainWindow}});
+  expectBoxes({erasedBox()});
 
-  // The target dies (its line hangs up) as the erase command arrives, and at
-  // the second block of a programming run: the run ends at once with the
-  // communication error, the port is gone until the target comes back on a
-  // new line, and the tool connects to it there. An Esc after 3 s would
-  // abandon a run that waited instead.
+  // The line hangs up as the erase command arrives, or at the second block:
+  // the run ends at once (an Esc after 3 s would abandon one that waited),
+  // the port is gone until the target comes back, and the tool reconnects.
   struct Death {
     int frame;
     const char* caption;
@@ -550,28 +507,23 @@ TEST(Runs, AFailingThirdBlockOrADeadLineDropsTheLinkWhichIsRebuiltOnTheNextCall)
     ASSERT_TRUE(simCommand(1, ("set hangup-at " + std::to_string(death.frame)).c_str()));
     ASSERT_TRUE(readyOnCom1());
     pressEscapeIn(death.caption, {IDYES}, 3000);
-    const DWORD started = GetTickCount();
-    death.run();
-    const DWORD took = GetTickCount() - started;
+    const DWORD took = msFor(death.run);
     watches.clear();
     ASSERT_TRUE(simCommand(1, "set hangup-at 0"));
     EXPECT_LT(took, 2000u) << death.caption;
     EXPECT_TRUE(waitForMessageBoxes(2, 3000));
-    expectBoxes({{CommunicationErrorText, "Error", MB_ICONERROR, dialogSeen(death.caption)},
-                 {"Cannot Connect to COM 1", "COM Port Error", MB_ICONWARNING, mainWindow}});
+    expectBoxes({commErrorBox(death.caption), portErrorBox(1)});
     expectLinkLostAndRebuilt();
   }
 }
 
-// A run abandoned through Esc: one question per press, with its answer, then
-// the communication error, all owned by the progress dialog; then the link
-// is lost and rebuilt.
+// A run abandoned through Esc: a question per press, then the communication
+// error, all owned by the progress dialog; the link is lost and rebuilt.
 void expectAbandoned(const char* caption, const std::vector<int>& answers) {
-  HWND dialog = dialogSeen(caption);
-  const Box question = {"Abandon the operation?\nThe target will be disconnected.",
-                        "Abandon Operation", MB_ICONQUESTION, dialog};
-  std::vector<Box> expected(answers.size(), question);
-  expected.push_back({CommunicationErrorText, "Error", MB_ICONERROR, dialog});
+  std::vector<Box> expected(answers.size(),
+                            {"Abandon the operation?\nThe target will be disconnected.",
+                             "Abandon Operation", MB_ICONQUESTION, dialogSeen(caption)});
+  expected.push_back(commErrorBox(caption));
   const std::vector<CaughtMessageBox> boxes = expectBoxes(expected);
   for (size_t i = 0; i < answers.size() && i < boxes.size(); ++i) {
     EXPECT_EQ(boxes[i].buttons, static_cast<unsigned>(MB_YESNO));
@@ -588,33 +540,27 @@ TEST(Runs, EscAbandonsARunWaitingForASilentTargetOnlyOnYes) {
   ASSERT_TRUE(simCommand(1, "set silent-from 3"));
   ASSERT_TRUE(readyOnCom1());
   pressEscapeIn("Programming Application", {IDNO, IDYES}, 700);
-  DWORD started = GetTickCount();
-  programWith(applicationFile());
-  DWORD took = GetTickCount() - started;
+  DWORD took = msFor([] { programWith(applicationFile()); });
   ASSERT_TRUE(simCommand(1, "set silent-from 0"));
   // Two presses 0.7 s apart: the run ends soon after the Yes, not before.
   EXPECT_GT(took, 1400u);
   EXPECT_LT(took, 4000u);
   expectAbandoned("Programming Application", {IDNO, IDYES});
 
-  // An erase waiting for its one slow block. (The simulator takes its control
-  // lines only between replies, so the pause is kept short enough to sit out
-  // afterwards.)
+  // An erase waiting for its one slow block (short enough to sit out after:
+  // the simulator takes control lines only between replies).
   ASSERT_TRUE(simCommand(1, "set erase-blocks 1"));
   ASSERT_TRUE(simCommand(1, "set erase-block-ms 2000"));
   ASSERT_TRUE(readyOnCom1());
   pressEscapeIn("Erasing Target Flash", {IDYES}, 300);
-  started = GetTickCount();
-  onEraseCommand(mainWindow);
-  took = GetTickCount() - started;
+  took = msFor([] { onEraseCommand(mainWindow); });
   ASSERT_TRUE(simCommand(1, "set erase-block-ms 0"));
   ASSERT_TRUE(simCommand(1, "set erase-blocks 7"));
   EXPECT_LT(took, 1800u) << "the run should end on Yes, not on the target's reply";
   EXPECT_EQ(barSteps("Progress").first, 0);
   expectAbandoned("Erasing Target Flash", {IDYES});
 
-  // Esc once the run has its outcome (the success box, owned by the main
-  // window, is still up): nothing is left to abandon, so nothing is offered.
+  // Esc while the success box is still up: nothing is left to abandon.
   ASSERT_TRUE(readyOnCom1());
   answerMessageBoxesWith(0);  // the success box stays up
   watchFor("Erasing Target Flash", [escapedAt = DWORD(0)](HWND dialog) mutable {

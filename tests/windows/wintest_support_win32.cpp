@@ -1,5 +1,5 @@
-// Message boxes caught with a CBT hook, a message pump, windows found, and
-// the simulated targets that tools/wine-run puts behind the COM ports.
+// Message boxes caught with a CBT hook, windows found, and the simulated
+// targets that tools/wine-run puts behind the COM ports.
 #include "tests/windows/wintest_support.h"
 
 #include <commctrl.h>
@@ -22,8 +22,7 @@ std::vector<HWND> boxesOpen;  // caught and not yet destroyed: one record each
 
 std::string className(HWND window) {
   char name[64] = {};
-  GetClassNameA(window, name, sizeof name);
-  return name;
+  return GetClassNameA(window, name, sizeof name) ? name : "";
 }
 
 // What the children of a dialog tell about it.
@@ -39,14 +38,12 @@ BOOL CALLBACK noteBoxPart(HWND child, LPARAM context) {
   int id = GetDlgCtrlID(child);
   std::string kind = className(child);
   LONG style = GetWindowLongA(child, GWL_STYLE);
-  if (kind == "Static") {
-    if ((style & SS_TYPEMASK) == SS_ICON) {
-      parts->icon = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
-    } else if (id == 0xFFFF) {
-      parts->hasText = true;
-    }
+  if (kind == "Static" && (style & SS_TYPEMASK) == SS_ICON) {
+    parts->icon = reinterpret_cast<HICON>(SendMessageA(child, STM_GETICON, 0, 0));
+  } else if (kind == "Static") {
+    parts->hasText = parts->hasText || id == 0xFFFF;
   } else if (kind == "Button" && id >= IDOK && id <= IDCONTINUE) {
-    if (style & WS_VISIBLE) parts->button[id] = true;
+    parts->button[id] = (style & WS_VISIBLE) != 0;
   } else {
     parts->onlyBoxControls = false;
   }
@@ -58,8 +55,7 @@ unsigned iconStyle(HICON icon) {
   if (icon == LoadIcon(nullptr, IDI_HAND)) return MB_ICONERROR;
   if (icon == LoadIcon(nullptr, IDI_QUESTION)) return MB_ICONQUESTION;
   if (icon == LoadIcon(nullptr, IDI_EXCLAMATION)) return MB_ICONWARNING;
-  if (icon == LoadIcon(nullptr, IDI_ASTERISK)) return MB_ICONINFORMATION;
-  return 0;
+  return icon == LoadIcon(nullptr, IDI_ASTERISK) ? MB_ICONINFORMATION : 0;
 }
 
 unsigned buttonStyle(const BoxParts& parts) {
@@ -106,18 +102,16 @@ std::string environmentValue(const std::string& name) {
   return value ? value : "";
 }
 
+// A file of the sim behind a COM port, as tools/wine-run names it.
 std::string simPath(const char* what, int port) {
   return environmentValue("K4471_COM" + std::to_string(port) + "_" + what);
 }
 
-std::vector<uint8_t> fileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
-}
-
-// The flash image the sim wrote last (after an erase or a programming run).
-std::vector<uint8_t> simMemory(int port) {
-  return fileBytes(simPath("MEMORY", port));
+int countSimLogLines(int port, const std::string& line, size_t from) {
+  const std::vector<std::string> lines = simLog(port);
+  return lines.size() <= from
+             ? 0
+             : static_cast<int>(std::count(lines.begin() + from, lines.end(), line));
 }
 
 struct WindowQuery {
@@ -193,8 +187,7 @@ bool waitForMessageBoxes(size_t count, int timeoutMs) {
 
 std::string windowText(HWND window) {
   char text[1024] = {};
-  GetWindowTextA(window, text, sizeof text);
-  return text;
+  return GetWindowTextA(window, text, sizeof text) ? text : "";
 }
 
 HWND findWindow(const char* className, const char* caption, DWORD processId, DWORD threadId,
@@ -234,7 +227,6 @@ bool waitForStatus(HWND bar, const std::string& part0, const std::string& part1,
 
 bool simCommand(int port, const char* line) {
   const std::string path = simPath("CONTROL", port);
-  if (path.empty()) return false;
   // The sim holds the FIFO open for reading, so this open does not wait.
   HANDLE fifo = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, 0, nullptr);
@@ -249,16 +241,15 @@ bool simCommand(int port, const char* line) {
 bool resetSim(int port, int callMs) {
   const int resets = countSimLogLines(port, "reset", 0);
   if (!simCommand(port, "set call-ms 0") || !simCommand(port, "reset")) return false;
-  if (!pumpMessagesUntil([&] { return countSimLogLines(port, "reset", 0) > resets; }, 5000)) {
-    return false;
-  }
-  return callMs == 0 || simCommand(port, ("set call-ms " + std::to_string(callMs)).c_str());
+  return pumpMessagesUntil([&] { return countSimLogLines(port, "reset", 0) > resets; }, 5000) &&
+         (callMs == 0 || simCommand(port, ("set call-ms " + std::to_string(callMs)).c_str()));
 }
 
 bool waitForSimFlash(int port, uint32_t address, const std::vector<uint8_t>& data, int timeoutMs) {
   return pumpMessagesUntil(
       [&] {
-        const std::vector<uint8_t> flash = simMemory(port);
+        std::ifstream file(simPath("MEMORY", port), std::ios::binary);
+        const std::vector<uint8_t> flash(std::istreambuf_iterator<char>(file), {});
         return flash.size() >= address + data.size() &&
                std::memcmp(flash.data() + address, data.data(), data.size()) == 0;
       },
@@ -266,22 +257,14 @@ bool waitForSimFlash(int port, uint32_t address, const std::vector<uint8_t>& dat
 }
 
 std::vector<std::string> simLog(int port) {
-  std::vector<std::string> lines(1);
-  for (uint8_t byte : fileBytes(simPath("LOG", port))) {
-    if (byte == '\n') {
-      lines.emplace_back();
-    } else if (byte != '\r') {
-      lines.back().push_back(static_cast<char>(byte));
-    }
+  std::ifstream file(simPath("LOG", port), std::ios::binary);
+  std::vector<std::string> lines;
+  // A last line without its end is still being written.
+  for (std::string line; std::getline(file, line) && !file.eof();) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
   }
-  lines.pop_back();  // the unfinished line
   return lines;
-}
-
-int countSimLogLines(int port, const std::string& line, size_t from) {
-  const std::vector<std::string> lines = simLog(port);
-  if (lines.size() <= from) return 0;
-  return static_cast<int>(std::count(lines.begin() + from, lines.end(), line));
 }
 
 bool waitForSimLogLine(int port, const std::string& line, size_t from, int timeoutMs) {
@@ -297,22 +280,18 @@ std::string writeTextFile(const char* name, const std::string& text) {
 
 std::string writeHexFile(const char* name, uint32_t address, const std::vector<uint8_t>& data) {
   char token[16];
-  std::snprintf(token, sizeof token, "%08X\n", static_cast<unsigned>(address));
+  std::snprintf(token, sizeof token, "%08X", static_cast<unsigned>(address));
   std::string text = token;
   for (size_t i = 0; i < data.size(); ++i) {
-    std::snprintf(token, sizeof token, "%02X%c", data[i],
-                  (i % 16 == 15 || i + 1 == data.size()) ? '\n' : ' ');
+    std::snprintf(token, sizeof token, "%c%02X", i % 16 ? ' ' : '\n', data[i]);
     text += token;
   }
-  return writeTextFile(name, text);
+  return writeTextFile(name, text + "\n");
 }
 
 std::vector<uint8_t> patternBytes(size_t count, uint32_t seed) {
   std::vector<uint8_t> bytes(count);
-  uint32_t state = seed;
-  for (uint8_t& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = static_cast<uint8_t>(state >> 24);
-  }
+  for (uint8_t& byte : bytes)
+    byte = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
   return bytes;
 }
