@@ -4,27 +4,6 @@
 
 #include "cli/exit_codes.h"
 
-const char* outcomeWord(int exitCode) {
-  switch (exitCode) {
-    case ExitOk:
-      return "success";
-    case ExitUsage:
-      return "usage-error";
-    case ExitFileError:
-      return "file-error";
-    case ExitPortError:
-      return "port-error";
-    case ExitEraseError:
-      return "erase-error";
-    case ExitCommunicationError:
-      return "communication-error";
-    case ExitInterrupted:
-      return "interrupted";
-    default:
-      return "failed";
-  }
-}
-
 std::string boardReportLine(const BoardReport& report) {
   char started[32] = "";
   if (const std::tm* utc = std::gmtime(&report.started)) {

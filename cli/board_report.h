@@ -5,6 +5,8 @@
 #include <ctime>
 #include <string>
 
+#include "cli/exit_codes.h"
+
 struct BoardReport {
   std::string port;
   std::string file;
@@ -20,5 +22,3 @@ struct BoardReport {
 
 // One line of JSON (without its line end).
 std::string boardReportLine(const BoardReport& report);
-// The outcome word of an exit code: "success", "file-error", ...
-const char* outcomeWord(int exitCode);

@@ -1,22 +1,39 @@
 #include "cli/exit_codes.h"
 
-const char* exitCodeText(int code) {
-  switch (code) {
-    case ExitOk:
-      return "programmed";
-    case ExitUsage:
-      return "usage error";
-    case ExitFileError:
-      return "file error";
-    case ExitPortError:
-      return "port cannot be opened";
-    case ExitEraseError:
-      return "erase error";
-    case ExitCommunicationError:
-      return "communication error";
-    case ExitInterrupted:
-      return "interrupted";
-    default:
-      return "failed";
+namespace {
+
+// What each exit code is called in a gang's summary and in a report.
+struct ExitCodeWords {
+  int code;
+  const char* summary;
+  const char* outcome;
+};
+
+const ExitCodeWords exitCodeWords[] = {
+    {ExitOk, "programmed", "success"},
+    {ExitUsage, "usage error", "usage-error"},
+    {ExitFileError, "file error", "file-error"},
+    {ExitPortError, "port cannot be opened", "port-error"},
+    {ExitEraseError, "erase error", "erase-error"},
+    {ExitCommunicationError, "communication error", "communication-error"},
+    {ExitInterrupted, "interrupted", "interrupted"},
+};
+
+const ExitCodeWords* wordsOf(int code) {
+  for (const ExitCodeWords& words : exitCodeWords) {
+    if (words.code == code) return &words;
   }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* exitCodeText(int code) {
+  const ExitCodeWords* words = wordsOf(code);
+  return words ? words->summary : "failed";
+}
+
+const char* outcomeWord(int code) {
+  const ExitCodeWords* words = wordsOf(code);
+  return words ? words->outcome : "failed";
 }

@@ -13,3 +13,5 @@ enum ExitCode {
 
 // A few words for an exit code, for summaries.
 const char* exitCodeText(int code);
+// The outcome of a board in a report ("success", "file-error" ...).
+const char* outcomeWord(int code);
