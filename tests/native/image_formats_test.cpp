@@ -134,7 +134,7 @@ class Binutils : public ::testing::Test {
 };
 
 // Intel HEX with segment and linear address records, S-records, and ELF of
-// either width and byte order (its loadable segments).
+// either width and byte order.
 TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   std::vector<uint8_t> hex = objcopyFromBinary("ihex");
   std::string text(hex.begin(), hex.end());
@@ -150,26 +150,66 @@ TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   }
 }
 
-TEST_F(Binutils, ElfSegmentsGoToTheirPhysicalAddressesAndMustAscend) {
+std::vector<Piece> piecesOf(const FirmwareImage& image) {
+  std::vector<Piece> pieces;
+  for (const ImageSegment& segment : image.segments) {
+    pieces.push_back({segment.address, segment.bytes});
+  }
+  return pieces;
+}
+
+// What objcopy makes of an ELF file as Intel HEX is what we read from it: the
+// allocated sections at their load addresses, in address order, and never the
+// ELF headers that a segment also covers.
+TEST_F(Binutils, ElfGivesWhatObjcopyWritesAsIntelHex) {
+  auto expectAsObjcopy = [&](const std::string& elf) {
+    tool("objcopy -O ihex " + elf + " " + elf + ".hex");
+    std::vector<uint8_t> hexFile = readFile(elf + ".hex"), elfFile = readFile(elf);
+    FirmwareImage fromHex, fromElf;
+    HexFileFault fault;
+    EXPECT_TRUE(parseIntelHex(hexFile.data(), hexFile.size(), &fromHex, &fault)) << fault.message;
+    EXPECT_TRUE(parseElf(elfFile.data(), elfFile.size(), &fromElf, &fault)) << fault.message;
+    EXPECT_TRUE(piecesOf(fromElf) == piecesOf(fromHex)) << elf;
+    return piecesOf(fromElf);
+  };
+  // Without -N the one segment starts at 0x10000 with the ELF header.
+  tool("ld -b binary " + path(0) + " --section-start=.data=0x10078 -o " + dir + "/headers");
+  EXPECT_TRUE(expectAsObjcopy(dir + "/headers") ==
+              (std::vector<Piece>{{0x10078, pieces[0].bytes}}));
+
   std::string elf = linkElf("elf64-x86-64", "");
   tool("objcopy --change-section-lma .c=0x08100000 " + elf + " " + dir + "/moved");
+  tool("objcopy --change-section-lma .b=0x09000000 " + elf + " " + dir + "/descending");
   pieces[2].address = 0x08100000;
-  expectRoundTrip(readFile(dir + "/moved"), ImageFormat::Elf);
+  EXPECT_TRUE(expectAsObjcopy(dir + "/moved") == pieces);
+  std::vector<Piece> ascending = expectAsObjcopy(dir + "/descending");
+  ASSERT_EQ(ascending.size(), 3u);
+  EXPECT_EQ(ascending[2].address, 0x09000000u);
 
   FirmwareImage image;
   HexFileFault fault;
-  tool("objcopy --change-section-lma .b=0x09000000 " + elf + " " + dir + "/descending");
-  std::vector<uint8_t> bytes = readFile(dir + "/descending");
+  tool("objcopy --change-section-lma .b=0x0801FF00 " + elf + " " + dir + "/overlapping");
+  std::vector<uint8_t> bytes = readFile(dir + "/overlapping");
   EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
-  EXPECT_STREQ(fault.message,
-               "ELF segment 2: address 801FFF0 lies below 90003E8, where the data before it ended");
+  EXPECT_STREQ(
+      fault.message,
+      "ELF section .c: address 801FFF0 lies below 80202E8, where the data before it ended");
+}
+
+// Without section headers the loadable segments are the image.
+TEST_F(Binutils, ElfWithoutSectionHeadersGivesItsSegments) {
+  std::vector<uint8_t> bytes = readFile(linkElf("elf64-x86-64", ""));
+  std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
+  std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
+  expectRoundTrip(bytes, ImageFormat::Elf);
 
   // Cut the file inside the last segment's data.
-  bytes = readFile(elf);
   auto last =
       std::search(bytes.begin(), bytes.end(), pieces[2].bytes.begin(), pieces[2].bytes.end());
   ASSERT_NE(last, bytes.end());
   bytes.resize(last - bytes.begin() + pieces[2].bytes.size() - 1);
+  FirmwareImage image;
+  HexFileFault fault;
   EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
   EXPECT_STREQ(fault.message, "ELF segment 2 lies past the end of the file");
 }
