@@ -141,7 +141,14 @@ TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   ASSERT_NE(text.find(":02000002"), std::string::npos) << "segment address records";
   ASSERT_NE(text.find(":02000004"), std::string::npos) << "linear address records";
   expectRoundTrip(hex, ImageFormat::IntelHex);
-  expectRoundTrip(objcopyFromBinary("srec"), ImageFormat::SRecord);
+  std::vector<uint8_t> srec = objcopyFromBinary("srec");
+  expectRoundTrip(srec, ImageFormat::SRecord);
+  // As a Windows editor saves them: with a UTF-8 byte-order mark.
+  const uint8_t mark[] = {0xEF, 0xBB, 0xBF};
+  hex.insert(hex.begin(), mark, mark + 3);
+  srec.insert(srec.begin(), mark, mark + 3);
+  expectRoundTrip(hex, ImageFormat::IntelHex);
+  expectRoundTrip(srec, ImageFormat::SRecord);
   for (const char* options :
        {"", "-m elf_i386", "-m elf_i386 --oformat elf32-big", "--oformat elf64-big"}) {
     SCOPED_TRACE(options);
@@ -220,6 +227,8 @@ TEST(ImageFormats, RecognisedByContentAlone) {
   };
   EXPECT_EQ(format("\r\n  :1000"), ImageFormat::IntelHex);
   EXPECT_EQ(format("S9"), ImageFormat::SRecord);
+  EXPECT_EQ(format("\xEF\xBB\xBF:1000"), ImageFormat::IntelHex);
+  EXPECT_EQ(format("\xEF\xBB\xBF\r\nS9"), ImageFormat::SRecord);
   EXPECT_EQ(format("\x7F"
                    "ELF"),
             ImageFormat::Elf);
@@ -259,6 +268,11 @@ TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
        "S-record checksum mismatch (expected 94, found 95)"},
       {ImageFormat::SRecord, "S1050100AABB94\n", 1, "S-record file ends without an end record"},
       {ImageFormat::SRecord, "S4030000FC\n", 1, "unknown S-record type S4"},
+      // A byte-order mark opens the first line only.
+      {ImageFormat::SRecord, "\xEF\xBB\xBFS1050100AABB95\n", 1,
+       "S-record checksum mismatch (expected 94, found 95)"},
+      {ImageFormat::IntelHex, "\xEF\xBB\xBF:0100000004FB\n\xEF\xBB\xBF:00000001FF\n", 2,
+       "Intel HEX record does not begin with ':'"},
   };
   for (const Case& c : cases) {
     FirmwareImage image;
