@@ -5,6 +5,7 @@
 // headers gives its loadable segments (PT_LOAD) with file data instead, each
 // at its physical address.
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -142,7 +143,7 @@ std::vector<Segment> loadableSegments(const ElfFile& elf, const HeaderTable& pro
 // else "section N".
 void sectionLabel(const ElfFile& elf, const HeaderTable& sections, uint64_t namesIndex,
                   uint64_t index, uint64_t nameOffset, char* label, size_t size) {
-  snprintf(label, size, "section %llu", static_cast<unsigned long long>(index));
+  snprintf(label, size, "section %" PRIu64, index);
   if (namesIndex >= sections.entries) return;
   const uint64_t names = sections.offset + namesIndex * sections.entrySize;
   const uint64_t namesOffset = word(elf, names + 16, names + 24);
@@ -209,9 +210,9 @@ bool placeInOrder(const ElfFile& elf, std::vector<Placement>* placements, Firmwa
     total += placement.size;  // each at most the file's size, so no overflow
   }
   if (total > ImageSizeLimit / 3) {
-    setImageFault(fault, 0, "ELF file holds %llu bytes of data, more than %lu can be programmed",
-                  static_cast<unsigned long long>(total),
-                  static_cast<unsigned long>(ImageSizeLimit / 3));
+    setImageFault(fault, 0,
+                  "ELF file holds %" PRIu64 " bytes of data, more than %lu can be programmed",
+                  total, static_cast<unsigned long>(ImageSizeLimit / 3));
     return false;
   }
   std::stable_sort(placements->begin(), placements->end(),
@@ -264,8 +265,7 @@ bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFa
   } else {
     for (const Segment& segment : segments) {
       Placement placement{segment.physicalAddress, segment.offset, segment.fileSize, {}};
-      snprintf(placement.label, sizeof placement.label, "segment %llu",
-               static_cast<unsigned long long>(segment.number));
+      snprintf(placement.label, sizeof placement.label, "segment %" PRIu64, segment.number);
       placements.push_back(placement);
     }
   }
