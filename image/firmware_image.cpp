@@ -14,6 +14,12 @@ namespace {
 
 constexpr size_t BytesPerLine = 16;
 
+// The UTF-8 byte-order mark that some editors write at the start of a text
+// file: its length, or 0 when the text does not begin with it.
+size_t byteOrderMark(const uint8_t* bytes, size_t size) {
+  return size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+}
+
 }  // namespace
 
 bool refuseRecord(HexFileFault* fault, int line, const char* text) {
@@ -35,7 +41,7 @@ ImageFormat detectImageFormat(const uint8_t* bytes, size_t size) {
                           "ELF",
                           4) == 0)
     return ImageFormat::Elf;
-  size_t i = 0;
+  size_t i = byteOrderMark(bytes, size);
   while (i < size && isTokenSeparator(bytes[i])) ++i;
   if (i < size && bytes[i] == ':') return ImageFormat::IntelHex;
   if (i + 1 < size && bytes[i] == 'S' && bytes[i + 1] >= '0' && bytes[i + 1] <= '9') {
@@ -229,6 +235,7 @@ FirmwareImage programmedImage(const ImageSnapshot& snapshot, ReaderCursors from,
 bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length) {
   while (lines->next < lines->size) {
     size_t start = lines->next;
+    if (start == 0) start = byteOrderMark(lines->bytes, lines->size);
     const uint8_t* end =
         static_cast<const uint8_t*>(memchr(lines->bytes + start, '\n', lines->size - start));
     size_t stop = end ? static_cast<size_t>(end - lines->bytes) : lines->size;

@@ -29,8 +29,8 @@ struct FirmwareImage {
 };
 
 // The format by content alone: ':' records, 'S0'..'S9' records (leading
-// whitespace allowed before either), 0x7F 'E' 'L' 'F'; anything else is a hex
-// token file. Binary has no signature and is never recognised.
+// whitespace, and a UTF-8 byte-order mark before it, allowed before either), 0x7F 'E' 'L' 'F';
+// anything else is a hex token file. Binary has no signature and is never recognised.
 ImageFormat detectImageFormat(const uint8_t* bytes, size_t size);
 
 // "Intel HEX", "Motorola S-record", "ELF", "binary", "hex token".

@@ -16,8 +16,8 @@ struct TextLines {
 };
 
 // The next line that is not blank, without its surrounding whitespace (line
-// end included). False at the end of the text, with lines->line on the last
-// line.
+// end included) and, on the first line, a UTF-8 byte-order mark. False at the end of the text, with
+// lines->line on the last line.
 bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length);
 
 // Decodes pairs of hexadecimal digits into bytes; refuses anything else as a

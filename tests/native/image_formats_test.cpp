@@ -134,14 +134,21 @@ class Binutils : public ::testing::Test {
 };
 
 // Intel HEX with segment and linear address records, S-records, and ELF of
-// either width and byte order (its loadable segments).
+// either width and byte order.
 TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   std::vector<uint8_t> hex = objcopyFromBinary("ihex");
   std::string text(hex.begin(), hex.end());
   ASSERT_NE(text.find(":02000002"), std::string::npos) << "segment address records";
   ASSERT_NE(text.find(":02000004"), std::string::npos) << "linear address records";
   expectRoundTrip(hex, ImageFormat::IntelHex);
-  expectRoundTrip(objcopyFromBinary("srec"), ImageFormat::SRecord);
+  std::vector<uint8_t> srec = objcopyFromBinary("srec");
+  expectRoundTrip(srec, ImageFormat::SRecord);
+  // As a Windows editor saves them: with a UTF-8 byte-order mark.
+  const uint8_t mark[] = {0xEF, 0xBB, 0xBF};
+  hex.insert(hex.begin(), mark, mark + 3);
+  srec.insert(srec.begin(), mark, mark + 3);
+  expectRoundTrip(hex, ImageFormat::IntelHex);
+  expectRoundTrip(srec, ImageFormat::SRecord);
   for (const char* options :
        {"", "-m elf_i386", "-m elf_i386 --oformat elf32-big", "--oformat elf64-big"}) {
     SCOPED_TRACE(options);
@@ -150,26 +157,66 @@ TEST_F(Binutils, EveryFormatWrittenByBinutilsReadsBackAsItsBytes) {
   }
 }
 
-TEST_F(Binutils, ElfSegmentsGoToTheirPhysicalAddressesAndMustAscend) {
+std::vector<Piece> piecesOf(const FirmwareImage& image) {
+  std::vector<Piece> pieces;
+  for (const ImageSegment& segment : image.segments) {
+    pieces.push_back({segment.address, segment.bytes});
+  }
+  return pieces;
+}
+
+// What objcopy makes of an ELF file as Intel HEX is what we read from it: the
+// allocated sections at their load addresses, in address order, and never the
+// ELF headers that a segment also covers.
+TEST_F(Binutils, ElfGivesWhatObjcopyWritesAsIntelHex) {
+  auto expectAsObjcopy = [&](const std::string& elf) {
+    tool("objcopy -O ihex " + elf + " " + elf + ".hex");
+    std::vector<uint8_t> hexFile = readFile(elf + ".hex"), elfFile = readFile(elf);
+    FirmwareImage fromHex, fromElf;
+    HexFileFault fault;
+    EXPECT_TRUE(parseIntelHex(hexFile.data(), hexFile.size(), &fromHex, &fault)) << fault.message;
+    EXPECT_TRUE(parseElf(elfFile.data(), elfFile.size(), &fromElf, &fault)) << fault.message;
+    EXPECT_TRUE(piecesOf(fromElf) == piecesOf(fromHex)) << elf;
+    return piecesOf(fromElf);
+  };
+  // Without -N the one segment starts at 0x10000 with the ELF header.
+  tool("ld -b binary " + path(0) + " --section-start=.data=0x10078 -o " + dir + "/headers");
+  EXPECT_TRUE(expectAsObjcopy(dir + "/headers") ==
+              (std::vector<Piece>{{0x10078, pieces[0].bytes}}));
+
   std::string elf = linkElf("elf64-x86-64", "");
   tool("objcopy --change-section-lma .c=0x08100000 " + elf + " " + dir + "/moved");
+  tool("objcopy --change-section-lma .b=0x09000000 " + elf + " " + dir + "/descending");
   pieces[2].address = 0x08100000;
-  expectRoundTrip(readFile(dir + "/moved"), ImageFormat::Elf);
+  EXPECT_TRUE(expectAsObjcopy(dir + "/moved") == pieces);
+  std::vector<Piece> ascending = expectAsObjcopy(dir + "/descending");
+  ASSERT_EQ(ascending.size(), 3u);
+  EXPECT_EQ(ascending[2].address, 0x09000000u);
 
   FirmwareImage image;
   HexFileFault fault;
-  tool("objcopy --change-section-lma .b=0x09000000 " + elf + " " + dir + "/descending");
-  std::vector<uint8_t> bytes = readFile(dir + "/descending");
+  tool("objcopy --change-section-lma .b=0x0801FF00 " + elf + " " + dir + "/overlapping");
+  std::vector<uint8_t> bytes = readFile(dir + "/overlapping");
   EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
-  EXPECT_STREQ(fault.message,
-               "ELF segment 2: address 801FFF0 lies below 90003E8, where the data before it ended");
+  EXPECT_STREQ(
+      fault.message,
+      "ELF section .c: address 801FFF0 lies below 80202E8, where the data before it ended");
+}
+
+// Without section headers the loadable segments are the image.
+TEST_F(Binutils, ElfWithoutSectionHeadersGivesItsSegments) {
+  std::vector<uint8_t> bytes = readFile(linkElf("elf64-x86-64", ""));
+  std::fill(bytes.begin() + 40, bytes.begin() + 48, 0);  // e_shoff
+  std::fill(bytes.begin() + 60, bytes.begin() + 64, 0);  // e_shnum, e_shstrndx
+  expectRoundTrip(bytes, ImageFormat::Elf);
 
   // Cut the file inside the last segment's data.
-  bytes = readFile(elf);
   auto last =
       std::search(bytes.begin(), bytes.end(), pieces[2].bytes.begin(), pieces[2].bytes.end());
   ASSERT_NE(last, bytes.end());
   bytes.resize(last - bytes.begin() + pieces[2].bytes.size() - 1);
+  FirmwareImage image;
+  HexFileFault fault;
   EXPECT_FALSE(parseElf(bytes.data(), bytes.size(), &image, &fault));
   EXPECT_STREQ(fault.message, "ELF segment 2 lies past the end of the file");
 }
@@ -180,6 +227,8 @@ TEST(ImageFormats, RecognisedByContentAlone) {
   };
   EXPECT_EQ(format("\r\n  :1000"), ImageFormat::IntelHex);
   EXPECT_EQ(format("S9"), ImageFormat::SRecord);
+  EXPECT_EQ(format("\xEF\xBB\xBF:1000"), ImageFormat::IntelHex);
+  EXPECT_EQ(format("\xEF\xBB\xBF\r\nS9"), ImageFormat::SRecord);
   EXPECT_EQ(format("\x7F"
                    "ELF"),
             ImageFormat::Elf);
@@ -219,6 +268,11 @@ TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
        "S-record checksum mismatch (expected 94, found 95)"},
       {ImageFormat::SRecord, "S1050100AABB94\n", 1, "S-record file ends without an end record"},
       {ImageFormat::SRecord, "S4030000FC\n", 1, "unknown S-record type S4"},
+      // A byte-order mark opens the first line only.
+      {ImageFormat::SRecord, "\xEF\xBB\xBFS1050100AABB95\n", 1,
+       "S-record checksum mismatch (expected 94, found 95)"},
+      {ImageFormat::IntelHex, "\xEF\xBB\xBF:0100000004FB\n\xEF\xBB\xBF:00000001FF\n", 2,
+       "Intel HEX record does not begin with ':'"},
   };
   for (const Case& c : cases) {
     FirmwareImage image;
