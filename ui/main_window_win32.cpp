@@ -88,10 +88,14 @@ LRESULT onMainHelp(HWND window) {
 }
 
 // The toolbar and the status bar place themselves along the top and the
-// bottom; the status bar's part edges stay as they were.
+// bottom; the status bar's part edges stay as they were. Moved, the status bar
+// keeps its old pixels and redraws only where it grew, yet the window (which
+// does not clip its children) paints its background over all it newly shows,
+// the bar's new place included: so the whole bar is drawn again after it.
 LRESULT onMainSize(WPARAM wParam, LPARAM lParam) {
   SendMessageA(toolBar, WM_SIZE, wParam, lParam);
   SendMessageA(statusBar, WM_SIZE, wParam, lParam);
+  InvalidateRect(statusBar, nullptr, TRUE);
   return 0;
 }
 

@@ -190,6 +190,65 @@ TEST_F(MainWindow, ShowsWithItsStatusBarAndStartsTheFirstConnectionAttempt) {
   EXPECT_EQ(edges[1], 2 * half);
 }
 
+// Dark pixels (text) on the screen inside each part of the status bar: what
+// the user sees, where SB_GETTEXT also returns a text that was drawn over.
+std::vector<int> darkPixelsInStatusParts() {
+  RECT area;
+  GetClientRect(statusBar, &area);
+  const int width = area.right, height = area.bottom;
+  MapWindowPoints(statusBar, nullptr, reinterpret_cast<POINT*>(&area), 2);
+  BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {}};
+  DWORD* pixels = nullptr;
+  HBITMAP canvas = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS,
+                                    reinterpret_cast<void**>(&pixels), nullptr, 0);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HGDIOBJ old = SelectObject(memory, canvas);
+  BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+  GdiFlush();
+  std::vector<int> counts;
+  for (int part = 0; part < 2; ++part) {
+    RECT bounds = {};
+    SendMessageA(statusBar, SB_GETRECT, part, reinterpret_cast<LPARAM>(&bounds));
+    int dark = 0;
+    for (int y = std::max(0L, bounds.top); y < std::min<long>(height, bounds.bottom); ++y) {
+      for (int x = std::max(0L, bounds.left); x < std::min<long>(width, bounds.right); ++x) {
+        const DWORD pixel = pixels[y * width + x];
+        dark += ((pixel >> 16) & 255) + ((pixel >> 8) & 255) + (pixel & 255) < 3 * 96 ? 1 : 0;
+      }
+    }
+    counts.push_back(dark);
+  }
+  SelectObject(memory, old);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  DeleteObject(canvas);
+  return counts;
+}
+
+// Maximised, restored, taller and narrower, both texts stay drawn; a narrow
+// window cuts part 1 short (its edge is fixed) but shows where its text starts.
+TEST_F(MainWindow, StatusTextsStayDrawnWhenTheWindowIsResized) {
+  struct Step {
+    const char* name;
+    int show;  // or 0 for this size
+    int width, height;
+  };
+  const Step steps[] = {{"maximised", SW_MAXIMIZE, 0, 0},
+                        {"restored", SW_RESTORE, 0, 0},
+                        {"taller", 0, 320, 400},
+                        {"narrow", 0, 200, 400}};
+  for (const Step& step : steps) {
+    if (step.show) ShowWindow(mainWindow, step.show);
+    if (!step.show)
+      SetWindowPos(mainWindow, nullptr, 0, 0, step.width, step.height, SWP_NOMOVE | SWP_NOZORDER);
+    pause(300);
+    const std::vector<int> dark = darkPixelsInStatusParts();
+    EXPECT_GE(dark[0], 20) << step.name;
+    EXPECT_GE(dark[1], 20) << step.name;
+  }
+}
+
 TEST_F(MainWindow, KeysAndCommandsReachTheirOperationsOwnedByTheWindow) {
   HELPINFO help = {};
   help.cbSize = sizeof help;
