@@ -140,10 +140,6 @@ int portOfBox(int id) {
   return 0;
 }
 
-int boxOfPort(int port) {
-  return (port >= 1 && port <= PortCount) ? portBoxes[port - 1] : 0;
-}
-
 INT_PTR CALLBACK portDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:

@@ -19,8 +19,6 @@ extern EraseModeFlags pendingEraseMode;
 // The port (1 to 10) a box of the port dialog stands for, or 0 for an id that
 // is no port box. The boxes 505 and 506 stand for ports 6 and 5.
 int portOfBox(int id);
-// The box of a port 1 to 10.
-int boxOfPort(int port);
 
 INT_PTR CALLBACK portDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK flashSetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
