@@ -86,6 +86,14 @@ int main(int argc, char** argv) {
     command->add_option("--address", options.address,
                         "where a raw binary file's first byte belongs (0x4000 or 16384)");
   };
+  auto addMap = [&](CLI::App* command) {
+    command->add_option("--flash", options.flash,
+                        "the board's flash as START:SIZE (0x0:0x80000): an image with data "
+                        "outside it is refused before the board is addressed");
+    command->add_option("--boot-region", options.bootRegion,
+                        "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
+                        "application touching it, or a --bootloader image outside it, is refused");
+  };
   auto addCommon = [&](CLI::App* command) {
     command->add_option("--port", options.ports,
                         "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
@@ -117,6 +125,7 @@ int main(int argc, char** argv) {
                    "the image file (- for standard input), its format recognised by its content")
       ->required();
   addFormat(program);
+  addMap(program);
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
@@ -144,6 +153,7 @@ int main(int argc, char** argv) {
       "of the file's bytes (as in --report)");
   info->add_option("FILE", options.file, "the image file (- for standard input)")->required();
   addFormat(info);
+  addMap(info);
   info->add_flag("-v,--verbose", options.verbose, "also show the start addresses the file names");
 
   CLI::App* convert = app.add_subcommand(
@@ -178,8 +188,10 @@ int main(int argc, char** argv) {
   }
   for (size_t i = 0; i < options.ports.size(); ++i) {
     for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (options.ports[i] == options.ports[j]) {
-        fprintf(stderr, "error: --port %s is given twice\n", options.ports[i].c_str());
+      if (samePort(options.ports[i], options.ports[j])) {
+        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
+                options.ports[i] == options.ports[j] ? "" : ", also as ",
+                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
         return ExitUsage;
       }
     }
