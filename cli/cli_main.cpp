@@ -23,8 +23,9 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, erase --all without --yes and no terminal)\n"
-    "  3    file error: the file does not open, is not in its format or holds no data (each\n"
-    "       refused before any board is addressed); convert cannot write OUT\n"
+    "  3    file error: the file does not open, is not in its format, holds no data or has\n"
+    "       data where --flash and --boot-region forbid it (each refused before any board is\n"
+    "       addressed); convert cannot write OUT\n"
     "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, fell silent for\n"
@@ -86,6 +87,14 @@ int main(int argc, char** argv) {
     command->add_option("--address", options.address,
                         "where a raw binary file's first byte belongs (0x4000 or 16384)");
   };
+  auto addMap = [&](CLI::App* command) {
+    command->add_option("--flash", options.flash,
+                        "the board's flash as START:SIZE (0x0:0x80000): an image with data "
+                        "outside it is refused before the board is addressed");
+    command->add_option("--boot-region", options.bootRegion,
+                        "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
+                        "application touching it, or a --bootloader image outside it, is refused");
+  };
   auto addCommon = [&](CLI::App* command) {
     command->add_option("--port", options.ports,
                         "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
@@ -117,6 +126,7 @@ int main(int argc, char** argv) {
                    "the image file (- for standard input), its format recognised by its content")
       ->required();
   addFormat(program);
+  addMap(program);
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
@@ -144,6 +154,7 @@ int main(int argc, char** argv) {
       "of the file's bytes (as in --report)");
   info->add_option("FILE", options.file, "the image file (- for standard input)")->required();
   addFormat(info);
+  addMap(info);
   info->add_flag("-v,--verbose", options.verbose, "also show the start addresses the file names");
 
   CLI::App* convert = app.add_subcommand(
@@ -178,8 +189,10 @@ int main(int argc, char** argv) {
   }
   for (size_t i = 0; i < options.ports.size(); ++i) {
     for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (options.ports[i] == options.ports[j]) {
-        fprintf(stderr, "error: --port %s is given twice\n", options.ports[i].c_str());
+      if (samePort(options.ports[i], options.ports[j])) {
+        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
+                options.ports[i] == options.ports[j] ? "" : ", also as ",
+                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
         return ExitUsage;
       }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/board_report.h"
+#include "cli/flash_map.h"
 #include "image/firmware_image.h"
 #include "image/image_snapshot.h"
 #include "operations/run_logic.h"
@@ -27,19 +28,21 @@ struct Options {
   int waitSeconds = 0;      // for the target's call; 0 waits for ever
   std::string report;       // path of the JSON report, "-" for standard output
   std::string format = "auto";
-  std::string address;  // where raw binary belongs, as given
-  std::string output;   // convert: the hex token file to write, "-" for standard output
+  std::string address;            // where raw binary belongs, as given
+  std::string output;             // convert: the hex token file to write, "-" for standard output
+  std::string flash, bootRegion;  // the board's map, START:SIZE, when given
   // Taken from format and address.
   bool formatByContent = true;
   ImageFormat imageFormat = ImageFormat::HexToken;
   uint32_t binaryAddress = 0;
+  FlashMap map;  // taken from flash and bootRegion
 };
 
 // Set by a signal: waits end, and a run stops between two blocks.
 extern std::atomic<int> interrupted;
 
-// Checks --format and --address and takes their values. ExitOk, or ExitUsage
-// with the reason told.
+// Checks --format, --address, --flash and --boot-region and takes their values. ExitOk, or
+// ExitUsage with the reason told.
 int takeFormatOptions(Options* options);
 
 // A file read for a run, turned into what the run reads.

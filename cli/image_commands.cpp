@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/output_file.h"
 #include "cli/terminal.h"
 #include "image/hex_token_reader.h"
 
@@ -26,6 +27,43 @@ bool looksBinary(const std::vector<uint8_t>& bytes) {
 // or the start address of a converted image.
 ReaderCursors startCursors(const ImageSnapshot& run) {
   return runStartCursors(run, ReaderCursors{0, 0});
+}
+
+int takeMapOptions(Options* options) {
+  std::string error;
+  if (!options->flash.empty() && !parseMapRange(options->flash, &options->map.flash, &error)) {
+    fprintf(stderr, "error: --flash %s\n", error.c_str());
+    return ExitUsage;
+  }
+  if (!options->bootRegion.empty() &&
+      !parseMapRange(options->bootRegion, &options->map.boot, &error)) {
+    fprintf(stderr, "error: --boot-region %s\n", error.c_str());
+    return ExitUsage;
+  }
+  const FlashMap& map = options->map;
+  if (map.flash.given && map.boot.given &&
+      (map.boot.start < map.flash.start || map.boot.end > map.flash.end)) {
+    fprintf(stderr, "error: --boot-region %s does not lie within --flash %s\n",
+            options->bootRegion.c_str(), options->flash.c_str());
+    return ExitUsage;
+  }
+  return ExitOk;
+}
+
+// Refuses an image that the board's map, when given, does not allow where it
+// lies. ExitOk, or ExitFileError with the reason told.
+int checkAgainstMap(const std::string& path, const Options& options, const ImageSnapshot& run,
+                    std::string* failure) {
+  if (!options.map.flash.given && !options.map.boot.given) return ExitOk;
+  unsigned long blocks = 0;
+  std::string why;
+  if (!mapRefuses(programmedImage(run, startCursors(run), &blocks), options.map, options.bootloader,
+                  &why)) {
+    return ExitOk;
+  }
+  *failure = "File Error: " + path + ": " + why;
+  fprintf(stderr, "error: %s\n", failure->c_str());
+  return ExitFileError;
 }
 
 }  // namespace
@@ -65,7 +103,7 @@ int takeFormatOptions(Options* options) {
     }
     options->binaryAddress = static_cast<uint32_t>(value);
   }
-  return ExitOk;
+  return takeMapOptions(options);
 }
 
 // The run then programs these very bytes.
@@ -115,35 +153,50 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
   if (options.verbose) {
     for (const std::string& note : parsed.notes) fprintf(stderr, "note: %s\n", note.c_str());
   }
-  return ExitOk;
+  return checkAgainstMap(path, options, *image, failure);
 }
 
 // k4471-cli info: what a run of the file would program.
 int showInfo(const Options& options) {
   LoadedImage loaded;
   std::string failure;
-  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
+  Options shown = options;
+  shown.map = FlashMap();  // info shows where the image lies, it refuses nothing for it
+  if (int code = loadAndCheck(options.file, shown, &loaded, &failure)) return code;
   unsigned long blocks = 0;
   const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
   unsigned long long bytes = 0;
   printf("File:     %s\n", options.file.c_str());
   printf("Format:   %s\n", imageFormatName(loaded.format));
   for (const ImageSegment& segment : image.segments) {
-    const uint32_t last = static_cast<uint32_t>(segment.address + segment.bytes.size() - 1);
-    printf("%s %08" PRIX32 "-%08" PRIX32 "  %zu bytes\n",
-           &segment == &image.segments.front() ? "Ranges:  " : "         ", segment.address, last,
-           segment.bytes.size());
+    const uint64_t end = segment.address + static_cast<uint64_t>(segment.bytes.size());
+    const std::string place = placeOf(segment.address, end, options.map);
+    printf("%s %08" PRIX32 "-%08" PRIX32 "  %zu bytes%s%s\n",
+           &segment == &image.segments.front() ? "Ranges:  " : "         ", segment.address,
+           static_cast<uint32_t>(end - 1), segment.bytes.size(), place.empty() ? "" : "  ",
+           place.c_str());
     bytes += segment.bytes.size();
   }
   printf("Data:     %llu bytes in %lu block%s\n", bytes, blocks, blocks == 1 ? "" : "s");
   printf("SHA-256:  %s (of the file's bytes)\n", loaded.sha256.c_str());
+  if (options.map.flash.given || options.map.boot.given) {
+    printf("Map:      %s\n", mapText(options.map).c_str());
+    for (bool bootloader : {false, true}) {
+      std::string why;
+      const bool refused = mapRefuses(image, options.map, bootloader, &why);
+      printf("%s %s\n", bootloader ? "Bootloader: " : "Application:",
+             refused ? ("refused: " + why).c_str() : "fits");
+    }
+  }
   return ExitOk;
 }
 
 // k4471-cli convert: the image a run would program, as a hex token file.
 int convertImage(const Options& options) {
   const std::string& out = options.output;
-  if (options.file != "-" && out != "-" && sameFile(options.file, out)) {
+  const bool same = options.file == "-" ? out != "-" && standardInputIs(out)
+                                        : out != "-" && sameFile(options.file, out);
+  if (same) {
     fprintf(stderr, "error: %s is the file to convert; convert never overwrites it\n", out.c_str());
     return ExitUsage;
   }
@@ -161,13 +214,17 @@ int convertImage(const Options& options) {
             options.file.c_str(), fault.message);
     return ExitFileError;
   }
-  FILE* file = out == "-" ? stdout : fopen(out.c_str(), "wb");
-  int error = file ? 0 : errno;
-  if (file && fwrite(text.data(), 1, text.size(), file) != text.size()) error = errno;
-  if (file && (file == stdout ? fflush(file) : fclose(file)) != 0 && error == 0) error = errno;
-  if (error != 0) {
-    fprintf(stderr, "error: cannot write %s: %s\n", out.c_str(), strerror(error));
-    if (file && file != stdout) remove(out.c_str());
+  std::string error;
+  if (out == "-") {
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+      error = strerror(errno);
+    }
+  } else if (!writeFileWhole(out, text, &error) && error.empty()) {
+    error = "the write failed";
+  }
+  if (!error.empty()) {
+    // What was there before is left as it was.
+    fprintf(stderr, "error: cannot write %s: %s\n", out.c_str(), error.c_str());
     return ExitFileError;
   }
   return ExitOk;

@@ -1,6 +1,7 @@
 // The commands of the command line that address a target: the port, the wait
 // for the target's call, and the run on one target.
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -79,6 +80,19 @@ std::thread startWaitLimit(int seconds, std::atomic<int>* done) {
   });
 }
 
+// One attempt to connect. After the line went away the port is taken again
+// first, as the device back may be a new one: LinkPortUnavailable while it
+// is not there, and *portTaken when another process took it meanwhile.
+int32_t attemptConnect(const std::string& device, bool afterLineLoss, bool* portTaken,
+                       std::string* failure) {
+  if (afterLineLoss) {
+    int claim = reclaimPort(device, failure);
+    *portTaken = claim == ExitPortError;
+    if (claim != ExitOk) return LinkPortUnavailable;
+  }
+  return connectToTarget(serialSettings);
+}
+
 // Waits for the target's call after a reset. ExitOk once connected.
 int waitForCall(const std::string& device, Progress* progress, std::string* failure) {
   std::string text =
@@ -86,7 +100,12 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
   progressNote(progress, text.c_str());
   bool lineLostNoted = false;
   for (;;) {
-    int32_t result = connectToTarget(serialSettings);
+    bool portTaken = false;
+    int32_t result = attemptConnect(device, lineLostNoted, &portTaken, failure);
+    if (portTaken) {
+      fprintf(stderr, "error: %s\n", failure->c_str());
+      return ExitPortError;
+    }
     if (result == LinkOk) {
       text = "Connected to the target on " + device + " (115200 8-N-1).";
       progressNote(progress, text.c_str());
@@ -107,7 +126,8 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
     const bool lineLost =
         result == LinkPortUnavailable && (lineLostNoted || lastReadEnd() == ReadEnd::LineFailed);
     if (result == LinkPortUnavailable && !lineLost) {
-      text = "Cannot Connect to " + device;
+      const std::string reason = portOpenError(device);
+      text = "Cannot Connect to " + device + (reason.empty() ? "" : ": " + reason);
       fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
       *failure = "COM Port Error: " + text;
       return ExitPortError;
@@ -157,6 +177,18 @@ std::string lostLinkText(const Progress& progress, const std::string& command, i
   }
 }
 
+// Only the word itself agrees: any case, spaces around it allowed.
+bool isYes(const char* answer) {
+  while (isspace(static_cast<unsigned char>(*answer))) ++answer;
+  for (const char* word = "yes"; *word; ++word, ++answer) {
+    if (tolower(static_cast<unsigned char>(*answer)) != *word) return false;
+  }
+  for (; *answer; ++answer) {
+    if (!isspace(static_cast<unsigned char>(*answer))) return false;
+  }
+  return true;
+}
+
 // Asks before the entire flash is erased. ExitOk to go on, ExitUsage when
 // there is nobody to ask, or -1 when the answer was no.
 int confirmEraseAll(const Options& options) {
@@ -167,9 +199,9 @@ int confirmEraseAll(const Options& options) {
   }
   fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarningText);
   fflush(stderr);
-  char answer[16] = {0};
+  char answer[64] = {0};
   if (!fgets(answer, sizeof answer, stdin)) return -1;
-  return strncmp(answer, "yes", 3) == 0 ? ExitOk : -1;
+  return isYes(answer) ? ExitOk : -1;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <io.h>
 
+#include <cctype>
 #include <cstdio>
 
 #include "cli/exit_codes.h"
@@ -207,4 +208,28 @@ bool sameFile(const std::string& a, const std::string& b) {
          first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
          first.nFileIndexHigh == second.nFileIndexHigh &&
          first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// A COM port opened without sharing is this process's alone while the link
+// has it open: there is no lock to take again.
+int reclaimPort(const std::string&, std::string*) {
+  return ExitOk;
+}
+
+std::string portOpenError(const std::string& device) {
+  std::string message;
+  if (claimPort(device, &message) == ExitOk) return "";
+  // The system's words follow the device's name.
+  const size_t colon = message.find(device + ": ");
+  return colon == std::string::npos ? message : message.substr(colon + device.size() + 2);
+}
+
+bool samePort(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (toupper(static_cast<unsigned char>(a[i])) != toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }

@@ -111,7 +111,7 @@ class Cli : public ::testing::Test {
   std::string board(const char* name, SimConfig config = SimConfig()) {
     std::string link = dir + "/" + name;
     config.linkPath = link.c_str();
-    config.callMs = 20;
+    if (config.callMs == SimConfig().callMs) config.callMs = 20;
     config.eraseBlocks = 5;
     Simulator* sim = simStart(config);
     EXPECT_NE(sim, nullptr);
@@ -189,6 +189,20 @@ TEST_F(Cli, ErasesAndAsksFirstForTheEntireFlash) {
 
   simReset(sims[0]);
   expectSays(run({"erase", "--all", "--yes", "--port", port}), 0, "including the bootloader");
+
+  // At a terminal only the word itself agrees.
+  PtyPeer terminal;
+  ASSERT_TRUE(ptyOpen(&terminal));
+  for (auto [answer, erases] :
+       {std::pair<const char*, bool>{"yesterday\n", false}, {"y\n", false}, {" YeS \n", true}}) {
+    simReset(sims[0]);
+    before = simHostBytes(sims[0]).size();
+    ptySend(terminal, Bytes(answer, answer + strlen(answer)));
+    Result result = run({"erase", "--all", "--port", port}, terminal.device.c_str());
+    expectSays(result, 0, erases ? "including the bootloader" : "Nothing erased.");
+    EXPECT_EQ(simHostBytes(sims[0]).size() > before, erases) << answer;
+  }
+  ptyClose(&terminal);
 }
 
 TEST_F(Cli, RefusesBadAndEmptyFilesAndFoldersWithoutTouchingThePort) {
@@ -226,6 +240,9 @@ TEST_F(Cli, RefusesPortsThatAreNotSerialBusyOrGivenTwice) {
 
   std::string port = board("a.tty");
   expectSays(run({"program", image, "--port", port, "--port", port}), 2, "given twice");
+  char device[64] = {0};
+  ASSERT_GT(readlink(port.c_str(), device, sizeof device - 1), 0);
+  expectSays(run({"program", image, "--port", port, "--port", device}), 2, "given twice");
   // Another process holds the port.
   int held = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(held, 0);
@@ -327,6 +344,29 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   board("a.tty");
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
   expectImage(sims[0]);
+
+  // Plugged in again, the port is the waiting command's: a second one is
+  // refused.
+  simControl(sims[0], "set call-ms 0");
+  pid = spawnCli({"launch", "--port", port, "--wait", "10"}, out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  simStop(sims[0]);
+  sims.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  SimConfig silent;
+  silent.callMs = 0;
+  board("a.tty", silent);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  expectSays(run({"launch", "--port", port, "--wait", "1"}), 4, "port busy");
+  simControl(sims[0], "set call-ms 20");
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+
+  // A line that dies in the handshake: the system says why the port is gone.
+  SimConfig hangup;
+  hangup.hangupAtFrame = 1;  // the acknowledgement of the call
+  std::string gone = board("b.tty", hangup);
+  expectSays(run({"launch", "--port", gone, "--wait", "3"}), 4,
+             gone + ": No such file or directory");
 }
 
 TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
@@ -524,6 +564,72 @@ TEST_F(CliFormats, InfoAndConvertShowAndWriteWhatARunWouldProgram) {
   Result piped = run({"convert", "-", "-"}, srec.c_str());
   EXPECT_EQ(piped.code, 0);
   EXPECT_EQ(piped.output, readText(tokens));
+}
+
+// Written whole or not at all: a failed write leaves what was there.
+TEST_F(Cli, ConvertNeverDestroysWhatWasThere) {
+  std::string image = file("long.hex", longImage());
+  std::string old = file("old.hex", "keep me\n");
+  std::string cli = K4471_CLI;
+  // A file size limit stands for a full disk.
+  int status = system(
+      ("trap '' XFSZ; ulimit -f 1; exec " + cli + " convert " + image + " " + old + " 2>/dev/null")
+          .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(readText(old), "keep me\n");
+  EXPECT_EQ(system(("ls -A " + dir + " | grep -q k4471").c_str()) >> 8, 1) << "no temporary left";
+
+  std::string full = dir + "/full.hex";
+  ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
+  expectSays(run({"convert", image, full}), 3, "No space left on device");
+  struct stat about;
+  EXPECT_TRUE(lstat(full.c_str(), &about) == 0 && S_ISLNK(about.st_mode));
+
+  expectSays(run({"convert", "-", old}, old.c_str()), 2, "never overwrites");
+  EXPECT_EQ(readText(old), "keep me\n");
+
+  // Through a link, the file it names is replaced.
+  std::string link = dir + "/link.hex";
+  ASSERT_EQ(symlink(old.c_str(), link.c_str()), 0);
+  EXPECT_EQ(run({"convert", file("app.hex", Image), link}).code, 0);
+  EXPECT_TRUE(lstat(link.c_str(), &about) == 0 && S_ISLNK(about.st_mode));
+  EXPECT_EQ(readText(old), "00004000\n01 02 03 04 05\n00004100\n06 07\n");
+}
+
+// The board's map, when given, refuses an image before the board hears of it.
+TEST_F(Cli, RefusesWhatTheBoardsMapForbidsBeforeThePortIsTouched) {
+  std::string a = board("a.tty"), b = board("b.tty");
+  std::string image = file("edge.hex", "00003FFE\n01 02 03 04\n00070000 05\n");
+  const std::vector<std::string> map = {"--flash", "0:0x80000", "--boot-region", "0:0x4000"};
+  for (auto [options, words] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--flash", "0:0x70000"}, "data at 0x00070000 lies outside the flash"},
+           {{"--boot-region", "0:0x4000"}, "data at 0x00003FFE lies in the boot region"},
+           {{"--boot-region", "0:0x4000", "--bootloader"},
+            "data at 0x00004000 lies outside the boot region"},
+           {{"--boot-region", "16384:1", "--port", b}, "data at 0x00004000 lies in the boot"}}) {
+    std::vector<std::string> arguments = {"program", image, "--port", a};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    expectSays(run(arguments), 3, words);
+  }
+  EXPECT_TRUE(simHostBytes(sims[0]).empty());
+  EXPECT_TRUE(simHostBytes(sims[1]).empty());
+  expectSays(run({"program", image, "--port", a, "--flash", "0x100:0"}), 2, "is empty");
+  expectSays(run({"program", image, "--port", a, "--flash", "1:2", "--boot-region", "0:1"}), 2,
+             "does not lie within --flash");
+
+  std::vector<std::string> arguments = {"program", file("app.hex", Image), "--port", a};
+  arguments.insert(arguments.end(), map.begin(), map.end());
+  EXPECT_EQ(run(arguments).code, 0);
+  expectImage(sims[0]);
+
+  arguments = {"info", image};
+  arguments.insert(arguments.end(), map.begin(), map.end());
+  Result info = run(arguments);
+  for (const char* line : {"00003FFE-00004001  4 bytes  boot region + application area",
+                           "Application: refused: data at 0x00003FFE lies in the boot region",
+                           "Bootloader:  refused: data at 0x00004000 lies outside the boot"}) {
+    expectSays(info, 0, line);
+  }
 }
 
 TEST_F(CliFormats, RefusesEachBadImageWithItsPlaceBeforeThePortIsTouched) {
