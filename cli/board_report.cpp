@@ -1,5 +1,8 @@
 #include "cli/board_report.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 #include "cli/exit_codes.h"
@@ -16,7 +19,7 @@ std::string boardReportLine(const BoardReport& report) {
        report.sha256.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.sha256)},
       {"bytes", report.bytes},
       {"blocks", report.blocks},
-      {"outcome", outcomeWord(report.exitCode)},
+      {"outcome", report.outcome.empty() ? outcomeWord(report.exitCode) : report.outcome},
       {"exit_code", report.exitCode},
       {"started", started},
       {"duration_s", static_cast<double>(static_cast<long long>(report.seconds * 1000)) / 1000},
@@ -25,6 +28,49 @@ std::string boardReportLine(const BoardReport& report) {
     object["failed_step"] = report.failedStep;
     object["message"] = report.message;
   }
-  // Texts from files and devices need not be UTF-8: replace what is not.
   return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+namespace {
+
+std::string reportName(const std::string& path) {
+  return path == "-" ? std::string("standard output") : path;
+}
+
+}  // namespace
+
+bool openReportFile(ReportFile* report, const std::string& path, bool append) {
+  report->path = path;
+  report->out = path == "-" ? stdout : fopen(path.c_str(), append ? "a" : "w");
+  if (!report->out) {
+    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
+  }
+  return report->out != nullptr;
+}
+
+void writeReportLine(ReportFile* report, const std::string& line) {
+  if (!report->out) return;
+  errno = 0;
+  bool ok = fprintf(report->out, "%s\n", line.c_str()) >= 0;
+  ok = fflush(report->out) == 0 && ok;
+  if (!ok && !report->failed) {
+    report->failed = true;
+    report->error = errno;
+  }
+  clearerr(report->out);  // the next board's line is tried again
+}
+
+bool closeReportFile(ReportFile* report, const char* boards) {
+  if (!report->out) return true;
+  if (report->out != stdout && fclose(report->out) != 0 && !report->failed) {
+    report->failed = true;
+    report->error = errno;
+  }
+  report->out = nullptr;
+  if (!report->failed) return true;
+  fprintf(stderr, "error: the report could not be written to %s (%s)%s%s\n",
+          reportName(report->path).c_str(),
+          report->error ? strerror(report->error) : "a write failed", boards ? "; " : "",
+          boards ? boards : "");
+  return false;
 }

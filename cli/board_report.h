@@ -2,6 +2,7 @@
 // object per board, one per line.
 #pragma once
 
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -14,11 +15,29 @@ struct BoardReport {
   unsigned long long bytes = 0;
   unsigned long blocks = 0;
   int exitCode = 0;
+  std::string outcome;  // empty: the word of exitCode
   std::time_t started = 0;
   double seconds = 0;
   std::string failedStep;  // empty when it did not fail
   std::string message;
 };
 
-// One line of JSON (without its line end).
+// One line of JSON (without its line end). Texts that are not UTF-8 (a file
+// name, a device) have their stray bytes replaced.
 std::string boardReportLine(const BoardReport& report);
+
+// The report file. It is opened before any board is addressed, so that one
+// that cannot be written is known first, and each board's line is written and
+// flushed as that board ends, so that what was done outlives the station.
+struct ReportFile {
+  FILE* out = nullptr;
+  std::string path;  // "-" for standard output
+  int error = 0;     // the reason the first line that failed did not go out
+  bool failed = false;
+};
+// Truncates the file, or appends to it. False with the reason told.
+bool openReportFile(ReportFile* report, const std::string& path, bool append);
+void writeReportLine(ReportFile* report, const std::string& line);
+// False when a line could not be written: said plainly, with what the boards
+// hold (`boards`, such as "the board is programmed").
+bool closeReportFile(ReportFile* report, const char* boards);

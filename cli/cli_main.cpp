@@ -22,15 +22,18 @@ namespace {
 const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
-    "  2    usage error (also: a port given twice, erase --all without --yes and no terminal)\n"
+    "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
+    "       image file, erase --all without --yes and no terminal)\n"
     "  3    file error: the file does not open, is not in its format, holds no data or has\n"
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"
-    "       addressed); convert cannot write OUT\n"
+    "       addressed); convert cannot write OUT; the --report could not be written (after a\n"
+    "       good run: the boards are programmed, as said)\n"
     "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, fell silent for\n"
     "       --timeout, the line failed, or no target called within --wait\n"
-    "  7    gang run: one or more targets failed (the summary names them)\n"
+    "  7    gang run: one or more targets failed (the summary names them; a worker that\n"
+    "       was killed is reported as worker-died)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
@@ -44,23 +47,79 @@ void traceToStderr(const char* text) {
   fputs(text, stderr);
 }
 
-// Opens the report file before any board is addressed, so that a report that
-// cannot be written is known before anything is programmed.
-FILE* openReport(const std::string& path) {
-  FILE* out = path == "-" ? stdout : fopen(path.c_str(), "w");
-  if (!out) {
-    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
+// Checks the ports before anything is opened: ExitOk, or ExitUsage told.
+int checkPorts(const Options& options, const std::string& command) {
+  if (options.simulate && !options.ports.empty()) {
+    fprintf(stderr, "error: --simulate and --port exclude each other\n");
+    return ExitUsage;
   }
-  return out;
+  for (size_t i = 0; i < options.ports.size(); ++i) {
+    for (size_t j = i + 1; j < options.ports.size(); ++j) {
+      if (samePort(options.ports[i], options.ports[j])) {
+        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
+                options.ports[i] == options.ports[j] ? "" : ", also as ",
+                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
+        return ExitUsage;
+      }
+    }
+  }
+  if (options.ports.size() > 1 && command != "program") {
+    fprintf(stderr, "error: several ports are for programming only\n");
+    return ExitUsage;
+  }
+  // Each worker must be reachable by an interrupt, or the gang could not stop.
+  if (options.ports.size() > static_cast<size_t>(MaxForwardedWorkers)) {
+    fprintf(stderr, "error: at most %d ports at once (%zu given)\n", MaxForwardedWorkers,
+            options.ports.size());
+    return ExitUsage;
+  }
+  return ExitOk;
 }
 
-// Writes the report of one board, or of a gang's boards, one object a line.
-bool writeReport(FILE* out, const std::string& path, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) fprintf(out, "%s\n", line.c_str());
-  bool ok = fflush(out) == 0 && !ferror(out);
-  if (out != stdout) ok = fclose(out) == 0 && ok;
-  if (!ok) fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
-  return ok;
+// A report that is the image file (under any name) would empty it before it
+// is read: ExitOk, or ExitUsage told.
+int checkReportPath(const Options& options) {
+  if (options.report.empty() || options.report == "-") return ExitOk;
+  const std::string image = options.file == "-" ? "/dev/stdin" : options.file;
+  if (!sameFile(image, options.report)) return ExitOk;
+  fprintf(stderr, "error: --report %s is the image file: the report would overwrite it\n",
+          options.report.c_str());
+  return ExitUsage;
+}
+
+// Several boards at once, each by a worker fed the bytes read here.
+int programGang(const Options& options, ReportFile* report, const char* argv0,
+                std::time_t startTime) {
+  LoadedImage loaded;
+  std::string failure;
+  if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
+    // No board is addressed: each is reported with the file's fault.
+    for (const std::string& port : options.ports) {
+      BoardReport board;
+      board.port = port;
+      board.file = options.file;
+      board.exitCode = code;
+      board.started = startTime;
+      board.failedStep = "file";
+      board.message = failure;
+      writeReportLine(report, boardReportLine(board));
+    }
+    closeReportFile(report, nullptr);
+    return code;
+  }
+  std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
+                                     "--wait",    std::to_string(options.waitSeconds),
+                                     "--format",  options.format};
+  if (!options.address.empty()) passOn.insert(passOn.end(), {"--address", options.address});
+  int code =
+      runGang(selfPath(argv0), options.file, options.ports, options.bootloader, options.launch,
+              options.quiet, report->out ? report : nullptr, loaded.file, passOn);
+  // The workers were interrupted with the parent.
+  if (interrupted.load()) code = ExitInterrupted;
+  const char* boards =
+      code == ExitOk ? "every board is programmed" : "the summary above gives each board's result";
+  if (!closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
+  return code;
 }
 
 }  // namespace
@@ -130,9 +189,14 @@ int main(int argc, char** argv) {
   program->add_flag("--bootloader", options.bootloader,
                     "program a new bootloader instead of an application");
   program->add_flag("--launch", options.launch, "start the application after programming");
-  program->add_option("--report", options.report,
-                      "write the result of each board as a line of JSON to this file (- for "
-                      "standard output)");
+  CLI::Option* reportOption = program->add_option(
+      "--report", options.report,
+      "write the result of each board as a line of JSON to this file (- for standard output) as "
+      "the board ends; the file is emptied first, and may not be the image file");
+  program
+      ->add_flag("--report-append", options.reportAppend,
+                 "add the lines to the end of the --report file instead of emptying it")
+      ->needs(reportOption);
   program->add_flag("--progress-events", options.events)->group("");  // for gang workers
   addCommon(program);
   addTimeout(program);
@@ -183,67 +247,18 @@ int main(int argc, char** argv) {
   onInterrupt(interrupt);
 
   std::string command = program->parsed() ? "program" : erase->parsed() ? "erase" : "launch";
-  if (options.simulate && !options.ports.empty()) {
-    fprintf(stderr, "error: --simulate and --port exclude each other\n");
-    return ExitUsage;
+  if (int code = checkPorts(options, command)) return code;
+  if (int code = checkReportPath(options)) return code;
+  ReportFile report;
+  if (!options.report.empty() && !options.events &&
+      !openReportFile(&report, options.report, options.reportAppend)) {
+    return ExitFileError;
   }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (samePort(options.ports[i], options.ports[j])) {
-        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
-                options.ports[i] == options.ports[j] ? "" : ", also as ",
-                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
-        return ExitUsage;
-      }
-    }
-  }
-  if (options.ports.size() > 1 && command != "program") {
-    fprintf(stderr, "error: several ports are for programming only\n");
-    return ExitUsage;
-  }
-  FILE* report = nullptr;
-  if (!options.report.empty() && !options.events) {
-    report = openReport(options.report);
-    if (!report) return ExitFileError;
-  }
-  if (options.ports.size() > 1) {
-    LoadedImage loaded;
-    std::string failure;
-    if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
-      // No board is addressed: each is reported with the file's fault.
-      std::vector<std::string> lines;
-      for (const std::string& port : options.ports) {
-        BoardReport board;
-        board.port = port;
-        board.file = options.file;
-        board.exitCode = code;
-        board.started = startTime;
-        board.failedStep = "file";
-        board.message = failure;
-        lines.push_back(boardReportLine(board));
-      }
-      if (report) writeReport(report, options.report, lines);
-      return code;
-    }
-    std::vector<std::string> reports;
-    std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
-                                       "--wait",    std::to_string(options.waitSeconds),
-                                       "--format",  options.format};
-    if (!options.address.empty()) passOn.insert(passOn.end(), {"--address", options.address});
-    // A stream is handed to the workers as the file's own bytes.
-    int code = runGang(selfPath(argv[0]), options.file, options.ports, options.bootloader,
-                       options.launch, options.quiet, options.report.empty() ? nullptr : &reports,
-                       loaded.file.stream ? &loaded.file : nullptr, passOn);
-    // The workers were interrupted with the parent.
-    if (interrupted.load()) code = ExitInterrupted;
-    if (report && !writeReport(report, options.report, reports) && code == ExitOk) {
-      code = ExitFileError;
-    }
-    return code;
-  }
+  if (options.ports.size() > 1) return programGang(options, &report, argv[0], startTime);
 
   BoardReport board;
   board.started = startTime;
+  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
   board.exitCode = runOnOneTarget(command, options, &board);
   if (!options.report.empty()) {
     board.seconds =
@@ -254,7 +269,11 @@ int main(int argc, char** argv) {
       // A gang's worker: the parent writes the report.
       printf("report %s\n", line.c_str());
       fflush(stdout);
-    } else if (!writeReport(report, options.report, {line}) && board.exitCode == ExitOk) {
+      return board.exitCode;
+    }
+    writeReportLine(&report, line);
+    bool good = board.exitCode == ExitOk;
+    if (!closeReportFile(&report, good ? "the board is programmed" : nullptr) && good) {
       return ExitFileError;
     }
   }

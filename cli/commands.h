@@ -27,6 +27,7 @@ struct Options {
   int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
   int waitSeconds = 0;      // for the target's call; 0 waits for ever
   std::string report;       // path of the JSON report, "-" for standard output
+  bool reportAppend = false;
   std::string format = "auto";
   std::string address;            // where raw binary belongs, as given
   std::string output;             // convert: the hex token file to write, "-" for standard output
@@ -50,7 +51,7 @@ struct LoadedImage {
   ImageSnapshot run;  // the file itself for a hex token file, else its hex token text
   ImageFormat format = ImageFormat::HexToken;
   std::string sha256;  // of the file's bytes
-  ImageSnapshot file;  // the bytes of a stream, when asked for
+  ImageSnapshot file;  // the file's bytes, when asked for
 };
 
 // Reads the image whole, converts it from its format and refuses it before

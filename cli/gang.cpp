@@ -26,6 +26,7 @@ struct Target {
   bool finished = false;
   int exitCode = -1;
   std::string report;  // the worker's report line
+  std::time_t started = 0;
 };
 
 std::mutex targetsLock;
@@ -101,21 +102,81 @@ bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pendi
   }
 }
 
-void followWorker(Target* target, bool plain, const ImageSnapshot* stream) {
+// What the workers share: the file as it was given, its bytes as the parent
+// read them, and the report.
+struct Gang {
+  std::string file;
+  const ImageSnapshot* image;
+  ReportFile* report;
+  bool plain;  // progress as plain lines
+};
+
+// A worker that did not end by itself: a signal (128 and its number) or, on
+// Windows, an exception code. 130 is a worker's own end on an interrupt.
+bool workerDied(int code) {
+  return code != ExitInterrupted && (code > 128 || code < 0);
+}
+
+std::string diedText(int code) {
+  char text[160];
+  if (code > 128 && code < 128 + 65) {
+    snprintf(text, sizeof text, "the worker was killed by signal %d", code - 128);
+  } else {
+    snprintf(text, sizeof text, "the worker ended abnormally (status 0x%X)",
+             static_cast<unsigned>(code));
+  }
+  return std::string(text) + "; the board may hold a partial image: program it again";
+}
+
+const char* resultText(const Target& target) {
+  return workerDied(target.exitCode) ? "worker died" : exitCodeText(target.exitCode);
+}
+
+// The board's line: the worker's own, else what is known of it.
+std::string reportLineOf(const Target& target, const std::string& file) {
+  if (!target.report.empty()) {
+    // The worker read its standard input: name the file as it was given.
+    nlohmann::ordered_json line = nlohmann::ordered_json::parse(target.report, nullptr, false);
+    if (!line.is_object()) return target.report;
+    line["file"] = file;
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  }
+  BoardReport board;
+  board.port = target.port;
+  board.file = file;
+  board.exitCode = target.exitCode;
+  if (workerDied(target.exitCode)) board.outcome = "worker-died";
+  board.started = target.started;
+  board.seconds = static_cast<double>(std::time(nullptr) - target.started);
+  board.failedStep = "worker";
+  board.message = target.outcome.empty() ? exitCodeText(target.exitCode) : target.outcome;
+  return boardReportLine(board);
+}
+
+// The board has ended: its line goes out now, not when the whole gang ends.
+void finish(Target* target, int code, const Gang& gang) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  target->exitCode = code;
+  target->finished = true;
+  if (workerDied(code)) {
+    target->outcome = diedText(code);
+    target->status = target->outcome;
+  }
+  if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+}
+
+void followWorker(Target* target, const Gang* gang) {
   // A worker reads all of its image before it writes a line.
-  if (stream) writeWorkerInput(&target->worker, stream->bytes.data(), stream->bytes.size());
+  writeWorkerInput(&target->worker, gang->image->bytes.data(), gang->image->bytes.size());
   std::string line, pending;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     std::string shown = takeEvent(target, line);
-    if (plain && !shown.empty()) {
+    if (gang->plain && !shown.empty()) {
       std::lock_guard<std::mutex> hold(targetsLock);
       fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
     }
   }
-  int code = waitWorker(&target->worker);
-  std::lock_guard<std::mutex> hold(targetsLock);
-  target->exitCode = code;
-  target->finished = true;
+  finish(target, waitWorker(&target->worker), *gang);
 }
 
 void drawTable(std::vector<Target>& targets, bool redraw) {
@@ -130,77 +191,41 @@ void drawTable(std::vector<Target>& targets, bool redraw) {
   fflush(stderr);
 }
 
-}  // namespace
-
-int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, std::vector<std::string>* reports,
-            const ImageSnapshot* stream, const std::vector<std::string>& passOn) {
-  std::vector<Target> targets(ports.size());
-  bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
-  for (size_t i = 0; i < ports.size(); ++i) {
-    targets[i].port = ports[i];
-    std::vector<std::string> arguments = {self,     "program", stream ? "-" : file,
-                                          "--port", ports[i],  "--progress-events"};
-    if (bootloader) arguments.push_back("--bootloader");
-    if (launch) arguments.push_back("--launch");
-    arguments.insert(arguments.end(), passOn.begin(), passOn.end());
-    if (reports) arguments.insert(arguments.end(), {"--report", "-"});
-    if (!startWorker(arguments, &targets[i].worker, stream != nullptr)) {
-      targets[i].finished = true;
-      targets[i].exitCode = ExitCommunicationError;
-      targets[i].outcome = "the worker process did not start";
+void startWorkers(std::vector<Target>* targets, const std::vector<std::string>& arguments,
+                  const Gang& gang) {
+  for (Target& target : *targets) {
+    std::vector<std::string> own = arguments;
+    own.insert(own.begin() + 4, target.port);  // after "--port"
+    target.started = std::time(nullptr);
+    if (!startWorker(own, &target.worker, true)) {
+      target.outcome = "the worker process did not start";
+      finish(&target, ExitCommunicationError, gang);
     } else {
-      forwardInterruptsTo(targets[i].worker);
+      forwardInterruptsTo(target.worker);
     }
   }
-  if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
+}
 
-  std::vector<std::thread> followers;
-  for (Target& target : targets) {
-    if (!target.finished) followers.emplace_back(followWorker, &target, !quiet && !bars, stream);
-  }
-  if (bars) {
-    drawTable(targets, false);
-    for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      bool all = true;
-      {
-        std::lock_guard<std::mutex> hold(targetsLock);
-        for (const Target& t : targets) all = all && t.finished;
-      }
-      drawTable(targets, true);
-      if (all) break;
+void showProgress(std::vector<Target>& targets) {
+  drawTable(targets, false);
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool all = true;
+    {
+      std::lock_guard<std::mutex> hold(targetsLock);
+      for (const Target& t : targets) all = all && t.finished;
     }
+    drawTable(targets, true);
+    if (all) break;
   }
-  for (std::thread& follower : followers) follower.join();
-  if (reports) {
-    for (const Target& t : targets) {
-      if (!t.report.empty()) {
-        // A fed worker read "-": name the file as it was given.
-        nlohmann::ordered_json line =
-            nlohmann::ordered_json::parse(t.report, nullptr, false, false);
-        if (stream && line.is_object()) line["file"] = file;
-        reports->push_back(stream && line.is_object() ? line.dump() : t.report);
-        continue;
-      }
-      // The worker ended without its report: say what is known.
-      BoardReport board;
-      board.port = t.port;
-      board.file = file;
-      board.exitCode = t.exitCode;
-      board.started = std::time(nullptr);
-      board.failedStep = "worker";
-      board.message = t.outcome.empty() ? exitCodeText(t.exitCode) : t.outcome;
-      reports->push_back(boardReportLine(board));
-    }
-  }
+}
 
+int summarise(const std::vector<Target>& targets) {
   int failed = 0;
   fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
   for (const Target& t : targets) {
     if (t.exitCode != ExitOk) ++failed;
-    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), exitCodeText(t.exitCode),
-            t.outcome.c_str());
+    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), resultText(t), t.outcome.c_str());
   }
   if (failed == 0) {
     fprintf(stderr, "All %zu targets programmed.\n", targets.size());
@@ -212,4 +237,30 @@ int runGang(const std::string& self, const std::string& file, const std::vector<
   }
   fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
   return ExitSomeTargetsFailed;
+}
+
+}  // namespace
+
+int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
+            bool bootloader, bool launch, bool quiet, ReportFile* report,
+            const ImageSnapshot& image, const std::vector<std::string>& passOn) {
+  std::vector<Target> targets(ports.size());
+  for (size_t i = 0; i < ports.size(); ++i) targets[i].port = ports[i];
+  bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
+  const Gang gang = {file, &image, report, !quiet && !bars};
+  std::vector<std::string> arguments = {self, "program", "-", "--port", "--progress-events"};
+  if (bootloader) arguments.push_back("--bootloader");
+  if (launch) arguments.push_back("--launch");
+  arguments.insert(arguments.end(), passOn.begin(), passOn.end());
+  if (report) arguments.insert(arguments.end(), {"--report", "-"});
+  startWorkers(&targets, arguments, gang);
+  if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
+
+  std::vector<std::thread> followers;
+  for (Target& target : targets) {
+    if (!target.finished) followers.emplace_back(followWorker, &target, &gang);
+  }
+  if (bars) showProgress(targets);
+  for (std::thread& follower : followers) follower.join();
+  return summarise(targets);
 }

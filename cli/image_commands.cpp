@@ -126,7 +126,7 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
     return ExitFileError;
   }
   loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
-  if (keepFile && image->stream) loaded->file = *image;
+  if (keepFile) loaded->file = *image;
   loaded->format = options.formatByContent
                        ? detectImageFormat(image->bytes.data(), image->bytes.size())
                        : options.imageFormat;

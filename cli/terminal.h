@@ -62,7 +62,9 @@ bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
 long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size);
 // Waits for the worker and returns its exit code.
 int waitWorker(WorkerProcess* worker);
-// Interrupts that reach the gang's parent are passed on to the worker.
+// Interrupts that reach the gang's parent are passed on to the worker; to
+// this many workers at most.
+constexpr int MaxForwardedWorkers = 256;
 void forwardInterruptsTo(const WorkerProcess& worker);
 // Whether the two paths name one existing file (links and other spellings
 // included).

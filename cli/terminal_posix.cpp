@@ -24,7 +24,7 @@ namespace {
 void (*interruptHandler)() = nullptr;
 
 // Workers of a gang, to pass interrupts on to.
-constexpr int MaxWorkers = 256;
+constexpr int MaxWorkers = MaxForwardedWorkers;
 std::atomic<pid_t> workers[MaxWorkers];
 std::atomic<int> workerCount{0};
 

@@ -13,10 +13,12 @@
 #include <nlohmann/json.hpp>
 #include <cstring>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -95,6 +97,30 @@ void expectImage(Simulator* sim) {
 void wipe(Simulator* sim) {
   simReset(sim);
   simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
+}
+
+// The report lines in the text, by port.
+std::map<std::string, nlohmann::json> reportLines(const std::string& text) {
+  std::map<std::string, nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] == '{') {
+      nlohmann::json entry = nlohmann::json::parse(line);
+      lines[entry["port"]] = entry;
+    }
+  }
+  return lines;
+}
+
+// The processes the command line started, with their command lines.
+std::map<pid_t, std::string> childrenOf(pid_t pid) {
+  std::map<pid_t, std::string> children;
+  std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+  std::istringstream list(readText(path));
+  for (pid_t child; list >> child;) {
+    children[child] = readText("/proc/" + std::to_string(child) + "/cmdline");
+  }
+  return children;
 }
 
 class Cli : public ::testing::Test {
@@ -243,6 +269,9 @@ TEST_F(Cli, RefusesPortsThatAreNotSerialBusyOrGivenTwice) {
   char device[64] = {0};
   ASSERT_GT(readlink(port.c_str(), device, sizeof device - 1), 0);
   expectSays(run({"program", image, "--port", port, "--port", device}), 2, "given twice");
+  std::vector<std::string> many = {"program", image};
+  for (int i = 0; i < 257; ++i) many.insert(many.end(), {"--port", dir + std::to_string(i)});
+  expectSays(run(many), 2, "at most 256 ports at once (257 given)");
   // Another process holds the port.
   int held = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   ASSERT_GE(held, 0);
@@ -434,7 +463,40 @@ TEST_F(Cli, ReportsEachBoardAsALineOfJson) {
   // A report that cannot be written is known before any board is addressed.
   size_t sent = simHostBytes(sims[0]).size();
   EXPECT_EQ(run({"program", image, "--port", a, "--report", dir + "/none/r.json"}).code, 3);
+  // Nor may it be the image under another name: it would empty it first.
+  std::string alias = dir + "/alias.hex";
+  ASSERT_EQ(link(image.c_str(), alias.c_str()), 0);
+  expectSays(run({"program", image, "--port", a, "--report", alias}), 2, "is the image file");
+  EXPECT_EQ(readText(image), Image);
   EXPECT_EQ(simHostBytes(sims[0]).size(), sent);
+
+  // Appended; a file error's line names the port.
+  EXPECT_EQ(
+      run({"program", dir + "/none.hex", "--port", a, "--report", report, "--report-append"}).code,
+      3);
+  std::string text = readText(report);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  auto last = nlohmann::json::parse(text.substr(text.find('\n') + 1));
+  EXPECT_EQ(last["port"], a);
+  EXPECT_EQ(last["failed_step"], "file");
+
+  // Standard output closed, as by "| head -1": said plainly, the board programmed.
+  wipe(sims[0]);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, report.c_str(), O_WRONLY | O_TRUNC, 0);
+  Result closed = {
+      waitFor(spawnCliWith({"program", image, "--port", a, "--report", "-"}, &actions)), ""};
+  close(ends[1]);
+  closed.output = readText(report);
+  expectSays(closed, 3,
+             "the report could not be written to standard output (Broken pipe); the board is "
+             "programmed");
+  expectImage(sims[0]);
 }
 
 TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
@@ -448,19 +510,14 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   expectSays(result, 7, "1 of 3 targets failed: " + b);
   expectImage(sims[0]);
   expectImage(sims[2]);
-  std::vector<nlohmann::json> lines;
-  std::istringstream text(result.output);
-  for (std::string line; std::getline(text, line);) {
-    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
-  }
+  auto lines = reportLines(result.output);
   ASSERT_EQ(lines.size(), 3u) << result.output;
-  EXPECT_EQ(lines[0]["outcome"], "success");
-  EXPECT_EQ(lines[1]["port"], b);
-  EXPECT_EQ(lines[1]["outcome"], "communication-error");
-  EXPECT_EQ(lines[1]["exit_code"], 6);
-  EXPECT_EQ(lines[1]["failed_step"], "programming");
-  EXPECT_EQ(lines[1]["blocks"], 0);
-  EXPECT_NE(lines[1]["message"].get<std::string>().find("Communication Error"), std::string::npos);
+  EXPECT_EQ(lines[a]["outcome"], "success");
+  EXPECT_EQ(lines[b]["outcome"], "communication-error");
+  EXPECT_EQ(lines[b]["exit_code"], 6);
+  EXPECT_EQ(lines[b]["failed_step"], "programming");
+  EXPECT_EQ(lines[b]["blocks"], 0);
+  EXPECT_NE(lines[b]["message"].get<std::string>().find("Communication Error"), std::string::npos);
 
   simReset(sims[0]);
   simReset(sims[2]);
@@ -476,6 +533,59 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   EXPECT_NE(readText(dir + "/r.json").find("\"file\":\"-\""), std::string::npos);
   expectImage(sims[0]);
   expectImage(sims[2]);
+}
+
+// A file that reads differently in each process that opens it, as a file
+// replaced during the run would: every board gets what the parent read.
+TEST_F(Cli, GangBoardsGetTheBytesTheParentRead) {
+  std::string a = board("a.tty"), b = board("b.tty");
+  std::vector<std::string> arguments = {"program",   "/proc/self/cmdline",
+                                        "--format",  "bin",
+                                        "--address", "0x4000",
+                                        "--port",    a,
+                                        "--port",    b,
+                                        "--report",  "-"};
+  Result result = run(arguments);
+  EXPECT_EQ(result.code, 0) << result.output;
+  std::string read = std::string(K4471_CLI) + '\0';
+  for (const std::string& argument : arguments) read += argument + '\0';
+  Bytes bytes(read.begin(), read.end());
+  for (Simulator* sim : sims) EXPECT_EQ(flashAt(sim, 0x4000, bytes.size()), bytes);
+  auto lines = reportLines(result.output);
+  ASSERT_EQ(lines.size(), 2u) << result.output;
+  for (auto& [port, line] : lines) EXPECT_EQ(line["sha256"], sha256Hex(bytes.data(), bytes.size()));
+}
+
+// A board's line is written when it ends; a worker killed, and a file name
+// that is not UTF-8, still give each board its line.
+TEST_F(Cli, GangReportsEachBoardAsItEndsEvenAKilledWorker) {
+  std::string a = board("a.tty"), b = board("b.tty");
+  simControl(sims[1], "set call-ms 0");  // b never calls: its worker waits
+  std::string report = dir + "/report.json";
+  pid_t gang = spawnCli(
+      {"program", file("app\xff.hex", Image), "--port", a, "--port", b, "--report", report},
+      dir + "/out.txt");
+  for (int i = 0; i < 150 && readText(report).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(readText(report).find(a), std::string::npos) << "written when a ended";
+  pid_t waiting = 0;
+  for (auto& [pid, command] : childrenOf(gang)) {
+    if (command.find(b) != std::string::npos &&
+        command.find("--progress-events") != std::string::npos)
+      waiting = pid;
+  }
+  ASSERT_GT(waiting, 0);
+  kill(waiting, SIGKILL);
+  Result result = {waitFor(gang), readText(dir + "/out.txt")};
+  expectSays(result, 7, "worker died");
+  auto lines = reportLines(readText(report));
+  EXPECT_EQ(lines[a]["outcome"], "success");
+  EXPECT_EQ(lines[a]["file"], dir + "/app\xEF\xBF\xBD.hex");
+  EXPECT_EQ(lines[b]["outcome"], "worker-died");
+  EXPECT_EQ(lines[b]["exit_code"], 137);
+  EXPECT_EQ(lines[b]["failed_step"], "worker");
+  EXPECT_NE(lines[b]["message"].get<std::string>().find("signal 9"), std::string::npos);
 }
 
 // Two pieces of firmware, the second across a 64 KiB boundary (so that Intel
