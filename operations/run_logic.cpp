@@ -52,6 +52,15 @@ RunOutcome communicationError(const RunReport& report) {
   return RunCommunicationError;
 }
 
+// A run abandoned or stopped before its start exchange sends nothing at all.
+// RunSucceeded when the run may address the target.
+RunOutcome beforeStart(const RunReport& report) {
+  if (runStopRequested()) return RunStoppedBeforeStart;
+  // An abandon ends the run as one during the start exchange would.
+  if (linkAbortRequested()) return communicationError(report);
+  return RunSucceeded;
+}
+
 // Reads progress replies until the one that ends the erase. Each block-erased
 // reply steps the erase bar. Returns the outcome of the erase phase: success,
 // an erase error (shown here), or a lost link when the wait was abandoned.
@@ -181,6 +190,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
   byteAddress = start.byteAddress;
 
   tally->failedStep = "start";
+  if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;
   if (variant.start() != LinkOk) {
     if (runStopRequested()) return RunInterrupted;
     return communicationError(report);
@@ -205,6 +215,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
 
 RunOutcome runErase(EraseMode mode, const RunReport& report) {
   const bool entire = mode == EraseMode::EntireFlash;
+  if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;
   if ((entire ? startEraseAll() : startErase()) != LinkOk) {
     return runStopRequested() ? RunInterrupted : communicationError(report);
   }

@@ -36,6 +36,8 @@ enum RunOutcome {
   RunEraseError = 2,          // the target reported something else while erasing
   RunCommunicationError = 3,  // the target did not answer as it should; the link is lost
   RunInterrupted = 4,         // stopped on request between blocks; nothing is shown
+  RunStoppedBeforeStart = 5,  // stopped on request before the target was addressed: nothing
+                              // was sent and nothing is shown
 };
 
 // What a programming run got done, for reports: the bytes and block records
@@ -78,7 +80,10 @@ RunOutcome runErase(EraseMode mode, const RunReport& report);
 
 // A request to stop a run between two blocks (a signal to the command line).
 // A run that sees it, or whose wait it ended, returns RunInterrupted without a
-// message; the target then holds part of the image. The request stays until
+// message; the target then holds part of the image. Seen before the start
+// exchange, it ends the run with RunStoppedBeforeStart and nothing is sent.
+// (An abandon, the link's abort request, seen there ends the run as the
+// communication error, again without a byte sent.) The request stays until
 // it is cleared. Safe to call from a signal handler.
 void requestRunStop();
 void clearRunStop();
