@@ -23,6 +23,7 @@ void programChosenFile(HWND, const RunReport& report) {
 }
 
 ProgressRun programRun = {&programBusy,
+                          false,
                           programChosenFile,
                           {{"Erase Progress", 20, 20}, {"Program Progress", 75, 100}},
                           {},
