@@ -20,6 +20,7 @@ void programChosenFile(HWND, const RunReport& report) {
   if (loadImageForRun(runTarget, hexFilePath, &image, report)) {
     runProgramming(runTarget, image, report);
   }
+  reportImageClose(runTarget, image, report);
 }
 
 ProgressRun programRun = {&programBusy,

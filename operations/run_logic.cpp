@@ -28,12 +28,19 @@ struct ProgramVariant {
   int32_t (*start)();
   int32_t eraseEndReply;
   const char* openErrorText;
+  const char* closeErrorText;
 };
 
 const ProgramVariant applicationVariant = {startProgramApplication, ReplyAppAck,
-                                           "Error opening selected HEX file."};
+                                           "Error opening selected HEX file.",
+                                           "Cannot Close Flash.hex."};
 const ProgramVariant bootloaderVariant = {startProgramBootloader, ReplyBootAck,
-                                          "Error opening selected hex file."};
+                                          "Error opening selected hex file.",
+                                          "Cannot selected HEX file."};
+
+const ProgramVariant& variantOf(ProgramTarget target) {
+  return target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
+}
 
 void show(const RunReport& report, const char* text, const char* caption, unsigned icon,
           MessageOwner owner = MessageOwner::Dialog) {
@@ -133,8 +140,15 @@ RunOutcome programmingPhase(const ImageSnapshot& image, const RunReport& report,
 }  // namespace
 
 const char* fileOpenErrorText(ProgramTarget target) {
-  return target == ProgramTarget::Bootloader ? bootloaderVariant.openErrorText
-                                             : applicationVariant.openErrorText;
+  return variantOf(target).openErrorText;
+}
+
+const char* fileCloseErrorText(ProgramTarget target) {
+  return variantOf(target).closeErrorText;
+}
+
+void reportImageClose(ProgramTarget target, const ImageSnapshot& image, const RunReport& report) {
+  if (image.closeFailed) show(report, fileCloseErrorText(target), "File Error", IconError);
 }
 
 std::string fileFaultText(const HexFileFault& fault) {
@@ -175,8 +189,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
   ProgramTally ownTally;
   if (!tally) tally = &ownTally;
   *tally = ProgramTally();
-  const ProgramVariant& variant =
-      target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
+  const ProgramVariant& variant = variantOf(target);
 
   HexFileFault fault;
   const ReaderCursors start = runStartCursors(image, readerCursors());

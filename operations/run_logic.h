@@ -56,6 +56,11 @@ extern const char* const EraseErrorFormat;
 extern const char* const EraseAllWarningText;
 // Told when the chosen file does not open.
 const char* fileOpenErrorText(ProgramTarget target);
+// Told when the chosen file, read whole, did not close.
+const char* fileCloseErrorText(ProgramTarget target);
+// Shows the close error when the image's file did not close; a front shows
+// it after the run's outcome.
+void reportImageClose(ProgramTarget target, const ImageSnapshot& image, const RunReport& report);
 
 // The text of the file error for a file that cannot be programmed as it
 // stands: the fault with its line, if it has one.

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "image/image_snapshot.h"
 #include "link/serial_port.h"
 #include "operations/app_state.h"
 #include "operations/app_state_win32.h"
@@ -475,6 +476,28 @@ TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
   ASSERT_GE(guardsAtClose.size(), 2u);
   EXPECT_EQ(guardsAtClose[0], "Programming Application: 0 0");
   EXPECT_EQ(guardsAtClose[1], "Erasing Target Flash: 0 1");
+}
+
+int closeThatFails(FILE* file) {
+  fclose(file);
+  return EOF;
+}
+
+TEST(Runs, AFileThatDidNotCloseIsToldAfterTheOutcome) {
+  ASSERT_TRUE(readyOnCom1());
+  imageFileClose = closeThatFails;
+  programWith(applicationFile());
+  const Box closeError = {"Cannot Close Flash.hex.", "File Error", MB_ICONERROR,
+                          dialogSeen("Programming Application")};
+  expectBoxes({programmedBox(), closeError});
+  // After a refusal too, in the bootloader's words.
+  programTarget = flagsFor(ProgramTarget::Bootloader);
+  programWith(writeTextFile("bad.hex", "00004000 0Q\n"));
+  programTarget = flagsFor(ProgramTarget::Application);
+  imageFileClose = fclose;
+  HWND dialog = dialogSeen("Programming Bootloader");
+  expectBoxes({{"Line 1", "File Error", MB_ICONERROR, dialog},
+               {"Cannot selected HEX file.", "File Error", MB_ICONERROR, dialog}});
 }
 
 TEST(Runs, FilesWithoutDataAndDataThatAnEarlierRunWouldSplitAreRefused) {
