@@ -106,11 +106,26 @@ int takeFormatOptions(Options* options) {
   return takeMapOptions(options);
 }
 
+namespace {
+
+// Refuses the file that did not open, read or close: the desktop tool's text
+// for it, then the path and the reason.
+int refuseFile(const char* text, const std::string& path, const std::string& reason,
+               std::string* failure) {
+  *failure = std::string("File Error: ") + text + " (" + path + ": " + reason + ")";
+  fprintf(stderr, "error: %s\n", failure->c_str());
+  return ExitFileError;
+}
+
+}  // namespace
+
 // The run then programs these very bytes.
 int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
                  std::string* failure, bool keepFile) {
   ImageSnapshot* image = &loaded->run;
   ImageLoadFault loadFault;
+  const ProgramTarget target =
+      options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
   if (!loadImageFile(path.c_str(), image, &loadFault)) {
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
@@ -118,12 +133,12 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
       fprintf(stderr, "%s\n", failure->c_str());
       return ExitInterrupted;
     }
-    *failure = std::string("File Error: ") +
-               fileOpenErrorText(options.bootloader ? ProgramTarget::Bootloader
-                                                    : ProgramTarget::Application) +
-               " (" + path + ": " + imageLoadReason(loadFault) + ")";
-    fprintf(stderr, "error: %s\n", failure->c_str());
-    return ExitFileError;
+    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(loadFault), failure);
+  }
+  // A file that did not close is a file error like any other; it is known
+  // here, before any board is addressed.
+  if (image->closeFailed) {
+    return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
   }
   loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
   if (keepFile) loaded->file = *image;

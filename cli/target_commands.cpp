@@ -20,6 +20,8 @@ namespace {
 
 const char* const PartialImageText =
     "Interrupted: the target holds a partial image; program it again.";
+const char* const NotStartedText =
+    "Interrupted before the target was addressed: the target has not been changed.";
 
 // Set when the wait for the target's call has run out of time.
 std::atomic<int> waitExpired{0};
@@ -29,6 +31,7 @@ int exitCodeOf(RunOutcome outcome) {
     case RunSucceeded:
       return ExitOk;
     case RunInterrupted:
+    case RunStoppedBeforeStart:
       return ExitInterrupted;
     case RunFileError:
       return ExitFileError;
@@ -38,6 +41,14 @@ int exitCodeOf(RunOutcome outcome) {
       return ExitCommunicationError;
   }
   return ExitCommunicationError;
+}
+
+// What an interrupted run tells the user; nullptr when it was not interrupted.
+const char* interruptionText(RunOutcome outcome, const std::string& command) {
+  if (outcome == RunStoppedBeforeStart) return NotStartedText;
+  if (outcome != RunInterrupted) return nullptr;
+  return command == "program" ? PartialImageText
+                              : "Interrupted: the erase did not finish; erase the target again.";
 }
 
 // What a run was waiting for, for the message when the target fell silent.
@@ -292,10 +303,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
         board->message = why;
       }
     }
-    if (outcome == RunInterrupted) {
-      const char* text = command == "program"
-                             ? PartialImageText
-                             : "Interrupted: the erase did not finish; erase the target again.";
+    if (const char* text = interruptionText(outcome, command)) {
       progressNote(&progress, text);
       if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
       board->message = text;

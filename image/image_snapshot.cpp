@@ -5,14 +5,27 @@
 #include <cstdio>
 #include <cstring>
 
+int (*imageFileClose)(FILE* file) = fclose;
+
+namespace {
+
+// Closes the file once read (standard input stays open) and keeps whether
+// that failed.
+void closeImageFile(FILE* file, ImageSnapshot* image) {
+  if (file != stdin) image->closeFailed = imageFileClose(file) != 0;
+}
+
+}  // namespace
+
 bool loadImageFile(const char* path, ImageSnapshot* image, ImageLoadFault* fault) {
   *fault = {ImageLoadStatus::Loaded, 0};
   image->bytes.clear();
+  image->closeFailed = false;
   long long regularSize = -1;
   FILE* file = openImageFile(path, &regularSize, fault);
   if (!file) return false;
   if (regularSize > static_cast<long long>(ImageSizeLimit)) {
-    if (file != stdin) fclose(file);
+    closeImageFile(file, image);
     *fault = {ImageLoadStatus::TooLarge, 0};
     return false;
   }
@@ -40,7 +53,7 @@ bool loadImageFile(const char* path, ImageSnapshot* image, ImageLoadFault* fault
       break;
     }
   }
-  if (file != stdin) fclose(file);
+  closeImageFile(file, image);
   if (!ok) image->bytes.clear();
   return ok;
 }

@@ -19,6 +19,8 @@ struct ImageSnapshot {
   // which no address token can name, lands where the image puts it. Unset for
   // a hex token file, which is read from the cursors as they stand.
   std::optional<uint32_t> startAddress;
+  // The file was read but did not close (fclose failed); the bytes are whole.
+  bool closeFailed = false;
 };
 
 // Larger files are refused (firmware files with debug information can be tens
@@ -39,7 +41,8 @@ struct ImageLoadFault {
 };
 
 // Reads the whole file at path ("-" for standard input). True with the bytes
-// in image; false with the fault filled in.
+// in image; false with the fault filled in. Either way image->closeFailed
+// tells whether the file, once opened, failed to close.
 bool loadImageFile(const char* path, ImageSnapshot* image, ImageLoadFault* fault);
 // What went wrong, in a few words ("is a directory", "No such file or
 // directory", ...).
@@ -60,3 +63,7 @@ std::string sha256Hex(const uint8_t* bytes, size_t size);
 // standard input, in binary mode), refused when it is a directory or neither a
 // regular file nor a stream. *regularSize is the size of a regular file, or -1.
 FILE* openImageFile(const char* path, long long* regularSize, ImageLoadFault* fault);
+
+// Closes an image file once it is read: fclose, unless a test has put a
+// close that fails in its place.
+extern int (*imageFileClose)(FILE* file);

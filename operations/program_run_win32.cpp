@@ -20,9 +20,11 @@ void programChosenFile(HWND, const RunReport& report) {
   if (loadImageForRun(runTarget, hexFilePath, &image, report)) {
     runProgramming(runTarget, image, report);
   }
+  reportImageClose(runTarget, image, report);
 }
 
 ProgressRun programRun = {&programBusy,
+                          false,
                           programChosenFile,
                           {{"Erase Progress", 20, 20}, {"Program Progress", 75, 100}},
                           {},

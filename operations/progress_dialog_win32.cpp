@@ -59,9 +59,14 @@ DWORD WINAPI progressWorker(LPVOID parameter) {
   // A request left over from an earlier wait must not end this run's waits.
   clearLinkAbort();
   run->work(dialog, dialogRunReport(dialog));
-  *run->busy = 0;
   run->workerRunning = 0;
-  EndDialog(dialog, 0);
+  if (run->closeBeforeClearingGuard) {
+    EndDialog(dialog, 0);
+    *run->busy = 0;
+  } else {
+    *run->busy = 0;
+    EndDialog(dialog, 0);
+  }
   return 0;
 }
 

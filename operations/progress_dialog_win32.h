@@ -20,6 +20,9 @@ struct ProgressBarLayout {
 // One command's progress dialog and its worker. One dialog is open at a time.
 struct ProgressRun {
   std::atomic<int>* busy;  // the command's re-entry guard
+  // The order of the worker's last two steps: the erase closes its dialog and
+  // then clears its guard; programming clears its guard and then closes.
+  bool closeBeforeClearingGuard;
   // The run itself, on the worker thread; its report goes to the dialog.
   void (*work)(HWND dialog, const RunReport& report);
   // The erase bar (stepped by CMD_STEP_ERASE), then the programming bar

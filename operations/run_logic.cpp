@@ -28,12 +28,19 @@ struct ProgramVariant {
   int32_t (*start)();
   int32_t eraseEndReply;
   const char* openErrorText;
+  const char* closeErrorText;
 };
 
 const ProgramVariant applicationVariant = {startProgramApplication, ReplyAppAck,
-                                           "Error opening selected HEX file."};
+                                           "Error opening selected HEX file.",
+                                           "Cannot Close Flash.hex."};
 const ProgramVariant bootloaderVariant = {startProgramBootloader, ReplyBootAck,
-                                          "Error opening selected hex file."};
+                                          "Error opening selected hex file.",
+                                          "Cannot selected HEX file."};
+
+const ProgramVariant& variantOf(ProgramTarget target) {
+  return target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
+}
 
 void show(const RunReport& report, const char* text, const char* caption, unsigned icon,
           MessageOwner owner = MessageOwner::Dialog) {
@@ -50,6 +57,15 @@ RunOutcome communicationError(const RunReport& report) {
   show(report, CommunicationErrorText, "Error", IconError);
   report.linkLost(report.context);
   return RunCommunicationError;
+}
+
+// A run abandoned or stopped before its start exchange sends nothing at all.
+// RunSucceeded when the run may address the target.
+RunOutcome beforeStart(const RunReport& report) {
+  if (runStopRequested()) return RunStoppedBeforeStart;
+  // An abandon ends the run as one during the start exchange would.
+  if (linkAbortRequested()) return communicationError(report);
+  return RunSucceeded;
 }
 
 // Reads progress replies until the one that ends the erase. Each block-erased
@@ -124,8 +140,15 @@ RunOutcome programmingPhase(const ImageSnapshot& image, const RunReport& report,
 }  // namespace
 
 const char* fileOpenErrorText(ProgramTarget target) {
-  return target == ProgramTarget::Bootloader ? bootloaderVariant.openErrorText
-                                             : applicationVariant.openErrorText;
+  return variantOf(target).openErrorText;
+}
+
+const char* fileCloseErrorText(ProgramTarget target) {
+  return variantOf(target).closeErrorText;
+}
+
+void reportImageClose(ProgramTarget target, const ImageSnapshot& image, const RunReport& report) {
+  if (image.closeFailed) show(report, fileCloseErrorText(target), "File Error", IconError);
 }
 
 std::string fileFaultText(const HexFileFault& fault) {
@@ -166,8 +189,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
   ProgramTally ownTally;
   if (!tally) tally = &ownTally;
   *tally = ProgramTally();
-  const ProgramVariant& variant =
-      target == ProgramTarget::Bootloader ? bootloaderVariant : applicationVariant;
+  const ProgramVariant& variant = variantOf(target);
 
   HexFileFault fault;
   const ReaderCursors start = runStartCursors(image, readerCursors());
@@ -181,6 +203,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
   byteAddress = start.byteAddress;
 
   tally->failedStep = "start";
+  if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;
   if (variant.start() != LinkOk) {
     if (runStopRequested()) return RunInterrupted;
     return communicationError(report);
@@ -205,6 +228,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
 
 RunOutcome runErase(EraseMode mode, const RunReport& report) {
   const bool entire = mode == EraseMode::EntireFlash;
+  if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;
   if ((entire ? startEraseAll() : startErase()) != LinkOk) {
     return runStopRequested() ? RunInterrupted : communicationError(report);
   }

@@ -36,6 +36,8 @@ enum RunOutcome {
   RunEraseError = 2,          // the target reported something else while erasing
   RunCommunicationError = 3,  // the target did not answer as it should; the link is lost
   RunInterrupted = 4,         // stopped on request between blocks; nothing is shown
+  RunStoppedBeforeStart = 5,  // stopped on request before the target was addressed: nothing
+                              // was sent and nothing is shown
 };
 
 // What a programming run got done, for reports: the bytes and block records
@@ -54,6 +56,11 @@ extern const char* const EraseErrorFormat;
 extern const char* const EraseAllWarningText;
 // Told when the chosen file does not open.
 const char* fileOpenErrorText(ProgramTarget target);
+// Told when the chosen file, read whole, did not close.
+const char* fileCloseErrorText(ProgramTarget target);
+// Shows the close error when the image's file did not close; a front shows
+// it after the run's outcome.
+void reportImageClose(ProgramTarget target, const ImageSnapshot& image, const RunReport& report);
 
 // The text of the file error for a file that cannot be programmed as it
 // stands: the fault with its line, if it has one.
@@ -78,7 +85,10 @@ RunOutcome runErase(EraseMode mode, const RunReport& report);
 
 // A request to stop a run between two blocks (a signal to the command line).
 // A run that sees it, or whose wait it ended, returns RunInterrupted without a
-// message; the target then holds part of the image. The request stays until
+// message; the target then holds part of the image. Seen before the start
+// exchange, it ends the run with RunStoppedBeforeStart and nothing is sent.
+// (An abandon, the link's abort request, seen there ends the run as the
+// communication error, again without a byte sent.) The request stays until
 // it is cleared. Safe to call from a signal handler.
 void requestRunStop();
 void clearRunStop();

@@ -246,6 +246,32 @@ TEST_F(Cli, RefusesBadAndEmptyFilesAndFoldersWithoutTouchingThePort) {
   EXPECT_TRUE(simHostBytes(sims[0]).empty());
 }
 
+TEST_F(Cli, RefusesAFileThatDidNotCloseWithoutTouchingThePort) {
+#ifndef K4471_FAILING_CLOSE
+  GTEST_SKIP() << "the failing close is put in with LD_PRELOAD, on Linux";
+#else
+  std::string port = board("a.tty");
+  std::string path = file("close-fails.hex", Image);
+  const char* asan = getenv("ASAN_OPTIONS");
+  const std::string asanBefore = asan ? asan : "";
+  setenv("LD_PRELOAD", K4471_FAILING_CLOSE, 1);
+  setenv("ASAN_OPTIONS", (asanBefore + ":verify_asan_link_order=0").c_str(), 1);
+  Result application = run({"program", path, "--port", port});
+  Result bootloader = run({"program", path, "--bootloader", "--port", port});
+  Result other = run({"info", file("closes.hex", Image)});
+  unsetenv("LD_PRELOAD");
+  if (asan) {
+    setenv("ASAN_OPTIONS", asanBefore.c_str(), 1);
+  } else {
+    unsetenv("ASAN_OPTIONS");
+  }
+  expectSays(application, 3, "File Error: Cannot Close Flash.hex. (" + path);
+  expectSays(bootloader, 3, "File Error: Cannot selected HEX file.");
+  expectSays(other, 0, "Data:");
+  EXPECT_TRUE(simHostBytes(sims[0]).empty());
+#endif
+}
+
 TEST_F(Cli, ProgramsFromAFifoAndFromStandardInput) {
   std::string port = board("a.tty");
   EXPECT_EQ(runFed({"program", fifo, "--port", port}, false).code, 0);

@@ -384,4 +384,34 @@ TEST_F(RunAgainstScript, FailingThirdBlockEndsTheRunAsACommunicationError) {
   EXPECT_EQ(sent.size(), 4u + 3 * 4u + 3 * 268u);
 }
 
+TEST_F(RunAgainstScript, AnAbandonOrAStopBeforeTheStartSendsNothing) {
+  std::string path = writeFile(dir, "app.hex", makeImage({{0x4000, 600}}).text);
+  ImageSnapshot image;
+  ASSERT_TRUE(
+      loadImageForRun(ProgramTarget::Application, path.c_str(), &image, reportTo(&recorder)));
+  // Abandoned while the file was read: the communication error and the link
+  // lost, as for an abandon during the start (the port is left open here, so
+  // that the erase meets an open port too).
+  RunReport report = reportTo(&recorder);
+  report.linkLost = [](void* c) { ++static_cast<Recorder*>(c)->linkLost; };
+  requestLinkAbort();
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, image, report), RunCommunicationError);
+  EXPECT_EQ(runErase(EraseMode::EntireFlash, report), RunCommunicationError);
+  EXPECT_EQ(recorder.linkLost, 2);
+  ASSERT_EQ(recorder.messages.size(), 2u);
+  for (const Message& shown : recorder.messages) EXPECT_EQ(shown.text, CommunicationErrorText);
+
+  // A stop of the command line (which also asks the link to abort): nothing shown.
+  Recorder stopped;
+  requestRunStop();
+  EXPECT_EQ(runProgramming(ProgramTarget::Application, image, reportTo(&stopped)),
+            RunStoppedBeforeStart);
+  EXPECT_EQ(runErase(EraseMode::Default, reportTo(&stopped)), RunStoppedBeforeStart);
+  clearRunStop();
+  clearLinkAbort();
+  EXPECT_TRUE(stopped.messages.empty());
+  EXPECT_EQ(stopped.linkLost, 0);
+  EXPECT_EQ(ptyReceive(peer, 300), Bytes()) << "not one byte may reach the target";
+}
+
 }  // namespace

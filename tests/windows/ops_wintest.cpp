@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "image/image_snapshot.h"
 #include "link/serial_port.h"
 #include "operations/app_state.h"
 #include "operations/app_state_win32.h"
@@ -36,6 +37,15 @@ struct BarStep {
 };
 std::vector<BarStep> steps;
 std::vector<std::pair<HWND, std::string>> dialogsSeen;
+// The two re-entry guards as they stood when a progress dialog was hidden to
+// close ("caption: programBusy eraseBusy"): the worker that closes it waits
+// meanwhile.
+std::vector<std::string> guardsAtClose;
+
+bool isProgressDialog(const std::string& caption) {
+  return caption == "Programming Application" || caption == "Programming Bootloader" ||
+         caption == "Erasing Target Flash" || caption == "Erasing ALL of Target Flash";
+}
 
 LRESULT CALLBACK noteBarsAndDialogs(int code, WPARAM wParam, LPARAM lParam) {
   const auto* call = reinterpret_cast<const CWPRETSTRUCT*>(lParam);
@@ -45,6 +55,11 @@ LRESULT CALLBACK noteBarsAndDialogs(int code, WPARAM wParam, LPARAM lParam) {
                      static_cast<int>(SendMessageA(call->hwnd, PBM_GETRANGE, FALSE, 0))});
   } else if (code == HC_ACTION && call->message == WM_INITDIALOG) {
     dialogsSeen.push_back({call->hwnd, windowText(call->hwnd)});
+  } else if (code == HC_ACTION && call->message == WM_WINDOWPOSCHANGED &&
+             (reinterpret_cast<const WINDOWPOS*>(call->lParam)->flags & SWP_HIDEWINDOW) &&
+             isProgressDialog(windowText(call->hwnd))) {
+    guardsAtClose.push_back(windowText(call->hwnd) + ": " + std::to_string(programBusy) + " " +
+                            std::to_string(eraseBusy));
   }
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
@@ -453,9 +468,36 @@ TEST(Runs, RunsThatCannotStartSendNothingAndLeaveTheCommandsUsable) {
   expectBoxes({});
   EXPECT_EQ(simLog(1).size(), logStart);
 
+  guardsAtClose.clear();
   programWith(applicationFile());
   onEraseCommand(mainWindow);
   expectBoxes({programmedBox(), erasedBox()});
+  // Programming clears its guard before its dialog closes, the erase after.
+  ASSERT_GE(guardsAtClose.size(), 2u);
+  EXPECT_EQ(guardsAtClose[0], "Programming Application: 0 0");
+  EXPECT_EQ(guardsAtClose[1], "Erasing Target Flash: 0 1");
+}
+
+int closeThatFails(FILE* file) {
+  fclose(file);
+  return EOF;
+}
+
+TEST(Runs, AFileThatDidNotCloseIsToldAfterTheOutcome) {
+  ASSERT_TRUE(readyOnCom1());
+  imageFileClose = closeThatFails;
+  programWith(applicationFile());
+  const Box closeError = {"Cannot Close Flash.hex.", "File Error", MB_ICONERROR,
+                          dialogSeen("Programming Application")};
+  expectBoxes({programmedBox(), closeError});
+  // After a refusal too, in the bootloader's words.
+  programTarget = flagsFor(ProgramTarget::Bootloader);
+  programWith(writeTextFile("bad.hex", "00004000 0Q\n"));
+  programTarget = flagsFor(ProgramTarget::Application);
+  imageFileClose = fclose;
+  HWND dialog = dialogSeen("Programming Bootloader");
+  expectBoxes({{"Line 1", "File Error", MB_ICONERROR, dialog},
+               {"Cannot selected HEX file.", "File Error", MB_ICONERROR, dialog}});
 }
 
 TEST(Runs, FilesWithoutDataAndDataThatAnEarlierRunWouldSplitAreRefused) {
