@@ -31,8 +31,8 @@ const char* const ExitCodesText =
     "       good run: the boards are programmed, as said)\n"
     "  4    the port cannot be opened, is not a serial port or is busy\n"
     "  5    erase error: the target reported a failure while erasing\n"
-    "  6    communication error: the target did not answer as it should, fell silent for\n"
-    "       --timeout, the line failed, or no target called within --wait\n"
+    "  6    communication error: the target did not answer as it should, gave no reply\n"
+    "       within --timeout, the line failed, or no target called within --wait\n"
     "  7    gang run: one or more targets failed (the summary names them; a worker that\n"
     "       was killed is reported as worker-died)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
@@ -42,6 +42,23 @@ void interrupt() {
   interrupted.store(1);
   requestRunStop();
   requestLinkAbort();
+}
+
+// Whole seconds from 0 to LongestWaitSeconds: larger values are refused
+// rather than wrapped into a short wait.
+CLI::Validator secondsUpToAYear() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const char* digits = text.c_str();
+        size_t count = strspn(digits, "0123456789");
+        if (count == 0 || digits[count] != '\0') return "takes whole seconds, not \"" + text + "\"";
+        if (count > 9 || std::stoll(text) > LongestWaitSeconds) {
+          return "takes at most " + std::to_string(LongestWaitSeconds) +
+                 " seconds (one year), not " + text;
+        }
+        return std::string();
+      },
+      "");
 }
 
 void traceToStderr(const char* text) {
@@ -168,15 +185,18 @@ int main(int argc, char** argv) {
     command
         ->add_option("--wait", options.waitSeconds,
                      "give up when no target has called after SECONDS (default: wait for "
-                     "ever)")
-        ->check(CLI::NonNegativeNumber);
+                     "ever; at most 31536000, one year)")
+        ->type_name("SECONDS")
+        ->check(secondsUpToAYear());
   };
   auto addTimeout = [&](CLI::App* command) {
     command
         ->add_option("--timeout", options.timeoutSeconds,
-                     "end the run when the target sends nothing for SECONDS; 0 waits for ever")
+                     "end the run when a reply of the target has not come SECONDS after its "
+                     "wait began (0 waits for ever; at most 31536000, one year)")
+        ->type_name("SECONDS")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
+        ->check(secondsUpToAYear());
   };
 
   CLI::App* program = app.add_subcommand(

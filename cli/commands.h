@@ -24,9 +24,10 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool events = false;
-  int timeoutSeconds = 30;  // no byte for this long ends a run; 0 waits for ever
-  int waitSeconds = 0;      // for the target's call; 0 waits for ever
-  std::string report;       // path of the JSON report, "-" for standard output
+  int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
+                                // run; 0 waits for ever
+  int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
+  std::string report;           // path of the JSON report, "-" for standard output
   bool reportAppend = false;
   std::string format = "auto";
   std::string address;            // where raw binary belongs, as given
@@ -38,6 +39,9 @@ struct Options {
   uint32_t binaryAddress = 0;
   FlashMap map;  // taken from flash and bootRegion
 };
+
+// The longest --timeout and --wait: one year, in seconds.
+constexpr int64_t LongestWaitSeconds = 31536000;
 
 // Set by a signal: waits end, and a run stops between two blocks.
 extern std::atomic<int> interrupted;

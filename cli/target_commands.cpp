@@ -78,7 +78,7 @@ bool selectPort(const std::string& device, std::string* error) {
 
 // Ends the wait for the target's call after `seconds` (0: never), unless
 // `done` is set first.
-std::thread startWaitLimit(int seconds, std::atomic<int>* done) {
+std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
   if (seconds <= 0) return std::thread();
   return std::thread([seconds, done] {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -156,7 +156,7 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
   }
 }
 
-int waitForTarget(const std::string& device, int waitSeconds, Progress* progress,
+int waitForTarget(const std::string& device, int64_t waitSeconds, Progress* progress,
                   std::string* failure) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
@@ -168,16 +168,21 @@ int waitForTarget(const std::string& device, int waitSeconds, Progress* progress
   return code;
 }
 
-// Names the wait when a run ended because the target fell silent or the
-// line failed; empty when it ended for another reason.
-std::string lostLinkText(const Progress& progress, const std::string& command, int timeoutSeconds) {
+// Names the wait when a run ended because no reply came in time or the line
+// failed; empty when it ended for another reason.
+std::string lostLinkText(const Progress& progress, const std::string& command,
+                         int64_t timeoutSeconds) {
   char text[160];
-  switch (lastReadEnd()) {
-    case ReadEnd::IdleLimit:
+  const ReadEnd end = lastReadEnd();
+  switch (end) {
+    case ReadEnd::ReplyLimit:
+    case ReadEnd::OtherData:
     case ReadEnd::TimeLimit:
-      snprintf(text, sizeof text, "no reply from the target for %d s while %s",
-               lastReadEnd() == ReadEnd::IdleLimit ? timeoutSeconds : TimedReadMilliseconds / 1000,
-               waitName(progress, command));
+      snprintf(text, sizeof text, "no reply from the target for %lld s while %s%s",
+               static_cast<long long>(end == ReadEnd::TimeLimit ? TimedReadMilliseconds / 1000
+                                                                : timeoutSeconds),
+               waitName(progress, command),
+               end == ReadEnd::OtherData ? "; it sent other data" : "");
       return text;
     case ReadEnd::LineFailed:
       snprintf(text, sizeof text, "the line to the target failed while %s (unplugged?)",
@@ -277,7 +282,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
     ProgramTarget target =
         options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
     RunOutcome outcome = RunSucceeded;
-    setReadIdleLimit(options.timeoutSeconds * 1000);
+    setReplyLimit(options.timeoutSeconds * 1000);
     if (command == "program") {
       runAddress = byteAddress = 0;
       ProgramTally tally;
@@ -292,7 +297,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
     } else {
       board->failedStep.clear();
     }
-    setReadIdleLimit(0);
+    setReplyLimit(0);
     code = exitCodeOf(outcome);
     progressFinish(&progress);
     board->message = progress.failure;

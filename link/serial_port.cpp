@@ -22,27 +22,38 @@ std::atomic<int> abortRequested{0};
 constexpr uint8_t NoParity = 0, OddParity = 1, EvenParity = 2;
 constexpr uint8_t OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2;
 
-std::atomic<int> idleLimitMs{0};
+std::atomic<int64_t> replyLimitMs{0};
 std::atomic<ReadEnd> lastEnd{ReadEnd::Frame};
 
 long long millisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Waits for one byte in slices, looking at the abort request before every
-// slice and every byte, so that neither silence nor a line that never stops
-// talking keeps a wait from ending. `timedLimitMs` 0: no limit of its own.
-ReadEnd awaitByte(SerialPort port, uint8_t* byte, int timedLimitMs) {
-  const Clock::time_point start = Clock::now();
-  const int idleMs = idleLimitMs.load();
+// The limits of one read of a reply: the reply limit runs from the start of
+// the read, the timed limit (0: none) from the start of each byte's wait.
+struct ReplyWait {
+  Clock::time_point start;
+  int64_t replyLimitMs;
+  int timedLimitMs;
+  bool gotBytes;
+};
+
+// Waits for one byte in slices, looking at the abort request and at the
+// reply limit before every slice and every byte, so that neither silence nor
+// a line that never stops talking keeps a wait from ending.
+ReadEnd awaitByte(SerialPort port, uint8_t* byte, const ReplyWait& wait) {
+  const Clock::time_point byteStart = Clock::now();
   for (;;) {
     if (linkAbortRequested()) return ReadEnd::Aborted;
+    if (wait.replyLimitMs > 0 && millisecondsSince(wait.start) >= wait.replyLimitMs) {
+      return wait.gotBytes ? ReadEnd::OtherData : ReadEnd::ReplyLimit;
+    }
     const int got = backendReadByte(port, byte);
     if (got > 0) return ReadEnd::Frame;
     if (got < 0) return ReadEnd::LineFailed;
-    const long long waited = millisecondsSince(start);
-    if (timedLimitMs > 0 && waited >= timedLimitMs) return ReadEnd::TimeLimit;
-    if (idleMs > 0 && waited >= idleMs) return ReadEnd::IdleLimit;
+    if (wait.timedLimitMs > 0 && millisecondsSince(byteStart) >= wait.timedLimitMs) {
+      return ReadEnd::TimeLimit;
+    }
   }
 }
 
@@ -50,14 +61,16 @@ ReadEnd awaitByte(SerialPort port, uint8_t* byte, int timedLimitMs) {
 int readReply(SerialPort port, uint32_t* slots, int count, int timedLimitMs) {
   int result = 0;
   if (!backendSetReadSlice(port)) result = 3;
+  ReplyWait wait = {Clock::now(), replyLimitMs.load(), timedLimitMs, false};
   int index = 0;
   while (index < count) {
     uint8_t byte = 0;
-    const ReadEnd end = awaitByte(port, &byte, timedLimitMs);
+    const ReadEnd end = awaitByte(port, &byte, wait);
     if (end != ReadEnd::Frame) {
       lastEnd.store(end);
       return 3;
     }
+    wait.gotBytes = true;
     slots[index] = (slots[index] & 0xFFFFFF00u) | byte;
     if (slots[0] == ReplyLeadByte) {
       if (byte == 0x0D || byte == 0x0A) break;
@@ -153,8 +166,8 @@ bool linkAbortRequested() {
   return abortRequested.load() != 0;
 }
 
-void setReadIdleLimit(int milliseconds) {
-  idleLimitMs.store(milliseconds > 0 ? milliseconds : 0);
+void setReplyLimit(int64_t milliseconds) {
+  replyLimitMs.store(milliseconds > 0 ? milliseconds : 0);
 }
 
 ReadEnd lastReadEnd() {

@@ -84,17 +84,21 @@ bool linkAbortRequested();
 enum class ReadEnd {
   Frame,       // it took its bytes (the frame may still be garbled)
   TimeLimit,   // a timed read got no byte within TimedReadMilliseconds
-  IdleLimit,   // no byte came within the limit set below
+  ReplyLimit,  // the reply limit set below ran out and no byte came at all
+  OtherData,   // the reply limit ran out while bytes that made no reply came
   Aborted,     // the abort request
   LineFailed,  // the line is gone: hung up, unplugged, the device failed
 };
 // Frame again after every attempt to open a port.
 ReadEnd lastReadEnd();
 
-// A limit on every wait for a byte, blocking ones included: no byte for that
-// long ends the read like a timed read that got none. 0 (the start value)
-// leaves blocking waits without a limit.
-void setReadIdleLimit(int milliseconds);
+// A limit on every wait for a reply, blocking ones included, counted from the
+// moment the read begins: a reply not complete by then ends the read like a
+// timed read that got no byte, however many other bytes keep arriving (a
+// board that restarted into its application and prints text). 0 (the start
+// value) leaves blocking waits without a limit; timed reads keep their own
+// limit per byte as well.
+void setReplyLimit(int64_t milliseconds);
 
 // The timed discipline's limit for one byte: 10 ms per byte plus 10000 ms.
 constexpr int TimedReadMilliseconds = 10 * 1 + 10000;

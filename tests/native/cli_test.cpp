@@ -435,6 +435,60 @@ TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
   auto start = std::chrono::steady_clock::now();
   expectSays(run({"launch", "--port", port, "--wait", "1"}), 6, "no target called");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+
+  // Past a year is refused, not wrapped; a long legal limit is kept whole.
+  for (const char* option : {"--timeout", "--wait"}) {
+    for (const char* seconds : {"31536001", "4294967296000", "1e3"}) {
+      Result refused = run({"erase", "--port", port, option, seconds});
+      EXPECT_EQ(refused.code, 2) << option << " " << seconds << "\n" << refused.output;
+    }
+  }
+  expectSays(run({"erase", "--port", port, "--timeout", "31536001"}), 2,
+             "at most 31536000 seconds (one year)");
+  simControl(sims[0], "set call-ms 20");
+  simReset(sims[0]);
+  EXPECT_EQ(interrupt({"program", file("app.hex", Image), "--port", port, "--timeout", "4294968"},
+                      2000, SIGTERM)
+                .code,
+            130);
+}
+
+// A board that restarts into its application in the middle of a run and
+// prints text: the wait for each reply still ends --timeout after it began,
+// for one board and in a gang.
+TEST_F(Cli, ABoardThatTalksWithoutReplyingEndsTheRunAfterTheTimeout) {
+  const std::string image = file("app.hex", Image);
+  const std::string port = board("a.tty");
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* fault;
+    int code;
+    const char* words;
+  } cases[] = {
+      {{"program", image}, "set silent-from 3", 6, "for 2 s while programming; it sent other data"},
+      {{"erase"}, "set silent-from 2", 6, "for 2 s while erasing; it sent other data"},
+      {{"program", image, "--port", board("b.tty")}, "set silent-from 3", 7, "it sent other data"},
+  };
+  for (Case& c : cases) {
+    for (const char* control : {"set chatter-ms 0", "set silent-from 0", "set erase-block-ms 0"}) {
+      simControl(sims[0], control);
+    }
+    simReset(sims[0]);
+    simControl(sims[0], c.fault);
+    c.arguments.insert(c.arguments.end(), {"--port", port, "--timeout", "2"});
+    std::string out = dir + "/out.txt";
+    pid_t pid = spawnCli(c.arguments, out);
+    auto start = std::chrono::steady_clock::now();
+    while (simStatus(sims[0]).framesReceived < 1 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    simControl(sims[0], "set chatter-ms 5");
+    start = std::chrono::steady_clock::now();
+    int code = waitFor(pid);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    expectSays({code, readText(out)}, c.code, c.words);
+  }
 }
 
 // A board on a paced line, and an image of 40 blocks: about a second of

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -412,6 +413,32 @@ TEST_F(RunAgainstScript, AnAbandonOrAStopBeforeTheStartSendsNothing) {
   EXPECT_TRUE(stopped.messages.empty());
   EXPECT_EQ(stopped.linkLost, 0);
   EXPECT_EQ(ptyReceive(peer, 300), Bytes()) << "not one byte may reach the target";
+}
+
+// A board that restarts into its application during the erase and prints
+// text: the front end's reply limit ends the wait for the next progress reply
+// however long the text goes on.
+TEST_F(RunAgainstScript, ALimitedWaitForAnEraseReplyEndsWhileTheLineKeepsTalking) {
+  std::atomic<bool> talking{true};
+  std::thread chatter([&] {
+    for (int tick = 0; talking && tick < 1000; ++tick) {
+      std::string line = "app running, tick " + std::to_string(tick) + "\r\n";
+      ptySend(peer, Bytes(line.begin(), line.end()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  scriptStart(&script, peer, {{4, reply(ReplyEraseAck) + reply(ReplyBlockErased)}});
+  setReplyLimit(300);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunCommunicationError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  setReplyLimit(0);
+  EXPECT_EQ(lastReadEnd(), ReadEnd::OtherData);
+  EXPECT_EQ(recorder.eraseSteps, 1);
+  expectOnlyMessage(recorder, CommunicationErrorText, "Error");
+  talking = false;
+  chatter.join();
+  scriptFinish(&script, peer);
 }
 
 }  // namespace

@@ -76,7 +76,9 @@ TEST_F(SerialPortOverPty, TimedReadGivesUpAboutTenSecondsAfterTheLastByte) {
             (std::vector<uint32_t>{0x8C, 0xFF, 0x33, 0x44}));
 }
 
-TEST_F(SerialPortOverPty, AbortEndsEveryWaitWhileTheLineKeepsTalking) {
+// The abort request, and the reply limit, which runs from the start of the
+// read however many bytes come that make no reply.
+TEST_F(SerialPortOverPty, AbortAndReplyLimitEndEveryWaitWhileTheLineKeepsTalking) {
   // A board running its application prints text with no lead byte in it.
   std::atomic<bool> talking{true};
   std::thread chatter([&] {
@@ -99,18 +101,29 @@ TEST_F(SerialPortOverPty, AbortEndsEveryWaitWhileTheLineKeepsTalking) {
     EXPECT_EQ(lastReadEnd(), ReadEnd::Aborted);
     aborter.join();
   }
+  clearLinkAbort();
+  setReplyLimit(300);
+  for (auto read : {readReplyBlocking, readReplyTimed}) {
+    FrameSlots slots = {0, 0, 0, 0};
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(read(port, slots, 4), 3);
+    EXPECT_GE(millisecondsSince(start), 300);
+    EXPECT_LT(millisecondsSince(start), 300 + 2 * BlockingSliceMilliseconds);
+    EXPECT_EQ(lastReadEnd(), ReadEnd::OtherData);
+  }
+  setReplyLimit(0);
   talking = false;
   chatter.join();
 }
 
 TEST_F(SerialPortOverPty, ADeadLineEndsReadsAtOnceAndALimitEndsASilentWait) {
-  setReadIdleLimit(300);
+  setReplyLimit(300);
   FrameSlots slots = {0, 0, 0, 0};
   Clock::time_point start = Clock::now();
   EXPECT_EQ(readReplyBlocking(port, slots, 4), 3);
-  EXPECT_EQ(lastReadEnd(), ReadEnd::IdleLimit);
+  EXPECT_EQ(lastReadEnd(), ReadEnd::ReplyLimit);
   EXPECT_GE(millisecondsSince(start), 300);
-  setReadIdleLimit(0);
+  setReplyLimit(0);
 
   ptyClose(&peer);  // the far end is gone
   for (auto read : {readReplyBlocking, readReplyTimed}) {
