@@ -86,3 +86,24 @@ bool standardInputIs(const std::string& path) {
   return ok && in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
          in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
 }
+
+namespace {
+
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(file, info) != 0;
+  CloseHandle(file);
+  return ok;
+}
+
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION first, second;
+  return fileIdentity(a, &first) && fileIdentity(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}

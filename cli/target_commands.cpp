@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
-#include "cli/terminal.h"
 #include "image/hex_token_reader.h"
 #include "link/bootloader.h"
 
