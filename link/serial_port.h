@@ -79,7 +79,8 @@ struct PortOpenFault {
 int openSerialPort(SerialPort* port, const SerialSettings& settings);
 // How the last attempt to open a port ended, with the system's reason.
 PortOpenFault lastPortOpenFault();
-// The system's words for a PortOpenFault's systemError; empty for 0.
+// The system's words for one of its error codes (a PortOpenFault's
+// systemError, errno, the last error on Windows); empty for 0.
 std::string systemErrorText(int systemError);
 // Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
 // refused, the line failed, or the wait was aborted).
