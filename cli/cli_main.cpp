@@ -11,9 +11,12 @@
 
 #include "cli/board_report.h"
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
-#include "cli/terminal.h"
+#include "cli/output_file.h"
+#include "cli/ports.h"
+#include "cli/worker_process.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 

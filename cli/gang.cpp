@@ -1,3 +1,4 @@
+#include "cli/console.h"
 #include "cli/gang.h"
 
 #include <chrono>
@@ -10,7 +11,7 @@
 
 #include "cli/board_report.h"
 #include "cli/progress.h"
-#include "cli/terminal.h"
+#include "cli/worker_process.h"
 #include "operations/run_logic.h"
 
 namespace {

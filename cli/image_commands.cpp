@@ -9,7 +9,6 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/output_file.h"
-#include "cli/terminal.h"
 #include "image/hex_token_reader.h"
 
 namespace {

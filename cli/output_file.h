@@ -1,5 +1,5 @@
-// Writing a file the command line makes (convert's output) without ever
-// destroying what was there before.
+// The files the command line writes (convert's output, a report): never
+// destroying what was there before, never the image it reads.
 #pragma once
 
 #include <string>
@@ -13,3 +13,6 @@
 bool writeFileWhole(const std::string& path, const std::string& bytes, std::string* error);
 // Whether the standard input is the file at path (any name of it).
 bool standardInputIs(const std::string& path);
+// Whether the two paths name one existing file (links and other spellings
+// included).
+bool sameFile(const std::string& a, const std::string& b);

@@ -97,3 +97,9 @@ bool standardInputIs(const std::string& path) {
   return fstat(STDIN_FILENO, &input) == 0 && stat(path.c_str(), &file) == 0 &&
          input.st_dev == file.st_dev && input.st_ino == file.st_ino;
 }
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat first, second;
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}

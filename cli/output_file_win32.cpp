@@ -4,19 +4,9 @@
 #include <cstdio>
 
 #include "cli/output_file.h"
+#include "link/serial_port.h"
 
 namespace {
-
-std::string systemText(DWORD error) {
-  char reason[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                 reason, sizeof reason, nullptr);
-  std::string text = reason;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
-    text.pop_back();
-  }
-  return text;
-}
 
 bool writeAll(HANDLE file, const std::string& bytes) {
   size_t done = 0;
@@ -50,7 +40,7 @@ bool writeFileWhole(const std::string& path, const std::string& bytes, std::stri
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     char name[MAX_PATH + 1];
     if (GetTempFileNameA(folder.c_str(), "k44", 0, name) == 0) {
-      *error = systemText(GetLastError());
+      *error = systemErrorText(static_cast<int>(GetLastError()));
       return false;
     }
     temporary = name;
@@ -68,7 +58,7 @@ bool writeFileWhole(const std::string& path, const std::string& bytes, std::stri
     failure = GetLastError();
   }
   if (failure != 0) {
-    *error = systemText(failure);
+    *error = systemErrorText(static_cast<int>(failure));
     if (!device) DeleteFileA(temporary.c_str());
   }
   return failure == 0;
@@ -85,4 +75,25 @@ bool standardInputIs(const std::string& path) {
   CloseHandle(file);
   return ok && in.dwVolumeSerialNumber == out.dwVolumeSerialNumber &&
          in.nFileIndexHigh == out.nFileIndexHigh && in.nFileIndexLow == out.nFileIndexLow;
+}
+
+namespace {
+
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(file, info) != 0;
+  CloseHandle(file);
+  return ok;
+}
+
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b) {
+  BY_HANDLE_FILE_INFORMATION first, second;
+  return fileIdentity(a, &first) && fileIdentity(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
 }

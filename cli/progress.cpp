@@ -1,8 +1,7 @@
+#include "cli/console.h"
 #include "cli/progress.h"
 
 #include <string>
-
-#include "cli/terminal.h"
 
 namespace {
 

@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
-#include "cli/terminal.h"
 #include "image/hex_token_reader.h"
 #include "link/bootloader.h"
 
@@ -91,17 +92,21 @@ std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
   });
 }
 
-// One attempt to connect. After the line went away the port is taken again
-// first, as the device back may be a new one: LinkPortUnavailable while it
-// is not there, and *portTaken when another process took it meanwhile.
-int32_t attemptConnect(const std::string& device, bool afterLineLoss, bool* portTaken,
-                       std::string* failure) {
-  if (afterLineLoss) {
-    int claim = reclaimPort(device, failure);
-    *portTaken = claim == ExitPortError;
-    if (claim != ExitOk) return LinkPortUnavailable;
-  }
-  return connectToTarget(serialSettings);
+// Opens the port as the link's, once, before the wait for the call. ExitOk,
+// or ExitPortError with the reason in *failure.
+int openPort(const std::string& device, std::string* failure) {
+  if (openTargetPort(serialSettings) == LinkOk) return ExitOk;
+  *failure = portFailureText(device, lastPortOpenFault());
+  return ExitPortError;
+}
+
+// A port that went away while the command waited: gone while it waited for
+// the call, or not there (yet) when opened again.
+bool lineLostNow(int32_t result, bool lineLostNoted) {
+  if (result != LinkPortUnavailable) return false;
+  const PortOpenStatus status = lastPortOpenFault().status;
+  if (status == PortOpenStatus::Opened) return lastReadEnd() == ReadEnd::LineFailed;
+  return lineLostNoted && status == PortOpenStatus::Absent;
 }
 
 // Waits for the target's call after a reset. ExitOk once connected.
@@ -110,13 +115,12 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
   bool lineLostNoted = false;
+  // The first wait is on the port opened already; after that each attempt
+  // opens it again.
+  bool portOpen = true;
   for (;;) {
-    bool portTaken = false;
-    int32_t result = attemptConnect(device, lineLostNoted, &portTaken, failure);
-    if (portTaken) {
-      fprintf(stderr, "error: %s\n", failure->c_str());
-      return ExitPortError;
-    }
+    int32_t result = portOpen ? awaitTargetCall() : connectToTarget(serialSettings);
+    portOpen = false;
     if (result == LinkOk) {
       text = "Connected to the target on " + device + " (115200 8-N-1).";
       progressNote(progress, text.c_str());
@@ -132,15 +136,12 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
       *failure = "Interrupted: the port is closed.";
       return ExitInterrupted;
     }
-    // A port that went away while we waited is waited for; one that never
-    // opened is an error.
-    const bool lineLost =
-        result == LinkPortUnavailable && (lineLostNoted || lastReadEnd() == ReadEnd::LineFailed);
+    // A port that went away while we waited is waited for; one that does
+    // not open for another reason (another program took it) is an error.
+    const bool lineLost = lineLostNow(result, lineLostNoted);
     if (result == LinkPortUnavailable && !lineLost) {
-      const std::string reason = portOpenError(device);
-      text = "Cannot Connect to " + device + (reason.empty() ? "" : ": " + reason);
-      fprintf(stderr, "error: COM Port Error: %s\n", text.c_str());
-      *failure = "COM Port Error: " + text;
+      *failure = portFailureText(device, lastPortOpenFault());
+      fprintf(stderr, "error: %s\n", failure->c_str());
       return ExitPortError;
     }
     if (lineLost) {
@@ -269,7 +270,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
     board->message = error;
     return ExitUsage;
   }
-  int code = claimPort(device, &board->message);
+  int code = openPort(device, &board->message);
   if (code != ExitOk) {
     fprintf(stderr, "error: %s\n", board->message.c_str());
     stopSimulatedTarget(&simulated);

@@ -26,14 +26,23 @@ void closeLink() {
 }  // namespace
 
 int32_t connectToTarget(const SerialSettings& settings) {
-  FrameSlots slots = {0, 0, 0, 0};
+  if (openTargetPort(settings) != LinkOk) return LinkPortUnavailable;
+  return awaitTargetCall();
+}
+
+int32_t openTargetPort(const SerialSettings& settings) {
   // The settings are copied so that a change while the handshake waits does
   // not touch this attempt.
   const SerialSettings copy = settings;
   SerialPort port = InvalidSerialPort;
   if (openSerialPort(&port, copy) != 0) return LinkPortUnavailable;
   serialPort.store(port);
+  return LinkOk;
+}
 
+int32_t awaitTargetCall() {
+  FrameSlots slots = {0, 0, 0, 0};
+  const SerialPort port = serialPort.load();
   while (decodeReply(slots) != ReplyTargetCall) {
     readReplyBlocking(port, slots, FrameSlotCount);
     if (linkAbortRequested()) {

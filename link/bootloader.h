@@ -23,6 +23,12 @@ enum LinkResult : int32_t {
 // LinkAborted); the port stays open only on 0. A line that fails during the
 // wait for the call gives 5, as a port that does not open.
 int32_t connectToTarget(const SerialSettings& settings);
+// The two halves of connectToTarget, for a front that reports a port that
+// does not open before it waits: the port opened as the link's (0, or 5 with
+// lastPortOpenFault telling why), then the wait on it, with the results and
+// the closing of connectToTarget.
+int32_t openTargetPort(const SerialSettings& settings);
+int32_t awaitTargetCall();
 // Sends the launch frame and closes the port. Always 0.
 int32_t launchTarget();
 // Closes the port. Always 0.

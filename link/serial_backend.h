@@ -6,9 +6,10 @@
 
 #include "link/serial_port.h"
 
-// Opens the device of a port number with the line settings; false when it does
-// not open. A port whose line state cannot be read or written still opens.
-bool backendOpen(SerialPort* port, const SerialSettings& settings);
+// Opens the device of a port number with the line settings; false with the
+// reason in *fault when it does not open. A port whose line state cannot be
+// read or written still opens.
+bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault);
 // Makes a read of one byte return at once when a byte is there, or after one
 // slice (BlockingSliceMilliseconds) with none; false when the port refused.
 bool backendSetReadSlice(SerialPort port);

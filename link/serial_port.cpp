@@ -2,6 +2,7 @@
 #include "link/serial_port.h"
 
 #include <chrono>
+#include <mutex>
 
 #include "link/serial_backend.h"
 
@@ -24,6 +25,14 @@ constexpr uint8_t OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2;
 
 std::atomic<int64_t> replyLimitMs{0};
 std::atomic<ReadEnd> lastEnd{ReadEnd::Frame};
+
+std::mutex openFaultLock;
+PortOpenFault openFault = {PortOpenStatus::Opened, 0};
+
+void setOpenFault(PortOpenFault fault) {
+  std::lock_guard<std::mutex> hold(openFaultLock);
+  openFault = fault;
+}
 
 long long millisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -117,11 +126,14 @@ LineState lineStateFor(const SerialSettings& settings) {
 int openSerialPort(SerialPort* port, const SerialSettings& settings) {
   *port = InvalidSerialPort;
   lastEnd.store(ReadEnd::Frame);
-  if (settings.portNumber < 1 || settings.portNumber > 10) return 1;
-  if (!backendOpen(port, settings)) {
+  PortOpenFault fault = {PortOpenStatus::NoDevice, 0};
+  const bool numbered = settings.portNumber >= 1 && settings.portNumber <= 10;
+  if (!numbered || !backendOpen(port, settings, &fault)) {
+    setOpenFault(fault);
     *port = InvalidSerialPort;
     return 1;
   }
+  setOpenFault({PortOpenStatus::Opened, 0});
   // Whatever the device held before we opened it is stale.
   backendPurgeInput(*port);
   return 0;
@@ -168,6 +180,11 @@ bool linkAbortRequested() {
 
 void setReplyLimit(int64_t milliseconds) {
   replyLimitMs.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+PortOpenFault lastPortOpenFault() {
+  std::lock_guard<std::mutex> hold(openFaultLock);
+  return openFault;
 }
 
 ReadEnd lastReadEnd() {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "link/frames.h"
 
@@ -58,9 +59,29 @@ struct LineState {
 };
 LineState lineStateFor(const SerialSettings& settings);
 
+// Why a port did not open.
+enum class PortOpenStatus {
+  Opened,
+  NoDevice,        // a port number outside 1 to 10, or one with no device
+  Absent,          // the device is not there (yet): unplugged, a line hung up
+  Denied,          // no permission to open the device
+  Busy,            // another program has it; systemError 0: it holds its lock
+  NotASerialPort,  // it opened, but is no serial port
+  Failed,          // any other reason, in systemError
+};
+struct PortOpenFault {
+  PortOpenStatus status;
+  int systemError;  // errno on POSIX, the last error on Windows; 0 when none
+};
+
 // 0 when the port is open, 1 when it did not open (port then invalid). What
 // the device received before it was opened is discarded.
 int openSerialPort(SerialPort* port, const SerialSettings& settings);
+// How the last attempt to open a port ended, with the system's reason.
+PortOpenFault lastPortOpenFault();
+// The system's words for one of its error codes (a PortOpenFault's
+// systemError, errno, the last error on Windows); empty for 0.
+std::string systemErrorText(int systemError);
 // Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
 // refused, the line failed, or the wait was aborted).
 int readReplyBlocking(SerialPort port, uint32_t* slots, int count);

@@ -1,7 +1,9 @@
 // Serial port backend for Linux and macOS: termios and poll.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +18,10 @@ namespace {
 
 std::mutex pathsLock;
 std::string devicePaths[11];
+// For each port number, a descriptor of the device whose advisory lock this
+// process holds: taken at the first open of the port and kept, across every
+// close of the link, until the process ends. Guarded by pathsLock.
+int lockHolders[11] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 speed_t speedFor(uint32_t baud) {
   switch (baud) {
@@ -50,7 +56,7 @@ speed_t speedFor(uint32_t baud) {
 
 void applyLineState(int fd, const SerialSettings& settings) {
   termios tio;
-  if (tcgetattr(fd, &tio) != 0) return;  // not a terminal: opens all the same
+  if (tcgetattr(fd, &tio) != 0) return;  // line state unreadable: opens all the same
   LineState state = lineStateFor(settings);
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
@@ -68,7 +74,57 @@ void applyLineState(int fd, const SerialSettings& settings) {
   tcsetattr(fd, TCSANOW, &tio);
 }
 
+// What an open that failed with the error means.
+PortOpenFault faultOf(int error) {
+  if (error == EBUSY) return {PortOpenStatus::Busy, error};
+  if (error == EACCES || error == EPERM) return {PortOpenStatus::Denied, error};
+  if (error == ENOENT || error == ENXIO || error == ENODEV || error == EIO) {
+    return {PortOpenStatus::Absent, error};
+  }
+  return {PortOpenStatus::Failed, error};
+}
+
+bool sameDevice(int first, int second) {
+  struct stat a, b;
+  return fstat(first, &a) == 0 && fstat(second, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino && a.st_rdev == b.st_rdev;
+}
+
+// Holds the advisory lock of the device open at fd for the port number: kept
+// when this process holds it already, else taken, and then the device behind
+// the name is a new one (a board plugged in again) whose lock replaces the
+// old device's.
+bool holdLock(int portNumber, int fd, PortOpenFault* fault) {
+  std::lock_guard<std::mutex> hold(pathsLock);
+  int& holder = lockHolders[portNumber];
+  if (holder >= 0 && sameDevice(holder, fd)) return true;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    *fault = {PortOpenStatus::Busy, error == EWOULDBLOCK ? 0 : error};
+    return false;
+  }
+  // The lock belongs to the open file, which this copy keeps open when the
+  // link closes its descriptor.
+  const int kept = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (kept < 0) {
+    *fault = {PortOpenStatus::Failed, errno};
+    return false;
+  }
+  if (holder >= 0) close(holder);
+  holder = kept;
+  return true;
+}
+
+bool isSerialPort(int fd) {
+  struct stat about;
+  return fstat(fd, &about) == 0 && S_ISCHR(about.st_mode) && isatty(fd);
+}
+
 }  // namespace
+
+std::string systemErrorText(int systemError) {
+  return systemError == 0 ? std::string() : std::string(strerror(systemError));
+}
 
 void setPortDevicePath(int portNumber, const char* path) {
   if (portNumber < 1 || portNumber > 10) return;
@@ -82,15 +138,30 @@ const char* portDevicePath(int portNumber) {
   return devicePaths[portNumber].empty() ? nullptr : devicePaths[portNumber].c_str();
 }
 
-bool backendOpen(SerialPort* port, const SerialSettings& settings) {
+bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
   std::string path;
   {
     std::lock_guard<std::mutex> hold(pathsLock);
     path = devicePaths[settings.portNumber];
   }
-  if (path.empty()) return false;
+  if (path.empty()) {
+    *fault = {PortOpenStatus::NoDevice, 0};
+    return false;
+  }
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    *fault = faultOf(errno);
+    return false;
+  }
+  if (!isSerialPort(fd)) {
+    close(fd);
+    *fault = {PortOpenStatus::NotASerialPort, 0};
+    return false;
+  }
+  if (!holdLock(settings.portNumber, fd, fault)) {
+    close(fd);
+    return false;
+  }
   // One opener at a time, like a COM port opened without sharing.
   ioctl(fd, TIOCEXCL);
   applyLineState(fd, settings);

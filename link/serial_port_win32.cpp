@@ -12,7 +12,36 @@ HANDLE handleOf(SerialPort port) {
   return reinterpret_cast<HANDLE>(port);
 }
 
+// What an open that failed with the error means.
+PortOpenFault faultOf(DWORD error) {
+  const int code = static_cast<int>(error);
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return {PortOpenStatus::Busy, code};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+      return {PortOpenStatus::Absent, code};
+    default:
+      return {PortOpenStatus::Failed, code};
+  }
+}
+
 }  // namespace
+
+std::string systemErrorText(int systemError) {
+  if (systemError == 0) return std::string();
+  char reason[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                 static_cast<DWORD>(systemError), 0, reason, sizeof reason, nullptr);
+  std::string text = reason;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
 
 // Device paths are a POSIX notion; on Windows the port number names the port.
 void setPortDevicePath(int, const char*) {}
@@ -20,13 +49,16 @@ const char* portDevicePath(int) {
   return nullptr;
 }
 
-bool backendOpen(SerialPort* port, const SerialSettings& settings) {
+bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
   // The device namespace prefix lets COM10 open as well as COM1 to COM9.
   char name[16];
   snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(settings.portNumber));
   HANDLE handle =
       CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    *fault = faultOf(GetLastError());
+    return false;
+  }
   *port = reinterpret_cast<SerialPort>(handle);
 
   DCB lineState;

@@ -1,4 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -31,16 +36,66 @@ class SerialPortOverPty : public PtyLinkTest {
   SerialPort port = InvalidSerialPort;
 };
 
-TEST(SerialPort, PortNumbersOutsideOneToTenAndPortsWithoutADeviceDoNotOpen) {
+SerialSettings settingsForPort(int number) {
+  SerialSettings settings = DefaultSerialSettings;
+  settings.portNumber = number;
+  return settings;
+}
+
+// Opens port 8 on the device and says why it did not open.
+PortOpenFault openFaultAt(const char* device) {
+  setPortDevicePath(8, device);
+  SerialPort port = 1234;
+  if (openSerialPort(&port, settingsForPort(8)) == 0) closeSerialPort(&port);
+  setPortDevicePath(8, nullptr);
+  return lastPortOpenFault();
+}
+
+// Whether another open of the device could take its advisory lock now.
+bool lockIsFree(const std::string& device) {
+  int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) close(fd);
+  return free;
+}
+
+TEST(SerialPort, APortThatDoesNotOpenSaysWhy) {
   setPortDevicePath(8, "/nonexistent/tty");
   for (int number : {0, 11, -1, 7, 8}) {
-    SerialSettings settings = DefaultSerialSettings;
-    settings.portNumber = number;
     SerialPort port = 1234;
-    EXPECT_EQ(openSerialPort(&port, settings), 1) << number;
+    EXPECT_EQ(openSerialPort(&port, settingsForPort(number)), 1) << number;
     EXPECT_EQ(port, InvalidSerialPort);
+    const PortOpenFault fault = lastPortOpenFault();
+    EXPECT_EQ(fault.status, number == 8 ? PortOpenStatus::Absent : PortOpenStatus::NoDevice);
+    EXPECT_EQ(fault.systemError, number == 8 ? ENOENT : 0) << number;
   }
   setPortDevicePath(8, nullptr);
+  EXPECT_EQ(systemErrorText(ENOENT), "No such file or directory");
+  EXPECT_EQ(openFaultAt("/dev/null").status, PortOpenStatus::NotASerialPort);
+}
+
+// The lock is taken at the first open and kept across every close of the
+// link; a new device behind the name takes its place.
+TEST(SerialPort, APortIsHeldFromItsFirstOpenUntilAnotherDeviceTakesItsName) {
+  PtyPeer first, second;
+  ASSERT_TRUE(ptyOpen(&first));
+  ASSERT_TRUE(ptyOpen(&second));
+  int other = open(first.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  const PortOpenFault busy = openFaultAt(first.device.c_str());
+  EXPECT_EQ(busy.status, PortOpenStatus::Busy);
+  EXPECT_EQ(busy.systemError, 0);
+  close(other);
+
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(openFaultAt(first.device.c_str()).status, PortOpenStatus::Opened) << round;
+    EXPECT_FALSE(lockIsFree(first.device)) << round;
+  }
+  EXPECT_EQ(openFaultAt(second.device.c_str()).status, PortOpenStatus::Opened);
+  EXPECT_TRUE(lockIsFree(first.device));
+  EXPECT_FALSE(lockIsFree(second.device));
+  ptyClose(&first);
+  ptyClose(&second);
 }
 
 // Noise before the lead byte is dropped; a second lead byte is data, and
