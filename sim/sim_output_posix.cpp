@@ -26,10 +26,6 @@ void simTrace(Simulator* sim, const char* direction, const std::string& text) {
 }
 
 void simAppendLog(Simulator* sim, const std::string& line) {
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->logLines.push_back(line);
-  }
   if (sim->logFile) {
     fprintf(sim->logFile, "%s\n", line.c_str());
     fflush(sim->logFile);

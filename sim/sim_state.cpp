@@ -45,8 +45,3 @@ std::vector<uint8_t> simHostBytes(Simulator* sim) {
   std::lock_guard<std::mutex> lock(sim->mutex);
   return sim->hostBytes;
 }
-
-std::vector<std::string> simLogLines(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->logLines;
-}

@@ -23,13 +23,12 @@
 //
 // Control lines (the `controlPath` FIFO, or simControl), one command each:
 //   reset                  like pressing the board's reset button
-//   set <option> <value>   option: call-ms, erase-blocks, erase-block-ms, baud,
-//                          silent-from, garble-reply, bad-check, unexpected-reply,
-//                          hangup-at, stale-calls, chatter-ms (values are whole
-//                          numbers >= 0; 0 switches a fault off). Takes effect at once; the frame
-//                          numbers of the faults count from the last reset. `set call-ms 0` also
-//                          takes back a call that the host has not read yet: from then on the
-//                          target is a board that does not call.
+//   set <option> <value>   one of the whole-number options of simOptions() (call-ms,
+//                          the faults, ...; values >= 0, 0 switches a fault off). Takes
+//                          effect at once; the frame numbers of the faults count from the
+//                          last reset. `set call-ms 0` also takes back a call that the host
+//                          has not read yet: from then on the target is a board that does
+//                          not call.
 //   unplug                 like pulling the adapter out: the line is closed and the
 //                          link removed (the port is gone) until the next reset, which
 //                          plugs the board in again on a new pseudo-terminal
@@ -122,5 +121,18 @@ std::vector<uint8_t> simFlash(Simulator* sim);
 bool simLoadFlash(Simulator* sim, uint32_t address, const void* bytes, size_t count);
 // Every byte the host has sent since start, in order (kept across resets).
 std::vector<uint8_t> simHostBytes(Simulator* sim);
-// The lines of the log (as in the log file) since start.
-std::vector<std::string> simLogLines(Simulator* sim);
+
+// The whole-number options: k4471-sim's --NAME, the control line's `set NAME`
+// and its help all come from this table, and simStart takes each from its
+// member of SimConfig.
+struct SimOption {
+  const char* name;  // "call-ms"
+  const char* help;
+  int SimConfig::*member;
+  void (*set)(Simulator* sim, int value);  // with the simulator's mutex held
+};
+// The table, `*count` entries; an option by its name (nullptr when unknown);
+// the names, comma-separated, for help texts.
+const SimOption* simOptions(size_t* count);
+const SimOption* simFindOption(const char* name);
+std::string simOptionNames();

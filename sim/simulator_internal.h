@@ -41,7 +41,6 @@ struct Simulator {
   std::condition_variable resetDone;  // a reset or a change of settings was served
   TargetModel model;
   std::vector<uint8_t> hostBytes;
-  std::vector<std::string> logLines;
   std::string device;  // the line's device, for other threads
   int callsSent = 0;
   int flashPublished = 0;

@@ -269,8 +269,11 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   }
   const FlashGeometry geometry{config.flashBase, config.flashSize, config.bootSize};
   if (!flashGeometryValid(geometry, &why)) return fail(nullptr);
-  if (config.callMs < 0 || config.eraseBlocks < 0 || config.eraseBlockMs < 0 || config.baud < 0) {
-    why = "negative setting";
+  size_t optionCount = 0;
+  const SimOption* options = simOptions(&optionCount);
+  for (size_t i = 0; i < optionCount; ++i) {
+    if (config.*options[i].member >= 0) continue;
+    why = std::string("negative setting: ") + options[i].name;
     return fail(nullptr);
   }
 
@@ -280,18 +283,8 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   sim->controlPath = config.controlPath ? config.controlPath : "";
   sim->logPath = config.logPath ? config.logPath : "";
   sim->verbose = config.verbose;
-  sim->callMs = config.callMs;
-  sim->eraseBlockMs = config.eraseBlockMs;
-  sim->baud = config.baud;
-  sim->staleCalls = config.staleCalls;
-  sim->chatterMs = config.chatterMs;
   targetInit(&sim->model, geometry, config.eraseBlocks);
-  TargetFaults& f = sim->model.faults;
-  f.silentFrom = config.silentFromFrame;
-  f.garbleReply = config.garbleReplyToFrame;
-  f.badCheck = config.badCheckReplyToFrame;
-  f.unexpectedReply = config.unexpectedReplyToFrame;
-  f.hangupAt = config.hangupAtFrame;
+  for (size_t i = 0; i < optionCount; ++i) options[i].set(sim, config.*options[i].member);
 
   int wakePipe[2];
   if (pipe(wakePipe) != 0) {

@@ -293,6 +293,13 @@ TEST_F(SimTest, ResetAndControlLinesTakeEffectInOrder) {
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   simReset(sim);
   connect();
+  // Every option of the table is one `set` understands; a negative value is not.
+  size_t count = 0;
+  const SimOption* options = simOptions(&count);
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_TRUE(simControl(sim, (std::string("set ") + options[i].name + " 0").c_str()));
+  }
+  EXPECT_FALSE(simControl(sim, "set call-ms -1"));
   stop();  // the link and the FIFO go with the simulator
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   EXPECT_NE(lstat(control.c_str(), &st), 0);
