@@ -15,7 +15,7 @@ namespace {
 // What the command line gives beyond SimConfig's whole numbers.
 struct SimArgs {
   SimConfig config;
-  std::string link, memoryOut, control, logPath;
+  std::string link, memoryOut, control, logPath, appText;
   uint32_t flashBase = SimConfig().flashBase;
   uint32_t flashSize = SimConfig().flashSize;
   uint32_t bootSize = SimConfig().bootSize;
@@ -41,7 +41,12 @@ void addOptions(CLI::App& app, SimArgs* args) {
       ->capture_default_str();
   app.add_option("--memory-out", args->memoryOut,
                  "Write the whole flash as raw binary here after each completed erase and "
-                 "programming (atomically)");
+                 "programming (atomically); one file per board: {board} in the name stands for "
+                 "its number, else board 1 writes FILE and board N FILE.N");
+  app.add_option("--app-text", args->appText,
+                 "The line the application prints at launch; {u32le@ADDR}, {u32be@ADDR}, "
+                 "{u64le@ADDR}, {u64be@ADDR} (decimal) and {ascii:W@ADDR} (W bytes) stand for "
+                 "values in the flash");
   app.add_option("--control", args->control,
                  "Create this FIFO and read control lines from it: reset | set <option> <value> | "
                  "unplug (the link is gone until reset) | write-memory (option: " +
@@ -62,6 +67,7 @@ SimConfig configOf(const SimArgs& args) {
   config.memoryOut = args.memoryOut.empty() ? nullptr : args.memoryOut.c_str();
   config.controlPath = args.control.empty() ? nullptr : args.control.c_str();
   config.logPath = args.logPath.empty() ? nullptr : args.logPath.c_str();
+  config.appText = args.appText.empty() ? nullptr : args.appText.c_str();
   return config;
 }
 

@@ -28,6 +28,10 @@ const SimOption options[] = {
      &SimConfig::staleCalls, [](Simulator* sim, int v) { sim->staleCalls = v; }},
     {"chatter-ms", "Be a running application: print a line of text every N ms, never call",
      &SimConfig::chatterMs, [](Simulator* sim, int v) { sim->chatterMs = v; }},
+    {"next-board-ms",
+     "Be replaced by the next board (flash erased, calling) N ms after a programming run ends "
+     "or a launch, silent until then; 0: never",
+     &SimConfig::nextBoardMs, [](Simulator* sim, int v) { sim->nextBoardMs = v; }},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ SimStatus simStatus(Simulator* sim) {
   s.callsSent = sim->callsSent;
   s.resets = m.resets;
   s.flashPublished = sim->flashPublished;
+  s.board = sim->board;
   return s;
 }
 
