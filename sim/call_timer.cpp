@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "link/frames.h"
+#include "sim/app_text.h"
 #include "sim/simulator_internal.h"
 
 namespace {
@@ -88,9 +89,23 @@ bool calling(Simulator* sim) {
   return targetCalling(sim->model);
 }
 
-}  // namespace
+// The next board on the fixture, once its time has come. Returns the
+// milliseconds until then.
+int serveNextBoard(Simulator* sim) {
+  CallTimer& timer = sim->calls;
+  if (!timer.nextBoardDue) return 200;
+  const auto now = SimClock::now();
+  if (now >= timer.nextBoard) {
+    timer.nextBoardDue = false;
+    simServeNextBoard(sim);
+    return 1;
+  }
+  auto left = std::chrono::duration_cast<milliseconds>(timer.nextBoard - now).count();
+  return int(std::max<long long>(1, std::min<long long>(left + 1, 200)));
+}
 
-int serveCallTimer(Simulator* sim) {
+// Calls or chatters when due; returns the milliseconds until the next time.
+int serveCalls(Simulator* sim) {
   if (!ptyLineUp(sim->line)) return 200;
   const int period = sim->callMs.load();
   const int chatter = sim->chatterMs.load();
@@ -98,6 +113,29 @@ int serveCallTimer(Simulator* sim) {
   if (period <= 0 || !calling(sim)) return 200;
   if (sim->calls.backlogDue) sendBacklog(sim, period);
   return serveCall(sim, period);
+}
+
+}  // namespace
+
+int serveCallTimer(Simulator* sim) {
+  const int nextBoard = serveNextBoard(sim);
+  return std::min(nextBoard, serveCalls(sim));
+}
+
+void callTimerRunEnded(Simulator* sim, bool launched) {
+  const int swap = sim->nextBoardMs.load();
+  if (swap > 0) {
+    sim->calls.nextBoardDue = true;
+    sim->calls.nextBoard = SimClock::now() + milliseconds(swap);
+  }
+  if (!launched || sim->appText.empty()) return;
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    line = appTextRender(sim->appText, sim->model.geometry, sim->model.flash) + "\r\n";
+  }
+  simTrace(sim, "sim  ", "app: " + line.substr(0, line.size() - 2));
+  simSendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
 }
 
 void callTimerRestart(Simulator* sim) {

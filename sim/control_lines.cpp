@@ -9,27 +9,6 @@
 
 namespace {
 
-// A `set` option: its name and where its value goes (called with the
-// simulator's mutex held).
-struct SimOption {
-  const char* name;
-  void (*set)(Simulator* sim, int value);
-};
-
-const SimOption simOptions[] = {
-    {"call-ms", [](Simulator* sim, int v) { sim->callMs = v; }},
-    {"erase-blocks", [](Simulator* sim, int v) { sim->model.eraseBlocks = v; }},
-    {"erase-block-ms", [](Simulator* sim, int v) { sim->eraseBlockMs = v; }},
-    {"baud", [](Simulator* sim, int v) { sim->baud = v; }},
-    {"silent-from", [](Simulator* sim, int v) { sim->model.faults.silentFrom = v; }},
-    {"garble-reply", [](Simulator* sim, int v) { sim->model.faults.garbleReply = v; }},
-    {"bad-check", [](Simulator* sim, int v) { sim->model.faults.badCheck = v; }},
-    {"unexpected-reply", [](Simulator* sim, int v) { sim->model.faults.unexpectedReply = v; }},
-    {"hangup-at", [](Simulator* sim, int v) { sim->model.faults.hangupAt = v; }},
-    {"stale-calls", [](Simulator* sim, int v) { sim->staleCalls = v; }},
-    {"chatter-ms", [](Simulator* sim, int v) { sim->chatterMs = v; }},
-};
-
 bool parseNumber(const char* text, long long* value) {
   if (!text || !*text) return false;
   char* end = nullptr;
@@ -44,13 +23,11 @@ bool parseNumber(const char* text, long long* value) {
 bool setOption(Simulator* sim, const char* name, const char* text) {
   long long value = 0;
   if (!parseNumber(text, &value)) return false;
-  for (const SimOption& option : simOptions) {
-    if (strcmp(option.name, name) != 0) continue;
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    option.set(sim, int(value));
-    return true;
-  }
-  return false;
+  const SimOption* option = simFindOption(name);
+  if (!option) return false;
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  option->set(sim, int(value));
+  return true;
 }
 
 void controlReset(Simulator* sim, bool onThread) {

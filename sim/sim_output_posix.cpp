@@ -26,10 +26,6 @@ void simTrace(Simulator* sim, const char* direction, const std::string& text) {
 }
 
 void simAppendLog(Simulator* sim, const std::string& line) {
-  {
-    std::lock_guard<std::mutex> lock(sim->mutex);
-    sim->logLines.push_back(line);
-  }
   if (sim->logFile) {
     fprintf(sim->logFile, "%s\n", line.c_str());
     fflush(sim->logFile);
@@ -37,17 +33,26 @@ void simAppendLog(Simulator* sim, const std::string& line) {
   simTrace(sim, "host>", line);
 }
 
+std::string simMemoryOutPath(const std::string& pattern, int board) {
+  const size_t at = pattern.find("{board}");
+  if (at != std::string::npos)
+    return pattern.substr(0, at) + std::to_string(board) + pattern.substr(at + 7);
+  return board == 1 ? pattern : pattern + "." + std::to_string(board);
+}
+
 bool simWriteMemoryOut(Simulator* sim) {
   std::vector<uint8_t> flash;
+  std::string path;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
     sim->flashPublished++;
     if (sim->memoryOut.empty()) return true;
     flash = sim->model.flash;
+    path = simMemoryOutPath(sim->memoryOut, sim->board);
   }
   static std::atomic<unsigned> serial{0};
-  std::string temp = sim->memoryOut + ".tmp." + std::to_string(getpid()) + "." +
-                     std::to_string(serial.fetch_add(1));
+  std::string temp =
+      path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(serial.fetch_add(1));
   FILE* f = fopen(temp.c_str(), "wb");
   if (!f) {
     simComplain("%s", errnoText("cannot write " + temp));
@@ -55,8 +60,8 @@ bool simWriteMemoryOut(Simulator* sim) {
   }
   bool ok = fwrite(flash.data(), 1, flash.size(), f) == flash.size();
   ok = fclose(f) == 0 && ok;
-  if (!ok || rename(temp.c_str(), sim->memoryOut.c_str()) != 0) {
-    simComplain("%s", errnoText("cannot write " + sim->memoryOut));
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    simComplain("%s", errnoText("cannot write " + path));
     unlink(temp.c_str());
     return false;
   }

@@ -25,6 +25,7 @@ SimStatus simStatus(Simulator* sim) {
   s.callsSent = sim->callsSent;
   s.resets = m.resets;
   s.flashPublished = sim->flashPublished;
+  s.board = sim->board;
   return s;
 }
 
@@ -44,9 +45,4 @@ bool simLoadFlash(Simulator* sim, uint32_t address, const void* bytes, size_t co
 std::vector<uint8_t> simHostBytes(Simulator* sim) {
   std::lock_guard<std::mutex> lock(sim->mutex);
   return sim->hostBytes;
-}
-
-std::vector<std::string> simLogLines(Simulator* sim) {
-  std::lock_guard<std::mutex> lock(sim->mutex);
-  return sim->logLines;
 }

@@ -21,15 +21,22 @@
 // application that prints "app running, tick N\r\n" every N ms and does not
 // call (what the host does not read is lost when the line's buffer fills).
 //
+// A station's fixture: `nextBoardMs` N replaces the board by the next one N ms
+// after a programming run ends or after a launch (the later restarts the
+// count): silent until then, as a fixture being reloaded is, the next board
+// has an erased flash and calls at once; SimStatus::board counts them and
+// each has its own memory-out file (simMemoryOutPath). `appText` is the line
+// (ended by "\r\n") the application prints at once when launched, with values
+// read from the flash (sim/app_text.h).
+//
 // Control lines (the `controlPath` FIFO, or simControl), one command each:
 //   reset                  like pressing the board's reset button
-//   set <option> <value>   option: call-ms, erase-blocks, erase-block-ms, baud,
-//                          silent-from, garble-reply, bad-check, unexpected-reply,
-//                          hangup-at, stale-calls, chatter-ms (values are whole
-//                          numbers >= 0; 0 switches a fault off). Takes effect at once; the frame
-//                          numbers of the faults count from the last reset. `set call-ms 0` also
-//                          takes back a call that the host has not read yet: from then on the
-//                          target is a board that does not call.
+//   set <option> <value>   one of the whole-number options of simOptions() (call-ms,
+//                          the faults, ...; values >= 0, 0 switches a fault off). Takes
+//                          effect at once; the frame numbers of the faults count from the
+//                          last reset. `set call-ms 0` also takes back a call that the host
+//                          has not read yet: from then on the target is a board that does
+//                          not call.
 //   unplug                 like pulling the adapter out: the line is closed and the
 //                          link removed (the port is gone) until the next reset, which
 //                          plugs the board in again on a new pseudo-terminal
@@ -71,6 +78,8 @@ struct SimConfig {
   int hangupAtFrame = 0;
   int staleCalls = 0;                 // calls queued at once at start and after each reset
   int chatterMs = 0;                  // print a line of text this often instead of calling
+  int nextBoardMs = 0;                // the next board calls this long after a run or launch
+  const char* appText = nullptr;      // the line the application prints at launch
   const char* controlPath = nullptr;  // FIFO to create for control lines
   const char* logPath = nullptr;      // append the host's frames here
   bool verbose = false;               // trace frames both ways on stderr
@@ -90,6 +99,7 @@ struct SimStatus {
   int callsSent;        // since start
   int resets;           // since start
   int flashPublished;   // memory-out updates (or would-be updates) since start
+  int board;            // which board is on the fixture: 1, then 2 after the first swap ...
 };
 
 struct Simulator;
@@ -122,5 +132,22 @@ std::vector<uint8_t> simFlash(Simulator* sim);
 bool simLoadFlash(Simulator* sim, uint32_t address, const void* bytes, size_t count);
 // Every byte the host has sent since start, in order (kept across resets).
 std::vector<uint8_t> simHostBytes(Simulator* sim);
-// The lines of the log (as in the log file) since start.
-std::vector<std::string> simLogLines(Simulator* sim);
+// The memory-out file of board `board` (SimStatus::board): "{board}" in
+// `pattern` stands for its number; without it, board 1 writes PATTERN and
+// board N writes PATTERN.N.
+std::string simMemoryOutPath(const std::string& pattern, int board);
+
+// The whole-number options: k4471-sim's --NAME, the control line's `set NAME`
+// and its help all come from this table, and simStart takes each from its
+// member of SimConfig.
+struct SimOption {
+  const char* name;  // "call-ms"
+  const char* help;
+  int SimConfig::*member;
+  void (*set)(Simulator* sim, int value);  // with the simulator's mutex held
+};
+// The table, `*count` entries; an option by its name (nullptr when unknown);
+// the names, comma-separated, for help texts.
+const SimOption* simOptions(size_t* count);
+const SimOption* simFindOption(const char* name);
+std::string simOptionNames();

@@ -28,6 +28,8 @@ struct CallTimer {
   int chatterTick = 0;
   bool backlogDue = true;        // the stale calls of a start or reset are still to go out
   bool callOutstanding = false;  // the last call has not been seen taken by the host
+  bool nextBoardDue = false;     // a run or launch ended: the next board comes at nextBoard
+  SimTime nextBoard;
 };
 
 struct Simulator {
@@ -35,16 +37,17 @@ struct Simulator {
   std::string memoryOut;
   std::string controlPath;
   std::string logPath;
+  std::string appText;
   bool verbose = false;
 
   std::mutex mutex;                   // guards everything below up to the thread-only part
   std::condition_variable resetDone;  // a reset or a change of settings was served
   TargetModel model;
   std::vector<uint8_t> hostBytes;
-  std::vector<std::string> logLines;
   std::string device;  // the line's device, for other threads
   int callsSent = 0;
   int flashPublished = 0;
+  int board = 1;  // boards on the fixture since start
   unsigned resetsServed = 0;
   unsigned settingsRequested = 0;
   unsigned settingsServed = 0;
@@ -55,6 +58,7 @@ struct Simulator {
   std::atomic<int> baud{0};
   std::atomic<int> staleCalls{0};
   std::atomic<int> chatterMs{0};
+  std::atomic<int> nextBoardMs{0};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};
   std::atomic<bool> unplugRequested{false};
@@ -81,15 +85,18 @@ void simComplain(const char* format, const std::string& detail);
 // A line of the verbose trace.
 void simTrace(Simulator* sim, const char* direction, const std::string& text);
 void simAppendLog(Simulator* sim, const std::string& line);
-// Counts a publication of the flash, and writes the memory-out file if there is one.
+// Counts a publication of the flash, and writes the memory-out file if there is
+// one: simMemoryOutPath's name for the board on the fixture.
 bool simWriteMemoryOut(Simulator* sim);
 
 // ---- The core (simulator_posix.cpp) ----
 // Writes bytes to the host, paced when a baud rate is set. False when the line
 // is gone, or the simulator was stopped or reset before all went out.
 bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count);
-// On the simulator's thread: carry out the resets requested so far; unplug.
+// On the simulator's thread: carry out the resets requested so far; unplug;
+// put the next board on the fixture.
 void simServeResetRequests(Simulator* sim);
+void simServeNextBoard(Simulator* sim);
 void simServeUnplug(Simulator* sim);
 // Waits (a few seconds at most) until the thread has come round its loop and
 // so taken changed settings into account; true when it did and found nothing
@@ -119,3 +126,6 @@ void callTimerRestart(Simulator* sim);
 // target that no longer calls takes back a call that nobody has read yet.
 void callTimerSettingsChanged(Simulator* sim);
 void withdrawCallIfSilent(Simulator* sim);
+// A programming run or a launch has ended: the next board comes in its time,
+// and a launched application prints its line.
+void callTimerRunEnded(Simulator* sim, bool launched);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "sim/app_text.h"
 #include "sim/simulator_internal.h"
 
 using Clock = SimClock;
@@ -61,6 +62,10 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
       case TargetActionKind::FlashUpdated:
         simWriteMemoryOut(sim);
         break;
+      case TargetActionKind::RunEnded:
+      case TargetActionKind::Launched:
+        callTimerRunEnded(sim, action.kind == TargetActionKind::Launched);
+        break;
       case TargetActionKind::Hangup:
         // The host's line hangs up and the device disappears; our side of it
         // stays open until the reset, so that no other pseudo-terminal gets
@@ -108,8 +113,9 @@ void readFromHost(Simulator* sim) {
   perform(sim, actions);
 }
 
-// Carries out a reset on the simulator's thread.
-void serveReset(Simulator* sim) {
+// Carries out a reset on the simulator's thread; `nextBoard`: the board is
+// replaced by a fresh one on the same line.
+void serveReset(Simulator* sim, bool nextBoard) {
   if (!ptyLineUp(sim->line)) {
     ptyLineClose(&sim->line);
     std::string error, device;
@@ -135,9 +141,14 @@ void serveReset(Simulator* sim) {
   }
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
-    targetReset(&sim->model);
+    if (nextBoard) {
+      targetReplace(&sim->model);
+      sim->board++;
+    } else {
+      targetReset(&sim->model);
+    }
   }
-  simAppendLog(sim, "reset");
+  simAppendLog(sim, nextBoard ? "next board" : "reset");
   callTimerRestart(sim);
   sim->rx.ready = sim->tx.ready = Clock::now();
 }
@@ -237,12 +248,17 @@ void simServeResetRequests(Simulator* sim) {
     std::lock_guard<std::mutex> lock(sim->mutex);
     if (requested == sim->resetsServed) return;
   }
-  serveReset(sim);
+  serveReset(sim, false);
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
     sim->resetsServed = requested;
   }
   sim->resetDone.notify_all();
+}
+
+void simServeNextBoard(Simulator* sim) {
+  simTrace(sim, "sim  ", "next board");
+  serveReset(sim, true);
 }
 
 bool simAwaitSettings(Simulator* sim, int timeoutMs) {
@@ -269,8 +285,15 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   }
   const FlashGeometry geometry{config.flashBase, config.flashSize, config.bootSize};
   if (!flashGeometryValid(geometry, &why)) return fail(nullptr);
-  if (config.callMs < 0 || config.eraseBlocks < 0 || config.eraseBlockMs < 0 || config.baud < 0) {
-    why = "negative setting";
+  if (config.appText && !appTextValid(config.appText, geometry, &why)) {
+    why = "--app-text: " + why;
+    return fail(nullptr);
+  }
+  size_t optionCount = 0;
+  const SimOption* options = simOptions(&optionCount);
+  for (size_t i = 0; i < optionCount; ++i) {
+    if (config.*options[i].member >= 0) continue;
+    why = std::string("negative setting: ") + options[i].name;
     return fail(nullptr);
   }
 
@@ -279,19 +302,10 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   sim->memoryOut = config.memoryOut ? config.memoryOut : "";
   sim->controlPath = config.controlPath ? config.controlPath : "";
   sim->logPath = config.logPath ? config.logPath : "";
+  sim->appText = config.appText ? config.appText : "";
   sim->verbose = config.verbose;
-  sim->callMs = config.callMs;
-  sim->eraseBlockMs = config.eraseBlockMs;
-  sim->baud = config.baud;
-  sim->staleCalls = config.staleCalls;
-  sim->chatterMs = config.chatterMs;
   targetInit(&sim->model, geometry, config.eraseBlocks);
-  TargetFaults& f = sim->model.faults;
-  f.silentFrom = config.silentFromFrame;
-  f.garbleReply = config.garbleReplyToFrame;
-  f.badCheck = config.badCheckReplyToFrame;
-  f.unexpectedReply = config.unexpectedReplyToFrame;
-  f.hangupAt = config.hangupAtFrame;
+  for (size_t i = 0; i < optionCount; ++i) options[i].set(sim, config.*options[i].member);
 
   int wakePipe[2];
   if (pipe(wakePipe) != 0) {

@@ -1,5 +1,6 @@
 #include "sim/target_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -67,7 +68,8 @@ int32_t runAck(TargetRun run) {
 struct Plan {
   std::vector<PlannedReply> replies;
   bool publish = false;
-  bool noReply = false;  // the launch: no reply, so no reply fault applies
+  bool noReply = false;   // the launch: no reply, so no reply fault applies
+  bool runEnded = false;  // a programming run was completed
 };
 
 // The four commands that erase differ only in these.
@@ -101,6 +103,7 @@ void serveLaunch(TargetModel* model, const CommandRow&, bool, Plan* plan) {
   model->phase = TargetPhase::Launched;
   model->run = TargetRun::None;
   plan->noReply = true;
+  plan->runEnded = true;
 }
 
 void serveErase(TargetModel* model, const CommandRow& row, bool refused, Plan* plan) {
@@ -144,6 +147,7 @@ void serveEndProgramming(TargetModel* model, const CommandRow&, bool refused, Pl
   if (refused) return;
   model->run = TargetRun::None;
   plan->publish = true;
+  plan->runEnded = true;
 }
 
 const CommandRow commandTable[] = {
@@ -212,12 +216,16 @@ void serveFrame(TargetModel* model, const uint8_t* bytes, std::vector<TargetActi
   const bool refused = model->faults.unexpectedReply > 0 && number == model->faults.unexpectedReply;
   Plan plan;
   row->serve(model, *row, refused, &plan);
-  if (plan.noReply) return;
+  if (plan.noReply) {
+    if (plan.runEnded) addSimple(actions, TargetActionKind::Launched);
+    return;
+  }
   if (refused) {
     plan.replies.assign(1, {ReplyStatusE0, false});
     plan.publish = false;
   }
   sendPlanned(*model, number, plan, actions);
+  if (plan.runEnded) addSimple(actions, TargetActionKind::RunEnded);
 }
 
 uint32_t readLe32(const uint8_t* p) {
@@ -294,6 +302,11 @@ void targetReset(TargetModel* model) {
   model->pendingCount = 0;
   model->framesReceived = 0;
   model->resets++;
+}
+
+void targetReplace(TargetModel* model) {
+  targetReset(model);
+  std::fill(model->flash.begin(), model->flash.end(), uint8_t(0xFF));
 }
 
 void targetFeed(TargetModel* model, const uint8_t* bytes, size_t count,

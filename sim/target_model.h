@@ -82,6 +82,8 @@ enum class TargetActionKind {
   Hangup,        // hang the line up
   FlashUpdated,  // an erase or a programming run completed: publish the flash
   Log,           // `text`: one line about what the host sent
+  RunEnded,      // a programming run was completed (after its last reply)
+  Launched,      // the application was started
 };
 
 struct TargetAction {
@@ -125,6 +127,9 @@ bool flashGeometryValid(const FlashGeometry& geometry, std::string* why);
 void targetInit(TargetModel* model, const FlashGeometry& geometry, int eraseBlocks);
 // Like pressing reset: the flash stays, the session and the frame count go.
 void targetReset(TargetModel* model);
+// The next board on the fixture in place of this one: flash erased, no
+// session, calling; the counters since the start stay.
+void targetReplace(TargetModel* model);
 // Feeds bytes the host sent; appends the target's actions in order. An action
 // that publishes the flash comes before the reply that ends the operation.
 void targetFeed(TargetModel* model, const uint8_t* bytes, size_t count,

@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frames.h"
+#include "sim/app_text.h"
 #include "sim/line_pacing.h"
 #include "sim/simulator.h"
 #include "tests/native/pty_peer.h"
@@ -293,9 +294,76 @@ TEST_F(SimTest, ResetAndControlLinesTakeEffectInOrder) {
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   simReset(sim);
   connect();
+  // Every option of the table is one `set` understands; a negative value is not.
+  size_t count = 0;
+  const SimOption* options = simOptions(&count);
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_TRUE(simControl(sim, (std::string("set ") + options[i].name + " 0").c_str()));
+  }
+  EXPECT_FALSE(simControl(sim, "set call-ms -1"));
   stop();  // the link and the FIFO go with the simulator
   EXPECT_NE(lstat(link.c_str(), &st), 0);
   EXPECT_NE(lstat(control.c_str(), &st), 0);
+}
+
+// ---- A station's fixture: the next board, the application's line ----
+
+TEST(AppText, PlaceholdersReadTheFlashInTheirFormat) {
+  const FlashGeometry g{0x1000, 0x100, 0};
+  Bytes flash(0x100, 0xFF);
+  for (int i = 0; i < 8; ++i) flash[0x10 + i] = uint8_t(i + 1);
+  memcpy(&flash[0x20], "SN0042", 6);
+  std::string why;
+  const std::string text =
+      "{u32le@0x1010} {u32be@0x1010} {u64le@4112} {u64be@0x1010} id {ascii:6@0x1020}!";
+  ASSERT_TRUE(appTextValid(text, g, &why)) << why;
+  EXPECT_EQ(appTextRender(text, g, flash),
+            "67305985 16909060 578437695752307201 72623859790382856 id SN0042!");
+  for (const char* bad : {"{u32le@0x10FD}", "{u32le@0xFFF}", "{u16le@0x1010}", "{ascii:0@0x1010}",
+                          "{ascii:65@0x1010}", "{u32le 0x1010}", "x {u32le@0x1010", "{u32le@-1}",
+                          "{u64be@0x100000000}"}) {
+    EXPECT_FALSE(appTextValid(bad, g, &why)) << bad;
+  }
+  EXPECT_EQ(simMemoryOutPath("f.bin", 1), "f.bin");
+  EXPECT_EQ(simMemoryOutPath("f.bin", 3), "f.bin.3");
+  EXPECT_EQ(simMemoryOutPath("b{board}.bin", 12), "b12.bin");
+}
+
+// The next board comes the set time after a launch or the end of a run, with
+// an erased flash and a memory-out file of its own; the launched application
+// prints its line with the number programmed into it.
+TEST_F(SimTest, TheNextBoardComesAfterALaunchOrARunWithAFileOfItsOwn) {
+  config.nextBoardMs = 500;
+  config.appText = "app up, sn={u32le@0x7FF0}";
+  start();
+  const auto program = [&](uint8_t low) {
+    connect();
+    erase(FrameProgramApp, ReplyAppAck, ReplyAppAck);
+    EXPECT_EQ(sendRecord(makeRecord(0x7FF0, {low, 0x03, 0, 0}), ReplyAppAck), reply(ReplyAppAck));
+    send(FrameEndProgramming);
+    EXPECT_EQ(frame(), reply(ReplyComplete));
+  };
+  program(0xE8);
+  const Bytes first = simFlash(sim);
+  send(FrameLaunch);
+  const auto launched = Clock::now();
+  const Bytes line = hostRead(host, 64, 150);
+  EXPECT_EQ(std::string(line.begin(), line.end()), "app up, sn=1000\r\n");
+  EXPECT_EQ(drain(), Bytes{});  // silent while the fixture is reloaded
+  EXPECT_EQ(simStatus(sim).board, 1);
+  EXPECT_EQ(frame(), reply(ReplyTargetCall));
+  EXPECT_GE(Clock::now() - launched, std::chrono::milliseconds(500));
+  EXPECT_EQ(simStatus(sim).board, 2);
+  EXPECT_EQ(simFlash(sim), Bytes(64 * 1024, 0xFF));
+  program(0xE9);  // not launched: the end of the run starts the count
+  EXPECT_EQ(readFile(memory), first);
+  EXPECT_EQ(readFile(memory + ".2")[0x7FF0], 0xE9);
+  EXPECT_EQ(frame(1000), reply(ReplyTargetCall));
+  EXPECT_EQ(simStatus(sim).board, 3);
+  // The text's placeholders are checked before the simulator starts.
+  stop();
+  config.appText = "sn={u32le@0xFFFE}";
+  EXPECT_EQ(simStart(config), nullptr);
 }
 
 // ---- Pacing, on a fake clock ----

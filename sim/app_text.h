@@ -1,0 +1,20 @@
+// The line a launched application prints, with values read from its flash:
+// "app up, sn={u32le@0x7FF0}" prints the four bytes at 0x7FF0 as a decimal
+// number. Placeholders: {u32le@ADDR}, {u32be@ADDR}, {u64le@ADDR},
+// {u64be@ADDR} (decimal) and {ascii:W@ADDR} (the W bytes there as they are,
+// W 1 to 64); ADDR decimal or 0x... hexadecimal. Portable.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/target_model.h"
+
+// True when every placeholder is well formed and its bytes lie inside the
+// flash; otherwise false with the reason.
+bool appTextValid(const std::string& text, const FlashGeometry& geometry, std::string* why);
+// The text with each placeholder replaced by its value in `flash` (which
+// starts at geometry.base); a placeholder that is not valid stays as it is.
+std::string appTextRender(const std::string& text, const FlashGeometry& geometry,
+                          const std::vector<uint8_t>& flash);
