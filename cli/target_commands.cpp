@@ -279,7 +279,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
     RunOutcome outcome = RunSucceeded;
     setReadIdleLimit(options.timeoutSeconds * 1000);
     if (command == "program") {
-      runAddress = byteAddress = 0;
+      setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
       outcome = runProgramming(target, image, progressReport(&progress), &tally);
       board->bytes = tally.bytes;

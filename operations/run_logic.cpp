@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "image/firmware_image.h"
 #include "image/hex_token_reader.h"
+#include "image/prepared_image.h"
 #include "link/bootloader.h"
 
 const char* const CommunicationErrorText =
@@ -165,23 +167,22 @@ std::string fileFaultText(const HexFileFault& fault) {
 
 bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
                      const RunReport& report) {
-  ImageLoadFault fault;
-  if (!loadImageFile(path, image, &fault)) {
-    if (fault.status == ImageLoadStatus::TooLarge) {
-      show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
-           "File Error", IconError);
-    } else {
-      show(report, fileOpenErrorText(target), "File Error", IconError);
-    }
-    return false;
+  // The format by content; the run checks the image from the cursors as they
+  // stand when it starts.
+  LoadedImage loaded;
+  ImagePrepareFault fault;
+  const bool prepared = prepareImageFile(path, ImageRequest(), &loaded, &fault);
+  *image = std::move(loaded.run);
+  if (prepared) return true;
+  if (fault.step == ImagePrepareStep::Content) {
+    show(report, fileFaultText(fault.content).c_str(), "File Error", IconError);
+  } else if (fault.load.status == ImageLoadStatus::TooLarge) {
+    show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
+         "File Error", IconError);
+  } else {
+    show(report, fileOpenErrorText(target), "File Error", IconError);
   }
-  HexFileFault imageFault;
-  const ImageFormat format = detectImageFormat(image->bytes.data(), image->bytes.size());
-  if (!prepareRunImage(image, format, 0, nullptr, &imageFault)) {
-    show(report, fileFaultText(imageFault).c_str(), "File Error", IconError);
-    return false;
-  }
-  return true;
+  return false;
 }
 
 RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
@@ -199,8 +200,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
     show(report, fileFaultText(fault).c_str(), "File Error", IconError);
     return RunFileError;
   }
-  runAddress = start.runAddress;
-  byteAddress = start.byteAddress;
+  setReaderCursors(start);
 
   tally->failedStep = "start";
   if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;

@@ -113,7 +113,7 @@ class RunAgainstSimulator : public ::testing::Test {
     ASSERT_NE(sim, nullptr);
     setPortDevicePath(1, link.c_str());
     clearLinkAbort();
-    runAddress = byteAddress = 0;
+    setReaderCursors(ReaderCursors{0, 0});
     ASSERT_EQ(connectToTarget(DefaultSerialSettings), LinkOk);
   }
   void TearDown() override {
@@ -241,7 +241,8 @@ std::string intelHex(const std::vector<std::pair<uint32_t, Bytes>>& pieces) {
 TEST_F(RunAgainstSimulator, IntelHexAtAddressZeroLandsThereWhereverTheReaderStood) {
   // A vector table at 0 that fills more than a block, and code after a gap.
   Image image = makeImage({{0x0000, 300}, {0x1000, 40}});
-  runAddress = byteAddress = 0x4003;  // where an earlier file may have left the reader
+  setReaderCursors(
+      ReaderCursors{0x4003, 0x4003});  // where an earlier file may have left the reader
   std::string path = writeFile(dir, "boot.hex", intelHex(image.runs));
   EXPECT_EQ(programFile(path, reportTo(&recorder), ProgramTarget::Bootloader), RunSucceeded);
   expectFlashHolds(image);
