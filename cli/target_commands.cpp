@@ -53,7 +53,7 @@ const char* interruptionText(RunOutcome outcome, const std::string& command) {
 
 // What a run was waiting for, for the message when the target fell silent.
 const char* waitName(const Progress& progress, const std::string& command) {
-  if (command == "erase" || progress.eraseSteps < 20) return "erasing";
+  if (command == "erase" || progress.eraseSteps < EraseBarSteps) return "erasing";
   return "programming";
 }
 

@@ -22,21 +22,19 @@ const char* const EraseErrorFormat =
 
 namespace {
 
-constexpr int EraseBarSteps = 20;
-
 std::atomic<int> stopRequested{0};
 
 struct ProgramVariant {
-  int32_t (*start)();
-  int32_t eraseEndReply;
+  LinkResult (*start)();
+  ProgressReply eraseEndReply;
   const char* openErrorText;
   const char* closeErrorText;
 };
 
-const ProgramVariant applicationVariant = {startProgramApplication, ReplyAppAck,
+const ProgramVariant applicationVariant = {startProgramApplication, ProgressReply::AppAck,
                                            "Error opening selected HEX file.",
                                            "Cannot Close Flash.hex."};
-const ProgramVariant bootloaderVariant = {startProgramBootloader, ReplyBootAck,
+const ProgramVariant bootloaderVariant = {startProgramBootloader, ProgressReply::BootAck,
                                           "Error opening selected hex file.",
                                           "Cannot selected HEX file."};
 
@@ -73,11 +71,11 @@ RunOutcome beforeStart(const RunReport& report) {
 // Reads progress replies until the one that ends the erase. Each block-erased
 // reply steps the erase bar. Returns the outcome of the erase phase: success,
 // an erase error (shown here), or a lost link when the wait was abandoned.
-RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCount) {
+RunOutcome erasePhase(ProgressReply endReply, const RunReport& report, int* erasedCount) {
   for (;;) {
     if (runStopRequested()) return RunInterrupted;
-    int32_t reply = readProgressReply();
-    if (reply == ReplyBlockErased) {
+    const ProgressReply reply = readProgressReply();
+    if (reply == ProgressReply::BlockErased) {
       report.stepErase(report.context);
       ++*erasedCount;
     } else if (reply == endReply) {
@@ -95,7 +93,7 @@ RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCoun
   }
 }
 
-// Fills the erase bar when the target reported fewer than twenty blocks.
+// Fills the erase bar when the target reported fewer blocks than it has steps.
 void fillEraseBar(const RunReport& report, int erasedCount) {
   for (; erasedCount < EraseBarSteps; ++erasedCount) report.stepErase(report.context);
 }
@@ -114,7 +112,7 @@ bool sendCounted(const BlockRecord& record, ProgramTally* tally) {
 RunOutcome programmingPhase(const ImageSnapshot& image, const RunReport& report,
                             ProgramTally* tally) {
   const unsigned long sizeKiB = static_cast<unsigned long>(image.bytes.size() >> 10);
-  const double scale = sizeKiB == 0 ? 0.0 : 100.0 / static_cast<double>(sizeKiB);
+  const double scale = sizeKiB == 0 ? 0.0 : ProgramBarSteps / static_cast<double>(sizeKiB);
   double previous = 0.0;
   int tokenSeen = 0;
   BlockRecord record;
@@ -234,7 +232,7 @@ RunOutcome runErase(EraseMode mode, const RunReport& report) {
   }
 
   int erasedCount = 0;
-  RunOutcome outcome = erasePhase(ReplyComplete, report, &erasedCount);
+  RunOutcome outcome = erasePhase(ProgressReply::Complete, report, &erasedCount);
   if (outcome == RunCommunicationError && runStopRequested()) outcome = RunInterrupted;
   if (outcome == RunCommunicationError) return communicationError(report);
   if (outcome != RunSucceeded) return outcome;

@@ -141,7 +141,7 @@ TEST_F(RunAgainstSimulator, ProgramsTheImageWithBothBarsAndTheSuccessBox) {
   ASSERT_EQ(image.text.size(), 3072u);
   std::string path = writeFile(dir, "app.hex", image.text);
   EXPECT_EQ(programFile(path, reportTo(&recorder)), RunSucceeded);
-  EXPECT_EQ(recorder.eraseSteps, 20) << "7 reported blocks and 13 to fill the bar";
+  EXPECT_EQ(recorder.eraseSteps, EraseBarSteps) << "7 reported blocks and 13 to fill the bar";
   EXPECT_EQ(recorder.programSteps, 66);
   expectOnlyMessage(recorder, "Target Flash has been successfully programmed.",
                     "Programming Operation Complete");
@@ -276,7 +276,7 @@ TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {
 
 TEST_F(RunAgainstSimulator, EraseRunsFillTheBarAndReportToTheMainWindow) {
   EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunSucceeded);
-  EXPECT_EQ(recorder.eraseSteps, 20);
+  EXPECT_EQ(recorder.eraseSteps, EraseBarSteps);
   expectOnlyMessage(recorder, "Target Flash has been successfully erased.",
                     "Erase Operation Complete");
   EXPECT_EQ(recorder.messages[0].icon, IconInformation);
