@@ -53,6 +53,9 @@ struct HexFileFault {
   int line;
   char message[160];
 };
+// Fills the fault (line 0 for no line). Always false, for `return`.
+__attribute__((format(printf, 3, 4))) bool setImageFault(HexFileFault* fault, int line,
+                                                         const char* format, ...);
 
 // Reads the whole image and tells whether it is a hex token file that the
 // reader, starting from the given cursors, places as its tokens say: 1 when it
