@@ -66,7 +66,7 @@ double measure(const std::string& dir, const std::string& image, int baud, uint3
   if (!sim) return -1;
   setPortDevicePath(1, link.c_str());
   if (connectToTarget(DefaultSerialSettings) != LinkOk) return -1;
-  runAddress = byteAddress = 0;
+  setReaderCursors(ReaderCursors{0, 0});
   Timing timing;
   ImageSnapshot snapshot;
   ImageLoadFault fault;

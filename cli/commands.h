@@ -11,6 +11,7 @@
 #include "cli/flash_map.h"
 #include "image/firmware_image.h"
 #include "image/image_snapshot.h"
+#include "image/prepared_image.h"
 #include "operations/run_logic.h"
 
 struct Options {
@@ -49,14 +50,6 @@ extern std::atomic<int> interrupted;
 // Checks --format, --address, --flash and --boot-region and takes their values. ExitOk, or
 // ExitUsage with the reason told.
 int takeFormatOptions(Options* options);
-
-// A file read for a run, turned into what the run reads.
-struct LoadedImage {
-  ImageSnapshot run;  // the file itself for a hex token file, else its hex token text
-  ImageFormat format = ImageFormat::HexToken;
-  std::string sha256;  // of the file's bytes
-  ImageSnapshot file;  // the file's bytes, when asked for
-};
 
 // Reads the image whole, converts it from its format and refuses it before
 // anyone is asked to reset a board for it. ExitOk, or the exit code with the

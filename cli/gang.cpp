@@ -56,7 +56,7 @@ std::string takeEvent(Target* target, const std::string& line) {
   if (line.rfind("erase ", 0) == 0) {
     target->eraseSteps = atoi(line.c_str() + 6);
     target->status = "erasing";
-    return target->eraseSteps == 20 ? "erased" : "";
+    return target->eraseSteps == EraseBarSteps ? "erased" : "";
   }
   if (line.rfind("program ", 0) == 0) {
     target->programSteps = atoi(line.c_str() + 8);
@@ -184,8 +184,8 @@ void drawTable(std::vector<Target>& targets, bool redraw) {
   std::lock_guard<std::mutex> hold(targetsLock);
   if (redraw) fprintf(stderr, "\x1b[%zuA", targets.size());
   for (const Target& t : targets) {
-    std::string bar = t.programSteps > 0 ? progressBarText(t.programSteps, 100, 20, '#')
-                                         : progressBarText(t.eraseSteps, 20, 20, '=');
+    std::string bar = t.programSteps > 0 ? progressBarText(t.programSteps, ProgramBarSteps, 20, '#')
+                                         : progressBarText(t.eraseSteps, EraseBarSteps, 20, '=');
     fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(),
             t.status.substr(0, 60).c_str());
   }

@@ -116,58 +116,62 @@ int refuseFile(const char* text, const std::string& path, const std::string& rea
   return ExitFileError;
 }
 
+// The file whose content cannot be programmed: where and why.
+int refuseContent(const std::string& path, const HexFileFault& fault, bool binaryLooking,
+                  std::string* failure) {
+  char text[400];
+  if (fault.line == 0) {
+    snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
+  } else {
+    snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
+             fault.message);
+  }
+  *failure = text;
+  fprintf(stderr, "error: %s\n", text);
+  if (binaryLooking) fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
+  return ExitFileError;
+}
+
 }  // namespace
 
 // The run then programs these very bytes.
 int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
                  std::string* failure, bool keepFile) {
-  ImageSnapshot* image = &loaded->run;
-  ImageLoadFault loadFault;
   const ProgramTarget target =
       options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
-  if (!loadImageFile(path.c_str(), image, &loadFault)) {
+  ImageRequest request;
+  request.formatByContent = options.formatByContent;
+  request.format = options.imageFormat;
+  request.binaryAddress = options.binaryAddress;
+  request.fingerprint = true;
+  request.keepFile = keepFile;
+  request.checkFrom = ReaderCursors{0, 0};  // every board starts from zero
+  ImagePrepareFault fault;
+  const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
+  if (!prepared && fault.step == ImagePrepareStep::Load) {
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
       *failure = "Interrupted: the file was not read.";
       fprintf(stderr, "%s\n", failure->c_str());
       return ExitInterrupted;
     }
-    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(loadFault), failure);
+    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(fault.load), failure);
   }
   // A file that did not close is a file error like any other; it is known
   // here, before any board is addressed.
-  if (image->closeFailed) {
+  if (loaded->run.closeFailed) {
     return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
   }
-  loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
-  if (keepFile) loaded->file = *image;
-  loaded->format = options.formatByContent
-                       ? detectImageFormat(image->bytes.data(), image->bytes.size())
-                       : options.imageFormat;
-  const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
-                             looksBinary(image->bytes);
-  FirmwareImage parsed;
-  HexFileFault fault;
-  if (!prepareRunImage(image, loaded->format, options.binaryAddress, &parsed, &fault) ||
-      !checkHexTokenFile(*image, startCursors(*image), &fault)) {
-    char text[400];
-    if (fault.line == 0) {
-      snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
-    } else {
-      snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
-               fault.message);
-    }
-    *failure = text;
-    fprintf(stderr, "error: %s\n", text);
-    if (binaryLooking) {
-      fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
-    }
-    return ExitFileError;
+  if (!prepared) {
+    // A hex token file is left as it was read, so its bytes still tell.
+    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
+                               looksBinary(loaded->run.bytes);
+    return refuseContent(path, fault.content, binaryLooking, failure);
   }
   if (options.verbose) {
-    for (const std::string& note : parsed.notes) fprintf(stderr, "note: %s\n", note.c_str());
+    for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
   }
-  return checkAgainstMap(path, options, *image, failure);
+  return checkAgainstMap(path, options, loaded->run, failure);
 }
 
 // k4471-cli info: what a run of the file would program.

@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr int EraseBarEnd = 20;
-constexpr int ProgramBarEnd = 100;
 constexpr int BarWidth = 30;
 
 std::string escaped(const char* text) {
@@ -42,10 +40,10 @@ void stepErase(void* context) {
   ++p->eraseSteps;
   switch (p->style) {
     case ProgressStyle::Bars:
-      drawBar(p, "Erasing", p->eraseSteps, EraseBarEnd, false);
+      drawBar(p, "Erasing", p->eraseSteps, EraseBarSteps, false);
       break;
     case ProgressStyle::Lines:
-      if (p->eraseSteps % 5 == 0) fprintf(p->out, "Erasing: %d/%d\n", p->eraseSteps, EraseBarEnd);
+      if (p->eraseSteps % 5 == 0) fprintf(p->out, "Erasing: %d/%d\n", p->eraseSteps, EraseBarSteps);
       break;
     case ProgressStyle::Events:
       fprintf(p->out, "erase %d\n", p->eraseSteps);
@@ -62,7 +60,7 @@ void stepProgram(void* context) {
   ++p->programSteps;
   switch (p->style) {
     case ProgressStyle::Bars:
-      drawBar(p, "Programming", p->programSteps, ProgramBarEnd, true);
+      drawBar(p, "Programming", p->programSteps, ProgramBarSteps, true);
       break;
     case ProgressStyle::Lines:
       if (p->programSteps % 10 == 0) fprintf(p->out, "Programming: %d%%\n", p->programSteps);

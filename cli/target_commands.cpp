@@ -54,7 +54,7 @@ const char* interruptionText(RunOutcome outcome, const std::string& command) {
 
 // What a run was waiting for, for the message when the target fell silent.
 const char* waitName(const Progress& progress, const std::string& command) {
-  if (command == "erase" || progress.eraseSteps < 20) return "erasing";
+  if (command == "erase" || progress.eraseSteps < EraseBarSteps) return "erasing";
   return "programming";
 }
 
@@ -285,7 +285,7 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
     RunOutcome outcome = RunSucceeded;
     setReplyLimit(options.timeoutSeconds * 1000);
     if (command == "program") {
-      runAddress = byteAddress = 0;
+      setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
       outcome = runProgramming(target, image, progressReport(&progress), &tally);
       board->bytes = tally.bytes;

@@ -67,11 +67,6 @@ uint64_t word(const ElfFile& elf, uint64_t offset32, uint64_t offset64) {
   return elf.wide ? field(elf, offset64, 8) : field(elf, offset32, 4);
 }
 
-bool refuse(HexFileFault* fault, const char* text) {
-  setImageFault(fault, 0, "%s", text);
-  return false;
-}
-
 // count bytes at offset lie within the file.
 bool inFile(const ElfFile& elf, uint64_t offset, uint64_t count) {
   return offset <= elf.size && count <= elf.size - offset;
@@ -109,14 +104,14 @@ bool sectionTable(const ElfFile& elf, HeaderTable* table, uint64_t* namesIndex,
   if (table->offset == 0 || (table->entries > 0 && *namesIndex != ExtendedIndex)) return true;
   // Section 0 holds the count in its size and the names' index in its link.
   if (table->entrySize < shortest || !inFile(elf, table->offset, table->entrySize)) {
-    return refuse(fault, "ELF section headers lie past the end of the file");
+    return setImageFault(fault, 0, "ELF section headers lie past the end of the file");
   }
   if (table->entries == 0) table->entries = word(elf, table->offset + 20, table->offset + 32);
   if (*namesIndex == ExtendedIndex) {
     *namesIndex = field(elf, table->offset + (elf.wide ? 40 : 24), 4);
   }
   if (table->entries > (elf.size - table->offset) / table->entrySize) {
-    return refuse(fault, "ELF section headers lie past the end of the file");
+    return setImageFault(fault, 0, "ELF section headers lie past the end of the file");
   }
   return true;
 }
@@ -238,15 +233,16 @@ bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFa
                          "\x7F"
                          "ELF",
                          4) != 0)
-    return refuse(fault, "not an ELF file");
-  if (size < 16) return refuse(fault, "ELF header lies past the end of the file");
-  if (bytes[4] != 1 && bytes[4] != 2) return refuse(fault, "ELF file is neither 32- nor 64-bit");
+    return setImageFault(fault, 0, "not an ELF file");
+  if (size < 16) return setImageFault(fault, 0, "ELF header lies past the end of the file");
+  if (bytes[4] != 1 && bytes[4] != 2)
+    return setImageFault(fault, 0, "ELF file is neither 32- nor 64-bit");
   if (bytes[5] != 1 && bytes[5] != 2) {
-    return refuse(fault, "ELF file is neither little- nor big-endian");
+    return setImageFault(fault, 0, "ELF file is neither little- nor big-endian");
   }
   const ElfFile elf{bytes, size, bytes[5] == 2, bytes[4] == 2};
   if (size < (elf.wide ? 64u : 52u))
-    return refuse(fault, "ELF header lies past the end of the file");
+    return setImageFault(fault, 0, "ELF header lies past the end of the file");
 
   HeaderTable programs, sections;
   uint64_t namesIndex = 0;
@@ -257,7 +253,7 @@ bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFa
   }
   const std::vector<Segment> segments = loadableSegments(elf, programs);
   if (sections.entries * segments.size() > MostPairs) {
-    return refuse(fault, "ELF file has too many sections and segments");
+    return setImageFault(fault, 0, "ELF file has too many sections and segments");
   }
   std::vector<Placement> placements;
   if (sections.entries > 0) {
@@ -270,7 +266,8 @@ bool parseElf(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFa
     }
   }
   if (placements.empty()) {
-    return refuse(fault, sections.entries > 0 ? "ELF file has no allocated section with data"
+    return setImageFault(fault, 0, "%s",
+                         sections.entries > 0 ? "ELF file has no allocated section with data"
                                               : "ELF file has no loadable segment");
   }
   return placeInOrder(elf, &placements, image, fault);

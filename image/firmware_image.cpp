@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -21,19 +20,6 @@ size_t byteOrderMark(const uint8_t* bytes, size_t size) {
 }
 
 }  // namespace
-
-bool refuseRecord(HexFileFault* fault, int line, const char* text) {
-  setImageFault(fault, line, "%s", text);
-  return false;
-}
-
-void setImageFault(HexFileFault* fault, int line, const char* format, ...) {
-  fault->line = line;
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(fault->message, sizeof fault->message, format, arguments);
-  va_end(arguments);
-}
 
 ImageFormat detectImageFormat(const uint8_t* bytes, size_t size) {
   if (size >= 4 && memcmp(bytes,

@@ -82,7 +82,3 @@ bool prepareRunImage(ImageSnapshot* snapshot, ImageFormat format, uint32_t binar
 // *blocks: how many records that is.
 FirmwareImage programmedImage(const ImageSnapshot& snapshot, ReaderCursors from,
                               unsigned long* blocks);
-
-// Fills the fault; line 0 for no line.
-__attribute__((format(printf, 3, 4))) void setImageFault(HexFileFault* fault, int line,
-                                                         const char* format, ...);

@@ -8,6 +8,15 @@
 
 #include "image/hex_token_reader.h"
 
+bool setImageFault(HexFileFault* fault, int line, const char* format, ...) {
+  fault->line = line;
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(fault->message, sizeof fault->message, format, arguments);
+  va_end(arguments);
+  return false;
+}
+
 namespace {
 
 constexpr size_t TokenShown = 24;
@@ -61,15 +70,6 @@ int nextToken(ImageSource* source, int* line, Token* token) {
   }
   if (c == '\n') --source->position;
   return 1;
-}
-
-__attribute__((format(printf, 3, 4))) void refuse(HexFileFault* fault, int line, const char* format,
-                                                  ...) {
-  fault->line = line;
-  va_list arguments;
-  va_start(arguments, format);
-  vsnprintf(fault->message, sizeof fault->message, format, arguments);
-  va_end(arguments);
 }
 
 void refuseToken(HexFileFault* fault, const Token& token) {
@@ -133,16 +133,17 @@ int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFile
         position = cursors.runAddress;
       }
       if (position >= AddressSpaceEnd) {
-        refuse(fault, token.line, "the data runs past address 0xFFFFFFFF");
+        setImageFault(fault, token.line, "the data runs past address 0xFFFFFFFF");
         ok = 0;
       } else if (recordBase + recordBytes != position) {
         // Only data before the first address can come apart: the reader
         // continues it after a full block from its byte cursor, which the
         // previous file left elsewhere.
-        refuse(fault, token.line,
-               "the data before the first address would continue at %" PRIX32 " instead of %" PRIX32
-               " after the previous file; begin the file with an address",
-               static_cast<uint32_t>(recordBase + recordBytes), static_cast<uint32_t>(position));
+        setImageFault(
+            fault, token.line,
+            "the data before the first address would continue at %" PRIX32 " instead of %" PRIX32
+            " after the previous file; begin the file with an address",
+            static_cast<uint32_t>(recordBase + recordBytes), static_cast<uint32_t>(position));
         ok = 0;
       }
       ++position;
@@ -154,13 +155,14 @@ int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFile
       }
       addressPending = false;
     } else if (addressPending) {
-      refuse(fault, pendingLine, "address %" PRIX32 " has no data before the next address %" PRIX32,
-             pendingAddress, token.value);
+      setImageFault(fault, pendingLine,
+                    "address %" PRIX32 " has no data before the next address %" PRIX32,
+                    pendingAddress, token.value);
       ok = 0;
     } else if (positionKnown && token.value < position) {
-      refuse(fault, token.line,
-             "address %" PRIX32 " lies below %" PRIX32 ", where the data before it ended",
-             token.value, static_cast<uint32_t>(position));
+      setImageFault(fault, token.line,
+                    "address %" PRIX32 " lies below %" PRIX32 ", where the data before it ended",
+                    token.value, static_cast<uint32_t>(position));
       ok = 0;
     } else {
       if (recordBytes == 0 || token.value > position) {
@@ -178,8 +180,8 @@ int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFile
     }
   }
   if (ok && addressPending) {
-    refuse(fault, pendingLine, "address %" PRIX32 " at the end of the file has no data",
-           pendingAddress);
+    setImageFault(fault, pendingLine, "address %" PRIX32 " at the end of the file has no data",
+                  pendingAddress);
     ok = 0;
   }
   if (ok && dataBytes == 0) {

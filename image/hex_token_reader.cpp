@@ -6,10 +6,11 @@
 
 #include "link/trace.h"
 
+namespace {
+
+// The reader's cursors (see ReaderCursors).
 uint32_t runAddress = 0;
 uint32_t byteAddress = 0;
-
-namespace {
 
 // Reads the next token as the "%x" conversion does: blanks skipped, an
 // optional sign and "0x", then hexadecimal digits. Returns 1 with its value
@@ -49,6 +50,11 @@ int readToken(ImageSource* source, unsigned* value, size_t* start) {
 
 ReaderCursors readerCursors() {
   return ReaderCursors{runAddress, byteAddress};
+}
+
+void setReaderCursors(ReaderCursors cursors) {
+  runAddress = cursors.runAddress;
+  byteAddress = cursors.byteAddress;
 }
 
 ReaderCursors runStartCursors(const ImageSnapshot& image, ReaderCursors current) {
@@ -110,8 +116,7 @@ int readNextBlock(BlockRecord* record, int* tokenSeen, ImageSource* source) {
 void readRunBlocks(const ImageSnapshot& image, ReaderCursors from,
                    void (*take)(const BlockRecord& record, void* context), void* context) {
   const ReaderCursors saved = readerCursors();
-  runAddress = from.runAddress;
-  byteAddress = from.byteAddress;
+  setReaderCursors(from);
   ImageSource source = imageSource(image);
   BlockRecord record;
   int tokenSeen = 0;
@@ -121,8 +126,7 @@ void readRunBlocks(const ImageSnapshot& image, ReaderCursors from,
     if (!end || tokenSeen) take(record, context);
     if (end) break;
   }
-  runAddress = saved.runAddress;
-  byteAddress = saved.byteAddress;
+  setReaderCursors(saved);
 }
 
 bool isTokenSeparator(int c) {

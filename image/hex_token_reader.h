@@ -17,17 +17,18 @@ constexpr uint64_t AddressSpaceEnd = 0x100000000ull;
 bool isTokenSeparator(int c);
 int hexDigitValue(int c);
 
-// Reader cursors: they persist for the life of the process and are never reset.
-// runAddress: address of the first data byte of the current run; between calls
-// the base address of the next record. byteAddress: address of the next data
-// token.
-extern uint32_t runAddress;
-extern uint32_t byteAddress;
-
+// Reader cursors. runAddress: address of the first data byte of the current
+// run; between calls the base address of the next record. byteAddress: address
+// of the next data token. They live as long as the process; only the reader
+// and setReaderCursors move them. A run starts from them as they stand, or
+// from its image's start address. The desktop tool never resets them, so a
+// hex token file that begins with data continues where the previous run left
+// off; the command line starts each board from zero.
 struct ReaderCursors {
   uint32_t runAddress;
   uint32_t byteAddress;
 };
+void setReaderCursors(ReaderCursors cursors);
 // The cursors as they stand now, for the check of the next file.
 ReaderCursors readerCursors();
 // The cursors a run of the image starts from: those at its start address when
@@ -52,6 +53,9 @@ struct HexFileFault {
   int line;
   char message[160];
 };
+// Fills the fault (line 0 for no line). Always false, for `return`.
+__attribute__((format(printf, 3, 4))) bool setImageFault(HexFileFault* fault, int line,
+                                                         const char* format, ...);
 
 // Reads the whole image and tells whether it is a hex token file that the
 // reader, starting from the given cursors, places as its tokens say: 1 when it

@@ -49,11 +49,11 @@ bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexF
 
   while (nextRecordLine(&lines, &text, &length)) {
     const int line = lines.line;
-    if (ended) return refuseRecord(fault, line, "Intel HEX record after the end record");
+    if (ended) return setImageFault(fault, line, "Intel HEX record after the end record");
     if (text[0] != ':')
-      return refuseRecord(fault, line, "Intel HEX record does not begin with ':'");
+      return setImageFault(fault, line, "Intel HEX record does not begin with ':'");
     if (!decodeRecordBytes(text + 1, length - 1, "Intel HEX", line, &record, fault)) return false;
-    if (record.size() < 5) return refuseRecord(fault, line, "Intel HEX record is too short");
+    if (record.size() < 5) return setImageFault(fault, line, "Intel HEX record is too short");
     const int count = record[0];
     if (record.size() != count + 5u) {
       setImageFault(fault, line, "Intel HEX record length does not match (expected %d, found %d)",
@@ -101,6 +101,6 @@ bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexF
       image->notes.push_back(note);
     }
   }
-  if (!ended) return refuseRecord(fault, lines.line, "Intel HEX file ends without an end record");
+  if (!ended) return setImageFault(fault, lines.line, "Intel HEX file ends without an end record");
   return true;
 }

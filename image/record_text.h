@@ -27,6 +27,3 @@ bool decodeRecordBytes(const uint8_t* text, size_t length, const char* format, i
 
 // 16-, 24- or 32-bit big-endian number from the record bytes.
 uint32_t recordNumber(const uint8_t* bytes, int count);
-
-// Fills the fault with the line and the text; always false, for `return`.
-bool refuseRecord(HexFileFault* fault, int line, const char* text);

@@ -26,13 +26,13 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
 
   while (nextRecordLine(&lines, &text, &length)) {
     const int line = lines.line;
-    if (ended) return refuseRecord(fault, line, "S-record after the end record");
+    if (ended) return setImageFault(fault, line, "S-record after the end record");
     if (length < 2 || text[0] != 'S' || text[1] < '0' || text[1] > '9') {
-      return refuseRecord(fault, line, "S-record does not begin with S0 to S9");
+      return setImageFault(fault, line, "S-record does not begin with S0 to S9");
     }
     const int type = text[1] - '0';
     const int width = AddressBytes[type];
-    if (width < 0) return refuseRecord(fault, line, "unknown S-record type S4");
+    if (width < 0) return setImageFault(fault, line, "unknown S-record type S4");
     if (!decodeRecordBytes(text + 2, length - 2, "S-record", line, &record, fault)) return false;
     if (record.empty() || record.size() != record[0] + 1u) {
       setImageFault(fault, line, "S-record length does not match (expected %d, found %d)",
@@ -40,7 +40,7 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
       return false;
     }
     if (record[0] < width + 1)
-      return refuseRecord(fault, line, "S-record too short for its address");
+      return setImageFault(fault, line, "S-record too short for its address");
     uint8_t sum = 0;
     for (size_t i = 0; i + 1 < record.size(); ++i) sum = static_cast<uint8_t>(sum + record[i]);
     const uint8_t expected = static_cast<uint8_t>(~sum);
@@ -69,6 +69,6 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
       image->notes.push_back(note);
     }
   }
-  if (!ended) return refuseRecord(fault, lines.line, "S-record file ends without an end record");
+  if (!ended) return setImageFault(fault, lines.line, "S-record file ends without an end record");
   return true;
 }

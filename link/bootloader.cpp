@@ -7,7 +7,7 @@
 namespace {
 
 // One command, one timed reply.
-int32_t singleExchange(const FrameSlots& command, int32_t awaited) {
+LinkResult singleExchange(const FrameSlots& command, int32_t awaited) {
   FrameSlots slots = {0, 0, 0, 0};
   writeFrame(serialPort.load(), command, FrameSlotCount);
   readReplyTimed(serialPort.load(), slots, FrameSlotCount);
@@ -25,12 +25,12 @@ void closeLink() {
 
 }  // namespace
 
-int32_t connectToTarget(const SerialSettings& settings) {
+LinkResult connectToTarget(const SerialSettings& settings) {
   if (openTargetPort(settings) != LinkOk) return LinkPortUnavailable;
   return awaitTargetCall();
 }
 
-int32_t openTargetPort(const SerialSettings& settings) {
+LinkResult openTargetPort(const SerialSettings& settings) {
   // The settings are copied so that a change while the handshake waits does
   // not touch this attempt.
   const SerialSettings copy = settings;
@@ -40,7 +40,7 @@ int32_t openTargetPort(const SerialSettings& settings) {
   return LinkOk;
 }
 
-int32_t awaitTargetCall() {
+LinkResult awaitTargetCall() {
   FrameSlots slots = {0, 0, 0, 0};
   const SerialPort port = serialPort.load();
   while (decodeReply(slots) != ReplyTargetCall) {
@@ -70,34 +70,34 @@ int32_t awaitTargetCall() {
   return LinkNoAck;
 }
 
-int32_t launchTarget() {
+LinkResult launchTarget() {
   writeFrame(serialPort.load(), FrameLaunch, FrameSlotCount);
   closeLink();
   return LinkOk;
 }
 
-int32_t closeTargetPort() {
+LinkResult closeTargetPort() {
   closeLink();
   return LinkOk;
 }
 
-int32_t startErase() {
+LinkResult startErase() {
   return singleExchange(FrameErase, ReplyEraseAck);
 }
-int32_t startEraseAll() {
+LinkResult startEraseAll() {
   return singleExchange(FrameEraseAll, ReplyEraseAllAck);
 }
-int32_t startProgramApplication() {
+LinkResult startProgramApplication() {
   return singleExchange(FrameProgramApp, ReplyAppAck);
 }
-int32_t startProgramBootloader() {
+LinkResult startProgramBootloader() {
   return singleExchange(FrameProgramBoot, ReplyBootAck);
 }
-int32_t endProgramming() {
+LinkResult endProgramming() {
   return singleExchange(FrameEndProgramming, ReplyComplete);
 }
 
-int32_t sendBlock(BlockRecord record) {
+LinkResult sendBlock(BlockRecord record) {
   FrameSlots slots = {0, 0, 0, 0};
   SerialPort port = serialPort.load();
   writeFrame(port, FrameBlockFollows, FrameSlotCount);
@@ -108,17 +108,19 @@ int32_t sendBlock(BlockRecord record) {
   return isBlockAck(decodeReply(slots)) ? LinkOk : LinkUnexpectedReply;
 }
 
-int32_t readProgressReply() {
+ProgressReply readProgressReply() {
   FrameSlots slots = {0, 0, 0, 0};
   readReplyBlocking(serialPort.load(), slots, FrameSlotCount);
-  int32_t code = decodeReply(slots);
-  switch (code) {
-    case ReplyAppAck:
-    case ReplyBootAck:
-    case ReplyComplete:
+  switch (decodeReply(slots)) {
     case ReplyBlockErased:
-      return code;
+      return ProgressReply::BlockErased;
+    case ReplyComplete:
+      return ProgressReply::Complete;
+    case ReplyAppAck:
+      return ProgressReply::AppAck;
+    case ReplyBootAck:
+      return ProgressReply::BootAck;
     default:
-      return LinkUnexpectedReply;
+      return ProgressReply::Other;
   }
 }

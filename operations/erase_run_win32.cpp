@@ -17,7 +17,8 @@ void eraseTarget(HWND, const RunReport& report) {
   runErase(runMode, report);
 }
 
-ProgressRun eraseRun = {&eraseBusy, true, eraseTarget, {{"Progress", 20, 20}, {}}, {}, {0}, false};
+ProgressRun eraseRun = {&eraseBusy, true, eraseTarget, {{"Progress", 20, EraseBarSteps}, {}},
+                        {},         {0},  false};
 
 }  // namespace
 

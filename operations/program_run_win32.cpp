@@ -23,13 +23,14 @@ void programChosenFile(HWND, const RunReport& report) {
   reportImageClose(runTarget, image, report);
 }
 
-ProgressRun programRun = {&programBusy,
-                          false,
-                          programChosenFile,
-                          {{"Erase Progress", 20, 20}, {"Program Progress", 75, 100}},
-                          {},
-                          {0},
-                          false};
+ProgressRun programRun = {
+    &programBusy,
+    false,
+    programChosenFile,
+    {{"Erase Progress", 20, EraseBarSteps}, {"Program Progress", 75, ProgramBarSteps}},
+    {},
+    {0},
+    false};
 
 }  // namespace
 

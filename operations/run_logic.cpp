@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "image/firmware_image.h"
 #include "image/hex_token_reader.h"
+#include "image/prepared_image.h"
 #include "link/bootloader.h"
 
 const char* const CommunicationErrorText =
@@ -20,21 +22,19 @@ const char* const EraseErrorFormat =
 
 namespace {
 
-constexpr int EraseBarSteps = 20;
-
 std::atomic<int> stopRequested{0};
 
 struct ProgramVariant {
-  int32_t (*start)();
-  int32_t eraseEndReply;
+  LinkResult (*start)();
+  ProgressReply eraseEndReply;
   const char* openErrorText;
   const char* closeErrorText;
 };
 
-const ProgramVariant applicationVariant = {startProgramApplication, ReplyAppAck,
+const ProgramVariant applicationVariant = {startProgramApplication, ProgressReply::AppAck,
                                            "Error opening selected HEX file.",
                                            "Cannot Close Flash.hex."};
-const ProgramVariant bootloaderVariant = {startProgramBootloader, ReplyBootAck,
+const ProgramVariant bootloaderVariant = {startProgramBootloader, ProgressReply::BootAck,
                                           "Error opening selected hex file.",
                                           "Cannot selected HEX file."};
 
@@ -71,11 +71,11 @@ RunOutcome beforeStart(const RunReport& report) {
 // Reads progress replies until the one that ends the erase. Each block-erased
 // reply steps the erase bar. Returns the outcome of the erase phase: success,
 // an erase error (shown here), or a lost link when the wait was abandoned.
-RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCount) {
+RunOutcome erasePhase(ProgressReply endReply, const RunReport& report, int* erasedCount) {
   for (;;) {
     if (runStopRequested()) return RunInterrupted;
-    int32_t reply = readProgressReply();
-    if (reply == ReplyBlockErased) {
+    const ProgressReply reply = readProgressReply();
+    if (reply == ProgressReply::BlockErased) {
       report.stepErase(report.context);
       ++*erasedCount;
     } else if (reply == endReply) {
@@ -93,7 +93,7 @@ RunOutcome erasePhase(int32_t endReply, const RunReport& report, int* erasedCoun
   }
 }
 
-// Fills the erase bar when the target reported fewer than twenty blocks.
+// Fills the erase bar when the target reported fewer blocks than it has steps.
 void fillEraseBar(const RunReport& report, int erasedCount) {
   for (; erasedCount < EraseBarSteps; ++erasedCount) report.stepErase(report.context);
 }
@@ -112,7 +112,7 @@ bool sendCounted(const BlockRecord& record, ProgramTally* tally) {
 RunOutcome programmingPhase(const ImageSnapshot& image, const RunReport& report,
                             ProgramTally* tally) {
   const unsigned long sizeKiB = static_cast<unsigned long>(image.bytes.size() >> 10);
-  const double scale = sizeKiB == 0 ? 0.0 : 100.0 / static_cast<double>(sizeKiB);
+  const double scale = sizeKiB == 0 ? 0.0 : ProgramBarSteps / static_cast<double>(sizeKiB);
   double previous = 0.0;
   int tokenSeen = 0;
   BlockRecord record;
@@ -165,23 +165,22 @@ std::string fileFaultText(const HexFileFault& fault) {
 
 bool loadImageForRun(ProgramTarget target, const char* path, ImageSnapshot* image,
                      const RunReport& report) {
-  ImageLoadFault fault;
-  if (!loadImageFile(path, image, &fault)) {
-    if (fault.status == ImageLoadStatus::TooLarge) {
-      show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
-           "File Error", IconError);
-    } else {
-      show(report, fileOpenErrorText(target), "File Error", IconError);
-    }
-    return false;
+  // The format by content; the run checks the image from the cursors as they
+  // stand when it starts.
+  LoadedImage loaded;
+  ImagePrepareFault fault;
+  const bool prepared = prepareImageFile(path, ImageRequest(), &loaded, &fault);
+  *image = std::move(loaded.run);
+  if (prepared) return true;
+  if (fault.step == ImagePrepareStep::Content) {
+    show(report, fileFaultText(fault.content).c_str(), "File Error", IconError);
+  } else if (fault.load.status == ImageLoadStatus::TooLarge) {
+    show(report, "The selected HEX file is larger than 256 MiB and cannot be programmed.",
+         "File Error", IconError);
+  } else {
+    show(report, fileOpenErrorText(target), "File Error", IconError);
   }
-  HexFileFault imageFault;
-  const ImageFormat format = detectImageFormat(image->bytes.data(), image->bytes.size());
-  if (!prepareRunImage(image, format, 0, nullptr, &imageFault)) {
-    show(report, fileFaultText(imageFault).c_str(), "File Error", IconError);
-    return false;
-  }
-  return true;
+  return false;
 }
 
 RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, const RunReport& report,
@@ -199,8 +198,7 @@ RunOutcome runProgramming(ProgramTarget target, const ImageSnapshot& image, cons
     show(report, fileFaultText(fault).c_str(), "File Error", IconError);
     return RunFileError;
   }
-  runAddress = start.runAddress;
-  byteAddress = start.byteAddress;
+  setReaderCursors(start);
 
   tally->failedStep = "start";
   if (RunOutcome stopped = beforeStart(report); stopped != RunSucceeded) return stopped;
@@ -234,7 +232,7 @@ RunOutcome runErase(EraseMode mode, const RunReport& report) {
   }
 
   int erasedCount = 0;
-  RunOutcome outcome = erasePhase(ReplyComplete, report, &erasedCount);
+  RunOutcome outcome = erasePhase(ProgressReply::Complete, report, &erasedCount);
   if (outcome == RunCommunicationError && runStopRequested()) outcome = RunInterrupted;
   if (outcome == RunCommunicationError) return communicationError(report);
   if (outcome != RunSucceeded) return outcome;

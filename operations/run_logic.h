@@ -18,9 +18,14 @@ constexpr unsigned IconInformation = 0x40;
 // Who owns a message: the run's progress dialog, or the main window.
 enum class MessageOwner { Dialog, MainWindow };
 
+// The ranges of the bars a run steps, for every front: the erase bar runs
+// from 0 to EraseBarSteps, the programming bar from 0 to ProgramBarSteps.
+constexpr int EraseBarSteps = 20;
+constexpr int ProgramBarSteps = 100;
+
 struct RunReport {
   void* context;
-  // One step of the erase bar (0 to 20) or of the programming bar (0 to 100).
+  // One step of the erase bar or of the programming bar.
   void (*stepErase)(void* context);
   void (*stepProgram)(void* context);
   // A message for the user; returns once the user has taken note of it.

@@ -76,7 +76,7 @@ void fuzzImageParsers(const uint8_t* data, size_t size) {
       // A hex token file, as convert writes it: it places itself.
       ImageSnapshot converted;
       converted.bytes.assign(text.begin(), text.end());
-      runAddress = byteAddress = 0x1234;
+      setReaderCursors(ReaderCursors{0x1234, 0x1234});
       if (!checkHexTokenFile(converted, readerCursors(), &fault) || readAll(converted) != wanted) {
         abort();
       }
@@ -91,7 +91,7 @@ void fuzzImageParsers(const uint8_t* data, size_t size) {
     }
     ImageSnapshot run;
     run.bytes.assign(text.begin(), text.end());
-    runAddress = byteAddress = start;
+    setReaderCursors(ReaderCursors{start, start});
     if (!checkHexTokenFile(run, readerCursors(), &fault) || readAll(run) != wanted) abort();
   }
 }
@@ -101,7 +101,7 @@ void fuzzImageParsers(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ImageSnapshot image;
   image.bytes.assign(data, data + size);
-  runAddress = byteAddress = 0;
+  setReaderCursors(ReaderCursors{0, 0});
   HexFileFault fault;
   int accepted = checkHexTokenFile(image, readerCursors(), &fault);
   Placed read = readAll(image);

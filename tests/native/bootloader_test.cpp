@@ -109,7 +109,7 @@ TEST_F(Bootloader, HandshakeServesATargetThatCallsLate) {
 TEST_F(Bootloader, SingleExchangesAcceptOnlyTheirOwnReply) {
   connect();
   struct Case {
-    int32_t (*operation)();
+    LinkResult (*operation)();
     Bytes frame;
     int32_t awaited;
     int32_t other;
@@ -147,9 +147,9 @@ TEST_F(Bootloader, ProgressRepliesPassOnlyTheFourProgressCodes) {
   connect();
   ptySend(peer, reply(ReplyBlockErased) + reply(ReplyComplete) + reply(ReplyAppAck) +
                     reply(ReplyBootAck) + reply(ReplyStatusE0) + Bytes{0x8C, 0xFD, 0xEB, 0x9B});
-  for (int32_t expected :
-       std::initializer_list<int32_t>{ReplyBlockErased, ReplyComplete, ReplyAppAck, ReplyBootAck,
-                                      LinkUnexpectedReply, LinkUnexpectedReply}) {
+  for (ProgressReply expected :
+       {ProgressReply::BlockErased, ProgressReply::Complete, ProgressReply::AppAck,
+        ProgressReply::BootAck, ProgressReply::Other, ProgressReply::Other}) {
     EXPECT_EQ(readProgressReply(), expected);
   }
 }

@@ -39,7 +39,7 @@ std::vector<Piece> readBack(const std::string& text) {
   ImageSnapshot image;
   image.bytes.assign(text.begin(), text.end());
   ImageSource source = imageSource(image);
-  runAddress = byteAddress = 0x777777;
+  setReaderCursors(ReaderCursors{0x777777, 0x777777});
   HexFileFault fault;
   EXPECT_EQ(checkHexTokenFile(image, readerCursors(), &fault), 1)
       << fault.line << ": " << fault.message;

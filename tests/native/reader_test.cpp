@@ -59,7 +59,7 @@ std::string run(uint32_t address, int count, int first = 0) {
 
 class Reader : public ::testing::Test {
  protected:
-  void SetUp() override { runAddress = byteAddress = 0; }
+  void SetUp() override { setReaderCursors(ReaderCursors{0, 0}); }
 };
 
 // Each file read whole: the records it gives, as base, byte count, first
@@ -84,7 +84,7 @@ TEST_F(Reader, RecordsSplitAtGapsAndFullBlocks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text.substr(0, 40));
-    runAddress = byteAddress = 0;
+    setReaderCursors(ReaderCursors{0, 0});
     auto blocks = readAll(c.text);
     ASSERT_EQ(blocks.size(), c.records.size());
     for (size_t i = 0; i < blocks.size(); ++i) {
@@ -108,7 +108,7 @@ TEST_F(Reader, LeadingDataContinuesFromTheCursorOfThePreviousRun) {
   EXPECT_EQ(first[0].base, 0u);
   EXPECT_EQ(first[0].bytes.size(), 3u);
   auto second = readAll("44");
-  EXPECT_EQ(second[0].base, runAddress);
+  EXPECT_EQ(second[0].base, readerCursors().runAddress);
   EXPECT_EQ(second[0].base, 0u) << "runAddress still holds the start of the last run";
   readAll(run(0x5000, 256));
   auto third = readAll("55");
@@ -134,10 +134,10 @@ struct Checked {
 
 Checked check(const std::string& text) {
   HexFileFault fault;
-  uint32_t run = runAddress, next = byteAddress;
-  int ok = checkHexTokenFile(imageOf(text), readerCursors(), &fault);
-  EXPECT_EQ(runAddress, run);
-  EXPECT_EQ(byteAddress, next);
+  const ReaderCursors before = readerCursors();
+  int ok = checkHexTokenFile(imageOf(text), before, &fault);
+  EXPECT_EQ(readerCursors().runAddress, before.runAddress);
+  EXPECT_EQ(readerCursors().byteAddress, before.byteAddress);
   return {ok, fault.line, fault.message};
 }
 
@@ -156,7 +156,7 @@ TEST_F(Reader, CheckAcceptsEveryFileInTheFormat) {
 // would be ignored by the reader, and a run past a full block would come
 // apart, so either file is refused.
 TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
-  runAddress = byteAddress = 0x5000;
+  setReaderCursors(ReaderCursors{0x5000, 0x5000});
   Checked below = check("11 22\n1000 33");
   EXPECT_EQ(below.ok, 0);
   EXPECT_EQ(below.line, 2);
@@ -164,8 +164,8 @@ TEST_F(Reader, CheckFollowsTheCursorsThatAnEarlierFileLeft) {
   EXPECT_EQ(check("1000 33").ok, 1) << "a file that starts with an address starts afresh";
   // After this file the next record starts at 0x4000, the next byte at 0x4002.
   readAll("00004000 01 02");
-  ASSERT_EQ(runAddress, 0x4000u);
-  ASSERT_EQ(byteAddress, 0x4002u);
+  ASSERT_EQ(readerCursors().runAddress, 0x4000u);
+  ASSERT_EQ(readerCursors().byteAddress, 0x4002u);
   std::string data;
   for (int i = 0; i < 300; ++i) data += "5A ";
   // Past a full block the reader would go on at 0x4102, two bytes off.

@@ -114,7 +114,7 @@ class RunAgainstSimulator : public ::testing::Test {
     ASSERT_NE(sim, nullptr);
     setPortDevicePath(1, link.c_str());
     clearLinkAbort();
-    runAddress = byteAddress = 0;
+    setReaderCursors(ReaderCursors{0, 0});
     ASSERT_EQ(connectToTarget(DefaultSerialSettings), LinkOk);
   }
   void TearDown() override {
@@ -142,7 +142,7 @@ TEST_F(RunAgainstSimulator, ProgramsTheImageWithBothBarsAndTheSuccessBox) {
   ASSERT_EQ(image.text.size(), 3072u);
   std::string path = writeFile(dir, "app.hex", image.text);
   EXPECT_EQ(programFile(path, reportTo(&recorder)), RunSucceeded);
-  EXPECT_EQ(recorder.eraseSteps, 20) << "7 reported blocks and 13 to fill the bar";
+  EXPECT_EQ(recorder.eraseSteps, EraseBarSteps) << "7 reported blocks and 13 to fill the bar";
   EXPECT_EQ(recorder.programSteps, 66);
   expectOnlyMessage(recorder, "Target Flash has been successfully programmed.",
                     "Programming Operation Complete");
@@ -242,7 +242,8 @@ std::string intelHex(const std::vector<std::pair<uint32_t, Bytes>>& pieces) {
 TEST_F(RunAgainstSimulator, IntelHexAtAddressZeroLandsThereWhereverTheReaderStood) {
   // A vector table at 0 that fills more than a block, and code after a gap.
   Image image = makeImage({{0x0000, 300}, {0x1000, 40}});
-  runAddress = byteAddress = 0x4003;  // where an earlier file may have left the reader
+  setReaderCursors(
+      ReaderCursors{0x4003, 0x4003});  // where an earlier file may have left the reader
   std::string path = writeFile(dir, "boot.hex", intelHex(image.runs));
   EXPECT_EQ(programFile(path, reportTo(&recorder), ProgramTarget::Bootloader), RunSucceeded);
   expectFlashHolds(image);
@@ -276,7 +277,7 @@ TEST_F(RunAgainstSimulator, BadFileIsRefusedBeforeTheTargetIsAddressed) {
 
 TEST_F(RunAgainstSimulator, EraseRunsFillTheBarAndReportToTheMainWindow) {
   EXPECT_EQ(runErase(EraseMode::Default, reportTo(&recorder)), RunSucceeded);
-  EXPECT_EQ(recorder.eraseSteps, 20);
+  EXPECT_EQ(recorder.eraseSteps, EraseBarSteps);
   expectOnlyMessage(recorder, "Target Flash has been successfully erased.",
                     "Erase Operation Complete");
   EXPECT_EQ(recorder.messages[0].icon, IconInformation);

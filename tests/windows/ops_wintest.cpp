@@ -383,9 +383,10 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   expectBoxes({programmedBox()});
   EXPECT_FALSE(IsWindow(dialog));
   // 7 block-erased replies, then the bar is filled to its end.
-  EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(20, 20));
+  EXPECT_EQ(barSteps("Erase Progress"), std::make_pair(EraseBarSteps, EraseBarSteps));
   EXPECT_EQ(barSteps("Program Progress"), std::make_pair(66, 66));
-  for (const BarStep& s : steps) EXPECT_EQ(s.maximum, s.bar == "Erase Progress" ? 20 : 100);
+  for (const BarStep& s : steps)
+    EXPECT_EQ(s.maximum, s.bar == "Erase Progress" ? EraseBarSteps : ProgramBarSteps);
   EXPECT_TRUE(waitForSimFlash(1, BootSize, ApplicationImage, 5000));
   EXPECT_EQ(connectionState, ConnectionState::Connected);
 
@@ -408,7 +409,7 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
   onEraseCommand(mainWindow);
   expectBoxes({erasedBox()});
   ASSERT_NE(dialogSeen("Erasing Target Flash"), nullptr);
-  EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
+  EXPECT_EQ(barSteps("Progress"), std::make_pair(EraseBarSteps, EraseBarSteps));
   EXPECT_TRUE(waitForSimFlash(1, BootSize, std::vector<uint8_t>(FlashSize - BootSize, 0xFF), 5000));
   EXPECT_TRUE(waitForSimFlash(1, 0x1000, boot, 1000));
 
@@ -432,7 +433,7 @@ TEST(Runs, ProgramAndEraseWithTheirBarsAndBoxesLeaveTheFlashAsChosen) {
                {"Target Flash has been successfully erased including the bootloader.",
                 "Erase Operation Complete", MB_ICONWARNING, mainWindow}});
   EXPECT_NE(dialogSeen("Erasing ALL of Target Flash"), nullptr);
-  EXPECT_EQ(barSteps("Progress"), std::make_pair(20, 20));
+  EXPECT_EQ(barSteps("Progress"), std::make_pair(EraseBarSteps, EraseBarSteps));
   EXPECT_TRUE(waitForSimFlash(1, 0, std::vector<uint8_t>(FlashSize, 0xFF), 5000));
   EXPECT_EQ(connectionState, ConnectionState::Connected);
 }
