@@ -51,6 +51,16 @@ std::string finalPath(const std::string& path) {
   return path;
 }
 
+// Puts the folder's entries (a rename in it) on disk. A file system that
+// cannot sync a folder (EINVAL) keeps its own order.
+int syncFolder(const std::string& folder) {
+  int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int failure = fsync(fd) != 0 && errno != EINVAL ? errno : 0;
+  close(fd);
+  return failure;
+}
+
 }  // namespace
 
 bool writeFileWhole(const std::string& path, const std::string& bytes, std::string* error) {
@@ -84,6 +94,13 @@ bool writeFileWhole(const std::string& path, const std::string& bytes, std::stri
   if (!writeAll(fd, bytes) || fsync(fd) != 0) failure = errno;
   if (close(fd) != 0 && failure == 0) failure = errno;
   if (failure == 0 && rename(temporary.c_str(), target.c_str()) != 0) failure = errno;
+  if (failure == 0) {
+    failure = syncFolder(slash == std::string::npos ? std::string() : target.substr(0, slash + 1));
+    if (failure != 0) {
+      *error = strerror(failure);
+      return false;
+    }
+  }
   if (failure != 0) {
     *error = strerror(failure);
     unlink(temporary.c_str());
