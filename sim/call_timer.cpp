@@ -106,7 +106,7 @@ int serveNextBoard(Simulator* sim) {
 
 // Calls or chatters when due; returns the milliseconds until the next time.
 int serveCalls(Simulator* sim) {
-  if (!ptyLineUp(sim->line)) return 200;
+  if (!ptyLineUp(sim->line) || sim->heldInReset.load()) return 200;
   const int period = sim->callMs.load();
   const int chatter = sim->chatterMs.load();
   if (chatter > 0) return serveChatter(sim, chatter);

@@ -26,8 +26,9 @@ bool ptyLineUp(const PtyLine& line);
 int ptyUnreadByHost(const PtyLine& line);
 // Bytes the host sent that the board has not taken yet.
 int ptyUnreadByBoard(const PtyLine& line);
-// Discards what the host has not read yet.
+// Discards what the host has not read yet; what the board has not taken yet.
 void ptyDiscardHostInput(const PtyLine& line);
+void ptyDiscardBoardInput(const PtyLine& line);
 // What the host sent: the number of bytes read, 0 when none is waiting, -1
 // when the line is gone.
 long ptyRead(const PtyLine& line, uint8_t* bytes, size_t count);

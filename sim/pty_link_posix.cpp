@@ -128,6 +128,10 @@ void ptyDiscardHostInput(const PtyLine& line) {
   tcflush(line.slave, TCIFLUSH);
 }
 
+void ptyDiscardBoardInput(const PtyLine& line) {
+  if (line.master >= 0) tcflush(line.master, TCIFLUSH);
+}
+
 long ptyRead(const PtyLine& line, uint8_t* bytes, size_t count) {
   ssize_t n = read(line.master, bytes, count);
   if (n > 0) return long(n);

@@ -15,7 +15,7 @@ namespace {
 // What the command line gives beyond SimConfig's whole numbers.
 struct SimArgs {
   SimConfig config;
-  std::string link, memoryOut, control, logPath, appText;
+  std::string link, memoryOut, control, logPath, appText, listen, resetOn;
   uint32_t flashBase = SimConfig().flashBase;
   uint32_t flashSize = SimConfig().flashSize;
   uint32_t bootSize = SimConfig().bootSize;
@@ -54,6 +54,16 @@ void addOptions(CLI::App& app, SimArgs* args) {
   app.add_option("--log", args->logPath,
                  "Append each command frame the host sent (hex), each block record and each "
                  "reset to this file");
+  app.add_option("--listen", args->listen,
+                 "Also serve the line on this TCP port, one host at a time, e.g. 127.0.0.1:0 (port "
+                 "0: a free one; prints \"listening on HOST:PORT\")");
+  app.add_flag("--rfc2217", args->config.rfc2217,
+               "On --listen, speak Telnet with the COM-PORT option (0xFF doubled, port settings, "
+               "control lines, purges) instead of raw bytes");
+  app.add_option("--reset-on", args->resetOn,
+                 "The board's reset hangs on this control line (set over --rfc2217): active holds "
+                 "it in reset, the release resets it and it calls again")
+      ->check(CLI::IsMember({"dtr", "rts"}));
   app.add_flag("-v,--verbose", args->config.verbose, "Trace the frames both ways on stderr");
 }
 
@@ -68,6 +78,8 @@ SimConfig configOf(const SimArgs& args) {
   config.controlPath = args.control.empty() ? nullptr : args.control.c_str();
   config.logPath = args.logPath.empty() ? nullptr : args.logPath.c_str();
   config.appText = args.appText.empty() ? nullptr : args.appText.c_str();
+  config.listen = args.listen.empty() ? nullptr : args.listen.c_str();
+  config.resetOn = args.resetOn.empty() ? nullptr : args.resetOn.c_str();
   return config;
 }
 
@@ -97,6 +109,10 @@ int main(int argc, char** argv) {
   Simulator* sim = simStart(config);
   if (!sim) return 1;
   printf("link %s -> %s\n", args.link.c_str(), simDevicePath(sim).c_str());
+  if (config.listen) {
+    printf("listening on %s:%d\n", args.listen.substr(0, args.listen.rfind(':')).c_str(),
+           simListenPort(sim));
+  }
   printf("ready\n");
   fflush(stdout);
 

@@ -32,6 +32,8 @@ const SimOption options[] = {
      "Be replaced by the next board (flash erased, calling) N ms after a programming run ends "
      "or a launch, silent until then; 0: never",
      &SimConfig::nextBoardMs, [](Simulator* sim, int v) { sim->nextBoardMs = v; }},
+    {"latency-ms", "Hold each message this long before it is delivered, each way",
+     &SimConfig::latencyMs, [](Simulator* sim, int v) { sim->latencyMs = v; }},
 };
 
 }  // namespace

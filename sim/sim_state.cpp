@@ -46,3 +46,7 @@ std::vector<uint8_t> simHostBytes(Simulator* sim) {
   std::lock_guard<std::mutex> lock(sim->mutex);
   return sim->hostBytes;
 }
+
+int simListenPort(Simulator* sim) {
+  return sim->net.port;  // set before the thread starts, never changed
+}

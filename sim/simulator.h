@@ -29,6 +29,13 @@
 // (ended by "\r\n") the application prints at once when launched, with values
 // read from the flash (sim/app_text.h).
 //
+// Latency: `latencyMs` N holds each message N ms before it is delivered, each
+// way. A network port: `listen` "HOST:PORT" (IPv4, port 0: a free one,
+// simListenPort) serves the line to one TCP host at a time, as raw bytes or,
+// with `rfc2217`, Telnet with the COM-PORT option; `resetOn` "dtr" or "rts"
+// hangs the board's reset on that control line (active: held in reset, silent
+// and deaf; released: reset, it calls again).
+//
 // Control lines (the `controlPath` FIFO, or simControl), one command each:
 //   reset                  like pressing the board's reset button
 //   set <option> <value>   one of the whole-number options of simOptions() (call-ms,
@@ -80,6 +87,10 @@ struct SimConfig {
   int chatterMs = 0;                  // print a line of text this often instead of calling
   int nextBoardMs = 0;                // the next board calls this long after a run or launch
   const char* appText = nullptr;      // the line the application prints at launch
+  int latencyMs = 0;                  // each message held this long, each way
+  const char* listen = nullptr;       // "HOST:PORT": a TCP port in front of the line
+  bool rfc2217 = false;               // ... speaking the Telnet COM-PORT protocol
+  const char* resetOn = nullptr;      // "dtr" or "rts": the board's reset hangs there
   const char* controlPath = nullptr;  // FIFO to create for control lines
   const char* logPath = nullptr;      // append the host's frames here
   bool verbose = false;               // trace frames both ways on stderr
@@ -122,6 +133,8 @@ bool simControl(Simulator* sim, const char* line);
 // write, e.g. after a launch frame.
 bool simSettle(Simulator* sim, int timeoutMs = 2000);
 
+// The TCP port listened on (0 when not listening).
+int simListenPort(Simulator* sim);
 // The slave device the link points at, e.g. "/dev/pts/7".
 std::string simDevicePath(Simulator* sim);
 SimStatus simStatus(Simulator* sim);

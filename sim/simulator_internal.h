@@ -1,10 +1,15 @@
 // The simulator's pieces and what they share. The core (simulator_posix.cpp)
 // owns the thread and joins the pieces: the line (pty_link.h), its pacing
 // (line_pacing.h), the control lines (control_lines.cpp, arriving through
-// control_fifo_posix.cpp or simControl), the call timer (call_timer.cpp), what
-// it reports (sim_output_posix.cpp) and the target itself (target_model.h).
+// control_fifo_posix.cpp or simControl) with the option table
+// (sim_options.cpp), the call timer (call_timer.cpp) with the application's
+// line (app_text.h), the network port (tcp_bridge_posix.cpp,
+// com_port_server.cpp), what it reports (sim_output_posix.cpp) and the target
+// itself (target_model.h).
 // What other threads may look at is read in sim_state.cpp.
 #pragma once
+
+#include <poll.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -15,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/telnet_codec.h"
 #include "sim/line_pacing.h"
 #include "sim/pty_link.h"
 #include "sim/simulator.h"
@@ -30,6 +36,24 @@ struct CallTimer {
   bool callOutstanding = false;  // the last call has not been seen taken by the host
   bool nextBoardDue = false;     // a run or launch ended: the next board comes at nextBoard
   SimTime nextBoard;
+};
+
+enum class SimResetLine { None, Dtr, Rts };
+
+// The network port: a listening socket, the one host connected to it, and
+// what the COM-PORT protocol has set.
+struct NetPort {
+  int listenFd = -1;
+  int client = -1;
+  int port = 0;
+  bool rfc2217 = false;
+  SimResetLine resetOn = SimResetLine::None;
+  bool dtr = false;  // the control lines as the host last set them
+  bool rts = false;
+  uint32_t baudRate = 115200;
+  uint8_t framing[3] = {8, 1, 1};  // data size, parity (none), stop size (one)
+  TelnetParser parser;
+  TelnetOptions options;
 };
 
 struct Simulator {
@@ -59,6 +83,8 @@ struct Simulator {
   std::atomic<int> staleCalls{0};
   std::atomic<int> chatterMs{0};
   std::atomic<int> nextBoardMs{0};
+  std::atomic<int> latencyMs{0};
+  std::atomic<bool> heldInReset{false};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};
   std::atomic<bool> unplugRequested{false};
@@ -73,6 +99,7 @@ struct Simulator {
   std::string controlBuffer;  // control bytes short of a line end
   FILE* logFile = nullptr;
   CallTimer calls;
+  NetPort net;
   LinePace rx;  // pacing, each way
   LinePace tx;
 
@@ -110,6 +137,23 @@ bool simAwaitSettings(Simulator* sim, int timeoutMs = 5000);
 bool applyControl(Simulator* sim, std::string line, bool onThread);
 // Bytes from the control channel: each whole line is applied on the thread.
 void feedControl(Simulator* sim, const char* bytes, size_t count);
+
+// A control line holds the board in reset (silent, deaf) or releases it, which
+// resets it; on the simulator's thread.
+void simHoldReset(Simulator* sim, bool held);
+
+// ---- The network port (tcp_bridge_posix.cpp, com_port_server.cpp) ----
+// Listens on "HOST:PORT" (port 0: a free one, then in net.port).
+bool netPortOpen(Simulator* sim, const std::string& listen, std::string* why);
+void netPortClose(Simulator* sim);
+// Closes the connection to the host (the line hung up or was unplugged).
+void netPortDrop(Simulator* sim);
+// The descriptors to wait on (at most three), and serving those that are ready.
+int netPortPollFds(Simulator* sim, pollfd* fds);
+void netPortServe(Simulator* sim, const pollfd* fds, int count);
+void netPortFromHost(Simulator* sim);
+// Answers a Telnet event from the host of a COM-PORT connection.
+void comPortServe(Simulator* sim, const TelnetEvent& event, std::vector<uint8_t>* out);
 
 // ---- The control FIFO (control_fifo_posix.cpp) ----
 bool controlFifoCreate(Simulator* sim, std::string* error);

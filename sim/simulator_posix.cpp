@@ -72,6 +72,7 @@ void perform(Simulator* sim, const std::vector<TargetAction>& actions) {
         // its number (and the link) meanwhile.
         simTrace(sim, "sim  ", "hang-up");
         ptyLineHangUp(&sim->line);
+        netPortDrop(sim);
         break;
       case TargetActionKind::Reply: {
         const int pause = sim->eraseBlockMs.load();
@@ -104,6 +105,9 @@ void readFromHost(Simulator* sim) {
     return;
   }
   if (rate > 0 && !sleepUntil(sim, paceBytes(&sim->rx, rate, seen, size_t(n)))) return;
+  const int latency = sim->latencyMs.load();
+  if (latency > 0 && !sleepUntil(sim, seen + std::chrono::milliseconds(latency))) return;
+  if (sim->heldInReset.load()) return;  // a board held in reset hears nothing
   std::vector<TargetAction> actions;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
@@ -180,13 +184,15 @@ void runSimulator(Simulator* sim) {
     serveSettings(sim);
     const int timeout = serveCallTimer(sim);
 
-    pollfd fds[3];
+    pollfd fds[6];
     int count = 0;
     fds[count++] = {sim->wakeRead, POLLIN, 0};
     const int fifoIndex = sim->fifoRead >= 0 ? count : -1;
     if (fifoIndex >= 0) fds[count++] = {sim->fifoRead, POLLIN, 0};
     const int masterIndex = sim->line.master >= 0 ? count : -1;
     if (masterIndex >= 0) fds[count++] = {sim->line.master, POLLIN, 0};
+    const int netIndex = count;
+    count += netPortPollFds(sim, fds + count);
     int ready = poll(fds, nfds_t(count), timeout);
     if (ready <= 0) continue;
     if (fds[0].revents) {
@@ -203,7 +209,47 @@ void runSimulator(Simulator* sim) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // no peer: do not spin
       }
     }
+    netPortServe(sim, fds + netIndex, count - netIndex);
   }
+}
+
+// The wake-up pipe and the log file.
+bool openChannels(Simulator* sim, std::string* why) {
+  int wakePipe[2];
+  if (pipe(wakePipe) != 0) {
+    *why = errnoText("pipe");
+    return false;
+  }
+  sim->wakeRead = wakePipe[0];
+  sim->wakeWrite = wakePipe[1];
+  setCloexec(sim->wakeRead);
+  setCloexec(sim->wakeWrite);
+  setNonblocking(sim->wakeRead);
+  setNonblocking(sim->wakeWrite);
+
+  if (!sim->logPath.empty()) {
+    sim->logFile = fopen(sim->logPath.c_str(), "a");
+    if (!sim->logFile) {
+      *why = errnoText("cannot open log " + sim->logPath);
+      return false;
+    }
+    setCloexec(fileno(sim->logFile));
+  }
+  return true;
+}
+
+// The network port, when one is asked for.
+bool netPortStart(Simulator* sim, const SimConfig& config, std::string* why) {
+  const std::string resetOn = config.resetOn ? config.resetOn : "";
+  if (resetOn == "dtr" || resetOn == "rts") {
+    sim->net.resetOn = resetOn == "dtr" ? SimResetLine::Dtr : SimResetLine::Rts;
+  } else if (!resetOn.empty()) {
+    *why = "--reset-on wants dtr or rts: " + resetOn;
+    return false;
+  }
+  sim->net.rfc2217 = config.rfc2217;
+  if (!config.listen || !*config.listen) return true;
+  return netPortOpen(sim, config.listen, why);
 }
 
 void freeSimulator(Simulator* sim) {
@@ -211,6 +257,7 @@ void freeSimulator(Simulator* sim) {
   closeFd(&sim->wakeRead);
   closeFd(&sim->wakeWrite);
   controlFifoClose(sim);
+  netPortClose(sim);
   if (sim->logFile) fclose(sim->logFile);
   delete sim;
 }
@@ -219,6 +266,10 @@ void freeSimulator(Simulator* sim) {
 
 bool simSendToHost(Simulator* sim, const uint8_t* bytes, size_t count) {
   if (!ptyLineUp(sim->line) || sim->stopping.load()) return false;
+  const int latency = sim->latencyMs.load();
+  if (latency > 0 && !sleepUntil(sim, Clock::now() + std::chrono::milliseconds(latency))) {
+    return false;
+  }
   const PacedLine line{sim, [](void*) { return Clock::now(); },
                        [](void* context, SimTime until) {
                          return sleepUntil(static_cast<Simulator*>(context), until);
@@ -239,6 +290,7 @@ void simServeUnplug(Simulator* sim) {
     device = sim->device;
   }
   removeLink(sim->linkPath, device);
+  netPortDrop(sim);
   simAppendLog(sim, "unplugged");
 }
 
@@ -254,6 +306,13 @@ void simServeResetRequests(Simulator* sim) {
     sim->resetsServed = requested;
   }
   sim->resetDone.notify_all();
+}
+
+void simHoldReset(Simulator* sim, bool held) {
+  sim->heldInReset = held;
+  if (held) return;
+  sim->resetsRequested++;
+  simServeResetRequests(sim);
 }
 
 void simServeNextBoard(Simulator* sim) {
@@ -307,27 +366,9 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   targetInit(&sim->model, geometry, config.eraseBlocks);
   for (size_t i = 0; i < optionCount; ++i) options[i].set(sim, config.*options[i].member);
 
-  int wakePipe[2];
-  if (pipe(wakePipe) != 0) {
-    why = errnoText("pipe");
-    return fail(sim);
-  }
-  sim->wakeRead = wakePipe[0];
-  sim->wakeWrite = wakePipe[1];
-  setCloexec(sim->wakeRead);
-  setCloexec(sim->wakeWrite);
-  setNonblocking(sim->wakeRead);
-  setNonblocking(sim->wakeWrite);
-
-  if (!sim->logPath.empty()) {
-    sim->logFile = fopen(sim->logPath.c_str(), "a");
-    if (!sim->logFile) {
-      why = errnoText("cannot open log " + sim->logPath);
-      return fail(sim);
-    }
-    setCloexec(fileno(sim->logFile));
-  }
+  if (!openChannels(sim, &why)) return fail(sim);
   if (!sim->controlPath.empty() && !controlFifoCreate(sim, &why)) return fail(sim);
+  if (!netPortStart(sim, config, &why)) return fail(sim);
   if (!ptyLineOpen(&sim->line, &why)) return fail(sim);
   sim->device = sim->line.device;
   if (!publishLink(sim->linkPath, sim->device, &why)) return fail(sim);

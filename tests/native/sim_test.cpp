@@ -2,8 +2,11 @@
 // Whole runs through the real link operations are in run_logic_test and
 // cli_test; here are the things those runs rely on but cannot see.
 #include <errno.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "link/frames.h"
+#include "link/telnet_codec.h"
 #include "sim/app_text.h"
 #include "sim/line_pacing.h"
 #include "sim/simulator.h"
@@ -364,6 +368,136 @@ TEST_F(SimTest, TheNextBoardComesAfterALaunchOrARunWithAFileOfItsOwn) {
   stop();
   config.appText = "sn={u32le@0xFFFE}";
   EXPECT_EQ(simStart(config), nullptr);
+}
+
+// ---- The network port ----
+
+int tcpConnect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(uint16_t(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+// Raw bytes, one host at a time, the next once the first has gone; each
+// message held for the latency, each way.
+TEST_F(SimTest, TheNetworkPortServesOneHostAtATimeWithItsLatency) {
+  config.listen = "127.0.0.1:0";
+  start();
+  ASSERT_GT(simListenPort(sim), 0);
+  int first = tcpConnect(simListenPort(sim));
+  EXPECT_EQ(hostRead(first, 4, 2000), reply(ReplyTargetCall));
+  const int second = tcpConnect(simListenPort(sim));
+  bool refused = false;
+  EXPECT_EQ(hostRead(second, 4, 1000, &refused), Bytes{});
+  EXPECT_TRUE(refused);
+  close(second);
+  ASSERT_TRUE(simControl(sim, "set latency-ms 60"));
+  const auto begin = Clock::now();
+  const Bytes ack(FrameAck, FrameAck + 4);
+  ASSERT_EQ(write(first, ack.data(), 4), 4);
+  EXPECT_EQ(hostRead(first, 4, 2000), reply(ReplyAckConfirmed));
+  EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(120));
+  close(first);
+  ASSERT_TRUE(simControl(sim, "set latency-ms 0"));
+  first = tcpConnect(simListenPort(sim));
+  ASSERT_EQ(write(first, ack.data(), 4), 4);
+  EXPECT_EQ(hostRead(first, 4, 2000), reply(ReplyAckConfirmed));
+  close(first);
+}
+
+// The host's end of a Telnet COM-PORT connection.
+struct TelnetHost {
+  int fd;
+  TelnetParser parser;
+  Bytes data;
+  std::vector<TelnetEvent> events;
+  void send(const Bytes& bytes, bool escape = true) {
+    Bytes wire;
+    if (escape) telnetEscape(bytes.data(), bytes.size(), &wire);
+    const Bytes& out = escape ? wire : bytes;
+    EXPECT_EQ(write(fd, out.data(), out.size()), ssize_t(out.size()));
+  }
+  // Reads what comes within `timeoutMs`; false when nothing did.
+  bool pump(int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t got[4096];
+    ssize_t n = 0;
+    if (poll(&p, 1, timeoutMs) <= 0 || (n = read(fd, got, sizeof got)) <= 0) return false;
+    telnetFeed(&parser, got, size_t(n), &data, &events);
+    return true;
+  }
+  // The next `count` data bytes, fewer when nothing came for a while.
+  Bytes take(size_t count, int timeoutMs = 2000) {
+    while (data.size() < count && pump(timeoutMs)) {
+    }
+    Bytes taken(data.begin(), data.begin() + std::min(count, data.size()));
+    data.erase(data.begin(), data.begin() + taken.size());
+    return taken;
+  }
+  // The value the server answered to a COM-PORT command, -1 when none came.
+  long answer(uint8_t command, uint32_t value, size_t width) {
+    Bytes out;
+    comPortCommand(command, value, width, &out);
+    send(out, false);
+    do {
+      for (const TelnetEvent& e : events) {
+        if (e.kind != TelnetEventKind::Subnegotiation || e.payload.empty() ||
+            e.payload[0] != command + ComPortServerOffset) {
+          continue;
+        }
+        const long value = long(comPortValue(e.payload));
+        events.clear();
+        return value;
+      }
+    } while (pump(2000));
+    return -1;
+  }
+};
+
+// Over the Telnet COM-PORT protocol: the options agreed, the settings
+// answered, 0xFF doubled both ways; a board whose reset hangs on DTR, silent
+// after its launch, is held by DTR and calls once it is released.
+TEST_F(SimTest, TheComPortProtocolCarriesDataAndTheResetLine) {
+  config.listen = "127.0.0.1:0";
+  config.rfc2217 = true;
+  config.resetOn = "dtr";
+  config.appText = "{ascii:2@0x2101}";  // 0xFF 0xFF, from the board this time
+  start();
+  TelnetHost h{tcpConnect(simListenPort(sim)), {}, {}, {}};
+  h.send({TelnetIAC, TelnetWILL, TelnetOptionComPort, TelnetIAC, TelnetWILL, TelnetOptionBinary,
+          TelnetIAC, TelnetDO, TelnetOptionBinary},
+         false);
+  EXPECT_EQ(h.take(4), reply(ReplyTargetCall));
+  EXPECT_EQ(h.answer(ComPortSetBaudRate, 115200, 4), 115200);
+  EXPECT_EQ(h.answer(ComPortSetDataSize, 8, 1), 8);
+  EXPECT_EQ(h.answer(ComPortSetControl, ComPortControlDtrOff, 1), ComPortControlDtrOff);
+  EXPECT_EQ(h.answer(ComPortPurgeData, ComPortPurgeBoth, 1), ComPortPurgeBoth);
+  h.send(Bytes(FrameAck, FrameAck + 4));
+  EXPECT_EQ(h.take(4), reply(ReplyAckConfirmed));
+  h.send(Bytes(FrameProgramApp, FrameProgramApp + 4));
+  EXPECT_EQ(h.take(20).size(), 20u);  // acknowledgement, 3 blocks erased, end
+  h.send(Bytes(FrameBlockFollows, FrameBlockFollows + 4));
+  EXPECT_EQ(h.take(4), reply(ReplyAppAck));
+  const BlockRecord record = makeRecord(0x20FF, {0xFF, 0x00, 0xFF, 0xFF});
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&record);
+  h.send(Bytes(p, p + sizeof record));
+  EXPECT_EQ(h.take(4), reply(ReplyAppAck));
+  const Bytes flash = simFlash(sim);
+  EXPECT_EQ(Bytes(flash.begin() + 0x20FE, flash.begin() + 0x2104),
+            Bytes({0xFF, 0xFF, 0x00, 0xFF, 0xFF, 0xFF}));
+  h.send(Bytes(FrameLaunch, FrameLaunch + 4));
+  EXPECT_EQ(h.take(4), Bytes({0xFF, 0xFF, '\r', '\n'}));
+  EXPECT_EQ(h.answer(ComPortSetControl, ComPortControlDtrOn, 1), ComPortControlDtrOn);
+  EXPECT_EQ(h.take(4, 300), Bytes{});  // held in reset
+  EXPECT_EQ(simStatus(sim).resets, 0);
+  EXPECT_EQ(h.answer(ComPortSetControl, ComPortControlDtrOff, 1), ComPortControlDtrOff);
+  EXPECT_EQ(h.take(4), reply(ReplyTargetCall));
+  EXPECT_EQ(simStatus(sim).resets, 1);
+  close(h.fd);
 }
 
 // ---- Pacing, on a fake clock ----
