@@ -67,7 +67,9 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
 int showInfo(const Options& options);
 int convertImage(const Options& options);
 
-// One command (program, erase, launch) on one target; the report of the board
-// is filled in.
-int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board);
+// The commands that address a target.
+enum class TargetCommand { Program, Erase, Launch };
+
+// One command on one target; the report of the board is filled in.
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board);
 int listPorts();
