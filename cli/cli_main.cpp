@@ -14,6 +14,7 @@
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
 #include "cli/terminal.h"
+#include "cli/worker_protocol.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 
@@ -125,13 +126,8 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     closeReportFile(report, nullptr);
     return code;
   }
-  std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
-                                     "--wait",    std::to_string(options.waitSeconds),
-                                     "--format",  options.format};
-  if (!options.address.empty()) passOn.insert(passOn.end(), {"--address", options.address});
-  int code =
-      runGang(selfPath(argv0), options.file, options.ports, options.bootloader, options.launch,
-              options.quiet, report->out ? report : nullptr, loaded.file, passOn);
+  const GangRun run = {selfPath(argv0), &options, report->out ? report : nullptr, &loaded.file};
+  int code = runGang(run);
   // The workers were interrupted with the parent.
   if (interrupted.load()) code = ExitInterrupted;
   const char* boards =
@@ -283,8 +279,10 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   std::string line = boardReportLine(board);
   if (options.events) {
     // A gang's worker: the parent writes the report.
-    printf("report %s\n", line.c_str());
-    fflush(stdout);
+    WorkerEvent event;
+    event.kind = WorkerEventKind::Report;
+    event.text = line;
+    sendWorkerEvent(stdout, event);
     return board.exitCode;
   }
   writeReportLine(report, line);

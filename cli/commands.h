@@ -63,6 +63,10 @@ struct LoadedImage {
 // reason told (and in *failure).
 int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
                  std::string* failure, bool keepFile = false);
+// The same check of bytes already read into loaded->run (path names them in
+// the messages).
+int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
+               std::string* failure, bool keepFile = false);
 // k4471-cli info and convert.
 int showInfo(const Options& options);
 int convertImage(const Options& options);

@@ -140,6 +140,12 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
   if (image->closeFailed) {
     return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
   }
+  return checkImage(path, options, loaded, failure, keepFile);
+}
+
+int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
+               std::string* failure, bool keepFile) {
+  ImageSnapshot* image = &loaded->run;
   loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
   if (keepFile) loaded->file = *image;
   loaded->format = options.formatByContent

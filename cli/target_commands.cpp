@@ -13,6 +13,7 @@
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
 #include "cli/terminal.h"
+#include "cli/worker_protocol.h"
 #include "image/hex_token_reader.h"
 #include "link/bootloader.h"
 
@@ -222,13 +223,36 @@ EraseAllAnswer confirmEraseAll(const Options& options) {
   return isYes(answer) ? EraseAllAnswer::Go : EraseAllAnswer::Declined;
 }
 
+// A gang's worker is handed its image and the permission to take a board
+// by its parent (cli/worker_protocol.h). *declined when it may take none.
+int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
+                     bool* declined) {
+  long long size = 0;
+  ImageLoadFault fault;
+  FILE* in = openImageFile("-", &size, &fault);
+  WorkerOrders orders;
+  std::string error;
+  const bool go = in && readWorkerOrders(in, &orders, &error);
+  if (!error.empty() || !orders.imageGiven) {
+    if (error.empty()) error = "no image";
+    return fail(board, ExitFileError, "File Error: the input from the gang: " + error);
+  }
+  if (!go) {
+    *declined = true;
+    return fail(board, ExitInterrupted, NotStartedText);
+  }
+  loaded->run = std::move(orders.image);
+  return checkImage(options.file, options, loaded, &board->message);
+}
+
 // What comes before the port: the image read and checked, or the consent to
 // erase everything. ExitOk to go on; *declined when nothing is to be done.
 int prepareRun(TargetCommand command, const Options& options, LoadedImage* loaded,
                BoardReport* board, bool* declined) {
   if (command == TargetCommand::Program) {
     board->failedStep = "file";
-    int code = loadAndCheck(options.file, options, loaded, &board->message);
+    int code = options.events ? takeParentOrders(options, loaded, board, declined)
+                              : loadAndCheck(options.file, options, loaded, &board->message);
     if (code != ExitOk) return code;
     board->sha256 = loaded->sha256;
   }
