@@ -17,6 +17,7 @@
 #include "cli/output_file.h"
 #include "cli/ports.h"
 #include "cli/worker_process.h"
+#include "cli/worker_protocol.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 
@@ -69,7 +70,7 @@ void traceToStderr(const char* text) {
 }
 
 // Checks the ports before anything is opened: ExitOk, or ExitUsage told.
-int checkPorts(const Options& options, const std::string& command) {
+int checkPorts(const Options& options, TargetCommand command) {
   if (options.simulate && !options.ports.empty()) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
@@ -84,7 +85,7 @@ int checkPorts(const Options& options, const std::string& command) {
       }
     }
   }
-  if (options.ports.size() > 1 && command != "program") {
+  if (options.ports.size() > 1 && command != TargetCommand::Program) {
     fprintf(stderr, "error: several ports are for programming only\n");
     return ExitUsage;
   }
@@ -128,19 +129,171 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     closeReportFile(report, nullptr);
     return code;
   }
-  std::vector<std::string> passOn = {"--timeout", std::to_string(options.timeoutSeconds),
-                                     "--wait",    std::to_string(options.waitSeconds),
-                                     "--format",  options.format};
-  if (!options.address.empty()) passOn.insert(passOn.end(), {"--address", options.address});
-  int code =
-      runGang(selfPath(argv0), options.file, options.ports, options.bootloader, options.launch,
-              options.quiet, report->out ? report : nullptr, loaded.file, passOn);
+  const GangRun run = {selfPath(argv0), &options, report->out ? report : nullptr, &loaded.file};
+  int code = runGang(run);
   // The workers were interrupted with the parent.
   if (interrupted.load()) code = ExitInterrupted;
   const char* boards =
       code == ExitOk ? "every board is programmed" : "the summary above gives each board's result";
   if (!closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
   return code;
+}
+
+void addFormatOptions(CLI::App* command, Options* options) {
+  command
+      ->add_option("--format", options->format,
+                   "the file's format: auto (by content: Intel HEX, S-record, ELF, else hex "
+                   "token), token, ihex, srec, elf, or bin (raw binary, with --address)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"auto", "token", "ihex", "srec", "elf", "bin"}));
+  command->add_option("--address", options->address,
+                      "where a raw binary file's first byte belongs (0x4000 or 16384)");
+}
+
+void addMapOptions(CLI::App* command, Options* options) {
+  command->add_option("--flash", options->flash,
+                      "the board's flash as START:SIZE (0x0:0x80000): an image with data "
+                      "outside it is refused before the board is addressed");
+  command->add_option("--boot-region", options->bootRegion,
+                      "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
+                      "application touching it, or a --bootloader image outside it, is refused");
+}
+
+void addCommonOptions(CLI::App* command, Options* options) {
+  command->add_option("--port", options->ports,
+                      "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
+                      "on Windows); give it once per board to program several at once");
+  command->add_flag("--simulate", options->simulate,
+                    "use a simulated target on a pseudo-terminal instead of a board");
+  command->add_flag("-q,--quiet", options->quiet, "show failures only");
+  command->add_flag("-v,--verbose", options->verbose,
+                    "show the link's trace lines, and the start addresses the file names (they "
+                    "are not programmed)");
+  command
+      ->add_option("--wait", options->waitSeconds,
+                   "give up when no target has called after SECONDS (default: wait for "
+                   "ever; at most 31536000, one year)")
+      ->type_name("SECONDS")
+      ->check(secondsUpToAYear());
+}
+
+void addTimeoutOption(CLI::App* command, Options* options) {
+  command
+      ->add_option("--timeout", options->timeoutSeconds,
+                   "end the run when a reply of the target has not come SECONDS after its "
+                   "wait began (0 waits for ever; at most 31536000, one year)")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(secondsUpToAYear());
+}
+
+CLI::App* addProgramCommand(CLI::App* app, Options* options) {
+  CLI::App* program = app->add_subcommand(
+      "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
+  program
+      ->add_option("FILE", options->file,
+                   "the image file (- for standard input), its format recognised by its content")
+      ->required();
+  addFormatOptions(program, options);
+  addMapOptions(program, options);
+  program->add_flag("--bootloader", options->bootloader,
+                    "program a new bootloader instead of an application");
+  program->add_flag("--launch", options->launch, "start the application after programming");
+  CLI::Option* reportOption = program->add_option(
+      "--report", options->report,
+      "write the result of each board as a line of JSON to this file (- for standard output) as "
+      "the board ends; the file is emptied first, and may not be the image file");
+  program
+      ->add_flag("--report-append", options->reportAppend,
+                 "add the lines to the end of the --report file instead of emptying it")
+      ->needs(reportOption);
+  program->add_flag("--progress-events", options->events)->group("");  // for gang workers
+  addCommonOptions(program, options);
+  addTimeoutOption(program, options);
+  return program;
+}
+
+// The subcommands, to learn which one was given.
+struct Subcommands {
+  CLI::App* program;
+  CLI::App* erase;
+  CLI::App* launch;
+  CLI::App* ports;
+  CLI::App* info;
+  CLI::App* convert;
+};
+
+void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
+  CLI::App* info = app->add_subcommand(
+      "info",
+      "show a firmware image's format, address ranges, size in bytes and blocks, and the SHA-256 "
+      "of the file's bytes (as in --report)");
+  info->add_option("FILE", options->file, "the image file (- for standard input)")->required();
+  addFormatOptions(info, options);
+  addMapOptions(info, options);
+  info->add_flag("-v,--verbose", options->verbose, "also show the start addresses the file names");
+
+  CLI::App* convert = app->add_subcommand(
+      "convert",
+      "write a firmware image as a hex token file, for earlier desktop tools in the field");
+  convert->add_option("FILE", options->file, "the image file (- for standard input)")->required();
+  convert->add_option("OUT", options->output, "the hex token file to write (- for standard output)")
+      ->required();
+  addFormatOptions(convert, options);
+  convert->add_flag("-v,--verbose", options->verbose,
+                    "also show the start addresses the file names");
+  commands->info = info;
+  commands->convert = convert;
+}
+
+void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
+  app->set_version_flag("--version", std::string("k4471-cli ") + K4471_VERSION);
+  app->footer(ExitCodesText);
+  app->require_subcommand(1);
+  commands->program = addProgramCommand(app, options);
+  commands->erase = app->add_subcommand("erase", "erase the flash, sparing the bootloader");
+  commands->erase->add_flag("--all", options->all, "erase the entire flash, bootloader included");
+  commands->erase->add_flag("-y,--yes", options->yes, "do not ask before erasing the entire flash");
+  addCommonOptions(commands->erase, options);
+  addTimeoutOption(commands->erase, options);
+  commands->launch = app->add_subcommand("launch", "start the application on the target");
+  addCommonOptions(commands->launch, options);
+  commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
+  addImageCommands(app, options, commands);
+}
+
+// The options of a command that addresses a target, checked before anything
+// is opened: ExitOk, or ExitUsage told.
+int checkTargetOptions(const Options& options, TargetCommand command) {
+  if (int code = checkPorts(options, command)) return code;
+  return checkReportPath(options);
+}
+
+// One board, in this process; its report line written when asked for.
+int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
+                std::time_t startTime, std::chrono::steady_clock::time_point started) {
+  BoardReport board;
+  board.started = startTime;
+  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
+  board.exitCode = runOnOneTarget(command, options, &board);
+  if (options.report.empty()) return board.exitCode;
+  board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (board.exitCode == ExitOk) board.failedStep.clear();
+  std::string line = boardReportLine(board);
+  if (options.events) {
+    // A gang's worker: the parent writes the report.
+    WorkerEvent event;
+    event.kind = WorkerEventKind::Report;
+    event.text = line;
+    sendWorkerEvent(stdout, event);
+    return board.exitCode;
+  }
+  writeReportLine(report, line);
+  bool good = board.exitCode == ExitOk;
+  if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
+    return ExitFileError;
+  }
+  return board.exitCode;
 }
 
 }  // namespace
@@ -152,109 +305,9 @@ int main(int argc, char** argv) {
   auto started = std::chrono::steady_clock::now();
   std::time_t startTime = std::time(nullptr);
   CLI::App app{"Program, erase and launch a K4471 target board through its serial bootloader."};
-  app.set_version_flag("--version", std::string("k4471-cli ") + K4471_VERSION);
-  app.footer(ExitCodesText);
-  app.require_subcommand(1);
-
   Options options;
-  auto addFormat = [&](CLI::App* command) {
-    command
-        ->add_option("--format", options.format,
-                     "the file's format: auto (by content: Intel HEX, S-record, ELF, else hex "
-                     "token), token, ihex, srec, elf, or bin (raw binary, with --address)")
-        ->capture_default_str()
-        ->check(CLI::IsMember({"auto", "token", "ihex", "srec", "elf", "bin"}));
-    command->add_option("--address", options.address,
-                        "where a raw binary file's first byte belongs (0x4000 or 16384)");
-  };
-  auto addMap = [&](CLI::App* command) {
-    command->add_option("--flash", options.flash,
-                        "the board's flash as START:SIZE (0x0:0x80000): an image with data "
-                        "outside it is refused before the board is addressed");
-    command->add_option("--boot-region", options.bootRegion,
-                        "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
-                        "application touching it, or a --bootloader image outside it, is refused");
-  };
-  auto addCommon = [&](CLI::App* command) {
-    command->add_option("--port", options.ports,
-                        "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
-                        "on Windows); give it once per board to program several at once");
-    command->add_flag("--simulate", options.simulate,
-                      "use a simulated target on a pseudo-terminal instead of a board");
-    command->add_flag("-q,--quiet", options.quiet, "show failures only");
-    command->add_flag("-v,--verbose", options.verbose,
-                      "show the link's trace lines, and the start addresses the file names (they "
-                      "are not programmed)");
-    command
-        ->add_option("--wait", options.waitSeconds,
-                     "give up when no target has called after SECONDS (default: wait for "
-                     "ever; at most 31536000, one year)")
-        ->type_name("SECONDS")
-        ->check(secondsUpToAYear());
-  };
-  auto addTimeout = [&](CLI::App* command) {
-    command
-        ->add_option("--timeout", options.timeoutSeconds,
-                     "end the run when a reply of the target has not come SECONDS after its "
-                     "wait began (0 waits for ever; at most 31536000, one year)")
-        ->type_name("SECONDS")
-        ->capture_default_str()
-        ->check(secondsUpToAYear());
-  };
-
-  CLI::App* program = app.add_subcommand(
-      "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
-  program
-      ->add_option("FILE", options.file,
-                   "the image file (- for standard input), its format recognised by its content")
-      ->required();
-  addFormat(program);
-  addMap(program);
-  program->add_flag("--bootloader", options.bootloader,
-                    "program a new bootloader instead of an application");
-  program->add_flag("--launch", options.launch, "start the application after programming");
-  CLI::Option* reportOption = program->add_option(
-      "--report", options.report,
-      "write the result of each board as a line of JSON to this file (- for standard output) as "
-      "the board ends; the file is emptied first, and may not be the image file");
-  program
-      ->add_flag("--report-append", options.reportAppend,
-                 "add the lines to the end of the --report file instead of emptying it")
-      ->needs(reportOption);
-  program->add_flag("--progress-events", options.events)->group("");  // for gang workers
-  addCommon(program);
-  addTimeout(program);
-
-  CLI::App* erase = app.add_subcommand("erase", "erase the flash, sparing the bootloader");
-  erase->add_flag("--all", options.all, "erase the entire flash, bootloader included");
-  erase->add_flag("-y,--yes", options.yes, "do not ask before erasing the entire flash");
-  addCommon(erase);
-  addTimeout(erase);
-
-  CLI::App* launch = app.add_subcommand("launch", "start the application on the target");
-  addCommon(launch);
-
-  CLI::App* ports = app.add_subcommand("ports", "list the serial ports of this machine");
-
-  CLI::App* info = app.add_subcommand(
-      "info",
-      "show a firmware image's format, address ranges, size in bytes and blocks, and the SHA-256 "
-      "of the file's bytes (as in --report)");
-  info->add_option("FILE", options.file, "the image file (- for standard input)")->required();
-  addFormat(info);
-  addMap(info);
-  info->add_flag("-v,--verbose", options.verbose, "also show the start addresses the file names");
-
-  CLI::App* convert = app.add_subcommand(
-      "convert",
-      "write a firmware image as a hex token file, for earlier desktop tools in the field");
-  convert->add_option("FILE", options.file, "the image file (- for standard input)")->required();
-  convert->add_option("OUT", options.output, "the hex token file to write (- for standard output)")
-      ->required();
-  addFormat(convert);
-  convert->add_flag("-v,--verbose", options.verbose,
-                    "also show the start addresses the file names");
-
+  Subcommands commands;
+  buildCommandLine(&app, &options, &commands);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -262,44 +315,23 @@ int main(int argc, char** argv) {
     return code == 0 ? ExitOk : ExitUsage;
   }
 
-  if (ports->parsed()) return listPorts();
+  if (commands.ports->parsed()) return listPorts();
   if (int code = takeFormatOptions(&options)) return code;
-  if (info->parsed()) return showInfo(options);
-  if (convert->parsed()) return convertImage(options);
+  if (commands.info->parsed()) return showInfo(options);
+  if (commands.convert->parsed()) return convertImage(options);
   if (options.verbose) setTraceSink(traceToStderr);
   if (options.events) endWithParent();
   onInterrupt(interrupt);
 
-  std::string command = program->parsed() ? "program" : erase->parsed() ? "erase" : "launch";
-  if (int code = checkPorts(options, command)) return code;
-  if (int code = checkReportPath(options)) return code;
+  const TargetCommand command = commands.program->parsed() ? TargetCommand::Program
+                                : commands.erase->parsed() ? TargetCommand::Erase
+                                                           : TargetCommand::Launch;
+  if (int code = checkTargetOptions(options, command)) return code;
   ReportFile report;
   if (!options.report.empty() && !options.events &&
       !openReportFile(&report, options.report, options.reportAppend)) {
     return ExitFileError;
   }
   if (options.ports.size() > 1) return programGang(options, &report, argv[0], startTime);
-
-  BoardReport board;
-  board.started = startTime;
-  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  board.exitCode = runOnOneTarget(command, options, &board);
-  if (!options.report.empty()) {
-    board.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (board.exitCode == ExitOk) board.failedStep.clear();
-    std::string line = boardReportLine(board);
-    if (options.events) {
-      // A gang's worker: the parent writes the report.
-      printf("report %s\n", line.c_str());
-      fflush(stdout);
-      return board.exitCode;
-    }
-    writeReportLine(&report, line);
-    bool good = board.exitCode == ExitOk;
-    if (!closeReportFile(&report, good ? "the board is programmed" : nullptr) && good) {
-      return ExitFileError;
-    }
-  }
-  return board.exitCode;
+  return runOneBoard(command, options, &report, startTime, started);
 }

@@ -56,11 +56,17 @@ int takeFormatOptions(Options* options);
 // reason told (and in *failure).
 int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
                  std::string* failure, bool keepFile = false);
+// The same check of bytes already read into loaded->run (path names them in
+// the messages).
+int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
+               std::string* failure, bool keepFile = false);
 // k4471-cli info and convert.
 int showInfo(const Options& options);
 int convertImage(const Options& options);
 
-// One command (program, erase, launch) on one target; the report of the board
-// is filled in.
-int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board);
+// The commands that address a target.
+enum class TargetCommand { Program, Erase, Launch };
+
+// One command on one target; the report of the board is filled in.
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board);
 int listPorts();

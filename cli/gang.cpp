@@ -12,6 +12,7 @@
 #include "cli/board_report.h"
 #include "cli/progress.h"
 #include "cli/worker_process.h"
+#include "cli/worker_protocol.h"
 #include "operations/run_logic.h"
 
 namespace {
@@ -32,19 +33,6 @@ struct Target {
 
 std::mutex targetsLock;
 
-std::string unescaped(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) {
-      out += text[i + 1] == 'n' ? '\n' : text[i + 1];
-      ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::string firstLine(const std::string& text) {
   return text.substr(0, text.find('\n'));
 }
@@ -52,62 +40,52 @@ std::string firstLine(const std::string& text) {
 // Takes one event line of a worker; returns a line worth printing in the plain
 // style, or an empty string.
 std::string takeEvent(Target* target, const std::string& line) {
+  WorkerEvent event;
+  if (!decodeWorkerEvent(line, &event)) return "";
   std::lock_guard<std::mutex> hold(targetsLock);
-  if (line.rfind("erase ", 0) == 0) {
-    target->eraseSteps = atoi(line.c_str() + 6);
-    target->status = "erasing";
-    return target->eraseSteps == EraseBarSteps ? "erased" : "";
-  }
-  if (line.rfind("program ", 0) == 0) {
-    target->programSteps = atoi(line.c_str() + 8);
-    target->status = "programming";
-    return target->programSteps % 25 == 0
-               ? "programming " + std::to_string(target->programSteps) + "%"
-               : "";
-  }
-  if (line.rfind("note ", 0) == 0) {
-    target->status = firstLine(unescaped(line.substr(5)));
-    return target->status;
-  }
-  if (line.rfind("report ", 0) == 0) {
-    target->report = line.substr(7);
-    return "";
-  }
-  if (line.rfind("message ", 0) == 0) {
-    size_t tab = line.find('\t');
-    unsigned icon = static_cast<unsigned>(atoi(line.c_str() + 8));
-    std::string text = tab == std::string::npos ? "" : unescaped(line.substr(tab + 1));
-    target->outcome = firstLine(text);
-    target->outcomeIcon = icon;
-    target->status = target->outcome;
-    return target->outcome;
+  switch (event.kind) {
+    case WorkerEventKind::Erase:
+      target->eraseSteps = event.steps;
+      target->status = "erasing";
+      return target->eraseSteps == EraseBarSteps ? "erased" : "";
+    case WorkerEventKind::Program:
+      target->programSteps = event.steps;
+      target->status = "programming";
+      return target->programSteps % 25 == 0
+                 ? "programming " + std::to_string(target->programSteps) + "%"
+                 : "";
+    case WorkerEventKind::Note:
+      target->status = firstLine(event.text);
+      return target->status;
+    case WorkerEventKind::Report:
+      target->report = event.text;
+      return "";
+    case WorkerEventKind::Message:
+      target->outcome = firstLine(event.text);
+      target->outcomeIcon = event.icon;
+      target->status = target->outcome;
+      return target->outcome;
   }
   return "";
 }
 
-// One line of a worker's output (a carriage return before the line feed
-// dropped); false at its end.
+// One line of a worker's output; false at its end.
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
-  for (;;) {
-    size_t end = pending->find('\n');
-    if (end != std::string::npos) {
-      *line = pending->substr(0, end);
-      if (!line->empty() && line->back() == '\r') line->pop_back();
-      pending->erase(0, end + 1);
-      return true;
-    }
+  while (!takeLine(pending, line)) {
     char buffer[256];
     long got = readWorkerOutput(worker, buffer, sizeof buffer);
     if (got <= 0) return false;
     pending->append(buffer, static_cast<size_t>(got));
   }
+  return true;
 }
 
-// What the workers share: the file as it was given, its bytes as the parent
-// read them, and the report.
+// What the workers share: the file as it was given, what each worker is fed
+// (the file's bytes as the parent read them, and the permission to take its
+// board), and the report.
 struct Gang {
   std::string file;
-  const ImageSnapshot* image;
+  std::vector<uint8_t> input;
   ReportFile* report;
   bool plain;  // progress as plain lines
 };
@@ -167,8 +145,8 @@ void finish(Target* target, int code, const Gang& gang) {
 }
 
 void followWorker(Target* target, const Gang* gang) {
-  // A worker reads all of its image before it writes a line.
-  writeWorkerInput(&target->worker, gang->image->bytes.data(), gang->image->bytes.size());
+  // A worker reads all of its input before it writes a line.
+  writeWorkerInput(&target->worker, gang->input.data(), gang->input.size());
   std::string line, pending;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     std::string shown = takeEvent(target, line);
@@ -192,13 +170,12 @@ void drawTable(std::vector<Target>& targets, bool redraw) {
   fflush(stderr);
 }
 
-void startWorkers(std::vector<Target>* targets, const std::vector<std::string>& arguments,
-                  const Gang& gang) {
+void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& gang) {
   for (Target& target : *targets) {
-    std::vector<std::string> own = arguments;
-    own.insert(own.begin() + 4, target.port);  // after "--port"
+    const std::vector<std::string> arguments =
+        workerArguments(run.self, target.port, *run.options, run.report != nullptr);
     target.started = std::time(nullptr);
-    if (!startWorker(own, &target.worker, true)) {
+    if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
       finish(&target, ExitCommunicationError, gang);
     } else {
@@ -242,20 +219,21 @@ int summarise(const std::vector<Target>& targets) {
 
 }  // namespace
 
-int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, ReportFile* report,
-            const ImageSnapshot& image, const std::vector<std::string>& passOn) {
-  std::vector<Target> targets(ports.size());
-  for (size_t i = 0; i < ports.size(); ++i) targets[i].port = ports[i];
-  bool bars = !quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
-  const Gang gang = {file, &image, report, !quiet && !bars};
-  std::vector<std::string> arguments = {self, "program", "-", "--port", "--progress-events"};
-  if (bootloader) arguments.push_back("--bootloader");
-  if (launch) arguments.push_back("--launch");
-  arguments.insert(arguments.end(), passOn.begin(), passOn.end());
-  if (report) arguments.insert(arguments.end(), {"--report", "-"});
-  startWorkers(&targets, arguments, gang);
-  if (!quiet) fprintf(stderr, "Programming %zu targets: reset each of them now.\n", ports.size());
+int runGang(const GangRun& run) {
+  const Options& options = *run.options;
+  std::vector<Target> targets(options.ports.size());
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
+  const bool bars = !options.quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
+  Gang gang = {options.file, {}, run.report, !options.quiet && !bars};
+  appendImageMessage(run.image->bytes, &gang.input);
+  ParentMessage go;
+  go.kind = ParentMessageKind::Go;
+  const std::vector<uint8_t> goLine = encodeParentMessage(go);
+  gang.input.insert(gang.input.end(), goLine.begin(), goLine.end());
+  startWorkers(&targets, run, gang);
+  if (!options.quiet) {
+    fprintf(stderr, "Programming %zu targets: reset each of them now.\n", targets.size());
+  }
 
   std::vector<std::thread> followers;
   for (Target& target : targets) {

@@ -6,14 +6,19 @@
 #include <vector>
 
 #include "cli/board_report.h"
+#include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "image/image_snapshot.h"
 
-// Every worker reads `image` (the file's bytes as this process read them)
-// from its standard input, so that every board gets the same bytes whatever
-// happens to the file meanwhile. With a report, each board's line is written
-// as that board ends. `passOn`: options each worker is given as they are
-// (--timeout, --wait). At most MaxForwardedWorkers ports.
-int runGang(const std::string& self, const std::string& file, const std::vector<std::string>& ports,
-            bool bootloader, bool launch, bool quiet, ReportFile* report,
-            const ImageSnapshot& image, const std::vector<std::string>& passOn);
+// A gang run: the options give the ports (at most MaxForwardedWorkers), the
+// file as it was given and what each board needs.
+struct GangRun {
+  std::string self;  // this program, started once per port as its worker
+  const Options* options;
+  ReportFile* report;          // nullptr: no report; else each board's line as it ends
+  const ImageSnapshot* image;  // the file's bytes as this process read them
+};
+
+// Every worker is fed `image`, so that every board gets the same bytes
+// whatever happens to the file meanwhile.
+int runGang(const GangRun& run);

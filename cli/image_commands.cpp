@@ -132,6 +132,35 @@ int refuseContent(const std::string& path, const HexFileFault& fault, bool binar
   return ExitFileError;
 }
 
+// How every board's image is taken: by the options, checked as a run from
+// zero reads it (every board starts from zero).
+ImageRequest requestFor(const Options& options, bool keepFile) {
+  ImageRequest request;
+  request.formatByContent = options.formatByContent;
+  request.format = options.imageFormat;
+  request.binaryAddress = options.binaryAddress;
+  request.fingerprint = true;
+  request.keepFile = keepFile;
+  request.checkFrom = ReaderCursors{0, 0};
+  return request;
+}
+
+// What follows the preparation: its content fault worded, the notes shown,
+// the board's map applied.
+int finishCheck(const std::string& path, const Options& options, LoadedImage* loaded, bool prepared,
+                const ImagePrepareFault& fault, std::string* failure) {
+  if (!prepared) {
+    // A hex token file is left as it was read, so its bytes still tell.
+    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
+                               looksBinary(loaded->run.bytes);
+    return refuseContent(path, fault.content, binaryLooking, failure);
+  }
+  if (options.verbose) {
+    for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
+  }
+  return checkAgainstMap(path, options, loaded->run, failure);
+}
+
 }  // namespace
 
 // The run then programs these very bytes.
@@ -139,15 +168,9 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
                  std::string* failure, bool keepFile) {
   const ProgramTarget target =
       options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
-  ImageRequest request;
-  request.formatByContent = options.formatByContent;
-  request.format = options.imageFormat;
-  request.binaryAddress = options.binaryAddress;
-  request.fingerprint = true;
-  request.keepFile = keepFile;
-  request.checkFrom = ReaderCursors{0, 0};  // every board starts from zero
   ImagePrepareFault fault;
-  const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
+  const bool prepared =
+      prepareImageFile(path.c_str(), requestFor(options, keepFile), loaded, &fault);
   if (!prepared && fault.step == ImagePrepareStep::Load) {
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
@@ -162,16 +185,14 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
   if (loaded->run.closeFailed) {
     return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
   }
-  if (!prepared) {
-    // A hex token file is left as it was read, so its bytes still tell.
-    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
-                               looksBinary(loaded->run.bytes);
-    return refuseContent(path, fault.content, binaryLooking, failure);
-  }
-  if (options.verbose) {
-    for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
-  }
-  return checkAgainstMap(path, options, loaded->run, failure);
+  return finishCheck(path, options, loaded, prepared, fault, failure);
+}
+
+int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
+               std::string* failure, bool keepFile) {
+  ImagePrepareFault fault;
+  const bool prepared = prepareImageBytes(requestFor(options, keepFile), loaded, &fault);
+  return finishCheck(path, options, loaded, prepared, fault, failure);
 }
 
 // k4471-cli info: what a run of the file would program.

@@ -3,22 +3,19 @@
 
 #include <string>
 
+#include "cli/worker_protocol.h"
+
 namespace {
 
 constexpr int BarWidth = 30;
 
-std::string escaped(const char* text) {
-  std::string out;
-  for (const char* c = text; *c; ++c) {
-    if (*c == '\n') {
-      out += "\\n";
-    } else if (*c == '\\') {
-      out += "\\\\";
-    } else {
-      out += *c;
-    }
-  }
-  return out;
+// One event of a gang's worker.
+void sendEvent(Progress* p, WorkerEventKind kind, int steps, const char* text = "") {
+  WorkerEvent event;
+  event.kind = kind;
+  event.steps = steps;
+  event.text = text;
+  sendWorkerEvent(p->out, event);
 }
 
 // A bar past its end starts over, as the desktop tool's bars do.
@@ -46,8 +43,7 @@ void stepErase(void* context) {
       if (p->eraseSteps % 5 == 0) fprintf(p->out, "Erasing: %d/%d\n", p->eraseSteps, EraseBarSteps);
       break;
     case ProgressStyle::Events:
-      fprintf(p->out, "erase %d\n", p->eraseSteps);
-      fflush(p->out);
+      sendEvent(p, WorkerEventKind::Erase, p->eraseSteps);
       break;
     case ProgressStyle::Quiet:
       break;
@@ -66,8 +62,7 @@ void stepProgram(void* context) {
       if (p->programSteps % 10 == 0) fprintf(p->out, "Programming: %d%%\n", p->programSteps);
       break;
     case ProgressStyle::Events:
-      fprintf(p->out, "program %d\n", p->programSteps);
-      fflush(p->out);
+      sendEvent(p, WorkerEventKind::Program, p->programSteps);
       break;
     case ProgressStyle::Quiet:
       break;
@@ -79,8 +74,12 @@ void showMessage(void* context, const char* text, const char* caption, unsigned 
   Progress* p = static_cast<Progress*>(context);
   if (icon != IconInformation) p->failure = std::string(caption) + ": " + text;
   if (p->style == ProgressStyle::Events) {
-    fprintf(p->out, "message %u %s\t%s\n", icon, caption, escaped(text).c_str());
-    fflush(p->out);
+    WorkerEvent event;
+    event.kind = WorkerEventKind::Message;
+    event.icon = icon;
+    event.caption = caption;
+    event.text = text;
+    sendWorkerEvent(p->out, event);
     return;
   }
   progressFinish(p);
@@ -122,8 +121,7 @@ RunReport progressReport(Progress* progress) {
 
 void progressNote(Progress* p, const char* text) {
   if (p->style == ProgressStyle::Events) {
-    fprintf(p->out, "note %s\n", escaped(text).c_str());
-    fflush(p->out);
+    sendEvent(p, WorkerEventKind::Note, 0, text);
     return;
   }
   progressFinish(p);

@@ -1,5 +1,6 @@
 // How a run shows itself on the terminal: bars redrawn in place on a terminal,
-// plain lines otherwise, and one line per event for a gang's worker processes.
+// plain lines otherwise, and one line per event for a gang's worker processes
+// (cli/worker_protocol.h).
 #pragma once
 
 #include <cstdio>
@@ -29,7 +30,3 @@ std::string progressBarText(int steps, int end, int width, char fill);
 void progressNote(Progress* progress, const char* text);
 // Ends an open bar line.
 void progressFinish(Progress* progress);
-
-// Events of a gang worker, one line each on standard output:
-//   note TEXT | erase N | program N | message ICON CAPTION\tTEXT
-// with line breaks inside TEXT written as "\n".

@@ -14,6 +14,7 @@
 #include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
+#include "cli/worker_protocol.h"
 #include "image/hex_token_reader.h"
 #include "link/bootloader.h"
 
@@ -45,17 +46,25 @@ int exitCodeOf(RunOutcome outcome) {
 }
 
 // What an interrupted run tells the user; nullptr when it was not interrupted.
-const char* interruptionText(RunOutcome outcome, const std::string& command) {
+const char* interruptionText(RunOutcome outcome, TargetCommand command) {
   if (outcome == RunStoppedBeforeStart) return NotStartedText;
   if (outcome != RunInterrupted) return nullptr;
-  return command == "program" ? PartialImageText
-                              : "Interrupted: the erase did not finish; erase the target again.";
+  return command == TargetCommand::Program
+             ? PartialImageText
+             : "Interrupted: the erase did not finish; erase the target again.";
 }
 
 // What a run was waiting for, for the message when the target fell silent.
-const char* waitName(const Progress& progress, const std::string& command) {
-  if (command == "erase" || progress.eraseSteps < EraseBarSteps) return "erasing";
+const char* waitName(const Progress& progress, TargetCommand command) {
+  if (command == TargetCommand::Erase || progress.eraseSteps < EraseBarSteps) return "erasing";
   return "programming";
+}
+
+// A board that failed: the reason told and kept for its report.
+int fail(BoardReport* board, int code, const std::string& text) {
+  fprintf(stderr, "error: %s\n", text.c_str());
+  board->message = text;
+  return code;
 }
 
 // Chooses the port the link opens: a device path on POSIX, COMn on Windows.
@@ -94,7 +103,7 @@ std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
 
 // Opens the port as the link's, once, before the wait for the call. ExitOk,
 // or ExitPortError with the reason in *failure.
-int openPort(const std::string& device, std::string* failure) {
+int openLinkPort(const std::string& device, std::string* failure) {
   if (openTargetPort(serialSettings) == LinkOk) return ExitOk;
   *failure = portFailureText(device, lastPortOpenFault());
   return ExitPortError;
@@ -110,7 +119,7 @@ bool lineLostNow(int32_t result, bool lineLostNoted) {
 }
 
 // Waits for the target's call after a reset. ExitOk once connected.
-int waitForCall(const std::string& device, Progress* progress, std::string* failure) {
+int waitForCall(const std::string& device, Progress* progress, BoardReport* board) {
   std::string text =
       "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
@@ -127,22 +136,18 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
       return ExitOk;
     }
     if (waitExpired.load()) {
-      *failure = "no target called on " + device;
-      fprintf(stderr, "error: %s\n", failure->c_str());
-      return ExitCommunicationError;
+      return fail(board, ExitCommunicationError, "no target called on " + device);
     }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
-      *failure = "Interrupted: the port is closed.";
+      board->message = "Interrupted: the port is closed.";
       return ExitInterrupted;
     }
     // A port that went away while we waited is waited for; one that does
     // not open for another reason (another program took it) is an error.
     const bool lineLost = lineLostNow(result, lineLostNoted);
     if (result == LinkPortUnavailable && !lineLost) {
-      *failure = portFailureText(device, lastPortOpenFault());
-      fprintf(stderr, "error: %s\n", failure->c_str());
-      return ExitPortError;
+      return fail(board, ExitPortError, portFailureText(device, lastPortOpenFault()));
     }
     if (lineLost) {
       // An adapter unplugged, a board powered off: wait for it to come back.
@@ -158,10 +163,10 @@ int waitForCall(const std::string& device, Progress* progress, std::string* fail
 }
 
 int waitForTarget(const std::string& device, int64_t waitSeconds, Progress* progress,
-                  std::string* failure) {
+                  BoardReport* board) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
-  int code = waitForCall(device, progress, failure);
+  int code = waitForCall(device, progress, board);
   done.store(1);
   if (limit.joinable()) limit.join();
   // A limit that struck just as the target connected must not end the run.
@@ -171,8 +176,7 @@ int waitForTarget(const std::string& device, int64_t waitSeconds, Progress* prog
 
 // Names the wait when a run ended because no reply came in time or the line
 // failed; empty when it ended for another reason.
-std::string lostLinkText(const Progress& progress, const std::string& command,
-                         int64_t timeoutSeconds) {
+std::string lostLinkText(const Progress& progress, TargetCommand command, int64_t timeoutSeconds) {
   char text[160];
   const ReadEnd end = lastReadEnd();
   switch (end) {
@@ -206,54 +210,79 @@ bool isYes(const char* answer) {
   return true;
 }
 
-// Asks before the entire flash is erased. ExitOk to go on, ExitUsage when
-// there is nobody to ask, or -1 when the answer was no.
-int confirmEraseAll(const Options& options) {
-  if (options.yes) return ExitOk;
+enum class EraseAllAnswer { Go, Declined, NobodyToAsk };
+
+// Asks before the entire flash is erased.
+EraseAllAnswer confirmEraseAll(const Options& options) {
+  if (options.yes) return EraseAllAnswer::Go;
   if (!isTerminal(stdin)) {
     fprintf(stderr, "error: erase --all needs --yes when there is no terminal to ask\n");
-    return ExitUsage;
+    return EraseAllAnswer::NobodyToAsk;
   }
   fprintf(stderr, "Warning: %s\nType \"yes\" to erase the entire flash: ", EraseAllWarningText);
   fflush(stderr);
   char answer[64] = {0};
-  if (!fgets(answer, sizeof answer, stdin)) return -1;
-  return isYes(answer) ? ExitOk : -1;
+  if (!fgets(answer, sizeof answer, stdin)) return EraseAllAnswer::Declined;
+  return isYes(answer) ? EraseAllAnswer::Go : EraseAllAnswer::Declined;
 }
 
-}  // namespace
+// A gang's worker is handed its image and the permission to take a board
+// by its parent (cli/worker_protocol.h). *declined when it may take none.
+int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
+                     bool* declined) {
+  long long size = 0;
+  ImageLoadFault fault;
+  FILE* in = openImageFile("-", &size, &fault);
+  WorkerOrders orders;
+  std::string error;
+  const bool go = in && readWorkerOrders(in, &orders, &error);
+  if (!error.empty() || !orders.imageGiven) {
+    if (error.empty()) error = "no image";
+    return fail(board, ExitFileError, "File Error: the input from the gang: " + error);
+  }
+  if (!go) {
+    *declined = true;
+    return fail(board, ExitInterrupted, NotStartedText);
+  }
+  loaded->run = std::move(orders.image);
+  return checkImage(options.file, options, loaded, &board->message);
+}
 
-int runOnOneTarget(const std::string& command, const Options& options, BoardReport* board) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  LoadedImage loaded;
-  const ImageSnapshot& image = loaded.run;
-  board->file = options.file;
-  if (command == "program") {
+// What comes before the port: the image read and checked, or the consent to
+// erase everything. ExitOk to go on; *declined when nothing is to be done.
+int prepareRun(TargetCommand command, const Options& options, LoadedImage* loaded,
+               BoardReport* board, bool* declined) {
+  if (command == TargetCommand::Program) {
     board->failedStep = "file";
-    int code = loadAndCheck(options.file, options, &loaded, &board->message);
+    int code = options.events ? takeParentOrders(options, loaded, board, declined)
+                              : loadAndCheck(options.file, options, loaded, &board->message);
     if (code != ExitOk) return code;
-    board->sha256 = loaded.sha256;
+    board->sha256 = loaded->sha256;
   }
-  if (command == "erase" && options.all) {
-    int code = confirmEraseAll(options);
-    if (code == -1) {
-      fprintf(stderr, "Nothing erased.\n");
-      return ExitOk;
+  if (command == TargetCommand::Erase && options.all) {
+    switch (confirmEraseAll(options)) {
+      case EraseAllAnswer::Go:
+        break;
+      case EraseAllAnswer::Declined:
+        fprintf(stderr, "Nothing erased.\n");
+        *declined = true;
+        break;
+      case EraseAllAnswer::NobodyToAsk:
+        return ExitUsage;
     }
-    if (code != ExitOk) return code;
   }
+  return ExitOk;
+}
 
-  SimulatedTarget simulated;
-  std::string device;
+// Takes the board's port (a simulated target's, with --simulate) for the
+// link. ExitOk, or the exit code with the reason told.
+int openPort(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
   board->failedStep = "port";
+  std::string device;
   if (options.simulate) {
     std::string error;
-    if (!startSimulatedTarget(&simulated, &error)) {
-      fprintf(stderr, "error: %s\n", error.c_str());
-      board->message = error;
-      return ExitPortError;
-    }
-    device = simulated.device;
+    if (!startSimulatedTarget(simulated, &error)) return fail(board, ExitPortError, error);
+    device = simulated->device;
   } else {
     if (options.ports.empty()) {
       fprintf(stderr,
@@ -265,67 +294,94 @@ int runOnOneTarget(const std::string& command, const Options& options, BoardRepo
   }
   board->port = device;
   std::string error;
-  if (!selectPort(device, &error)) {
-    fprintf(stderr, "error: %s\n", error.c_str());
-    board->message = error;
-    return ExitUsage;
-  }
-  int code = openPort(device, &board->message);
-  if (code != ExitOk) {
-    fprintf(stderr, "error: %s\n", board->message.c_str());
-    stopSimulatedTarget(&simulated);
-    return code;
-  }
+  if (!selectPort(device, &error)) return fail(board, ExitUsage, error);
+  std::string reason;
+  int code = openLinkPort(device, &reason);
+  if (code != ExitOk) return fail(board, code, reason);
+  return ExitOk;
+}
 
-  board->failedStep = "connect";
-  code = waitForTarget(device, options.waitSeconds, &progress, &board->message);
-  if (code == ExitOk) {
-    ProgramTarget target =
-        options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
-    RunOutcome outcome = RunSucceeded;
-    setReplyLimit(options.timeoutSeconds * 1000);
-    if (command == "program") {
+// The command itself, once the target has called.
+RunOutcome runCommand(TargetCommand command, const Options& options, const ImageSnapshot& image,
+                      Progress* progress, BoardReport* board) {
+  switch (command) {
+    case TargetCommand::Program: {
+      const ProgramTarget target =
+          options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
       setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
-      outcome = runProgramming(target, image, progressReport(&progress), &tally);
+      RunOutcome outcome = runProgramming(target, image, progressReport(progress), &tally);
       board->bytes = tally.bytes;
       board->blocks = tally.blocks;
       board->failedStep = tally.failedStep;
-    } else if (command == "erase") {
+      return outcome;
+    }
+    case TargetCommand::Erase: {
       EraseMode mode = options.all ? EraseMode::EntireFlash : EraseMode::Default;
-      outcome = runErase(mode, progressReport(&progress));
+      RunOutcome outcome = runErase(mode, progressReport(progress));
       board->failedStep = outcome == RunSucceeded ? "" : "erase";
-    } else {
+      return outcome;
+    }
+    case TargetCommand::Launch:
       board->failedStep.clear();
-    }
+      return RunSucceeded;
+  }
+  return RunSucceeded;
+}
+
+// After the run: its outcome told, the application launched or the port
+// closed, and a simulated target's flash compared with the image.
+int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
+              const ImageSnapshot& image, Progress* progress, BoardReport* board,
+              SimulatedTarget* simulated) {
+  int code = exitCodeOf(outcome);
+  progressFinish(progress);
+  board->message = progress->failure;
+  if (code == ExitCommunicationError) {
+    std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
+    if (!why.empty()) fail(board, code, why);
+  }
+  if (const char* text = interruptionText(outcome, command)) {
+    progressNote(progress, text);
+    if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
+    board->message = text;
+  }
+  const bool launch = command == TargetCommand::Launch || options.launch;
+  if (launch && code == ExitOk) {
+    launchTarget();
+    progressNote(progress, "Target application launched.");
+  } else {
+    closeTargetPort();
+  }
+  if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
+    std::string verdict;
+    if (!simulatedFlashHolds(simulated, image, &verdict)) code = ExitCommunicationError;
+    progressNote(progress, verdict.c_str());
+  }
+  return code;
+}
+
+}  // namespace
+
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board) {
+  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  LoadedImage loaded;
+  board->file = options.file;
+  bool declined = false;
+  int code = prepareRun(command, options, &loaded, board, &declined);
+  if (code != ExitOk || declined) return code;
+
+  SimulatedTarget simulated;
+  code = openPort(options, &simulated, board);
+  if (code == ExitOk) {
+    board->failedStep = "connect";
+    code = waitForTarget(board->port, options.waitSeconds, &progress, board);
+  }
+  if (code == ExitOk) {
+    setReplyLimit(options.timeoutSeconds * 1000);
+    RunOutcome outcome = runCommand(command, options, loaded.run, &progress, board);
     setReplyLimit(0);
-    code = exitCodeOf(outcome);
-    progressFinish(&progress);
-    board->message = progress.failure;
-    if (code == ExitCommunicationError) {
-      std::string why = lostLinkText(progress, command, options.timeoutSeconds);
-      if (!why.empty()) {
-        fprintf(stderr, "error: %s\n", why.c_str());
-        board->message = why;
-      }
-    }
-    if (const char* text = interruptionText(outcome, command)) {
-      progressNote(&progress, text);
-      if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
-      board->message = text;
-    }
-    bool launch = command == "launch" || (options.launch && code == ExitOk);
-    if (launch && code == ExitOk) {
-      launchTarget();
-      progressNote(&progress, "Target application launched.");
-    } else {
-      closeTargetPort();
-    }
-    if (options.simulate && command == "program" && code == ExitOk) {
-      std::string verdict;
-      if (!simulatedFlashHolds(&simulated, image, &verdict)) code = ExitCommunicationError;
-      progressNote(&progress, verdict.c_str());
-    }
+    code = finishRun(command, outcome, options, loaded.run, &progress, board, &simulated);
   }
   stopSimulatedTarget(&simulated);
   return code;

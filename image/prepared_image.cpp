@@ -12,6 +12,11 @@ bool prepareImageFile(const char* path, const ImageRequest& request, LoadedImage
     fault->step = ImagePrepareStep::Load;
     return false;
   }
+  return prepareImageBytes(request, loaded, fault);
+}
+
+bool prepareImageBytes(const ImageRequest& request, LoadedImage* loaded, ImagePrepareFault* fault) {
+  ImageSnapshot* image = &loaded->run;
   fault->step = ImagePrepareStep::Content;
   if (request.fingerprint) loaded->sha256 = sha256Hex(image->bytes.data(), image->bytes.size());
   if (request.keepFile) loaded->file = *image;

@@ -51,3 +51,6 @@ struct ImagePrepareFault {
 // has one, is told only after it.
 bool prepareImageFile(const char* path, const ImageRequest& request, LoadedImage* loaded,
                       ImagePrepareFault* fault);
+// The same for bytes already in loaded->run (handed over by another process):
+// everything after the load.
+bool prepareImageBytes(const ImageRequest& request, LoadedImage* loaded, ImagePrepareFault* fault);
