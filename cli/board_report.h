@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "cli/exit_codes.h"
@@ -20,6 +22,13 @@ struct BoardReport {
   double seconds = 0;
   std::string failedStep;  // empty when it did not fail
   std::string message;
+  // A station's board: its number in this run (0: not counted), its attempt
+  // (1-based), its serial number when numbered, and the SHA-256 of the data
+  // bytes programmed into it in address order (empty: not known).
+  unsigned long board = 0;
+  int attempt = 1;
+  std::optional<uint64_t> serial;
+  std::string imageSha256;
 };
 
 // One line of JSON (without its line end). Texts that are not UTF-8 (a file
