@@ -97,15 +97,8 @@ void refuseToken(HexFileFault* fault, const Token& token) {
   }
 }
 
-}  // namespace
-
-const char* const NoDataText = "The selected HEX file holds no data.";
-
-int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFileFault* fault) {
-  memset(fault, 0, sizeof *fault);
-  ImageSource source = imageSource(image);
-
-  int line = 1;
+// What the check knows between two tokens.
+struct CheckState {
   bool positionKnown = false;   // data before the first address has no fixed place
   uint64_t position = 0;        // address of the next data byte, as the tokens say
   bool addressPending = false;  // an address token still waiting for its data
@@ -114,80 +107,103 @@ int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFile
   // Where the reader puts the next byte: the base of its record, the bytes in
   // it, and its byte cursor, which names the base of the record after a full
   // one.
-  uint32_t recordBase = cursors.runAddress;
+  uint32_t recordBase = 0;
   uint32_t recordBytes = 0;
-  uint32_t byteCursor = cursors.byteAddress;
+  uint32_t byteCursor = 0;
   size_t dataBytes = 0;
-  int ok = 1;
-  Token token;
+  uint32_t runAddress = 0;  // where the previous file left off
+};
 
-  while (ok && nextToken(&source, &line, &token)) {
+bool takeDataToken(CheckState* state, const Token& token, HexFileFault* fault) {
+  if (!state->positionKnown) {
+    // Data before any address is placed where the previous file left off.
+    state->positionKnown = true;
+    state->position = state->runAddress;
+  }
+  if (state->position >= AddressSpaceEnd) {
+    return setImageFault(fault, token.line, "the data runs past address 0xFFFFFFFF");
+  }
+  if (state->recordBase + state->recordBytes != state->position) {
+    // Only data before the first address can come apart: the reader
+    // continues it after a full block from its byte cursor, which the
+    // previous file left elsewhere.
+    return setImageFault(fault, token.line,
+                         "the data before the first address would continue at %" PRIX32
+                         " instead of %" PRIX32
+                         " after the previous file; begin the file with an address",
+                         static_cast<uint32_t>(state->recordBase + state->recordBytes),
+                         static_cast<uint32_t>(state->position));
+  }
+  ++state->position;
+  ++state->dataBytes;
+  ++state->byteCursor;
+  if (++state->recordBytes == BlockDataSize) {
+    state->recordBase = state->byteCursor;
+    state->recordBytes = 0;
+  }
+  state->addressPending = false;
+  return true;
+}
+
+bool takeAddressToken(CheckState* state, const Token& token, HexFileFault* fault) {
+  if (state->addressPending) {
+    return setImageFault(fault, state->pendingLine,
+                         "address %" PRIX32 " has no data before the next address %" PRIX32,
+                         state->pendingAddress, token.value);
+  }
+  if (state->positionKnown && token.value < state->position) {
+    return setImageFault(fault, token.line,
+                         "address %" PRIX32 " lies below %" PRIX32
+                         ", where the data before it ended",
+                         token.value, static_cast<uint32_t>(state->position));
+  }
+  if (state->recordBytes == 0 || token.value > state->position) {
+    // A new record starts at the address; a contiguous one goes on filling
+    // the record.
+    state->recordBase = token.value;
+    state->recordBytes = 0;
+    state->byteCursor = token.value;
+  }
+  state->positionKnown = true;
+  state->position = token.value;
+  state->addressPending = true;
+  state->pendingAddress = token.value;
+  state->pendingLine = token.line;
+  return true;
+}
+
+}  // namespace
+
+const char* const NoDataText = "The selected HEX file holds no data.";
+
+int checkHexTokenFile(const ImageSnapshot& image, ReaderCursors cursors, HexFileFault* fault) {
+  memset(fault, 0, sizeof *fault);
+  ImageSource source = imageSource(image);
+  int line = 1;
+  CheckState state;
+  state.runAddress = cursors.runAddress;
+  state.recordBase = cursors.runAddress;
+  state.byteCursor = cursors.byteAddress;
+  Token token;
+  while (nextToken(&source, &line, &token)) {
     if (token.length > TokenLimit || token.badChar >= 0 || token.digits == 0 ||
         token.significantDigits > 8) {
       refuseToken(fault, token);
-      ok = 0;
-    } else if (token.value < FirstAddressToken) {
-      if (!positionKnown) {
-        // Data before any address is placed where the previous file left off.
-        positionKnown = true;
-        position = cursors.runAddress;
-      }
-      if (position >= AddressSpaceEnd) {
-        setImageFault(fault, token.line, "the data runs past address 0xFFFFFFFF");
-        ok = 0;
-      } else if (recordBase + recordBytes != position) {
-        // Only data before the first address can come apart: the reader
-        // continues it after a full block from its byte cursor, which the
-        // previous file left elsewhere.
-        setImageFault(
-            fault, token.line,
-            "the data before the first address would continue at %" PRIX32 " instead of %" PRIX32
-            " after the previous file; begin the file with an address",
-            static_cast<uint32_t>(recordBase + recordBytes), static_cast<uint32_t>(position));
-        ok = 0;
-      }
-      ++position;
-      ++dataBytes;
-      ++byteCursor;
-      if (++recordBytes == BlockDataSize) {
-        recordBase = byteCursor;
-        recordBytes = 0;
-      }
-      addressPending = false;
-    } else if (addressPending) {
-      setImageFault(fault, pendingLine,
-                    "address %" PRIX32 " has no data before the next address %" PRIX32,
-                    pendingAddress, token.value);
-      ok = 0;
-    } else if (positionKnown && token.value < position) {
-      setImageFault(fault, token.line,
-                    "address %" PRIX32 " lies below %" PRIX32 ", where the data before it ended",
-                    token.value, static_cast<uint32_t>(position));
-      ok = 0;
-    } else {
-      if (recordBytes == 0 || token.value > position) {
-        // A new record starts at the address; a contiguous one goes on filling
-        // the record.
-        recordBase = token.value;
-        recordBytes = 0;
-        byteCursor = token.value;
-      }
-      positionKnown = true;
-      position = token.value;
-      addressPending = true;
-      pendingAddress = token.value;
-      pendingLine = token.line;
+      return 0;
     }
+    const bool taken = token.value < FirstAddressToken ? takeDataToken(&state, token, fault)
+                                                       : takeAddressToken(&state, token, fault);
+    if (!taken) return 0;
   }
-  if (ok && addressPending) {
-    setImageFault(fault, pendingLine, "address %" PRIX32 " at the end of the file has no data",
-                  pendingAddress);
-    ok = 0;
+  if (state.addressPending) {
+    setImageFault(fault, state.pendingLine,
+                  "address %" PRIX32 " at the end of the file has no data", state.pendingAddress);
+    return 0;
   }
-  if (ok && dataBytes == 0) {
+  if (state.dataBytes == 0) {
     fault->line = 0;
     snprintf(fault->message, sizeof fault->message, "%s", NoDataText);
-    ok = 0;
+    return 0;
   }
-  return ok;
+  return 1;
 }

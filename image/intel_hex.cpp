@@ -34,6 +34,37 @@ int fixedLength(int type) {
   return -1;
 }
 
+// Checks one record line and decodes it into *record: the byte count, the
+// offset, the type, the data and the checksum, each as the format demands.
+bool decodeIntelRecord(const uint8_t* text, size_t length, int line, std::vector<uint8_t>* record,
+                       HexFileFault* fault) {
+  if (text[0] != ':') return setImageFault(fault, line, "Intel HEX record does not begin with ':'");
+  if (!decodeRecordBytes(text + 1, length - 1, "Intel HEX", line, record, fault)) return false;
+  if (record->size() < 5) return setImageFault(fault, line, "Intel HEX record is too short");
+  const int count = (*record)[0];
+  if (record->size() != count + 5u) {
+    return setImageFault(fault, line,
+                         "Intel HEX record length does not match (expected %d, found %d)", count,
+                         static_cast<int>(record->size() - 5));
+  }
+  uint8_t sum = 0;
+  for (size_t i = 0; i + 1 < record->size(); ++i) sum = static_cast<uint8_t>(sum + (*record)[i]);
+  const uint8_t expected = static_cast<uint8_t>(-sum);
+  if (record->back() != expected) {
+    return setImageFault(fault, line, "Intel HEX checksum mismatch (expected %02X, found %02X)",
+                         expected, record->back());
+  }
+  const int type = (*record)[3];
+  if (type != Data && fixedLength(type) < 0) {
+    return setImageFault(fault, line, "unknown Intel HEX record type %02X", type);
+  }
+  if (type != Data && count != fixedLength(type)) {
+    return setImageFault(fault, line, "Intel HEX record type %02X must hold %d bytes, not %d", type,
+                         fixedLength(type), count);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault) {
@@ -50,37 +81,11 @@ bool parseIntelHex(const uint8_t* bytes, size_t size, FirmwareImage* image, HexF
   while (nextRecordLine(&lines, &text, &length)) {
     const int line = lines.line;
     if (ended) return setImageFault(fault, line, "Intel HEX record after the end record");
-    if (text[0] != ':')
-      return setImageFault(fault, line, "Intel HEX record does not begin with ':'");
-    if (!decodeRecordBytes(text + 1, length - 1, "Intel HEX", line, &record, fault)) return false;
-    if (record.size() < 5) return setImageFault(fault, line, "Intel HEX record is too short");
+    if (!decodeIntelRecord(text, length, line, &record, fault)) return false;
     const int count = record[0];
-    if (record.size() != count + 5u) {
-      setImageFault(fault, line, "Intel HEX record length does not match (expected %d, found %d)",
-                    count, static_cast<int>(record.size() - 5));
-      return false;
-    }
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < record.size(); ++i) sum = static_cast<uint8_t>(sum + record[i]);
-    const uint8_t expected = static_cast<uint8_t>(-sum);
-    if (record.back() != expected) {
-      setImageFault(fault, line, "Intel HEX checksum mismatch (expected %02X, found %02X)",
-                    expected, record.back());
-      return false;
-    }
-
     const uint32_t offset = recordNumber(&record[1], 2);
     const int type = record[3];
     const uint8_t* data = &record[4];
-    if (type != Data && fixedLength(type) < 0) {
-      setImageFault(fault, line, "unknown Intel HEX record type %02X", type);
-      return false;
-    }
-    if (type != Data && count != fixedLength(type)) {
-      setImageFault(fault, line, "Intel HEX record type %02X must hold %d bytes, not %d", type,
-                    fixedLength(type), count);
-      return false;
-    }
     if (type == Data) {
       // Within a segment the offset wraps to the segment's start, which lies
       // below the data before it and is refused as such.
