@@ -69,12 +69,20 @@ int fail(BoardReport* board, int code, const std::string& text) {
 
 // Chooses the port the link opens: a device path on POSIX, COMn on Windows.
 bool selectPort(const std::string& device, std::string* error) {
+  if (netPortKind(device) != NetPortKind::None) {
+    setPortDevicePath(1, device.c_str());
+    serialSettings.portNumber = 1;
+    return true;
+  }
 #ifdef _WIN32
+  setPortDevicePath(1, nullptr);
   int number = 0;
   char rest = 0;
   if (sscanf(device.c_str(), "%*1[Cc]%*1[Oo]%*1[Mm]%d%c", &number, &rest) != 1 || number < 1 ||
       number > 10) {
-    *error = "--port takes COM1 to COM10 on Windows, not \"" + device + "\"";
+    *error =
+        "--port takes COM1 to COM10, rfc2217://HOST:PORT or tcp://HOST:PORT on Windows, not \"" +
+        device + "\"";
     return false;
   }
   serialSettings.portNumber = number;

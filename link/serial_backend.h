@@ -20,3 +20,9 @@ int backendReadByte(SerialPort port, uint8_t* byte);
 void backendPurgeInput(SerialPort port);
 bool backendWrite(SerialPort port, const void* bytes, size_t count);
 void backendClose(SerialPort port);
+// Drives one control line of a local port: 0, or the system's reason when
+// the driver refuses (a pseudo-terminal has no control lines).
+int backendSetControlLine(SerialPort port, ControlLine line, bool asserted);
+// Keeps the control lines where they are when the port closes (POSIX: no
+// hang-up at the last close); 0 or the system's reason.
+int backendKeepControlLinesAtClose(SerialPort port);

@@ -67,6 +67,7 @@ enum class PortOpenStatus {
   Denied,          // no permission to open the device
   Busy,            // another program has it; systemError 0: it holds its lock
   NotASerialPort,  // it opened, but is no serial port
+  NoControlLines,  // a reset line is set and the port cannot drive it (systemError why)
   Failed,          // any other reason, in systemError
 };
 struct PortOpenFault {
@@ -131,3 +132,45 @@ constexpr int BlockingSliceMilliseconds = 100;
 // copied.
 void setPortDevicePath(int portNumber, const char* path);
 const char* portDevicePath(int portNumber);
+
+// Network ports: a device path "rfc2217://HOST:PORT" (a serial server that
+// speaks the Telnet COM-PORT option) or "tcp://HOST:PORT" (a raw byte
+// stream) opens a TCP connection instead of a device, on every system. HOST
+// may be a name, an address, or an IPv6 address in brackets.
+enum class NetPortKind { None, Rfc2217, RawTcp };
+NetPortKind netPortKind(const std::string& name);
+
+// The control lines that reset a board. Active is the level that holds the
+// board in reset: for a plain line the line asserted (DTR or RTS on), for an
+// inverted one the line released. Released is the other level.
+enum class ControlLine { Dtr, Rts };
+struct ResetLine {
+  ControlLine line;
+  bool inverted;
+};
+// The reset line of every port opened from now on (nullptr: none, the
+// start). With one, an open holds both DTR and RTS at the released level of
+// that polarity and keeps them there at close (POSIX: HUPCL cleared); a port
+// that cannot drive its lines does not open (NoControlLines). A raw TCP port
+// has no control lines.
+void setResetLine(const ResetLine* reset);
+
+enum class ControlStatus {
+  Done,
+  Unconfirmed,     // an RFC 2217 server did not confirm within ControlConfirmMilliseconds
+  Refused,         // the system refused the modem-control call (systemError why)
+  NoControlLines,  // no reset line set, or a raw TCP port
+};
+struct ControlFault {
+  ControlStatus status;
+  int systemError;
+};
+// Drives the reset line active for `milliseconds`, then back to released.
+// The data that comes meanwhile is kept for the reads that follow.
+ControlFault pulseReset(SerialPort port, int milliseconds);
+constexpr int ControlConfirmMilliseconds = 500;
+
+// For tests: the modem-control calls of local ports go to the hook instead of
+// the system (nullptr: to the system). The hook returns 0 or an error code.
+using ControlLineHook = int (*)(SerialPort port, ControlLine line, bool asserted);
+void setControlLineHook(ControlLineHook hook);

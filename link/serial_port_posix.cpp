@@ -220,3 +220,16 @@ void backendClose(SerialPort port) {
   ioctl(fd, TIOCNXCL);  // the exclusive mode outlives the descriptor otherwise
   close(fd);
 }
+
+int backendSetControlLine(SerialPort port, ControlLine line, bool asserted) {
+  int bits = line == ControlLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+  return ioctl(static_cast<int>(port), asserted ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
+}
+
+int backendKeepControlLinesAtClose(SerialPort port) {
+  const int fd = static_cast<int>(port);
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return errno;
+  tio.c_cflag &= ~HUPCL;
+  return tcsetattr(fd, TCSANOW, &tio) == 0 ? 0 : errno;
+}

@@ -3,10 +3,15 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <mutex>
+#include <string>
 
 #include "link/serial_backend.h"
 
 namespace {
+
+std::mutex pathsLock;
+std::string devicePaths[11];
 
 HANDLE handleOf(SerialPort port) {
   return reinterpret_cast<HANDLE>(port);
@@ -43,10 +48,18 @@ std::string systemErrorText(int systemError) {
   return text;
 }
 
-// Device paths are a POSIX notion; on Windows the port number names the port.
-void setPortDevicePath(int, const char*) {}
-const char* portDevicePath(int) {
-  return nullptr;
+// On Windows the port number names a COM port; a path given to it can only
+// name a network port, which opens in place of the COM port.
+void setPortDevicePath(int portNumber, const char* path) {
+  if (portNumber < 1 || portNumber > 10) return;
+  std::lock_guard<std::mutex> hold(pathsLock);
+  devicePaths[portNumber] = path ? path : "";
+}
+
+const char* portDevicePath(int portNumber) {
+  if (portNumber < 1 || portNumber > 10) return nullptr;
+  std::lock_guard<std::mutex> hold(pathsLock);
+  return devicePaths[portNumber].empty() ? nullptr : devicePaths[portNumber].c_str();
 }
 
 bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
@@ -103,4 +116,30 @@ bool backendWrite(SerialPort port, const void* bytes, size_t count) {
 
 void backendClose(SerialPort port) {
   CloseHandle(handleOf(port));
+}
+
+int backendSetControlLine(SerialPort port, ControlLine line, bool asserted) {
+  HANDLE handle = handleOf(port);
+  DWORD function =
+      line == ControlLine::Dtr ? (asserted ? SETDTR : CLRDTR) : (asserted ? SETRTS : CLRRTS);
+  if (!EscapeCommFunction(handle, function)) return static_cast<int>(GetLastError());
+  // The line state keeps the level too, for what the driver does on its own
+  // (at a later SetCommState, at close).
+  DCB lineState;
+  ZeroMemory(&lineState, sizeof lineState);
+  lineState.DCBlength = sizeof lineState;
+  if (!GetCommState(handle, &lineState)) return static_cast<int>(GetLastError());
+  if (line == ControlLine::Dtr) {
+    lineState.fDtrControl = asserted ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+  } else {
+    lineState.fRtsControl = asserted ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  }
+  return SetCommState(handle, &lineState) ? 0 : static_cast<int>(GetLastError());
+}
+
+// Nothing to keep: the line state set with each line holds until the last
+// close, and what the lines do then is the driver's choice (the common ones
+// lower DTR and RTS).
+int backendKeepControlLinesAtClose(SerialPort) {
+  return 0;
 }

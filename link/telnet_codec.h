@@ -61,8 +61,9 @@ enum : uint8_t {
   ComPortControlRtsOff = 12,
 };
 
-// Values of PURGE-DATA: what the server holds from the client, what it holds
-// for the client, or both.
+// Values of PURGE-DATA: what the server received from its serial line and
+// holds for the client, what it holds from the client to send on that line,
+// or both.
 enum : uint8_t {
   ComPortPurgeReceived = 1,
   ComPortPurgeToSend = 2,
