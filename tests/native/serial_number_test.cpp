@@ -208,10 +208,11 @@ TEST(SerialFile, TwoStationsNeverTakeTheSameNumber) {
   for (pid_t& child : children) {
     child = fork();
     if (child == 0) {
-      for (int i = 0; i < 50; ++i) {
+      for (int i = 0; i < 20; ++i) {
         uint64_t number = 0;
         std::string why;
-        if (!takeSerialNumber(path, 10000, &number, &why)) _exit(1);
+        // Generous: every number is synced to disk, twice, on a machine that may be busy.
+        if (!takeSerialNumber(path, 60000, &number, &why)) _exit(1);
         if (write(pipes[1], &number, sizeof number) != sizeof number) _exit(2);
       }
       _exit(0);
@@ -228,11 +229,11 @@ TEST(SerialFile, TwoStationsNeverTakeTheSameNumber) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   std::set<uint64_t> distinct(taken.begin(), taken.end());
-  ASSERT_EQ(taken.size(), 100u);
-  EXPECT_EQ(distinct.size(), 100u);
+  ASSERT_EQ(taken.size(), 40u);
+  EXPECT_EQ(distinct.size(), 40u);
   EXPECT_EQ(*distinct.begin(), 1001u);
-  EXPECT_EQ(*distinct.rbegin(), 1100u);
-  EXPECT_EQ(readText(path), "1101\n");
+  EXPECT_EQ(*distinct.rbegin(), 1040u);
+  EXPECT_EQ(readText(path), "1041\n");
   EXPECT_EQ(inodeOf(path + ".lock"), lock);
   removeScratchDir(dir);
 }
