@@ -21,6 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> abortRequested{0};
 
+std::mutex pathsLock;
+std::string devicePaths[11];
+
 // Platform numbering of parity and stop bits.
 constexpr uint8_t NoParity = 0, OddParity = 1, EvenParity = 2;
 constexpr uint8_t OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2;
@@ -80,13 +83,29 @@ int holdLocalLines(SerialPort port, const ResetLine& reset) {
   return setLocalLine(port, ControlLine::Rts, reset.inverted);
 }
 
+}  // namespace
+
+void setPortDevicePath(int portNumber, const char* path) {
+  if (portNumber < 1 || portNumber > 10) return;
+  std::lock_guard<std::mutex> hold(pathsLock);
+  devicePaths[portNumber] = path ? path : "";
+}
+
+std::string portDevicePath(int portNumber) {
+  if (portNumber < 1 || portNumber > 10) return std::string();
+  std::lock_guard<std::mutex> hold(pathsLock);
+  return devicePaths[portNumber];
+}
+
+namespace {
+
 // Opens the device or the network port that the port number stands for.
 bool openAny(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
   ResetLine reset;
   const bool withReset = currentResetLine(&reset);
   NetAddress address;
-  const char* path = portDevicePath(settings.portNumber);
-  if (path && parseNetAddress(path, &address)) {
+  const std::string path = portDevicePath(settings.portNumber);
+  if (!path.empty() && parseNetAddress(path, &address)) {
     return netOpen(port, address, settings, withReset ? &reset : nullptr, fault);
   }
   if (!backendOpen(port, settings, fault)) return false;

@@ -127,11 +127,12 @@ constexpr int TimedReadMilliseconds = 10 * 1 + 10000;
 // The slice of a blocking wait between two looks at the abort request.
 constexpr int BlockingSliceMilliseconds = 100;
 
-// POSIX only: port numbers 1 to 10 stand for device paths that a front end
-// chooses. A number with no path is a port that cannot be opened. The path is
-// copied.
+// Port numbers 1 to 10 stand for device paths that a front end chooses (on
+// Windows the number names a COM port, and a path given to it can only name a
+// network port, which opens in its place). On POSIX a number with no path is
+// a port that cannot be opened. The path is copied both ways.
 void setPortDevicePath(int portNumber, const char* path);
-const char* portDevicePath(int portNumber);
+std::string portDevicePath(int portNumber);
 
 // Network ports: a device path "rfc2217://HOST:PORT" (a serial server that
 // speaks the Telnet COM-PORT option) or "tcp://HOST:PORT" (a raw byte

@@ -16,11 +16,10 @@
 
 namespace {
 
-std::mutex pathsLock;
-std::string devicePaths[11];
+std::mutex holdersLock;
 // For each port number, a descriptor of the device whose advisory lock this
 // process holds: taken at the first open of the port and kept, across every
-// close of the link, until the process ends. Guarded by pathsLock.
+// close of the link, until the process ends. Guarded by holdersLock.
 int lockHolders[11] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 speed_t speedFor(uint32_t baud) {
@@ -95,7 +94,7 @@ bool sameDevice(int first, int second) {
 // the name is a new one (a board plugged in again) whose lock replaces the
 // old device's.
 bool holdLock(int portNumber, int fd, PortOpenFault* fault) {
-  std::lock_guard<std::mutex> hold(pathsLock);
+  std::lock_guard<std::mutex> hold(holdersLock);
   int& holder = lockHolders[portNumber];
   if (holder >= 0 && sameDevice(holder, fd)) return true;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -126,24 +125,8 @@ std::string systemErrorText(int systemError) {
   return systemError == 0 ? std::string() : std::string(strerror(systemError));
 }
 
-void setPortDevicePath(int portNumber, const char* path) {
-  if (portNumber < 1 || portNumber > 10) return;
-  std::lock_guard<std::mutex> hold(pathsLock);
-  devicePaths[portNumber] = path ? path : "";
-}
-
-const char* portDevicePath(int portNumber) {
-  if (portNumber < 1 || portNumber > 10) return nullptr;
-  std::lock_guard<std::mutex> hold(pathsLock);
-  return devicePaths[portNumber].empty() ? nullptr : devicePaths[portNumber].c_str();
-}
-
 bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
-  std::string path;
-  {
-    std::lock_guard<std::mutex> hold(pathsLock);
-    path = devicePaths[settings.portNumber];
-  }
+  const std::string path = portDevicePath(settings.portNumber);
   if (path.empty()) {
     *fault = {PortOpenStatus::NoDevice, 0};
     return false;

@@ -10,9 +10,6 @@
 
 namespace {
 
-std::mutex pathsLock;
-std::string devicePaths[11];
-
 HANDLE handleOf(SerialPort port) {
   return reinterpret_cast<HANDLE>(port);
 }
@@ -46,20 +43,6 @@ std::string systemErrorText(int systemError) {
     text.pop_back();
   }
   return text;
-}
-
-// On Windows the port number names a COM port; a path given to it can only
-// name a network port, which opens in place of the COM port.
-void setPortDevicePath(int portNumber, const char* path) {
-  if (portNumber < 1 || portNumber > 10) return;
-  std::lock_guard<std::mutex> hold(pathsLock);
-  devicePaths[portNumber] = path ? path : "";
-}
-
-const char* portDevicePath(int portNumber) {
-  if (portNumber < 1 || portNumber > 10) return nullptr;
-  std::lock_guard<std::mutex> hold(pathsLock);
-  return devicePaths[portNumber].empty() ? nullptr : devicePaths[portNumber].c_str();
 }
 
 bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
