@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/serial_port.h"
+#include "link/port_types.h"
 
 struct NetAddress {
   NetPortKind kind;

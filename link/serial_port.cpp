@@ -19,14 +19,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int> abortRequested{0};
-
 std::mutex pathsLock;
 std::string devicePaths[11];
-
-// Platform numbering of parity and stop bits.
-constexpr uint8_t NoParity = 0, OddParity = 1, EvenParity = 2;
-constexpr uint8_t OneStopBit = 0, OneAndHalfStopBits = 1, TwoStopBits = 2;
 
 std::atomic<int64_t> replyLimitMs{0};
 std::atomic<ReadEnd> lastEnd{ReadEnd::Frame};
@@ -174,35 +168,6 @@ int readReply(SerialPort port, uint32_t* slots, int count, int timedLimitMs) {
 
 }  // namespace
 
-LineState lineStateFor(const SerialSettings& settings) {
-  LineState state;
-  state.baudRate = static_cast<uint32_t>(settings.baudRate);
-  state.byteSize = settings.dataBitsFlag == 0 ? 7 : 8;
-  switch (settings.parityCode) {
-    case 1:
-      state.parity = EvenParity;
-      break;
-    case 2:
-      state.parity = OddParity;
-      break;
-    default:
-      state.parity = NoParity;
-      break;
-  }
-  switch (settings.stopBitsCode) {
-    case 1:
-      state.stopBits = OneAndHalfStopBits;
-      break;
-    case 2:
-      state.stopBits = TwoStopBits;
-      break;
-    default:
-      state.stopBits = OneStopBit;
-      break;
-  }
-  return state;
-}
-
 int openSerialPort(SerialPort* port, const SerialSettings& settings) {
   *port = InvalidSerialPort;
   lastEnd.store(ReadEnd::Frame);
@@ -252,16 +217,6 @@ void closeSerialPort(SerialPort* port) {
     }
   }
   *port = InvalidSerialPort;
-}
-
-void requestLinkAbort() {
-  abortRequested.store(1);
-}
-void clearLinkAbort() {
-  abortRequested.store(0);
-}
-bool linkAbortRequested() {
-  return abortRequested.load() != 0;
 }
 
 void setReplyLimit(int64_t milliseconds) {

@@ -7,20 +7,7 @@
 #include <string>
 
 #include "link/frames.h"
-
-// The platform handle of an open port (a HANDLE on Windows, a descriptor on
-// POSIX), or InvalidSerialPort.
-using SerialPort = intptr_t;
-constexpr SerialPort InvalidSerialPort = -1;
-
-struct SerialSettings {
-  int32_t portNumber;    // 1 to 10, for COM1 to COM10
-  int32_t stopBitsCode;  // 0 one, 1 one and a half, 2 two, else one
-  int32_t dataBitsFlag;  // 0 for 7 data bits, anything else for 8
-  int32_t baudRate;
-  int32_t parityCode;  // 0 none, 1 even, 2 odd, else none
-};
-constexpr SerialSettings DefaultSerialSettings = {1, 0, 1, 115200, 0};
+#include "link/port_types.h"
 
 // The line settings of the process. Only the port number changes after
 // start-up: the port dialog writes it while a connection thread may read it,
@@ -48,33 +35,6 @@ extern SharedSerialSettings serialSettings;
 // The port the link works on.
 extern std::atomic<SerialPort> serialPort;
 
-// The line-state values a port is given for a SerialSettings record: parity
-// and stop bits in the platform's numbering (parity 0 none, 1 odd, 2 even;
-// stop bits 0 one, 1 one and a half, 2 two).
-struct LineState {
-  uint32_t baudRate;
-  uint8_t byteSize;
-  uint8_t parity;
-  uint8_t stopBits;
-};
-LineState lineStateFor(const SerialSettings& settings);
-
-// Why a port did not open.
-enum class PortOpenStatus {
-  Opened,
-  NoDevice,        // a port number outside 1 to 10, or one with no device
-  Absent,          // the device is not there (yet): unplugged, a line hung up
-  Denied,          // no permission to open the device
-  Busy,            // another program has it; systemError 0: it holds its lock
-  NotASerialPort,  // it opened, but is no serial port
-  NoControlLines,  // a reset line is set and the port cannot drive it (systemError why)
-  Failed,          // any other reason, in systemError
-};
-struct PortOpenFault {
-  PortOpenStatus status;
-  int systemError;  // errno on POSIX, the last error on Windows; 0 when none
-};
-
 // 0 when the port is open, 1 when it did not open (port then invalid). What
 // the device received before it was opened is discarded.
 int openSerialPort(SerialPort* port, const SerialSettings& settings);
@@ -94,13 +54,6 @@ int writeFrame(SerialPort port, const uint32_t* slots, int count);
 int writeBlockRecord(SerialPort port, const BlockRecord& record);
 // Closes the port and leaves it invalid; nothing happens for an invalid port.
 void closeSerialPort(SerialPort* port);
-
-// The way out of a wait without end: a read waits in slices of about 100 ms
-// and ends like a read that got no byte once an abort is requested, however
-// many bytes keep arriving. The request stays until it is cleared.
-void requestLinkAbort();
-void clearLinkAbort();
-bool linkAbortRequested();
 
 // Why the last read of a reply ended.
 enum class ReadEnd {
@@ -124,8 +77,6 @@ void setReplyLimit(int64_t milliseconds);
 
 // The timed discipline's limit for one byte: 10 ms per byte plus 10000 ms.
 constexpr int TimedReadMilliseconds = 10 * 1 + 10000;
-// The slice of a blocking wait between two looks at the abort request.
-constexpr int BlockingSliceMilliseconds = 100;
 
 // Port numbers 1 to 10 stand for device paths that a front end chooses (on
 // Windows the number names a COM port, and a path given to it can only name a
@@ -138,17 +89,8 @@ std::string portDevicePath(int portNumber);
 // speaks the Telnet COM-PORT option) or "tcp://HOST:PORT" (a raw byte
 // stream) opens a TCP connection instead of a device, on every system. HOST
 // may be a name, an address, or an IPv6 address in brackets.
-enum class NetPortKind { None, Rfc2217, RawTcp };
 NetPortKind netPortKind(const std::string& name);
 
-// The control lines that reset a board. Active is the level that holds the
-// board in reset: for a plain line the line asserted (DTR or RTS on), for an
-// inverted one the line released. Released is the other level.
-enum class ControlLine { Dtr, Rts };
-struct ResetLine {
-  ControlLine line;
-  bool inverted;
-};
 // The reset line of every port opened from now on (nullptr: none, the
 // start). With one, an open holds both DTR and RTS at the released level of
 // that polarity and keeps them there at close (POSIX: HUPCL cleared); a port
@@ -156,20 +98,9 @@ struct ResetLine {
 // has no control lines.
 void setResetLine(const ResetLine* reset);
 
-enum class ControlStatus {
-  Done,
-  Unconfirmed,     // an RFC 2217 server did not confirm within ControlConfirmMilliseconds
-  Refused,         // the system refused the modem-control call (systemError why)
-  NoControlLines,  // no reset line set, or a raw TCP port
-};
-struct ControlFault {
-  ControlStatus status;
-  int systemError;
-};
 // Drives the reset line active for `milliseconds`, then back to released.
 // The data that comes meanwhile is kept for the reads that follow.
 ControlFault pulseReset(SerialPort port, int milliseconds);
-constexpr int ControlConfirmMilliseconds = 500;
 
 // For tests: the modem-control calls of local ports go to the hook instead of
 // the system (nullptr: to the system). The hook returns 0 or an error code.
