@@ -2,6 +2,9 @@
 // of the programming phase, and its ratio to what the protocol allows at the
 // line's rate. A full block costs 280 byte times on the wire: the block-follows
 // frame and its acknowledgement, the 268-byte record and its acknowledgement.
+//   throughput_bench [KIB [BAUD]]          paced at BAUD, and unpaced
+//   throughput_bench KIB BAUD 0,1,4,16     paced, with each message held that
+//                                          many ms (a table, one row each)
 #include <unistd.h>
 
 #include <chrono>
@@ -56,12 +59,14 @@ std::string writeImage(const std::string& dir, uint32_t bytes) {
   return path;
 }
 
-double measure(const std::string& dir, const std::string& image, int baud, uint32_t bytes) {
+double measure(const std::string& dir, const std::string& image, int baud, uint32_t bytes,
+               int latencyMs = 0) {
   SimConfig config;
   std::string link = dir + "/target.tty";
   config.linkPath = link.c_str();
   config.callMs = 20;
   config.baud = baud;
+  config.latencyMs = latencyMs;
   Simulator* sim = simStart(config);
   if (!sim) return -1;
   setPortDevicePath(1, link.c_str());
@@ -79,6 +84,31 @@ double measure(const std::string& dir, const std::string& image, int baud, uint3
   return bytes / seconds;
 }
 
+// Throughput with each message held `latencies` ms each way, as a USB
+// adapter's latency timer or a network holds it. Every block waits for two
+// replies, so each millisecond of latency costs four per block: the model
+// beside each figure.
+int latencyTable(const std::string& dir, const std::string& image, int baud, uint32_t bytes,
+                 const char* latencies) {
+  const double wire = 280.0 * 10.0 / baud;  // seconds of one block on the wire
+  const double limit = 256.0 / wire;
+  printf("latency  blocks/s  data bytes/s  of the limit  model\n");
+  for (const char* next = latencies; *next;) {
+    char* end = nullptr;
+    const int ms = static_cast<int>(strtol(next, &end, 10));
+    if (end == next) break;
+    next = *end == ',' ? end + 1 : end;
+    const double rate = measure(dir, image, baud, bytes, ms);
+    if (rate < 0) return 1;
+    const double model = 256.0 / (wire + 4 * ms / 1000.0);
+    printf("%4d ms  %8.1f  %12.0f  %10.1f %%  %5.1f %%\n", ms, rate / 256.0, rate,
+           100.0 * rate / limit, 100.0 * model / limit);
+  }
+  printf("the protocol's limit at %d baud: %.0f data bytes/s (%.1f blocks/s)\n", baud, limit,
+         limit / 256.0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +119,14 @@ int main(int argc, char** argv) {
   std::string dir = mkdtemp(pattern);
   std::string image = writeImage(dir, bytes);
 
+  if (argc > 3) {
+    // throughput_bench KIB BAUD LATENCY,LATENCY...: the latency table only.
+    int code = latencyTable(dir, image, baud, bytes, argv[3]);
+    unlink(image.c_str());
+    rmdir(dir.c_str());
+    if (code != 0) fprintf(stderr, "the run failed\n");
+    return code;
+  }
   double limit = baud / 10.0 * 256.0 / 280.0;
   double paced = measure(dir, image, baud, bytes);
   double unpaced = measure(dir, image, 0, bytes);

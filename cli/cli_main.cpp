@@ -167,8 +167,8 @@ void addCommonOptions(CLI::App* command, Options* options) {
                     "use a simulated target on a pseudo-terminal instead of a board");
   command->add_flag("-q,--quiet", options->quiet, "show failures only");
   command->add_flag("-v,--verbose", options->verbose,
-                    "show the link's trace lines, and the start addresses the file names (they "
-                    "are not programmed)");
+                    "show the link's trace lines, a USB serial adapter's latency settings, and "
+                    "the start addresses the file names (they are not programmed)");
   command
       ->add_option("--wait", options->waitSeconds,
                    "give up when no target has called after SECONDS (default: wait for "

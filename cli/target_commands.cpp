@@ -16,6 +16,7 @@
 #include "cli/simulated_target.h"
 #include "cli/worker_protocol.h"
 #include "image/hex_token_reader.h"
+#include "link/adapter_latency.h"
 #include "link/bootloader.h"
 
 namespace {
@@ -306,6 +307,8 @@ int openPort(const Options& options, SimulatedTarget* simulated, BoardReport* bo
   std::string reason;
   int code = openLinkPort(device, &reason);
   if (code != ExitOk) return fail(board, code, reason);
+  const std::string note = adapterLatencyNote(device, lastAdapterLatency());
+  if (options.verbose && !note.empty()) fprintf(stderr, "note: %s\n", note.c_str());
   return ExitOk;
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "link/adapter_latency.h"
 #include "link/serial_backend.h"
 
 namespace {
@@ -148,6 +149,7 @@ bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault
   // One opener at a time, like a COM port opened without sharing.
   ioctl(fd, TIOCEXCL);
   applyLineState(fd, settings);
+  noteAdapterLatency(askLowLatency(fd));
   *port = fd;
   return true;
 }

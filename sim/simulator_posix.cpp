@@ -104,9 +104,12 @@ void readFromHost(Simulator* sim) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return;
   }
-  if (rate > 0 && !sleepUntil(sim, paceBytes(&sim->rx, rate, seen, size_t(n)))) return;
+  // Held for the latency once its last byte is through, as an adapter or a
+  // network holds what has arrived: the hold adds to the time on the wire.
+  const Clock::time_point through = rate > 0 ? paceBytes(&sim->rx, rate, seen, size_t(n)) : seen;
+  if (rate > 0 && !sleepUntil(sim, through)) return;
   const int latency = sim->latencyMs.load();
-  if (latency > 0 && !sleepUntil(sim, seen + std::chrono::milliseconds(latency))) return;
+  if (latency > 0 && !sleepUntil(sim, through + std::chrono::milliseconds(latency))) return;
   if (sim->heldInReset.load()) return;  // a board held in reset hears nothing
   std::vector<TargetAction> actions;
   {
