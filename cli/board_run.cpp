@@ -22,7 +22,8 @@ bool worthRetrying(int code) {
 int numberBoard(const Options& options, const ImageSnapshot& run, uint64_t* serialNext,
                 BoardReport* board, ImageSnapshot* image) {
   std::string error;
-  if (options.numbered && !board->serial) {
+  // A gang's worker places the number its parent handed it, and takes none.
+  if (options.numbered && !board->serial && !options.events) {
     uint64_t number = 0;
     if (!nextSerialNumber(options, serialNext, &number, &error)) {
       fprintf(stderr, "error: %s\n", error.c_str());

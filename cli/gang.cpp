@@ -35,6 +35,7 @@ struct Target {
   unsigned long board = 0;
   unsigned long passed = 0, failed = 0;
   bool inFlight = false;          // granted, not yet reported
+  bool reported = false;          // a line of this board went out (an attempt's)
   bool boardInterrupted = false;  // a signal came inside a board
 };
 
@@ -171,7 +172,11 @@ void finish(Target* target, int code, const Gang& gang) {
     target->outcome = diedText(code);
     target->status = target->outcome;
   }
-  if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  // A worker killed after an attempt's line still needs its own.
+  if (gang.report && (!target->reported || workerDied(code))) {
+    if (workerDied(code)) target->report.clear();
+    writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  }
 }
 
 // A station that grants no further board ends the workers that wait for
@@ -286,6 +291,12 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
     if (gang->station && decodeWorkerEvent(line, &event)) {
       if (event.kind == WorkerEventKind::Ready) answerReady(target, targets, *gang);
       if (event.kind == WorkerEventKind::Report) takeStationReport(target, targets, *gang);
+    } else if (gang->report && decodeWorkerEvent(line, &event) &&
+               event.kind == WorkerEventKind::Report) {
+      // Each attempt's line goes out as it ends.
+      std::lock_guard<std::mutex> hold(targetsLock);
+      writeReportLine(gang->report, reportLineOf(*target, gang->file));
+      target->reported = true;
     }
     if (gang->plain && !shown.empty()) {
       std::lock_guard<std::mutex> hold(targetsLock);
