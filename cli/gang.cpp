@@ -77,7 +77,7 @@ std::string takeEvent(Target* target, const std::string& line) {
     case WorkerEventKind::Report:
       target->report = event.text;
       return "";
-    case WorkerEventKind::Ready:
+    case WorkerEventKind::Ready:  // a station's, answered by its follower
       return "";
     case WorkerEventKind::Message:
       target->outcome = firstLine(event.text);
@@ -113,11 +113,7 @@ struct Gang {
 
 void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
                  const std::string& serial = "") {
-  ParentMessage message;
-  message.kind = kind;
-  message.board = board;
-  message.serial = serial;
-  const std::vector<uint8_t> bytes = encodeParentMessage(message);
+  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
   sendWorkerInput(&target->worker, bytes.data(), bytes.size());
 }
 
@@ -236,8 +232,7 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   if (code == ExitInterrupted) target->boardInterrupted = true;
   if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
   target->report.clear();
-  const unsigned long count = gang.options->count;
-  if (count && station->passed >= count) station->done = true;
+  if (gang.options->count && station->passed >= gang.options->count) station->done = true;
   if (station->done) endIdleWorkers(targets);
   stationChanged.notify_all();
 }
@@ -401,19 +396,16 @@ std::vector<std::string> numberTargets(std::vector<Target>* targets, const Gang&
     Target& target = (*targets)[i];
     target.board = i + 1;
     uint64_t number = 0;
-    std::string error;
-    if (!gang.options->numbered || fault) {
-      if (fault) finish(&target, fault, gang);
-      continue;
-    }
-    if (!nextSerialNumber(*gang.options, next, &number, &error)) {
-      fprintf(stderr, "error: %s\n", error.c_str());
-      target.outcome = error;
+    if (gang.options->numbered && !fault &&
+        !nextSerialNumber(*gang.options, next, &number, &target.outcome)) {
+      fprintf(stderr, "error: %s\n", target.outcome.c_str());
       fault = ExitFileError;
-      finish(&target, fault, gang);
-      continue;
     }
-    serials[i] = std::to_string(number);
+    if (fault) {
+      finish(&target, fault, gang);
+    } else if (gang.options->numbered) {
+      serials[i] = std::to_string(number);
+    }
   }
   return serials;
 }
