@@ -24,6 +24,10 @@ std::string boardReportLine(const BoardReport& report) {
       {"started", started},
       {"duration_s", static_cast<double>(static_cast<long long>(report.seconds * 1000)) / 1000},
   };
+  if (report.board > 0) object["board"] = report.board;
+  object["attempt"] = report.attempt;
+  if (report.serial) object["serial"] = *report.serial;
+  if (!report.imageSha256.empty()) object["image_sha256"] = report.imageSha256;
   if (report.exitCode != ExitOk) {
     object["failed_step"] = report.failedStep;
     object["message"] = report.message;

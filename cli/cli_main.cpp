@@ -16,6 +16,7 @@
 #include "cli/gang.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
+#include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
 #include "link/serial_port.h"
@@ -37,8 +38,8 @@ const char* const ExitCodesText =
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, gave no reply\n"
     "       within --timeout, the line failed, or no target called within --wait\n"
-    "  7    gang run: one or more targets failed (the summary names them; a worker that\n"
-    "       was killed is reported as worker-died)\n"
+    "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
+    "       that was killed is reported as worker-died)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
@@ -132,7 +133,8 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
   const GangRun run = {selfPath(argv0), &options, report->out ? report : nullptr, &loaded.file};
   int code = runGang(run);
   // The workers were interrupted with the parent.
-  if (interrupted.load()) code = ExitInterrupted;
+  // A station stopped between two boards ends by its boards' results.
+  if (interrupted.load() && !options.loop) code = ExitInterrupted;
   const char* boards =
       code == ExitOk ? "every board is programmed" : "the summary above gives each board's result";
   if (!closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
@@ -208,6 +210,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
                  "add the lines to the end of the --report file instead of emptying it")
       ->needs(reportOption);
   program->add_flag("--progress-events", options->events)->group("");  // for gang workers
+  addStationOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);
   return program;
@@ -264,9 +267,34 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
 
 // The options of a command that addresses a target, checked before anything
 // is opened: ExitOk, or ExitUsage told.
-int checkTargetOptions(const Options& options, TargetCommand command) {
-  if (int code = checkPorts(options, command)) return code;
-  return checkReportPath(options);
+int checkTargetOptions(Options* options, TargetCommand command) {
+  if (int code = checkPorts(*options, command)) return code;
+  if (int code = checkReportPath(*options)) return code;
+  return takeStationOptions(options);
+}
+
+// A board's line: to the parent for a gang's worker, else to the report.
+void emitBoardLine(const Options& options, ReportFile* report, BoardReport board) {
+  if (board.exitCode == ExitOk) board.failedStep.clear();
+  std::string line = boardReportLine(board);
+  if (options.events) {
+    WorkerEvent event;
+    event.kind = WorkerEventKind::Report;
+    event.text = line;
+    sendWorkerEvent(stdout, event);
+    return;
+  }
+  writeReportLine(report, line);
+}
+
+struct AttemptContext {
+  const Options* options;
+  ReportFile* report;
+};
+
+void emitAttempt(const BoardReport& board, void* context) {
+  const AttemptContext* to = static_cast<const AttemptContext*>(context);
+  if (!to->options->report.empty()) emitBoardLine(*to->options, to->report, board);
 }
 
 // One board, in this process; its report line written when asked for.
@@ -275,20 +303,21 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   BoardReport board;
   board.started = startTime;
   if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  board.exitCode = runOnOneTarget(command, options, &board);
-  if (options.report.empty()) return board.exitCode;
-  board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (board.exitCode == ExitOk) board.failedStep.clear();
-  std::string line = boardReportLine(board);
-  if (options.events) {
-    // A gang's worker: the parent writes the report.
-    WorkerEvent event;
-    event.kind = WorkerEventKind::Report;
-    event.text = line;
-    sendWorkerEvent(stdout, event);
-    return board.exitCode;
+  if (!options.events) board.board = 1;                       // a gang's worker is told its number
+  uint64_t serialNext = options.firstSerial;
+  AttemptContext context = {&options, report};
+  board.exitCode = runOnOneTarget(command, options, &board, &serialNext, emitAttempt, &context);
+  if (!options.serialStart.empty()) {
+    fprintf(stderr, "The next free serial number is %llu.\n",
+            static_cast<unsigned long long>(serialNext));
   }
-  writeReportLine(report, line);
+  if (options.report.empty()) return board.exitCode;
+  if (board.attempt == 1) {
+    board.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
+  emitBoardLine(options, report, board);
+  if (options.events) return board.exitCode;
   bool good = board.exitCode == ExitOk;
   if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
     return ExitFileError;
@@ -326,12 +355,15 @@ int main(int argc, char** argv) {
   const TargetCommand command = commands.program->parsed() ? TargetCommand::Program
                                 : commands.erase->parsed() ? TargetCommand::Erase
                                                            : TargetCommand::Launch;
-  if (int code = checkTargetOptions(options, command)) return code;
+  if (int code = checkTargetOptions(&options, command)) return code;
   ReportFile report;
   if (!options.report.empty() && !options.events &&
       !openReportFile(&report, options.report, options.reportAppend)) {
     return ExitFileError;
   }
-  if (options.ports.size() > 1) return programGang(options, &report, argv[0], startTime);
+  if (options.loop && options.events) return runStationWorker(options);
+  if (options.ports.size() > 1 || options.loop) {
+    return programGang(options, &report, argv[0], startTime);
+  }
   return runOneBoard(command, options, &report, startTime, started);
 }

@@ -9,6 +9,7 @@
 
 #include "cli/board_report.h"
 #include "cli/flash_map.h"
+#include "cli/serial_number.h"
 #include "image/firmware_image.h"
 #include "image/image_snapshot.h"
 #include "image/prepared_image.h"
@@ -39,6 +40,19 @@ struct Options {
   ImageFormat imageFormat = ImageFormat::HexToken;
   uint32_t binaryAddress = 0;
   FlashMap map;  // taken from flash and bootRegion
+  // A station: every board that calls is programmed until --count boards
+  // passed or a stop; a call counts as a new board after swapSeconds of quiet.
+  bool loop = false;
+  unsigned long count = 0;  // 0: no limit
+  double swapSeconds = 2;
+  int retries = 0;  // further attempts after a communication or erase error
+  // Serial numbers: where, how, and where from (as given; checked by
+  // takeSerialOptions).
+  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
+  bool numbered = false;  // taken from the above
+  uint32_t serialAddress = 0;
+  SerialFormat serial;
+  uint64_t firstSerial = 0;  // --serial-start
 };
 
 // The longest --timeout and --wait: one year, in seconds.
@@ -67,6 +81,16 @@ int convertImage(const Options& options);
 // The commands that address a target.
 enum class TargetCommand { Program, Erase, Launch };
 
-// One command on one target; the report of the board is filled in.
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board);
+// Called for each attempt of a board that is tried again (--retries) but
+// its last, as the attempt ends.
+using AttemptReport = void (*)(const BoardReport& board, void* context);
+// One command on one target, with its retries and its serial number (taken
+// by this process unless a parent handed it over, into *serialNext with
+// --serial-start); the report of the board's last attempt is filled in.
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
+                   uint64_t* serialNext, AttemptReport attempt, void* context);
+// A station's worker (--loop with --progress-events): every new board that
+// calls on its port, until its parent says stop or a signal comes between
+// two boards (ExitOk); ExitInterrupted when a signal came inside a board.
+int runStationWorker(const Options& options);
 int listPorts();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <ctime>
 #include <cstdio>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -11,6 +12,7 @@
 
 #include "cli/board_report.h"
 #include "cli/progress.h"
+#include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
 #include "operations/run_logic.h"
@@ -29,9 +31,24 @@ struct Target {
   int exitCode = -1;
   std::string report;  // the worker's report line
   std::time_t started = 0;
+  // A station's: the board on the port now, and its tally.
+  unsigned long board = 0;
+  unsigned long passed = 0, failed = 0;
+  bool inFlight = false;          // granted, not yet reported
+  bool reported = false;          // a line of this board went out (an attempt's)
+  bool boardInterrupted = false;  // a signal came inside a board
+};
+
+// A station's count of boards and numbers, shared by its followers.
+struct Station {
+  unsigned long granted = 0, passed = 0, failed = 0, inFlight = 0;
+  uint64_t nextSerial = 0;
+  bool done = false;  // no further board is granted
+  int fault = 0;      // the exit code of a number that could not be taken
 };
 
 std::mutex targetsLock;
+std::condition_variable stationChanged;
 
 std::string firstLine(const std::string& text) {
   return text.substr(0, text.find('\n'));
@@ -59,6 +76,8 @@ std::string takeEvent(Target* target, const std::string& line) {
       return target->status;
     case WorkerEventKind::Report:
       target->report = event.text;
+      return "";
+    case WorkerEventKind::Ready:  // a station's, answered by its follower
       return "";
     case WorkerEventKind::Message:
       target->outcome = firstLine(event.text);
@@ -88,7 +107,15 @@ struct Gang {
   std::vector<uint8_t> input;
   ReportFile* report;
   bool plain;  // progress as plain lines
+  const Options* options;
+  Station* station;  // a station's (--loop), else nullptr
 };
+
+void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
+                 const std::string& serial = "") {
+  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
+  sendWorkerInput(&target->worker, bytes.data(), bytes.size());
+}
 
 // A worker that did not end by itself: a signal (128 and its number) or, on
 // Windows, an exception code. 130 is a worker's own end on an interrupt.
@@ -141,39 +168,165 @@ void finish(Target* target, int code, const Gang& gang) {
     target->outcome = diedText(code);
     target->status = target->outcome;
   }
-  if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  // A worker killed after an attempt's line still needs its own.
+  if (gang.report && (!target->reported || workerDied(code))) {
+    if (workerDied(code)) target->report.clear();
+    writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  }
 }
 
-void followWorker(Target* target, const Gang* gang) {
-  // A worker reads all of its input before it writes a line.
-  writeWorkerInput(&target->worker, gang->input.data(), gang->input.size());
+// A station that grants no further board ends the workers that wait for
+// one (their input ends); those inside a board end after it.
+void endIdleWorkers(std::vector<Target>* targets) {
+  for (Target& target : *targets) {
+    if (!target.inFlight) closeWorkerInput(&target.worker);
+  }
+}
+
+// Whether a station's worker may take the board that called: waits while the
+// boards under way could still make up --count.
+bool grantBoard(const Options& options, Station* station, std::unique_lock<std::mutex>* hold) {
+  for (;;) {
+    if (interrupted.load() || station->fault) station->done = true;
+    if (options.count && station->passed >= options.count) station->done = true;
+    if (station->done) return false;
+    if (!options.count || station->passed + station->inFlight < options.count) return true;
+    stationChanged.wait_for(*hold, std::chrono::milliseconds(100));
+  }
+}
+
+// A station's worker has a new board calling: its number and "go", or stop.
+void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang) {
+  std::unique_lock<std::mutex> hold(targetsLock);
+  Station* station = gang.station;
+  const Options& options = *gang.options;
+  uint64_t serial = 0;
+  std::string error;
+  if (grantBoard(options, station, &hold) && options.numbered &&
+      !nextSerialNumber(options, &station->nextSerial, &serial, &error)) {
+    fprintf(stderr, "error: %s\n", error.c_str());
+    station->fault = ExitFileError;
+    station->done = true;
+  }
+  if (station->done) {
+    endIdleWorkers(targets);
+    return;
+  }
+  target->board = ++station->granted;
+  target->inFlight = true;
+  ++station->inFlight;
+  sendMessage(target, ParentMessageKind::Board, target->board);
+  if (options.numbered) sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
+  sendMessage(target, ParentMessageKind::Go);
+}
+
+// A board of a station has ended (or its worker, with it): counted, and its
+// line written now.
+void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, int code) {
+  Station* station = gang.station;
+  const bool granted = target->inFlight;
+  target->inFlight = false;
+  if (granted) --station->inFlight;
+  (code == ExitOk ? target->passed : target->failed)++;
+  (code == ExitOk ? station->passed : station->failed)++;
+  if (code == ExitInterrupted) target->boardInterrupted = true;
+  if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  target->report.clear();
+  if (gang.options->count && station->passed >= gang.options->count) station->done = true;
+  if (station->done) endIdleWorkers(targets);
+  stationChanged.notify_all();
+}
+
+void takeStationReport(Target* target, std::vector<Target>* targets, const Gang& gang) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  nlohmann::json line = nlohmann::json::parse(target->report, nullptr, false);
+  const int code = line.is_object() && line["exit_code"].is_number_integer()
+                       ? line["exit_code"].get<int>()
+                       : ExitCommunicationError;
+  const unsigned long board = target->board;
+  boardEnded(target, targets, gang, code);
+  if (gang.plain) {
+    fprintf(stderr, "%s: board %lu %s\n", target->port.c_str(), board,
+            code == ExitOk ? "passed" : exitCodeText(code));
+  }
+}
+
+// A station's worker has ended: a board it had under way failed with it.
+void finishStation(Target* target, std::vector<Target>* targets, const Gang& gang, int code) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  closeWorkerInput(&target->worker);
+  target->exitCode = code;
+  target->finished = true;
+  if (!target->inFlight && !workerDied(code)) return;
+  target->outcome = workerDied(code) ? diedText(code) : "the worker ended inside a board";
+  target->status = target->outcome;
+  boardEnded(target, targets, gang, workerDied(code) ? code : ExitCommunicationError);
+}
+
+// What a worker is fed: the image, and for a gang its board's number and go.
+void feedWorker(Target* target, const Gang& gang, const std::string& serial) {
+  sendWorkerInput(&target->worker, gang.input.data(), gang.input.size());
+  if (gang.station) return;
+  sendMessage(target, ParentMessageKind::Board, target->board);
+  if (!serial.empty()) sendMessage(target, ParentMessageKind::Serial, 0, serial);
+  sendMessage(target, ParentMessageKind::Go);
+  closeWorkerInput(&target->worker);
+}
+
+void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang,
+                  std::string serial) {
+  {
+    std::lock_guard<std::mutex> hold(targetsLock);
+    feedWorker(target, *gang, serial);
+  }
   std::string line, pending;
+  WorkerEvent event;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     std::string shown = takeEvent(target, line);
+    if (gang->station && decodeWorkerEvent(line, &event)) {
+      if (event.kind == WorkerEventKind::Ready) answerReady(target, targets, *gang);
+      if (event.kind == WorkerEventKind::Report) takeStationReport(target, targets, *gang);
+    } else if (gang->report && decodeWorkerEvent(line, &event) &&
+               event.kind == WorkerEventKind::Report) {
+      // Each attempt's line goes out as it ends.
+      std::lock_guard<std::mutex> hold(targetsLock);
+      writeReportLine(gang->report, reportLineOf(*target, gang->file));
+      target->reported = true;
+    }
     if (gang->plain && !shown.empty()) {
       std::lock_guard<std::mutex> hold(targetsLock);
       fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
     }
   }
-  finish(target, waitWorker(&target->worker), *gang);
+  const int code = waitWorker(&target->worker);
+  if (gang->station) {
+    finishStation(target, targets, *gang, code);
+  } else {
+    finish(target, code, *gang);
+  }
 }
 
-void drawTable(std::vector<Target>& targets, bool redraw) {
+void drawTable(std::vector<Target>& targets, bool redraw, bool station) {
   std::lock_guard<std::mutex> hold(targetsLock);
   if (redraw) fprintf(stderr, "\x1b[%zuA", targets.size());
   for (const Target& t : targets) {
     std::string bar = t.programSteps > 0 ? progressBarText(t.programSteps, ProgramBarSteps, 20, '#')
                                          : progressBarText(t.eraseSteps, EraseBarSteps, 20, '=');
-    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(),
-            t.status.substr(0, 60).c_str());
+    std::string status = t.status.substr(0, 60);
+    if (station) {
+      status = "board " + std::to_string(t.board) + ", " + std::to_string(t.passed) + " passed, " +
+               std::to_string(t.failed) + " failed: " + status.substr(0, 40);
+    }
+    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(), status.c_str());
   }
   fflush(stderr);
 }
 
 void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& gang) {
   for (Target& target : *targets) {
-    const std::vector<std::string> arguments =
-        workerArguments(run.self, target.port, *run.options, run.report != nullptr);
+    if (target.finished) continue;
+    const std::vector<std::string> arguments = workerArguments(
+        run.self, target.port, *run.options, run.report != nullptr || run.options->loop);
     target.started = std::time(nullptr);
     if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
@@ -184,8 +337,8 @@ void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& 
   }
 }
 
-void showProgress(std::vector<Target>& targets) {
-  drawTable(targets, false);
+void showProgress(std::vector<Target>& targets, bool station) {
+  drawTable(targets, false, station);
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     bool all = true;
@@ -193,7 +346,7 @@ void showProgress(std::vector<Target>& targets) {
       std::lock_guard<std::mutex> hold(targetsLock);
       for (const Target& t : targets) all = all && t.finished;
     }
-    drawTable(targets, true);
+    drawTable(targets, true, station);
     if (all) break;
   }
 }
@@ -217,6 +370,46 @@ int summarise(const std::vector<Target>& targets) {
   return ExitSomeTargetsFailed;
 }
 
+// A station's end: each port's tally and the boards' count.
+int summariseStation(const std::vector<Target>& targets, const Station& station) {
+  fprintf(stderr, "\n%-20s %-8s %-8s %-8s %s\n", "PORT", "BOARDS", "PASSED", "FAILED", "LAST");
+  bool interruptedBoard = false;
+  for (const Target& t : targets) {
+    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
+            t.failed, t.outcome.c_str());
+    interruptedBoard = interruptedBoard || t.boardInterrupted;
+  }
+  fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", station.passed + station.failed,
+          station.passed, station.failed);
+  if (interruptedBoard) return ExitInterrupted;
+  if (station.fault) return station.fault;
+  return station.failed == 0 ? ExitOk : ExitSomeTargetsFailed;
+}
+
+// A gang's boards take their numbers before any of them is addressed; one
+// that cannot have one is not started.
+std::vector<std::string> numberTargets(std::vector<Target>* targets, const Gang& gang,
+                                       uint64_t* next) {
+  std::vector<std::string> serials(targets->size());
+  int fault = 0;
+  for (size_t i = 0; i < targets->size(); ++i) {
+    Target& target = (*targets)[i];
+    target.board = i + 1;
+    uint64_t number = 0;
+    if (gang.options->numbered && !fault &&
+        !nextSerialNumber(*gang.options, next, &number, &target.outcome)) {
+      fprintf(stderr, "error: %s\n", target.outcome.c_str());
+      fault = ExitFileError;
+    }
+    if (fault) {
+      finish(&target, fault, gang);
+    } else if (gang.options->numbered) {
+      serials[i] = std::to_string(number);
+    }
+  }
+  return serials;
+}
+
 }  // namespace
 
 int runGang(const GangRun& run) {
@@ -224,22 +417,33 @@ int runGang(const GangRun& run) {
   std::vector<Target> targets(options.ports.size());
   for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
   const bool bars = !options.quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
-  Gang gang = {options.file, {}, run.report, !options.quiet && !bars};
+  Station station;
+  station.nextSerial = options.firstSerial;
+  Gang gang = {options.file, {},
+               run.report,   !options.quiet && !bars,
+               &options,     options.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
-  ParentMessage go;
-  go.kind = ParentMessageKind::Go;
-  const std::vector<uint8_t> goLine = encodeParentMessage(go);
-  gang.input.insert(gang.input.end(), goLine.begin(), goLine.end());
+  std::vector<std::string> serials(targets.size());
+  if (!options.loop) serials = numberTargets(&targets, gang, &station.nextSerial);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "Programming %zu targets: reset each of them now.\n", targets.size());
+    fprintf(stderr, "%s %zu %s: reset each of them now.\n",
+            options.loop ? "A station on" : "Programming", targets.size(),
+            options.loop ? "ports" : "targets");
   }
 
   std::vector<std::thread> followers;
-  for (Target& target : targets) {
-    if (!target.finished) followers.emplace_back(followWorker, &target, &gang);
+  for (size_t i = 0; i < targets.size(); ++i) {
+    if (!targets[i].finished) {
+      followers.emplace_back(followWorker, &targets[i], &targets, &gang, serials[i]);
+    }
   }
-  if (bars) showProgress(targets);
+  if (bars) showProgress(targets, options.loop);
   for (std::thread& follower : followers) follower.join();
-  return summarise(targets);
+  const int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  if (!options.serialStart.empty()) {
+    fprintf(stderr, "The next free serial number is %llu.\n",
+            static_cast<unsigned long long>(station.nextSerial));
+  }
+  return code;
 }

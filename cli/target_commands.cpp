@@ -14,6 +14,7 @@
 #include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
+#include "cli/target_run.h"
 #include "cli/worker_protocol.h"
 #include "image/hex_token_reader.h"
 #include "link/adapter_latency.h"
@@ -254,6 +255,14 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
     return fail(board, ExitInterrupted, NotStartedText);
   }
   loaded->run = std::move(orders.image);
+  board->board = orders.board;
+  uint64_t serial = 0;
+  if (!orders.serial.empty()) {
+    if (!parseSerialNumber(orders.serial, &serial, &error)) {
+      return fail(board, ExitUsage, "the serial number from the gang: " + error);
+    }
+    board->serial = serial;
+  }
   return checkImage(options.file, options, loaded, &board->message);
 }
 
@@ -374,28 +383,32 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
 
 }  // namespace
 
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  LoadedImage loaded;
-  board->file = options.file;
-  bool declined = false;
-  int code = prepareRun(command, options, &loaded, board, &declined);
-  if (code != ExitOk || declined) return code;
+int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
+                     BoardReport* board, bool* declined) {
+  return prepareRun(command, options, loaded, board, declined);
+}
 
-  SimulatedTarget simulated;
-  code = openPort(options, &simulated, board);
-  if (code == ExitOk) {
-    board->failedStep = "connect";
-    code = waitForTarget(board->port, options.waitSeconds, &progress, board);
-  }
-  if (code == ExitOk) {
-    setReplyLimit(options.timeoutSeconds * 1000);
-    RunOutcome outcome = runCommand(command, options, loaded.run, &progress, board);
-    setReplyLimit(0);
-    code = finishRun(command, outcome, options, loaded.run, &progress, board, &simulated);
-  }
-  stopSimulatedTarget(&simulated);
-  return code;
+int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
+  return openPort(options, simulated, board);
+}
+
+int reopenTargetPort(BoardReport* board) {
+  std::string reason;
+  const int code = openLinkPort(board->port, &reason);
+  return code == ExitOk ? code : fail(board, code, reason);
+}
+
+int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
+  board->failedStep = "connect";
+  return waitForTarget(board->port, options.waitSeconds, progress, board);
+}
+
+int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
+                         Progress* progress, BoardReport* board, SimulatedTarget* simulated) {
+  setReplyLimit(options.timeoutSeconds * 1000);
+  RunOutcome outcome = runCommand(command, options, image, progress, board);
+  setReplyLimit(0);
+  return finishRun(command, outcome, options, image, progress, board, simulated);
 }
 
 int listPorts() {

@@ -21,6 +21,10 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
 // Writes the bytes to a fed worker's standard input and closes it. False when
 // the worker did not take them all (it ended).
 bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
+// The same, leaving the input open for further messages (a station's
+// worker is answered board by board); closeWorkerInput ends it.
+bool sendWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size);
+void closeWorkerInput(WorkerProcess* worker);
 // Reads what the worker has written, up to size bytes; 0 at its end.
 long readWorkerOutput(WorkerProcess* worker, char* buffer, size_t size);
 // Waits for the worker and returns its exit code.

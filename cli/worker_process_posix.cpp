@@ -86,7 +86,7 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   return true;
 }
 
-bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+bool sendWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
   if (worker->inputFd < 0) return false;
   bool ok = true;
   while (size > 0) {
@@ -99,8 +99,18 @@ bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) 
     bytes += put;
     size -= static_cast<size_t>(put);
   }
+  return ok;
+}
+
+void closeWorkerInput(WorkerProcess* worker) {
+  if (worker->inputFd < 0) return;
   close(worker->inputFd);
   worker->inputFd = -1;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  const bool ok = sendWorkerInput(worker, bytes, size);
+  closeWorkerInput(worker);
   return ok;
 }
 

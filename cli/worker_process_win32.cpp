@@ -66,7 +66,7 @@ bool startWorker(const std::vector<std::string>& arguments, WorkerProcess* worke
   return true;
 }
 
-bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+bool sendWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
   if (!worker->inputHandle) return false;
   bool ok = true;
   while (size > 0) {
@@ -79,8 +79,18 @@ bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) 
     bytes += put;
     size -= put;
   }
+  return ok;
+}
+
+void closeWorkerInput(WorkerProcess* worker) {
+  if (!worker->inputHandle) return;
   CloseHandle(worker->inputHandle);
   worker->inputHandle = nullptr;
+}
+
+bool writeWorkerInput(WorkerProcess* worker, const uint8_t* bytes, size_t size) {
+  const bool ok = sendWorkerInput(worker, bytes, size);
+  closeWorkerInput(worker);
   return ok;
 }
 

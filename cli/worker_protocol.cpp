@@ -132,6 +132,8 @@ std::string encodeWorkerEvent(const WorkerEvent& event) {
              escaped(event.text) + "\n";
     case WorkerEventKind::Report:
       return "report " + escaped(event.text) + "\n";
+    case WorkerEventKind::Ready:
+      return "ready\n";
   }
   return "\n";
 }
@@ -151,6 +153,10 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
     return true;
   }
   if (after(line, "message", &rest)) return decodeMessage(rest, event);
+  if (line == "ready") {
+    event->kind = WorkerEventKind::Ready;
+    return true;
+  }
   const bool erase = after(line, "erase", &rest);
   if (!erase && !after(line, "program", &rest)) return false;
   if (!number(rest, 1000000, &steps)) return false;
@@ -254,7 +260,8 @@ bool readWorkerOrders(FILE* in, WorkerOrders* orders, std::string* error) {
   return false;
 }
 
-// Not passed on: the report's own path and --report-append (the parent writes
+// Not passed on: where serial numbers come from and --count (the parent
+// hands out numbers and boards), the report's own path and --report-append (the parent writes
 // the report), --simulate (it excludes --port) and --verbose (the parent shows
 // the image's notes once; the trace lines of several links would interleave
 // without their port).
@@ -266,7 +273,8 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
     const char* flag;
   } flags[] = {{options.bootloader, "--bootloader"},
                {options.launch, "--launch"},
-               {options.quiet, "--quiet"}};
+               {options.quiet, "--quiet"},
+               {options.loop, "--loop"}};
   for (const auto& flag : flags) {
     if (flag.given) arguments.push_back(flag.flag);
   }
@@ -279,7 +287,12 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--address", options.address},
                 {"--flash", options.flash},
                 {"--boot-region", options.bootRegion},
-                {"--report", report ? "-" : ""}};
+                {"--report", report ? "-" : ""},
+                {"--swap-seconds", options.loop ? std::to_string(options.swapSeconds) : ""},
+                {"--retries", options.retries > 0 ? std::to_string(options.retries) : ""},
+                // The parent hands out the numbers: the worker only places them.
+                {"--serial-at", options.serialAt},
+                {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat}};
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
   }

@@ -10,6 +10,8 @@
 //   stop\n                                take no further board (as the end of input does)
 // Worker to parent, one event a line on the worker's standard output:
 //   note TEXT | erase N | program N | message ICON CAPTION\tTEXT | report JSON
+//   ready                                 a station's worker has a new board calling:
+//                                         it waits for board/serial/go, or stop
 // Texts are escaped: a backslash, a line feed, a carriage return and a tab
 // are written as \\, \n, \r and \t, so that an event is always one line.
 #pragma once
@@ -23,7 +25,7 @@
 
 // ---- Worker to parent ----
 
-enum class WorkerEventKind { Note, Erase, Program, Message, Report };
+enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready };
 
 struct WorkerEvent {
   WorkerEventKind kind = WorkerEventKind::Note;

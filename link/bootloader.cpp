@@ -2,6 +2,8 @@
 // alone, never by the results of the reads and writes below it.
 #include "link/bootloader.h"
 
+#include <chrono>
+
 #include "link/trace.h"
 
 namespace {
@@ -41,10 +43,25 @@ LinkResult openTargetPort(const SerialSettings& settings) {
 }
 
 LinkResult awaitTargetCall() {
+  const LinkResult call = awaitCallFrame(0);
+  return call == LinkOk ? acknowledgeTargetCall() : call;
+}
+
+LinkResult awaitCallFrame(int64_t limitMs) {
   FrameSlots slots = {0, 0, 0, 0};
   const SerialPort port = serialPort.load();
+  const auto start = std::chrono::steady_clock::now();
   while (decodeReply(slots) != ReplyTargetCall) {
+    int64_t left = 0;
+    if (limitMs > 0) {
+      left = limitMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+      if (left <= 0) return LinkNoData;
+      setReplyLimit(left);
+    }
     readReplyBlocking(port, slots, FrameSlotCount);
+    if (limitMs > 0) setReplyLimit(0);
     if (linkAbortRequested()) {
       closeLink();
       return LinkAborted;
@@ -57,6 +74,12 @@ LinkResult awaitTargetCall() {
     }
     linkTrace("waiting for TGT call\n");
   }
+  return LinkOk;
+}
+
+LinkResult acknowledgeTargetCall() {
+  FrameSlots slots = {0, 0, 0, 0};
+  const SerialPort port = serialPort.load();
   linkTrace("Sending ACK to TGT\n");
   writeFrame(port, FrameAck, FrameSlotCount);
   readReplyBlocking(port, slots, FrameSlotCount);

@@ -34,6 +34,13 @@ LinkResult connectToTarget(const SerialSettings& settings);
 // it, with the results and the closing of connectToTarget.
 LinkResult openTargetPort(const SerialSettings& settings);
 LinkResult awaitTargetCall();
+// awaitTargetCall in two: the wait for a call frame, not answered (LinkOk
+// with the port open; LinkNoData when limitMs, unless 0, passed first, the
+// port still open; else as awaitTargetCall), and its acknowledgement with
+// the confirmation awaited (LinkOk, or LinkNoAck or LinkAborted with the port
+// closed). A station decides between the two whether the call is a new board.
+LinkResult awaitCallFrame(int64_t limitMs);
+LinkResult acknowledgeTargetCall();
 // Sends the launch frame and closes the port. Always LinkOk.
 LinkResult launchTarget();
 // Closes the port. Always LinkOk.

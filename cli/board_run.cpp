@@ -1,0 +1,95 @@
+// One board in this process: the wait for its call, its serial number, the
+// run, and the runs again after a communication or erase error (--retries).
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/station_options.h"
+#include "cli/target_run.h"
+#include "link/bootloader.h"
+
+namespace {
+
+bool worthRetrying(int code) {
+  return code == ExitCommunicationError || code == ExitEraseError;
+}
+
+// The board's number, taken when its first run starts (a gang's worker was
+// handed it), and the image that carries it. ExitOk, or the reason told.
+int numberBoard(const Options& options, const ImageSnapshot& run, uint64_t* serialNext,
+                BoardReport* board, ImageSnapshot* image) {
+  std::string error;
+  // A gang's worker places the number its parent handed it, and takes none.
+  if (options.numbered && !board->serial && !options.events) {
+    uint64_t number = 0;
+    if (!nextSerialNumber(options, serialNext, &number, &error)) {
+      fprintf(stderr, "error: %s\n", error.c_str());
+      board->message = error;
+      board->failedStep = "start";
+      return ExitFileError;
+    }
+    board->serial = number;
+  }
+  const uint64_t* serial = board->serial ? &*board->serial : nullptr;
+  if (!boardImage(options, run, serial, image, &board->imageSha256, &error)) {
+    fprintf(stderr, "error: %s\n", error.c_str());
+    board->message = error;
+    board->failedStep = "start";
+    return ExitFileError;
+  }
+  return ExitOk;
+}
+
+// One attempt on the open port: the wait for the call, then the run.
+int attemptOnce(TargetCommand command, const Options& options, const LoadedImage& loaded,
+                uint64_t* serialNext, BoardReport* board, SimulatedTarget* simulated) {
+  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  int code = awaitTarget(options, &progress, board);
+  if (code != ExitOk) return code;
+  if (command != TargetCommand::Program) {
+    return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
+  }
+  ImageSnapshot image;
+  code = numberBoard(options, loaded.run, serialNext, board, &image);
+  if (code != ExitOk) {
+    closeTargetPort();
+    return code;
+  }
+  return runOnConnectedTarget(command, options, image, &progress, board, simulated);
+}
+
+}  // namespace
+
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
+                   uint64_t* serialNext, AttemptReport attempt, void* context) {
+  LoadedImage loaded;
+  board->file = options.file;
+  bool declined = false;
+  int code = prepareTargetRun(command, options, &loaded, board, &declined);
+  if (code != ExitOk || declined) return code;
+
+  SimulatedTarget simulated;
+  code = openTargetPortFor(options, &simulated, board);
+  for (int tries = 1; code == ExitOk; ++tries) {
+    board->attempt = tries;
+    board->started = std::time(nullptr);
+    const auto started = std::chrono::steady_clock::now();
+    code = attemptOnce(command, options, loaded, serialNext, board, &simulated);
+    board->seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;
+    board->exitCode = code;
+    if (attempt) attempt(*board, context);
+    fprintf(stderr, "Attempt %d of %d failed: the board is programmed again at its next call.\n",
+            tries, options.retries + 1);
+    board->message.clear();
+    board->bytes = 0;
+    board->blocks = 0;
+    code = reopenTargetPort(board);
+  }
+  stopSimulatedTarget(&simulated);
+  return code;
+}

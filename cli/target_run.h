@@ -1,0 +1,27 @@
+// The steps of a run on one target, for the fronts that put them together:
+// one board with its retries and serial number, and a station's worker.
+#pragma once
+
+#include "cli/board_report.h"
+#include "cli/commands.h"
+#include "cli/progress.h"
+#include "cli/simulated_target.h"
+
+// The image read and checked (a worker's handed over by its parent, with its
+// board number and serial number), or the consent to erase everything. ExitOk
+// to go on; *declined when nothing is to be done.
+int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
+                     BoardReport* board, bool* declined);
+// Takes the board's port (a simulated target's, with --simulate) for the
+// link; board->port names it. ExitOk, or the exit code with the reason told.
+int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board);
+// Opens board->port again after a run closed it.
+int reopenTargetPort(BoardReport* board);
+// Waits on the open port for the target's call (within --wait) and answers
+// it. ExitOk once connected.
+int awaitTarget(const Options& options, Progress* progress, BoardReport* board);
+// The command on a target that is connected: its outcome told, then the
+// application launched or the port closed (and a simulated target's flash
+// compared with the image).
+int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
+                         Progress* progress, BoardReport* board, SimulatedTarget* simulated);

@@ -1,0 +1,255 @@
+// A station end to end: the real k4471-cli program numbering, retrying and
+// looping over simulated boards on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fcntl.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "tests/native/pty_peer.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath) {
+  std::vector<std::string> all = {K4471_CLI};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Waits up to limitMs for the file to hold the words.
+bool waitForWords(const std::string& path, const std::string& words, int limitMs) {
+  for (int waited = 0; waited < limitMs; waited += 20) {
+    if (readText(path).find(words) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::vector<nlohmann::json> reportLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
+}
+
+uint32_t u32At(const Bytes& flash, uint32_t address) {
+  return flash[address] | flash[address + 1] << 8 | flash[address + 2] << 16 |
+         static_cast<uint32_t>(flash[address + 3]) << 24;
+}
+
+const char* const Image = "00004000\n01 02 03 04 05\n00004100 06 07\n";
+
+class Station : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = makeScratchDir();
+    image = dir + "/app.hex";
+    std::ofstream(image) << Image;
+  }
+  void TearDown() override {
+    for (Simulator* sim : sims) simStop(sim);
+    removeScratchDir(dir);
+  }
+  std::string board(const std::string& name, SimConfig config = SimConfig()) {
+    links.push_back(dir + "/" + name);
+    config.linkPath = links.back().c_str();
+    config.callMs = 20;
+    config.eraseBlocks = 3;
+    Simulator* sim = simStart(config);
+    EXPECT_NE(sim, nullptr);
+    sims.push_back(sim);
+    return links.back();
+  }
+  // The command's arguments after "program IMAGE".
+  std::vector<std::string> program(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"program", image});
+    return arguments;
+  }
+  std::string dir, image;
+  std::vector<std::string> links;  // kept: the simulators hold their c_str
+  std::vector<Simulator*> sims;
+};
+
+TEST_F(Station, LoopsOverThreeBoardsEachWithItsOwnNumber) {
+  SimConfig config;
+  config.nextBoardMs = 700;  // the fixture reloaded a bit after the swap window
+  const std::string memory = dir + "/flash{board}.bin";
+  config.memoryOut = memory.c_str();
+  std::string port = board("a.tty", config);
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const int code = waitFor(
+      spawnCli(program({"--port", port, "--loop", "--count", "3", "--swap-seconds", "0.5",
+                        "--serial-at", "0x7FF0", "--serial-start", "1000", "--report", report}),
+               out));
+  const std::string said = readText(out);
+  EXPECT_EQ(code, 0) << said;
+  EXPECT_NE(said.find("3 boards: 3 passed, 0 failed."), std::string::npos) << said;
+  EXPECT_NE(said.find("The next free serial number is 1003."), std::string::npos) << said;
+  const std::vector<nlohmann::json> lines = reportLines(readText(report));
+  ASSERT_EQ(lines.size(), 3u);
+  std::set<std::string> digests;
+  for (unsigned i = 0; i < 3; ++i) {
+    EXPECT_EQ(lines[i]["board"], i + 1);
+    EXPECT_EQ(lines[i]["serial"], 1000 + i);
+    EXPECT_EQ(lines[i]["attempt"], 1);
+    digests.insert(lines[i]["image_sha256"].get<std::string>());
+    const std::string flash = readText(dir + "/flash" + std::to_string(i + 1) + ".bin");
+    ASSERT_GE(flash.size(), 0x8000u);
+    const Bytes bytes(flash.begin(), flash.end());
+    EXPECT_EQ(u32At(bytes, 0x7FF0), 1000 + i) << "board " << i + 1;
+    EXPECT_EQ(Bytes(bytes.begin() + 0x4000, bytes.begin() + 0x4005), (Bytes{1, 2, 3, 4, 5}));
+  }
+  EXPECT_EQ(digests.size(), 3u) << "each board's programmed data differs by its number";
+}
+
+TEST_F(Station, ABoardThatRestartsIsNotTakenForTheNextOne) {
+  SimConfig config;
+  config.nextBoardMs = 100;  // calls again at once: the same board restarting
+  std::string port = board("a.tty", config);
+  const std::string out = dir + "/out.txt";
+  const pid_t pid =
+      spawnCli(program({"--port", port, "--loop", "--swap-seconds", "1", "--serial-at", "0x7FF0",
+                        "--serial-start", "7", "--report", "-"}),
+               out);
+  ASSERT_TRUE(waitForWords(out, "restarted; replace it", 5000)) << readText(out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitFor(pid), 0) << "stopped between boards, every board passed";
+  const std::string said = readText(out);
+  EXPECT_EQ(reportLines(said).size(), 1u) << said;
+  EXPECT_EQ(said.find("restarted"), said.rfind("restarted")) << "told once\n" << said;
+  EXPECT_NE(said.find("The next free serial number is 8."), std::string::npos) << said;
+}
+
+TEST_F(Station, TwoStationsShareASerialFileWithoutGivingANumberTwice) {
+  std::string a = board("a.tty"), b = board("b.tty"), c = board("c.tty");
+  const std::string numbers = dir + "/serial.txt";
+  std::ofstream(numbers) << "41\n";
+  const std::vector<std::string> serial = {"--serial-at",   "0x7FF0", "--serial-format", "ascii:6",
+                                           "--serial-file", numbers,  "--report",        "-"};
+  std::vector<std::string> gang = program({"--port", a, "--port", b}), one = program({"--port", c});
+  gang.insert(gang.end(), serial.begin(), serial.end());
+  one.insert(one.end(), serial.begin(), serial.end());
+  const pid_t first = spawnCli(gang, dir + "/gang.txt");
+  const pid_t second = spawnCli(one, dir + "/one.txt");
+  EXPECT_EQ(waitFor(first), 0) << readText(dir + "/gang.txt");
+  EXPECT_EQ(waitFor(second), 0) << readText(dir + "/one.txt");
+  EXPECT_EQ(readText(numbers), "44\n");
+  std::set<std::string> given;
+  for (Simulator* sim : sims) {
+    const Bytes flash = simFlash(sim);
+    given.insert(std::string(flash.begin() + 0x7FF0, flash.begin() + 0x7FF6));
+  }
+  EXPECT_EQ(given, (std::set<std::string>{"000041", "000042", "000043"}));
+  const auto lines = reportLines(readText(dir + "/gang.txt"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0]["serial"], lines[1]["serial"]);
+}
+
+TEST_F(Station, ABoardThatFailsIsProgrammedAgainAtItsNextCallWithItsNumber) {
+  SimConfig config;
+  config.unexpectedReplyToFrame = 2;  // the erase is refused
+  std::string port = board("a.tty", config);
+  const std::string out = dir + "/out.txt";
+  const pid_t pid = spawnCli(program({"--port", port, "--retries", "2", "--serial-at", "0x7FF0",
+                                      "--serial-start", "5", "--report", "-"}),
+                             out);
+  ASSERT_TRUE(waitForWords(out, "Attempt 1 of 3 failed", 5000)) << readText(out);
+  simControl(sims[0], "set unexpected-reply 0");
+  simReset(sims[0]);  // the person presses reset
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  const std::string said = readText(out);
+  const auto lines = reportLines(said);
+  ASSERT_EQ(lines.size(), 2u) << said;
+  EXPECT_EQ(lines[0]["attempt"], 1);
+  EXPECT_NE(lines[0]["exit_code"], 0);
+  EXPECT_EQ(lines[1]["attempt"], 2);
+  EXPECT_EQ(lines[1]["exit_code"], 0);
+  EXPECT_EQ(lines[0]["serial"], 5);
+  EXPECT_EQ(lines[1]["serial"], 5) << "a board keeps its number through its retries";
+  EXPECT_EQ(u32At(simFlash(sims[0]), 0x7FF0), 5u);
+  EXPECT_NE(said.find("The next free serial number is 6."), std::string::npos) << said;
+}
+
+TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
+  std::string port = board("a.tty");
+  const std::string junk = dir + "/junk.txt";
+  std::ofstream(junk) << "forty-one\n";
+  const struct {
+    std::vector<std::string> options;
+    int code;
+    const char* words;
+  } cases[] = {
+      {{"--serial-at", "0x7FF0", "--serial-file", junk}, 3, "is not a serial number"},
+      {{"--serial-at", "0x7FF0", "--serial-start", "4294967296"}, 2, "does not fit u32le"},
+      {{"--serial-at", "0xFFFFFFFE", "--serial-start", "1"}, 2, "past address 0xFFFFFFFF"},
+      {{"--serial-at", "0x80000", "--serial-start", "1", "--flash", "0:0x80000"},
+       2,
+       "outside the flash"},
+      {{"--serial-at", "0x100", "--serial-start", "1", "--flash", "0:0x80000", "--boot-region",
+        "0:0x4000"},
+       2,
+       "in the boot region"},
+      {{"--serial-at", "0x7FF0"}, 2, "--serial-at needs --serial-start N or --serial-file FILE"},
+      {{"--serial-start", "1"}, 2, "need --serial-at ADDR"},
+      {{"--serial-at", "0x7FF0", "--serial-start", "1", "--serial-format", "u16"},
+       2,
+       "not a serial format"},
+      {{"--loop", "--retries", "1"}, 2, "--retries with --loop needs --reset"},
+  };
+  const std::string out = dir + "/out.txt";
+  for (const auto& refused : cases) {
+    std::vector<std::string> arguments = program({"--port", port});
+    arguments.insert(arguments.end(), refused.options.begin(), refused.options.end());
+    EXPECT_EQ(waitFor(spawnCli(arguments, out)), refused.code) << readText(out);
+    EXPECT_NE(readText(out).find(refused.words), std::string::npos) << refused.words << "\n"
+                                                                    << readText(out);
+  }
+  EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "nothing reached the board";
+  EXPECT_EQ(readText(junk), "forty-one\n");
+}
+
+}  // namespace
