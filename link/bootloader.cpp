@@ -2,6 +2,9 @@
 // alone, never by the results of the reads and writes below it.
 #include "link/bootloader.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "link/trace.h"
 
 namespace {
@@ -16,6 +19,26 @@ LinkResult singleExchange(const FrameSlots& command, int32_t awaited) {
 
 bool isBlockAck(int32_t code) {
   return code == ReplyAppAck || code == ReplyBootAck;
+}
+
+bool endsWith(const std::string& line, const std::string& text) {
+  return line.size() >= text.size() &&
+         line.compare(line.size() - text.size(), text.size(), text) == 0;
+}
+
+void traceApplicationLine(const std::string& line) {
+  linkTrace(("application: " + line + "\n").c_str());
+}
+
+AppAnswer answerOf(ReadEnd end) {
+  switch (end) {
+    case ReadEnd::Aborted:
+      return AppAnswer::Aborted;
+    case ReadEnd::LineFailed:
+      return AppAnswer::LineFailed;
+    default:
+      return AppAnswer::TimeLimit;
+  }
 }
 
 void closeLink() {
@@ -76,6 +99,11 @@ LinkResult launchTarget() {
   return LinkOk;
 }
 
+LinkResult launchTargetKeepOpen() {
+  writeFrame(serialPort.load(), FrameLaunch, FrameSlotCount);
+  return LinkOk;
+}
+
 LinkResult closeTargetPort() {
   closeLink();
   return LinkOk;
@@ -122,5 +150,41 @@ ProgressReply readProgressReply() {
       return ProgressReply::BootAck;
     default:
       return ProgressReply::Other;
+  }
+}
+
+AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
+                               std::string* lastLine) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  const SerialPort port = serialPort.load();
+  const size_t keep = std::max(AppLineKeep, text.size());
+  std::string line;  // the line being printed
+  lastLine->clear();
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    uint8_t byte = 0;
+    const ReadEnd end = readAnyByte(port, &byte, left);
+    if (end != ReadEnd::Frame) {
+      if (!line.empty()) *lastLine = line;
+      return answerOf(end);
+    }
+    if (byte == '\r' || byte == '\n') {
+      if (!line.empty()) {
+        traceApplicationLine(line);
+        *lastLine = line;
+      }
+      line.clear();
+      continue;
+    }
+    line += static_cast<char>(byte);
+    // Every place the text may occur is looked at as its last byte comes.
+    if (endsWith(line, text)) {
+      traceApplicationLine(line);
+      *lastLine = line;
+      return AppAnswer::Found;
+    }
+    if (line.size() >= 2 * keep) line.erase(0, line.size() - keep);
   }
 }
