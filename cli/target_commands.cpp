@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/app_check.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
@@ -348,8 +349,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   }
   const bool launch = command == TargetCommand::Launch || options.launch;
   if (launch && code == ExitOk) {
-    launchTarget();
-    progressNote(progress, "Target application launched.");
+    code = launchAndCheck(options, progress, board);
   } else {
     closeTargetPort();
   }

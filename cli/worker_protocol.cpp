@@ -279,6 +279,9 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--address", options.address},
                 {"--flash", options.flash},
                 {"--boot-region", options.bootRegion},
+                {"--expect", options.expect},
+                {"--expect-timeout",
+                 options.expect.empty() ? "" : std::to_string(options.expectTimeoutSeconds)},
                 {"--report", report ? "-" : ""}};
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
