@@ -298,6 +298,10 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   addExpectOptions(commands->launch, options);
   addCommonOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
+  commands->ports->add_flag("--json",
+                            "as one JSON array: each port's device, description and USB identity "
+                            "(vendor_id, product_id, serial, manufacturer, product; null when "
+                            "unknown)");
   addImageCommands(app, options, commands);
 }
 
@@ -354,7 +358,7 @@ int main(int argc, char** argv) {
     return code == 0 ? ExitOk : ExitUsage;
   }
 
-  if (commands.ports->parsed()) return listPorts();
+  if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
   if (commands.convert->parsed()) return convertImage(options);

@@ -72,4 +72,3 @@ enum class TargetCommand { Program, Erase, Launch };
 
 // One command on one target; the report of the board is filled in.
 int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board);
-int listPorts();

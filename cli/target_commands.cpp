@@ -386,15 +386,3 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
   stopSimulatedTarget(&simulated);
   return code;
 }
-
-int listPorts() {
-  std::vector<PortInfo> ports = listSerialPorts();
-  if (ports.empty()) {
-    printf("No serial ports found.\n");
-    return ExitOk;
-  }
-  for (const PortInfo& port : ports) {
-    printf("%-24s %s\n", port.device.c_str(), port.description.c_str());
-  }
-  return ExitOk;
-}

@@ -9,6 +9,9 @@
 
 namespace {
 
+// How long the end of a line cut by the time limit is waited for.
+constexpr int64_t LineGraceMilliseconds = 100;
+
 // One command, one timed reply.
 LinkResult singleExchange(const FrameSlots& command, int32_t awaited) {
   FrameSlots slots = {0, 0, 0, 0};
@@ -38,6 +41,21 @@ AppAnswer answerOf(ReadEnd end) {
       return AppAnswer::LineFailed;
     default:
       return AppAnswer::TimeLimit;
+  }
+}
+
+// The rest of a line the time limit cut, when it follows at once: the
+// message then shows the whole line, not the few bytes read before the limit.
+void finishLine(SerialPort port, size_t keep, std::string* line) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(LineGraceMilliseconds);
+  while (!line->empty()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    uint8_t byte = 0;
+    if (readAnyByte(port, &byte, left) != ReadEnd::Frame || byte == '\r' || byte == '\n') return;
+    *line += static_cast<char>(byte);
+    if (line->size() >= 2 * keep) line->erase(0, line->size() - keep);
   }
 }
 
@@ -167,6 +185,7 @@ AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
     uint8_t byte = 0;
     const ReadEnd end = readAnyByte(port, &byte, left);
     if (end != ReadEnd::Frame) {
+      if (end == ReadEnd::TimeLimit) finishLine(port, keep, &line);
       if (!line.empty()) *lastLine = line;
       return answerOf(end);
     }
