@@ -25,7 +25,7 @@ struct PortInfo {
 std::vector<PortInfo> listSerialPorts();
 
 // The description of a port: `text` with its USB identity added
-// ("[USB 0403:6015], maker, serial FT12AB").
+// ("[USB 1a2b:3c4d], maker, serial A1B2C3").
 std::string describePort(const std::string& text, const UsbIdentity& usb);
 // The ports as one JSON array, one object a port: its device, description
 // and its USB identity (null when not known).

@@ -180,9 +180,9 @@ TEST_F(CliAppCheck, PortsAsJsonCarryTheirUsbIdentity) {
         root + "/class/tty"}) {
     mkdir(d.c_str(), 0755);
   }
-  const std::map<std::string, std::string> files = {{"idVendor", "0403\n"},
-                                                    {"idProduct", "6015\n"},
-                                                    {"serial", "FT12AB\n"},
+  const std::map<std::string, std::string> files = {{"idVendor", "1a2b\n"},
+                                                    {"idProduct", "3c4d\n"},
+                                                    {"serial", "A1B2C3\n"},
                                                     {"manufacturer", "Maker\n"},
                                                     {"product", "Serial Cable\n"}};
   for (const auto& file : files) std::ofstream(usb + "/" + file.first) << file.second;
@@ -199,15 +199,15 @@ TEST_F(CliAppCheck, PortsAsJsonCarryTheirUsbIdentity) {
     if (port["device"] == "/dev/ttyUSB9") found = port;
   }
   ASSERT_TRUE(found.is_object()) << result.output;
-  EXPECT_EQ(found["usb"]["vendor_id"], "0403");
-  EXPECT_EQ(found["usb"]["product_id"], "6015");
-  EXPECT_EQ(found["usb"]["serial"], "FT12AB");
+  EXPECT_EQ(found["usb"]["vendor_id"], "1a2b");
+  EXPECT_EQ(found["usb"]["product_id"], "3c4d");
+  EXPECT_EQ(found["usb"]["serial"], "A1B2C3");
   EXPECT_EQ(found["usb"]["manufacturer"], "Maker");
   EXPECT_EQ(found["usb"]["product"], "Serial Cable");
 
   result = run({"ports"}, "K4471_SYSFS_ROOT=" + root);
   EXPECT_NE(result.output.find("/dev/ttyUSB9"), std::string::npos);
-  EXPECT_NE(result.output.find("[USB 0403:6015]"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("[USB 1a2b:3c4d]"), std::string::npos) << result.output;
 }
 
 }  // namespace
