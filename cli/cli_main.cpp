@@ -40,6 +40,9 @@ const char* const ExitCodesText =
     "       within --timeout, the line failed, or no target called within --wait\n"
     "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
     "       that was killed is reported as worker-died)\n"
+    "  8    the application did not answer as expected: with --expect, no line containing the\n"
+    "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
+    "       (outcome app-check-failed)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
@@ -189,6 +192,39 @@ void addTimeoutOption(CLI::App* command, Options* options) {
       ->check(secondsUpToAYear());
 }
 
+// An expected text: not empty, and within one line.
+CLI::Validator oneLineText() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.empty()) return "takes a text to look for, not an empty one";
+        if (text.find_first_of("\r\n") != std::string::npos)
+          return "takes a text without line ends";
+        return std::string();
+      },
+      "");
+}
+
+// The check that the launched application runs: a line it prints.
+CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
+  CLI::Option* expect =
+      command
+          ->add_option("--expect", options->expect,
+                       "after the launch, keep the port open and pass only when a line the "
+                       "application prints contains TEXT ({serial}: the board's serial number "
+                       "in decimal); else exit code 8")
+          ->type_name("TEXT")
+          ->check(oneLineText());
+  command
+      ->add_option("--expect-timeout", options->expectTimeoutSeconds,
+                   "how long the application has to print the --expect text (1 to 31536000)")
+      ->type_name("SECONDS")
+      ->capture_default_str()
+      ->check(secondsUpToAYear())
+      ->check(CLI::Range(int64_t{1}, LongestWaitSeconds))
+      ->needs(expect);
+  return expect;
+}
+
 CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::App* program = app->add_subcommand(
       "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
@@ -200,7 +236,9 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   addMapOptions(program, options);
   program->add_flag("--bootloader", options->bootloader,
                     "program a new bootloader instead of an application");
-  program->add_flag("--launch", options->launch, "start the application after programming");
+  CLI::Option* launch =
+      program->add_flag("--launch", options->launch, "start the application after programming");
+  addExpectOptions(program, options)->needs(launch);
   CLI::Option* reportOption = program->add_option(
       "--report", options->report,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
@@ -260,8 +298,13 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   addCommonOptions(commands->erase, options);
   addTimeoutOption(commands->erase, options);
   commands->launch = app->add_subcommand("launch", "start the application on the target");
+  addExpectOptions(commands->launch, options);
   addCommonOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
+  commands->ports->add_flag("--json",
+                            "as one JSON array: each port's device, description and USB identity "
+                            "(vendor_id, product_id, serial, manufacturer, product; null when "
+                            "unknown)");
   addImageCommands(app, options, commands);
 }
 
@@ -344,7 +387,7 @@ int main(int argc, char** argv) {
     return code == 0 ? ExitOk : ExitUsage;
   }
 
-  if (commands.ports->parsed()) return listPorts();
+  if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
   if (commands.convert->parsed()) return convertImage(options);

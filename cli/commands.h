@@ -29,7 +29,10 @@ struct Options {
   int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
                                 // run; 0 waits for ever
   int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
-  std::string report;           // path of the JSON report, "-" for standard output
+  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
+                       // the board's number); empty: not checked
+  int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
+  std::string report;                 // path of the JSON report, "-" for standard output
   bool reportAppend = false;
   std::string format = "auto";
   std::string address;            // where raw binary belongs, as given
@@ -93,4 +96,3 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
 // calls on its port, until its parent says stop or a signal comes between
 // two boards (ExitOk); ExitInterrupted when a signal came inside a board.
 int runStationWorker(const Options& options);
-int listPorts();

@@ -16,6 +16,7 @@ const ExitCodeWords exitCodeWords[] = {
     {ExitPortError, "port cannot be opened", "port-error"},
     {ExitEraseError, "erase error", "erase-error"},
     {ExitCommunicationError, "communication error", "communication-error"},
+    {ExitAppCheckFailed, "application did not answer", "app-check-failed"},
     {ExitInterrupted, "interrupted", "interrupted"},
 };
 

@@ -8,6 +8,7 @@ enum ExitCode {
   ExitEraseError = 5,
   ExitCommunicationError = 6,
   ExitSomeTargetsFailed = 7,
+  ExitAppCheckFailed = 8,
   ExitInterrupted = 130,
 };
 

@@ -1,9 +1,11 @@
 #include <libserialport.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/ports.h"
+#include "cli/usb_sysfs.h"
 
 bool samePort(const std::string& a, const std::string& b) {
   struct stat first, second;
@@ -12,32 +14,54 @@ bool samePort(const std::string& a, const std::string& b) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+namespace {
+
+// What the serial port library knows of a USB port (where there is no
+// device tree to ask).
+UsbIdentity libraryUsbIdentity(sp_port* port) {
+  UsbIdentity usb;
+  if (sp_get_port_transport(port) != SP_TRANSPORT_USB) return usb;
+  if (sp_get_port_usb_vid_pid(port, &usb.vendorId, &usb.productId) != SP_OK) return usb;
+  usb.known = true;
+  if (const char* text = sp_get_port_usb_serial(port)) usb.serial = text;
+  if (const char* text = sp_get_port_usb_manufacturer(port)) usb.manufacturer = text;
+  if (const char* text = sp_get_port_usb_product(port)) usb.product = text;
+  return usb;
+}
+
+std::string baseName(const std::string& device) {
+  const size_t slash = device.rfind('/');
+  return slash == std::string::npos ? device : device.substr(slash + 1);
+}
+
+}  // namespace
+
 std::vector<PortInfo> listSerialPorts() {
   std::vector<PortInfo> ports;
+  const std::string root = sysfsRoot();
+  std::vector<std::string> onUsb = usbTtyNames(root);
   sp_port** list = nullptr;
-  if (sp_list_ports(&list) != SP_OK) return ports;
-  for (int i = 0; list[i]; ++i) {
-    PortInfo info;
-    info.device = sp_get_port_name(list[i]);
-    std::string description;
-    if (const char* text = sp_get_port_description(list[i])) description = text;
-    if (sp_get_port_transport(list[i]) == SP_TRANSPORT_USB) {
-      int vendor = 0, product = 0;
-      if (sp_get_port_usb_vid_pid(list[i], &vendor, &product) == SP_OK) {
-        char ids[32];
-        snprintf(ids, sizeof ids, " [USB %04x:%04x]", vendor, product);
-        description += ids;
+  if (sp_list_ports(&list) == SP_OK) {
+    for (int i = 0; list[i]; ++i) {
+      PortInfo info;
+      info.device = sp_get_port_name(list[i]);
+      if (!usbIdentityOf(root, baseName(info.device), &info.usb)) {
+        info.usb = libraryUsbIdentity(list[i]);
       }
-      if (const char* maker = sp_get_port_usb_manufacturer(list[i])) {
-        description += std::string(", ") + maker;
-      }
-      if (const char* serial = sp_get_port_usb_serial(list[i])) {
-        description += std::string(", serial ") + serial;
-      }
+      const char* text = sp_get_port_description(list[i]);
+      info.description = describePort(text ? text : "", info.usb);
+      onUsb.erase(std::remove(onUsb.begin(), onUsb.end(), baseName(info.device)), onUsb.end());
+      ports.push_back(info);
     }
-    info.description = description;
+    sp_free_port_list(list);
+  }
+  // USB ports the device tree knows and the library did not list.
+  for (const std::string& name : onUsb) {
+    PortInfo info;
+    info.device = "/dev/" + name;
+    usbIdentityOf(root, name, &info.usb);
+    info.description = describePort(info.usb.product, info.usb);
     ports.push_back(info);
   }
-  sp_free_port_list(list);
   return ports;
 }

@@ -11,7 +11,11 @@ std::vector<PortInfo> listSerialPorts() {
     char name[16];
     char target[512];
     snprintf(name, sizeof name, "COM%d", number);
-    if (QueryDosDeviceA(name, target, sizeof target) != 0) ports.push_back({name, target});
+    if (QueryDosDeviceA(name, target, sizeof target) == 0) continue;
+    PortInfo port;
+    port.device = name;
+    port.description = target;
+    ports.push_back(port);
   }
   return ports;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "cli/app_check.h"
 #include "cli/exit_codes.h"
 #include "cli/serial_file.h"
 #include "image/hex_token_reader.h"
@@ -108,6 +109,11 @@ int takeStationOptions(Options* options) {
   const bool source = !options->serialStart.empty() || !options->serialFile.empty();
   if (options->serialAt.empty()) {
     if (source) return refuse(ExitUsage, "--serial-start and --serial-file need --serial-at ADDR");
+    if (options->expect.find(SerialPlaceholder) != std::string::npos) {
+      return refuse(ExitUsage,
+                    "--expect names {serial}, but the boards are not numbered: give "
+                    "--serial-at with --serial-start or --serial-file");
+    }
     return ExitOk;
   }
   // A gang's worker is handed its numbers; everyone else needs a source.

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/app_check.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
@@ -368,8 +369,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   }
   const bool launch = command == TargetCommand::Launch || options.launch;
   if (launch && code == ExitOk) {
-    launchTarget();
-    progressNote(progress, "Target application launched.");
+    code = launchAndCheck(options, progress, board);
   } else {
     closeTargetPort();
   }
@@ -409,16 +409,4 @@ int runOnConnectedTarget(TargetCommand command, const Options& options, const Im
   RunOutcome outcome = runCommand(command, options, image, progress, board);
   setReplyLimit(0);
   return finishRun(command, outcome, options, image, progress, board, simulated);
-}
-
-int listPorts() {
-  std::vector<PortInfo> ports = listSerialPorts();
-  if (ports.empty()) {
-    printf("No serial ports found.\n");
-    return ExitOk;
-  }
-  for (const PortInfo& port : ports) {
-    printf("%-24s %s\n", port.device.c_str(), port.description.c_str());
-  }
-  return ExitOk;
 }

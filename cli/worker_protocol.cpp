@@ -287,12 +287,15 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--address", options.address},
                 {"--flash", options.flash},
                 {"--boot-region", options.bootRegion},
-                {"--report", report ? "-" : ""},
                 {"--swap-seconds", options.loop ? std::to_string(options.swapSeconds) : ""},
                 {"--retries", options.retries > 0 ? std::to_string(options.retries) : ""},
                 // The parent hands out the numbers: the worker only places them.
                 {"--serial-at", options.serialAt},
-                {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat}};
+                {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat},
+                {"--expect", options.expect},
+                {"--expect-timeout",
+                 options.expect.empty() ? "" : std::to_string(options.expectTimeoutSeconds)},
+                {"--report", report ? "-" : ""}};
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
   }

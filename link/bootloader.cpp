@@ -2,11 +2,15 @@
 // alone, never by the results of the reads and writes below it.
 #include "link/bootloader.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "link/trace.h"
 
 namespace {
+
+// How long the end of a line cut by the time limit is waited for.
+constexpr int64_t LineGraceMilliseconds = 100;
 
 // One command, one timed reply.
 LinkResult singleExchange(const FrameSlots& command, int32_t awaited) {
@@ -18,6 +22,41 @@ LinkResult singleExchange(const FrameSlots& command, int32_t awaited) {
 
 bool isBlockAck(int32_t code) {
   return code == ReplyAppAck || code == ReplyBootAck;
+}
+
+bool endsWith(const std::string& line, const std::string& text) {
+  return line.size() >= text.size() &&
+         line.compare(line.size() - text.size(), text.size(), text) == 0;
+}
+
+void traceApplicationLine(const std::string& line) {
+  linkTrace(("application: " + line + "\n").c_str());
+}
+
+AppAnswer answerOf(ReadEnd end) {
+  switch (end) {
+    case ReadEnd::Aborted:
+      return AppAnswer::Aborted;
+    case ReadEnd::LineFailed:
+      return AppAnswer::LineFailed;
+    default:
+      return AppAnswer::TimeLimit;
+  }
+}
+
+// The rest of a line the time limit cut, when it follows at once: the
+// message then shows the whole line, not the few bytes read before the limit.
+void finishLine(SerialPort port, size_t keep, std::string* line) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(LineGraceMilliseconds);
+  while (!line->empty()) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    uint8_t byte = 0;
+    if (readAnyByte(port, &byte, left) != ReadEnd::Frame || byte == '\r' || byte == '\n') return;
+    *line += static_cast<char>(byte);
+    if (line->size() >= 2 * keep) line->erase(0, line->size() - keep);
+  }
 }
 
 void closeLink() {
@@ -99,6 +138,11 @@ LinkResult launchTarget() {
   return LinkOk;
 }
 
+LinkResult launchTargetKeepOpen() {
+  writeFrame(serialPort.load(), FrameLaunch, FrameSlotCount);
+  return LinkOk;
+}
+
 LinkResult closeTargetPort() {
   closeLink();
   return LinkOk;
@@ -145,5 +189,42 @@ ProgressReply readProgressReply() {
       return ProgressReply::BootAck;
     default:
       return ProgressReply::Other;
+  }
+}
+
+AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
+                               std::string* lastLine) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  const SerialPort port = serialPort.load();
+  const size_t keep = std::max(AppLineKeep, text.size());
+  std::string line;  // the line being printed
+  lastLine->clear();
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    uint8_t byte = 0;
+    const ReadEnd end = readAnyByte(port, &byte, left);
+    if (end != ReadEnd::Frame) {
+      if (end == ReadEnd::TimeLimit) finishLine(port, keep, &line);
+      if (!line.empty()) *lastLine = line;
+      return answerOf(end);
+    }
+    if (byte == '\r' || byte == '\n') {
+      if (!line.empty()) {
+        traceApplicationLine(line);
+        *lastLine = line;
+      }
+      line.clear();
+      continue;
+    }
+    line += static_cast<char>(byte);
+    // Every place the text may occur is looked at as its last byte comes.
+    if (endsWith(line, text)) {
+      traceApplicationLine(line);
+      *lastLine = line;
+      return AppAnswer::Found;
+    }
+    if (line.size() >= 2 * keep) line.erase(0, line.size() - keep);
   }
 }

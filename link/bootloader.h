@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "link/frames.h"
 #include "link/serial_port.h"
@@ -43,8 +44,26 @@ LinkResult awaitCallFrame(int64_t limitMs);
 LinkResult acknowledgeTargetCall();
 // Sends the launch frame and closes the port. Always LinkOk.
 LinkResult launchTarget();
+// Sends the launch frame and keeps the port open: what the application prints
+// from then on is read with awaitApplicationText (nothing is discarded in
+// between), and closeTargetPort ends it. Always LinkOk.
+LinkResult launchTargetKeepOpen();
 // Closes the port. Always LinkOk.
 LinkResult closeTargetPort();
+
+// How the wait for a launched application's answer ended.
+enum class AppAnswer { Found, TimeLimit, LineFailed, Aborted };
+// Of a line without an end, at least this many of its last bytes are kept.
+constexpr size_t AppLineKeep = 4096;
+// Reads what the application prints, for up to `milliseconds`, until a line
+// (ended by CR, LF or both) contains `text`: Found as soon as its last byte
+// came. *lastLine is the last line it printed, without its end (the part of
+// an unfinished one counts), empty when it printed nothing; of a very long
+// line only its last bytes are kept (at least AppLineKeep, and never more
+// than twice that or twice the text), so a line that never ends cannot
+// exhaust memory. Each line is traced.
+AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
+                               std::string* lastLine);
 // One command, one timed reply: LinkOk on the awaited reply, else
 // LinkUnexpectedReply.
 LinkResult startErase();

@@ -192,6 +192,15 @@ int readReplyTimed(SerialPort port, uint32_t* slots, int count) {
   return readReply(port, slots, count, TimedReadMilliseconds);
 }
 
+ReadEnd readAnyByte(SerialPort port, uint8_t* byte, int64_t milliseconds) {
+  if (linkAbortRequested()) return ReadEnd::Aborted;
+  if (milliseconds <= 0) return ReadEnd::TimeLimit;
+  if (!backendSetReadSlice(port)) return ReadEnd::LineFailed;
+  const ReplyWait wait = {Clock::now(), milliseconds, 0, false};
+  const ReadEnd end = awaitByte(port, byte, wait);
+  return end == ReadEnd::ReplyLimit ? ReadEnd::TimeLimit : end;
+}
+
 int writeFrame(SerialPort port, const uint32_t* slots, int count) {
   // The protocol is stop and wait: a byte that came before a command is sent
   // cannot answer it (a call queued while nobody listened, or one that crossed

@@ -66,6 +66,10 @@ enum class ReadEnd {
 };
 // Frame again after every attempt to open a port.
 ReadEnd lastReadEnd();
+// One byte of whatever the far end sends (text, not a reply frame), waiting
+// at most `milliseconds`; nothing is discarded before. ReadEnd::Frame when it
+// came, else TimeLimit, Aborted or LineFailed. Leaves lastReadEnd alone.
+ReadEnd readAnyByte(SerialPort port, uint8_t* byte, int64_t milliseconds);
 
 // A limit on every wait for a reply, blocking ones included, counted from the
 // moment the read begins: a reply not complete by then ends the read like a

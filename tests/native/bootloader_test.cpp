@@ -161,4 +161,35 @@ TEST_F(Bootloader, LaunchSendsItsFrameAndClosesThePort) {
   connect();  // and the port opens again for the next connection
 }
 
+TEST_F(Bootloader, TheLaunchedApplicationIsReadUntilALineHoldsTheTextOrTheLimit) {
+  connect();
+  using Clock = std::chrono::steady_clock;
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  // The application speaks the moment the launch frame is in: nothing is lost.
+  scriptStart(&script, peer, {{4, text("boot 1.2\r\n\r\napp up, sn=1000, more")}});
+  EXPECT_EQ(launchTargetKeepOpen(), LinkOk);
+  std::string last;
+  EXPECT_EQ(awaitApplicationText("sn=1000", 2000, &last), AppAnswer::Found);
+  EXPECT_EQ(last, "app up, sn=1000");
+  EXPECT_EQ(traced, "application: boot 1.2\napplication: app up, sn=1000\n");
+  EXPECT_EQ(scriptFinish(&script, peer), (Bytes{0x9C, 0xBB, 0xFD, 0xDA}));
+
+  // A line that never ends keeps only its tail, and the limit still holds.
+  scriptStart(&script, peer, {{0, Bytes(5 * AppLineKeep, 'x') + text("tail")}});
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(awaitApplicationText("sn=1000", 400, &last), AppAnswer::TimeLimit);
+  scriptFinish(&script, peer);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400 + 2 * BlockingSliceMilliseconds));
+  EXPECT_GE(last.size(), AppLineKeep);
+  EXPECT_LE(last.size(), 2 * AppLineKeep);
+  EXPECT_EQ(last.substr(last.size() - 5), "xtail");
+
+  // A line that dies ends the wait at once.
+  ptyClose(&peer);
+  start = Clock::now();
+  EXPECT_EQ(awaitApplicationText("sn=1000", 5000, &last), AppAnswer::LineFailed);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2 * BlockingSliceMilliseconds));
+  EXPECT_EQ(last, "");
+}
+
 }  // namespace

@@ -1,0 +1,215 @@
+// The check that a launched application runs (--expect), end to end: the
+// real k4471-cli against simulated boards that answer, stay silent, chatter
+// or hang up; and the port list as JSON from a system device tree.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "tests/native/pty_peer.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  int code;
+  std::string output;
+  double seconds;
+};
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The image puts 1000 (E8 03 00 00, little-endian) where the application
+// reads its serial number.
+const char* const Image = "00004000 01 02 03\n00007FF0 E8 03 00 00\n";
+
+class CliAppCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = makeScratchDir();
+    image = dir + "/app.hex";
+    std::ofstream(image) << Image;
+  }
+  void TearDown() override {
+    for (Simulator* sim : sims) simStop(sim);
+    removeScratchDir(dir);
+  }
+  std::string board(const char* name, const char* appText = nullptr) {
+    std::string link = dir + "/" + name;
+    SimConfig config;
+    config.linkPath = link.c_str();
+    config.callMs = 20;
+    config.eraseBlocks = 2;
+    config.appText = appText;
+    Simulator* sim = simStart(config);
+    EXPECT_NE(sim, nullptr);
+    sims.push_back(sim);
+    return link;
+  }
+  // Runs k4471-cli with `environment` added; standard output and error in one.
+  Result run(std::vector<std::string> arguments, const std::string& environment = "") {
+    arguments.insert(arguments.begin(), K4471_CLI);
+    std::vector<char*> argv, envp;
+    for (std::string& a : arguments) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::string added = environment;
+    if (!added.empty()) envp.push_back(&added[0]);
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
+    const std::string out = dir + "/out.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const Clock::time_point start = Clock::now();
+    pid_t pid = -1;
+    posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readText(out),
+            seconds};
+  }
+  // The report lines in the output, by port.
+  static std::map<std::string, nlohmann::json> reports(const std::string& text) {
+    std::map<std::string, nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("{\"port\"", 0) == 0) {
+        nlohmann::json entry = nlohmann::json::parse(line);
+        lines[entry["port"]] = entry;
+      }
+    }
+    return lines;
+  }
+  // Once the board has been launched, does `line` to it (from another thread).
+  std::thread afterLaunch(Simulator* sim, std::string line) {
+    return std::thread([sim, line] {
+      const Clock::time_point until = Clock::now() + std::chrono::seconds(10);
+      while (!simStatus(sim).launched && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      simControl(sim, line.c_str());
+    });
+  }
+  std::string dir, image;
+  std::vector<Simulator*> sims;
+};
+
+TEST_F(CliAppCheck, PassesOnlyWhenTheApplicationAnswersWithinTheLimit) {
+  const std::string answers = board("answers.tty", "app up, sn={u32le@0x7FF0}");
+  const std::string silent = board("silent.tty");
+  Result result = run({"program", image, "--port", answers, "--launch", "--expect",
+                       "app up, sn=1000", "--report", "-"});
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_NE(result.output.find("The application answered: \"app up, sn=1000\""), std::string::npos);
+
+  result = run({"program", image, "--port", silent, "--launch", "--expect", "sn=1000",
+                "--expect-timeout", "2", "--report", "-"});
+  EXPECT_EQ(result.code, 8) << result.output;
+  EXPECT_GE(result.seconds, 2.0);
+  EXPECT_LT(result.seconds, 3.0);
+  nlohmann::json line = reports(result.output)[silent];
+  EXPECT_EQ(line["outcome"], "app-check-failed");
+  EXPECT_EQ(line["failed_step"], "app-check");
+  EXPECT_NE(line["message"].get<std::string>().find("it printed nothing"), std::string::npos);
+
+  // A gang hands the check to every worker: each board judged on its own.
+  for (Simulator* sim : sims) simReset(sim);  // back in their bootloaders
+  result = run({"program", image, "--port", answers, "--port", silent, "--launch", "--expect",
+                "sn=1000", "--expect-timeout", "1", "--wait", "5", "--report", "-"});
+  EXPECT_EQ(result.code, 7) << result.output;
+  std::map<std::string, nlohmann::json> lines = reports(result.output);
+  EXPECT_EQ(lines[answers]["outcome"], "success");
+  EXPECT_EQ(lines[silent]["outcome"], "app-check-failed");
+
+  EXPECT_EQ(run({"program", image, "--port", silent, "--expect", "x"}).code, 2)
+      << "--expect needs --launch";
+  result = run({"program", image, "--port", silent, "--launch", "--expect", "sn={serial}"});
+  EXPECT_EQ(result.code, 2) << "{serial} without numbered boards: " << result.output;
+}
+
+TEST_F(CliAppCheck, AChatteringApplicationEndsAtTheLimitAndADeadLineAtOnce) {
+  const std::string port = board("chatter.tty");
+  std::thread chatter = afterLaunch(sims[0], "set chatter-ms 10");
+  Result result = run({"program", image, "--port", port, "--launch", "--expect", "sn=1000",
+                       "--expect-timeout", "2"});
+  chatter.join();
+  EXPECT_EQ(result.code, 8) << result.output;
+  EXPECT_LT(result.seconds, 3.0);
+  EXPECT_NE(result.output.find("the last line it printed: \"app running, tick"), std::string::npos)
+      << result.output;
+
+  simControl(sims[0], "set chatter-ms 0");
+  simReset(sims[0]);
+  std::thread unplug = afterLaunch(sims[0], "unplug");
+  result = run({"program", image, "--port", port, "--launch", "--expect", "sn=1000"});
+  unplug.join();
+  EXPECT_EQ(result.code, 8) << result.output;
+  EXPECT_LT(result.seconds, 3.0) << "the default limit is 10 s: the dead line ended it";
+  EXPECT_NE(result.output.find("the line to the target failed"), std::string::npos);
+}
+
+TEST_F(CliAppCheck, PortsAsJsonCarryTheirUsbIdentity) {
+  // A system device tree: ttyUSB9 on a USB interface of a USB device.
+  const std::string root = dir + "/sys";
+  const std::string usb = root + "/devices/pci0/usb1/1-1";
+  const std::string tty = usb + "/1-1:1.0/ttyUSB9";
+  for (const std::string& d :
+       {root, root + "/devices", root + "/devices/pci0", root + "/devices/pci0/usb1", usb,
+        usb + "/1-1:1.0", tty, tty + "/tty", tty + "/tty/ttyUSB9", root + "/class",
+        root + "/class/tty"}) {
+    mkdir(d.c_str(), 0755);
+  }
+  const std::map<std::string, std::string> files = {{"idVendor", "1a2b\n"},
+                                                    {"idProduct", "3c4d\n"},
+                                                    {"serial", "A1B2C3\n"},
+                                                    {"manufacturer", "Maker\n"},
+                                                    {"product", "Serial Cable\n"}};
+  for (const auto& file : files) std::ofstream(usb + "/" + file.first) << file.second;
+  ASSERT_EQ(symlink("../../../ttyUSB9", (tty + "/tty/ttyUSB9/device").c_str()), 0);
+  ASSERT_EQ(symlink(("../../devices/pci0/usb1/1-1/1-1:1.0/ttyUSB9/tty/ttyUSB9"),
+                    (root + "/class/tty/ttyUSB9").c_str()),
+            0);
+
+  Result result = run({"ports", "--json"}, "K4471_SYSFS_ROOT=" + root);
+  ASSERT_EQ(result.code, 0) << result.output;
+  nlohmann::json ports = nlohmann::json::parse(result.output);
+  nlohmann::json found;
+  for (const nlohmann::json& port : ports) {
+    if (port["device"] == "/dev/ttyUSB9") found = port;
+  }
+  ASSERT_TRUE(found.is_object()) << result.output;
+  EXPECT_EQ(found["usb"]["vendor_id"], "1a2b");
+  EXPECT_EQ(found["usb"]["product_id"], "3c4d");
+  EXPECT_EQ(found["usb"]["serial"], "A1B2C3");
+  EXPECT_EQ(found["usb"]["manufacturer"], "Maker");
+  EXPECT_EQ(found["usb"]["product"], "Serial Cable");
+
+  result = run({"ports"}, "K4471_SYSFS_ROOT=" + root);
+  EXPECT_NE(result.output.find("/dev/ttyUSB9"), std::string::npos);
+  EXPECT_NE(result.output.find("[USB 1a2b:3c4d]"), std::string::npos) << result.output;
+}
+
+}  // namespace
