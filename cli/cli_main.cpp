@@ -16,6 +16,7 @@
 #include "cli/gang.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
+#include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
@@ -34,7 +35,8 @@ const char* const ExitCodesText =
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"
     "       addressed); convert cannot write OUT; the --report could not be written (after a\n"
     "       good run: the boards are programmed, as said)\n"
-    "  4    the port cannot be opened, is not a serial port or is busy\n"
+    "  4    the port cannot be opened, is not a serial port or is busy, or cannot drive the\n"
+    "       --reset line (before any wait)\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, gave no reply\n"
     "       within --timeout, the line failed, or no target called within --wait\n"
@@ -177,6 +179,7 @@ void addCommonOptions(CLI::App* command, Options* options) {
                    "ever; at most 31536000, one year)")
       ->type_name("SECONDS")
       ->check(secondsUpToAYear());
+  addResetOptions(command, options);
 }
 
 void addTimeoutOption(CLI::App* command, Options* options) {
@@ -270,6 +273,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
 int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkPorts(*options, command)) return code;
   if (int code = checkReportPath(*options)) return code;
+  if (int code = takeResetOptions(*options)) return code;
   return takeStationOptions(options);
 }
 
