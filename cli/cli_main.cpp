@@ -29,7 +29,7 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, erase --all without --yes and no terminal)\n"
+    "       image file, erase --all without --yes and no terminal, --reset with a tcp:// port)\n"
     "  3    file error: the file does not open or close, is not in its format, holds no data or "
     "has\n"
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"

@@ -41,7 +41,7 @@ void addResetOptions(CLI::App* command, Options* options) {
       "each retry: dtr or rts (asserted holds the board in reset), dtr-inverted or "
       "rts-inverted (released holds it); both lines are held released while the port is open. "
       "Not on tcp:// ports");
-  reset->check(CLI::IsMember({"dtr", "rts", "dtr-inverted", "rts-inverted"}));
+  reset->type_name("LINE")->check(CLI::IsMember({"dtr", "rts", "dtr-inverted", "rts-inverted"}));
   command
       ->add_option("--reset-ms", options->resetMs,
                    "with --reset: how long the line holds the board in reset, in milliseconds")
