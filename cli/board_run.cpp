@@ -7,15 +7,16 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/target_run.h"
 #include "link/bootloader.h"
 
-namespace {
-
 bool worthRetrying(int code) {
   return code == ExitCommunicationError || code == ExitEraseError;
 }
+
+namespace {
 
 // The board's number, taken when its first run starts (a gang's worker was
 // handed it), and the image that carries it. ExitOk, or the reason told.
@@ -43,11 +44,13 @@ int numberBoard(const Options& options, const ImageSnapshot& run, uint64_t* seri
   return ExitOk;
 }
 
-// One attempt on the open port: the wait for the call, then the run.
+// One attempt on the open port: the board's reset (--reset), the wait for
+// its call, then the run.
 int attemptOnce(TargetCommand command, const Options& options, const LoadedImage& loaded,
                 uint64_t* serialNext, BoardReport* board, SimulatedTarget* simulated) {
   Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  int code = awaitTarget(options, &progress, board);
+  int code = resetBoard(options, &progress, board);
+  if (code == ExitOk) code = awaitTarget(options, &progress, board);
   if (code != ExitOk) return code;
   if (command != TargetCommand::Program) {
     return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
@@ -83,8 +86,9 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
     if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;
     board->exitCode = code;
     if (attempt) attempt(*board, context);
-    fprintf(stderr, "Attempt %d of %d failed: the board is programmed again at its next call.\n",
-            tries, options.retries + 1);
+    fprintf(
+        stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.retries + 1,
+        options.reset.empty() ? "programmed again at its next call" : "reset and programmed again");
     board->message.clear();
     board->bytes = 0;
     board->blocks = 0;

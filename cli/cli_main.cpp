@@ -16,6 +16,7 @@
 #include "cli/gang.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
+#include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
@@ -28,13 +29,14 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, erase --all without --yes and no terminal)\n"
+    "       image file, erase --all without --yes and no terminal, --reset with a tcp:// port)\n"
     "  3    file error: the file does not open or close, is not in its format, holds no data or "
     "has\n"
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"
     "       addressed); convert cannot write OUT; the --report could not be written (after a\n"
     "       good run: the boards are programmed, as said)\n"
-    "  4    the port cannot be opened, is not a serial port or is busy\n"
+    "  4    the port cannot be opened, is not a serial port or is busy, or cannot drive the\n"
+    "       --reset line (before any wait)\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, gave no reply\n"
     "       within --timeout, the line failed, or no target called within --wait\n"
@@ -180,6 +182,7 @@ void addCommonOptions(CLI::App* command, Options* options) {
                    "ever; at most 31536000, one year)")
       ->type_name("SECONDS")
       ->check(secondsUpToAYear());
+  addResetOptions(command, options);
 }
 
 void addTimeoutOption(CLI::App* command, Options* options) {
@@ -313,6 +316,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
 int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkPorts(*options, command)) return code;
   if (int code = checkReportPath(*options)) return code;
+  if (int code = takeResetOptions(*options)) return code;
   return takeStationOptions(options);
 }
 

@@ -56,6 +56,10 @@ struct Options {
   uint32_t serialAddress = 0;
   SerialFormat serial;
   uint64_t firstSerial = 0;  // --serial-start
+  // The board's reset through a control line of its port (empty: none; a
+  // person resets it), and how long the line holds it in reset.
+  std::string reset;
+  int resetMs = 100;
 };
 
 // The longest --timeout and --wait: one year, in seconds.

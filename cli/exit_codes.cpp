@@ -1,5 +1,7 @@
 #include "cli/exit_codes.h"
 
+#include <cstdio>
+
 namespace {
 
 // What each exit code is called in a gang's summary and in a report.
@@ -37,4 +39,19 @@ const char* exitCodeText(int code) {
 const char* outcomeWord(int code) {
   const ExitCodeWords* words = wordsOf(code);
   return words ? words->outcome : "failed";
+}
+
+bool workerDied(int code) {
+  return code != ExitInterrupted && (code > 128 || code < 0);
+}
+
+std::string workerDiedText(int code) {
+  char text[160];
+  if (code > 128 && code < 128 + 65) {
+    snprintf(text, sizeof text, "the worker was killed by signal %d", code - 128);
+  } else {
+    snprintf(text, sizeof text, "the worker ended abnormally (status 0x%X)",
+             static_cast<unsigned>(code));
+  }
+  return std::string(text) + "; the board may hold a partial image: program it again";
 }

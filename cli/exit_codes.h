@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 enum ExitCode {
   ExitOk = 0,
   ExitUsage = 2,
@@ -16,3 +18,10 @@ enum ExitCode {
 const char* exitCodeText(int code);
 // The outcome of a board in a report ("success", "file-error" ...).
 const char* outcomeWord(int code);
+
+// A gang's worker that did not end by itself: a signal (128 and its number)
+// or, on Windows, an exception code. 130 is a worker's own end on an
+// interrupt.
+bool workerDied(int code);
+// What the summary says of such a worker's board.
+std::string workerDiedText(int code);

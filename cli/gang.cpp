@@ -75,6 +75,7 @@ std::string takeEvent(Target* target, const std::string& line) {
       target->status = firstLine(event.text);
       return target->status;
     case WorkerEventKind::Report:
+    case WorkerEventKind::Attempt:
       target->report = event.text;
       return "";
     case WorkerEventKind::Ready:  // a station's, answered by its follower
@@ -117,23 +118,6 @@ void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0
   sendWorkerInput(&target->worker, bytes.data(), bytes.size());
 }
 
-// A worker that did not end by itself: a signal (128 and its number) or, on
-// Windows, an exception code. 130 is a worker's own end on an interrupt.
-bool workerDied(int code) {
-  return code != ExitInterrupted && (code > 128 || code < 0);
-}
-
-std::string diedText(int code) {
-  char text[160];
-  if (code > 128 && code < 128 + 65) {
-    snprintf(text, sizeof text, "the worker was killed by signal %d", code - 128);
-  } else {
-    snprintf(text, sizeof text, "the worker ended abnormally (status 0x%X)",
-             static_cast<unsigned>(code));
-  }
-  return std::string(text) + "; the board may hold a partial image: program it again";
-}
-
 const char* resultText(const Target& target) {
   return workerDied(target.exitCode) ? "worker died" : exitCodeText(target.exitCode);
 }
@@ -165,7 +149,7 @@ void finish(Target* target, int code, const Gang& gang) {
   target->exitCode = code;
   target->finished = true;
   if (workerDied(code)) {
-    target->outcome = diedText(code);
+    target->outcome = workerDiedText(code);
     target->status = target->outcome;
   }
   // A worker killed after an attempt's line still needs its own.
@@ -237,8 +221,16 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   stationChanged.notify_all();
 }
 
-void takeStationReport(Target* target, std::vector<Target>* targets, const Gang& gang) {
+// A board's line. An attempt that is followed by another (--retries) is
+// written, not counted: the board is still under way.
+void takeStationReport(Target* target, std::vector<Target>* targets, const Gang& gang,
+                       bool attempt) {
   std::lock_guard<std::mutex> hold(targetsLock);
+  if (attempt) {
+    if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+    target->report.clear();
+    return;
+  }
   nlohmann::json line = nlohmann::json::parse(target->report, nullptr, false);
   const int code = line.is_object() && line["exit_code"].is_number_integer()
                        ? line["exit_code"].get<int>()
@@ -258,7 +250,7 @@ void finishStation(Target* target, std::vector<Target>* targets, const Gang& gan
   target->exitCode = code;
   target->finished = true;
   if (!target->inFlight && !workerDied(code)) return;
-  target->outcome = workerDied(code) ? diedText(code) : "the worker ended inside a board";
+  target->outcome = workerDied(code) ? workerDiedText(code) : "the worker ended inside a board";
   target->status = target->outcome;
   boardEnded(target, targets, gang, workerDied(code) ? code : ExitCommunicationError);
 }
@@ -285,7 +277,9 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
     std::string shown = takeEvent(target, line);
     if (gang->station && decodeWorkerEvent(line, &event)) {
       if (event.kind == WorkerEventKind::Ready) answerReady(target, targets, *gang);
-      if (event.kind == WorkerEventKind::Report) takeStationReport(target, targets, *gang);
+      if (event.kind == WorkerEventKind::Report || event.kind == WorkerEventKind::Attempt) {
+        takeStationReport(target, targets, *gang, event.kind == WorkerEventKind::Attempt);
+      }
     } else if (gang->report && decodeWorkerEvent(line, &event) &&
                event.kind == WorkerEventKind::Report) {
       // Each attempt's line goes out as it ends.
@@ -427,9 +421,11 @@ int runGang(const GangRun& run) {
   if (!options.loop) serials = numberTargets(&targets, gang, &station.nextSerial);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "%s %zu %s: reset each of them now.\n",
-            options.loop ? "A station on" : "Programming", targets.size(),
-            options.loop ? "ports" : "targets");
+    fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
+            targets.size(), options.loop ? "ports" : "targets",
+            options.reset.empty() ? "reset each of them now"
+            : options.loop        ? "each port's first board is reset through its line"
+                                  : "each is reset through its port");
   }
 
   std::vector<std::thread> followers;

@@ -15,6 +15,9 @@ std::string portFailureText(const std::string& device, const PortOpenFault& faul
              (fault.systemError == 0 ? std::string("another program is using it") : reason) + ")";
     case PortOpenStatus::NotASerialPort:
       return device + " is not a serial port";
+    case PortOpenStatus::NoControlLines:
+      return device + ": cannot drive the reset line (" +
+             (reason.empty() ? std::string("it has no control lines") : reason) + ")";
     case PortOpenStatus::Denied:
       return "COM Port Error: Cannot Connect to " + device + ": " + reason +
              " (is the user in the dialout group?)";

@@ -34,5 +34,6 @@ std::string portsJson(const std::vector<PortInfo>& ports);
 int listPorts(bool json);
 
 // Why the port of that name did not open, with the system's reason: "port
-// busy", "is not a serial port", or "COM Port Error: Cannot Connect to".
+// busy", "is not a serial port", "cannot drive the reset line" (--reset on a
+// port without control lines), or "COM Port Error: Cannot Connect to".
 std::string portFailureText(const std::string& device, const PortOpenFault& fault);

@@ -34,7 +34,8 @@ void addStationOptions(CLI::App* program, Options* options) {
   program
       ->add_option("--retries", options->retries,
                    "program a board again from the erase, at its next call, when its run ended "
-                   "with a communication or erase error, up to N more times")
+                   "with a communication or erase error, up to N more times (with --reset the "
+                   "tool resets it first; with --loop --reset is needed)")
       ->type_name("N")
       ->check(CLI::Range(0, 100));
   program->add_option("--serial-at", options->serialAt,
@@ -103,7 +104,9 @@ int takeStationOptions(Options* options) {
   if (options->loop && options->ports.empty()) {
     return refuse(ExitUsage, "--loop needs --port (one or more)");
   }
-  if (options->loop && options->retries > 0) {
+  // A person's reset cannot be told from the next board: a retry in a
+  // station needs the tool's own.
+  if (options->loop && options->retries > 0 && options->reset.empty()) {
     return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
   const bool source = !options->serialStart.empty() || !options->serialFile.empty();

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/target_run.h"
 #include "cli/worker_protocol.h"
@@ -81,11 +82,12 @@ void sendReady() {
   sendWorkerEvent(stdout, event);
 }
 
-void sendReport(const BoardReport& board) {
+// The board's line: its report, or an attempt's that is tried again.
+void sendReport(const BoardReport& board, WorkerEventKind kind = WorkerEventKind::Report) {
   BoardReport line = board;
   if (line.exitCode == ExitOk) line.failedStep.clear();
   WorkerEvent event;
-  event.kind = WorkerEventKind::Report;
+  event.kind = kind;
   event.text = boardReportLine(line);
   sendWorkerEvent(stdout, event);
 }
@@ -140,7 +142,9 @@ bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport
   }
 }
 
-// The board that called: numbered, answered, programmed and reported.
+// The board that called: numbered, answered and programmed. A retry opens
+// the port again, resets the board (--retries needs --reset here) and
+// answers its call.
 int programBoard(const Options& options, const LoadedImage& loaded, BoardReport* board,
                  Progress* progress) {
   board->started = std::time(nullptr);
@@ -153,6 +157,10 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
     board->failedStep = "start";
     board->message = error;
     code = ExitFileError;
+  } else if (board->attempt > 1) {
+    code = reopenTargetPort(board);
+    if (code == ExitOk) code = resetBoard(options, progress, board);
+    if (code == ExitOk) code = awaitTarget(options, progress, board);
   } else if (acknowledgeTargetCall() != LinkOk) {
     // The call was not confirmed: this board's next call is answered.
     code = reopenTargetPort(board);
@@ -165,6 +173,27 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   }
   board->exitCode = code;
   board->seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  return code;
+}
+
+// The board with its retries: each attempt that is tried again is reported
+// as such, the last one's line ends the board.
+int programWithRetries(const Options& options, const LoadedImage& loaded, BoardReport* board,
+                       Progress* progress) {
+  int code = programBoard(options, loaded, board, progress);
+  while (worthRetrying(code) && board->attempt <= options.retries && !interrupted.load()) {
+    sendReport(*board, WorkerEventKind::Attempt);
+    const std::string note = "Attempt " + std::to_string(board->attempt) + " of " +
+                             std::to_string(options.retries + 1) +
+                             " failed: the board is reset and programmed again.";
+    progressNote(progress, note.c_str());
+    ++board->attempt;
+    board->message.clear();
+    board->failedStep.clear();
+    board->bytes = 0;
+    board->blocks = 0;
+    code = programBoard(options, loaded, board, progress);
+  }
   sendReport(*board);
   return code;
 }
@@ -191,6 +220,9 @@ int runStationWorker(const Options& options) {
   loaded.run.stream = true;
   int code = checkImage(options.file, options, &loaded, &port.message);
   if (code == ExitOk) code = openTargetPortFor(options, nullptr, &port);
+  // The first board is reset; a board that has ended never is: a reset
+  // cannot tell the next board from the one still on the fixture.
+  if (code == ExitOk) code = resetBoard(options, &progress, &port);
   if (code != ExitOk) {
     port.exitCode = code;
     sendReport(port);
@@ -202,7 +234,9 @@ int runStationWorker(const Options& options) {
     sendReady();
     BoardReport board = port;
     if (!takeOrders(&inbox, &board)) break;
-    if (programBoard(options, loaded, &board, &progress) == ExitInterrupted) return ExitInterrupted;
+    if (programWithRetries(options, loaded, &board, &progress) == ExitInterrupted) {
+      return ExitInterrupted;
+    }
     swap = Swap{false, Clock::now(), false};
     if (!portBack(&inbox, &port)) break;
   }

@@ -129,10 +129,13 @@ bool lineLostNow(int32_t result, bool lineLostNoted) {
   return lineLostNoted && status == PortOpenStatus::Absent;
 }
 
-// Waits for the target's call after a reset. ExitOk once connected.
-int waitForCall(const std::string& device, Progress* progress, BoardReport* board) {
-  std::string text =
-      "Waiting for the target on " + device + ": reset the target now (Ctrl-C to stop).";
+// Waits for the target's call after a reset (by a person, or by the tool
+// through a control line). ExitOk once connected.
+int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
+                BoardReport* board) {
+  std::string text = "Waiting for the target on " + device +
+                     (resetByLine ? " after its reset" : ": reset the target now") +
+                     " (Ctrl-C to stop).";
   progressNote(progress, text.c_str());
   bool lineLostNoted = false;
   // The first wait is on the port opened already; after that each attempt
@@ -173,11 +176,11 @@ int waitForCall(const std::string& device, Progress* progress, BoardReport* boar
   }
 }
 
-int waitForTarget(const std::string& device, int64_t waitSeconds, Progress* progress,
-                  BoardReport* board) {
+int waitForTarget(const std::string& device, int64_t waitSeconds, bool resetByLine,
+                  Progress* progress, BoardReport* board) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
-  int code = waitForCall(device, progress, board);
+  int code = waitForCall(device, resetByLine, progress, board);
   done.store(1);
   if (limit.joinable()) limit.join();
   // A limit that struck just as the target connected must not end the run.
@@ -400,7 +403,7 @@ int reopenTargetPort(BoardReport* board) {
 
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
-  return waitForTarget(board->port, options.waitSeconds, progress, board);
+  return waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);
 }
 
 int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,

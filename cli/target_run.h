@@ -20,6 +20,9 @@ int reopenTargetPort(BoardReport* board);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board);
+// Whether a board whose attempt ended so is tried again (--retries): after a
+// communication or erase error.
+bool worthRetrying(int code);
 // The command on a target that is connected: its outcome told, then the
 // application launched or the port closed (and a simulated target's flash
 // compared with the image).

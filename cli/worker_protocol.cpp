@@ -134,6 +134,8 @@ std::string encodeWorkerEvent(const WorkerEvent& event) {
       return "report " + escaped(event.text) + "\n";
     case WorkerEventKind::Ready:
       return "ready\n";
+    case WorkerEventKind::Attempt:
+      return "attempt " + escaped(event.text) + "\n";
   }
   return "\n";
 }
@@ -147,8 +149,9 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
     event->text = unescaped(rest);
     return true;
   }
-  if (after(line, "report", &rest)) {
-    event->kind = WorkerEventKind::Report;
+  const bool attempt = after(line, "attempt", &rest);
+  if (attempt || after(line, "report", &rest)) {
+    event->kind = attempt ? WorkerEventKind::Attempt : WorkerEventKind::Report;
     event->text = unescaped(rest);
     return true;
   }
@@ -289,6 +292,8 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--boot-region", options.bootRegion},
                 {"--swap-seconds", options.loop ? std::to_string(options.swapSeconds) : ""},
                 {"--retries", options.retries > 0 ? std::to_string(options.retries) : ""},
+                {"--reset", options.reset},
+                {"--reset-ms", options.reset.empty() ? "" : std::to_string(options.resetMs)},
                 // The parent hands out the numbers: the worker only places them.
                 {"--serial-at", options.serialAt},
                 {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat},

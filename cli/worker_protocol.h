@@ -12,6 +12,8 @@
 //   note TEXT | erase N | program N | message ICON CAPTION\tTEXT | report JSON
 //   ready                                 a station's worker has a new board calling:
 //                                         it waits for board/serial/go, or stop
+//   attempt JSON                          a station's board failed an attempt and is
+//                                         tried again (its report follows later)
 // Texts are escaped: a backslash, a line feed, a carriage return and a tab
 // are written as \\, \n, \r and \t, so that an event is always one line.
 #pragma once
@@ -25,14 +27,14 @@
 
 // ---- Worker to parent ----
 
-enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready };
+enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready, Attempt };
 
 struct WorkerEvent {
   WorkerEventKind kind = WorkerEventKind::Note;
   int steps = 0;        // Erase, Program: the steps done so far
   unsigned icon = 0;    // Message
   std::string caption;  // Message
-  std::string text;     // Note and Message: the text; Report: the board's JSON line
+  std::string text;     // Note and Message: the text; Report, Attempt: the JSON line
 };
 
 // The event as one line, its line feed included.

@@ -118,10 +118,13 @@ int netPortPollFds(Simulator* sim, pollfd* fds) {
 }
 
 void netPortServe(Simulator* sim, const pollfd* fds, int count) {
+  // The host that is there first: one that hung up just before it (or
+  // another) connected again is gone before the new one is looked at.
+  bool newHost = false;
   for (int i = 0; i < count; ++i) {
     if (!fds[i].revents) continue;
     if (fds[i].fd == sim->net.listenFd) {
-      acceptClient(sim);
+      newHost = true;
     } else if (fds[i].fd == sim->net.client) {
       netPortFromHost(sim);
     } else if (fds[i].fd == sim->line.slave && sim->net.client >= 0) {
@@ -137,6 +140,7 @@ void netPortServe(Simulator* sim, const pollfd* fds, int count) {
       sendToClient(sim, out);
     }
   }
+  if (newHost) acceptClient(sim);
 }
 
 namespace {

@@ -32,7 +32,7 @@ void append(std::vector<uint8_t>* out, const ParentMessage& message) {
 }
 
 TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
-  std::vector<WorkerEvent> events(5);
+  std::vector<WorkerEvent> events(6);
   events[0].kind = WorkerEventKind::Note;
   events[0].text = AwkwardText;
   events[1].kind = WorkerEventKind::Erase;
@@ -45,6 +45,8 @@ TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
   events[3].text = AwkwardText;
   events[4].kind = WorkerEventKind::Report;
   events[4].text = R"({"message":"a\\b \"c\"\nd"})";
+  events[5].kind = WorkerEventKind::Attempt;  // not to be taken for the board's end
+  events[5].text = R"({"attempt":1})";
   std::string pending;
   for (const WorkerEvent& event : events) {
     const std::string line = encodeWorkerEvent(event);
@@ -139,6 +141,8 @@ TEST(WorkerProtocol, WorkerArgumentsCarryEveryOptionOfTheBoard) {
   options.address = "0x4000";
   options.flash = "0:0x80000";
   options.bootRegion = "0:0x4000";
+  options.reset = "rts-inverted";
+  options.resetMs = 250;
   const std::vector<std::string> arguments = workerArguments("self", "/dev/ttyX", options, true);
   auto valueOf = [&](const std::string& option) {
     auto at = std::find(arguments.begin(), arguments.end(), option);
@@ -154,11 +158,13 @@ TEST(WorkerProtocol, WorkerArgumentsCarryEveryOptionOfTheBoard) {
   EXPECT_EQ(valueOf("--flash"), "0:0x80000");
   EXPECT_EQ(valueOf("--boot-region"), "0:0x4000");
   EXPECT_EQ(valueOf("--report"), "-");
+  EXPECT_EQ(valueOf("--reset"), "rts-inverted");
+  EXPECT_EQ(valueOf("--reset-ms"), "250");
   for (const char* flag : {"--progress-events", "--bootloader", "--launch", "--quiet"}) {
     EXPECT_NE(std::find(arguments.begin(), arguments.end(), flag), arguments.end()) << flag;
   }
   const std::vector<std::string> plain = workerArguments("self", "/dev/ttyX", Options(), false);
-  for (const char* absent : {"--report", "--address", "--flash", "--bootloader"}) {
+  for (const char* absent : {"--report", "--address", "--flash", "--bootloader", "--reset-ms"}) {
     EXPECT_EQ(std::find(plain.begin(), plain.end(), absent), plain.end()) << absent;
   }
 }
