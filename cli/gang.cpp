@@ -422,7 +422,9 @@ int runGang(const GangRun& run) {
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
     fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
-            targets.size(), options.loop ? "ports" : "targets",
+            targets.size(),
+            options.loop ? (targets.size() == 1 ? "port" : "ports")
+                         : (targets.size() == 1 ? "target" : "targets"),
             options.reset.empty() ? "reset each of them now"
             : options.loop        ? "each port's first board is reset through its line"
                                   : "each is reset through its port");

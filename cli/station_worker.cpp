@@ -93,12 +93,14 @@ void sendReport(const BoardReport& board, WorkerEventKind kind = WorkerEventKind
 }
 
 // The port open again after a run closed it, or after the line went away:
-// tried until it opens or the station stops.
+// tried until it opens or the station stops. A board that brings its own
+// port (an adapter on the board) calls as soon as the port appears, so the
+// pause between two tries is short.
 bool portBack(Inbox* inbox, BoardReport* board) {
   for (;;) {
     BoardReport scratch = *board;
     if (reopenTargetPort(&scratch) == ExitOk) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(inbox->lock);
     if (inbox->ended || interrupted.load()) return false;
   }
@@ -147,6 +149,10 @@ bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport
 // answers its call.
 int programBoard(const Options& options, const LoadedImage& loaded, BoardReport* board,
                  Progress* progress) {
+  // Each attempt's bars start empty, as each run's do.
+  progress->eraseSteps = 0;
+  progress->programSteps = 0;
+  progress->failure.clear();
   board->started = std::time(nullptr);
   const auto started = Clock::now();
   ImageSnapshot image;

@@ -128,6 +128,13 @@ TEST_F(Station, LoopsOverThreeBoardsEachWithItsOwnNumber) {
   EXPECT_EQ(code, 0) << said;
   EXPECT_NE(said.find("3 boards: 3 passed, 0 failed."), std::string::npos) << said;
   EXPECT_NE(said.find("The next free serial number is 1003."), std::string::npos) << said;
+  // Each board's bars start empty: every board is erased whole, and no bar runs past its end.
+  size_t erased = 0;
+  for (size_t at = said.find("erased"); at != std::string::npos; at = said.find("erased", at + 1)) {
+    ++erased;
+  }
+  EXPECT_EQ(erased, 3u) << said;
+  EXPECT_EQ(said.find("programming 125%"), std::string::npos) << said;
   const std::vector<nlohmann::json> lines = reportLines(readText(report));
   ASSERT_EQ(lines.size(), 3u);
   std::set<std::string> digests;
