@@ -94,9 +94,8 @@ double measureLink(const std::string& dir, const std::string& image, int baud, u
   config.rfc2217 = overNetwork;
   Simulator* sim = simStart(config);
   if (!sim) return -1;
-  const std::string port = overNetwork
-                               ? "rfc2217://127.0.0.1:" + std::to_string(simListenPort(sim))
-                               : link;
+  const std::string port =
+      overNetwork ? "rfc2217://127.0.0.1:" + std::to_string(simListenPort(sim)) : link;
   setPortDevicePath(1, port.c_str());
   ImageSnapshot snapshot;
   ImageLoadFault fault;
@@ -127,9 +126,10 @@ bool reportNetworkRatio(const std::string& dir, const std::string& image, int ba
     local = viaPty > local ? viaPty : local;
     network = viaNet > network ? viaNet : network;
   }
-  printf("rfc2217:// on the loopback at %d baud: %.0f data bytes/s, beside %.0f over the "
-         "pseudo-terminal: %.1f %% (best of 3 each)\n",
-         baud, network, local, 100.0 * network / local);
+  printf(
+      "rfc2217:// on the loopback at %d baud: %.0f data bytes/s, beside %.0f over the "
+      "pseudo-terminal: %.1f %% (best of 3 each)\n",
+      baud, network, local, 100.0 * network / local);
   return true;
 }
 // ---- end of over the network ----

@@ -68,8 +68,9 @@ class NetCli : public ::testing::TestWithParam<bool> {
     url = netUrl(GetParam(), simListenPort(sim));
   }
   std::vector<std::string> programArguments(std::vector<std::string> more = {}) {
-    std::vector<std::string> arguments = {"program", image, "--format", "bin", "--address",
-                                          std::to_string(ImageAddress), "--port", url};
+    std::vector<std::string> arguments = {"program", image,       "--format",
+                                          "bin",     "--address", std::to_string(ImageAddress),
+                                          "--port",  url};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   }
@@ -139,7 +140,12 @@ TEST_P(NetCli, AConnectionDroppedInARunEndsItAndOneDroppedWhileWaitingIsMadeAgai
 
 TEST_P(NetCli, ProgramsThroughSer2net) {
   if (!ser2netProgram()) GTEST_SKIP() << "ser2net is not installed (tools/install-deps)";
-  startBoard(false);
+  // ser2net gathers the board's bytes up to 20 ms before it sends them on: a
+  // board calling every 20 ms would have its next call cross our
+  // acknowledgement now and then, which the handshake takes for a failure.
+  SimConfig calling;
+  calling.callMs = 200;
+  startBoard(false, calling);
   const int port = freeLoopbackPort();
   std::string why;
   server = ser2netStart(dir, simDevicePath(sim), port, GetParam(), &why);
