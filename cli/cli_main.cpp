@@ -169,7 +169,9 @@ void addMapOptions(CLI::App* command, Options* options) {
 void addCommonOptions(CLI::App* command, Options* options) {
   command->add_option("--port", options->ports,
                       "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
-                      "on Windows); give it once per board to program several at once");
+                      "on Windows), or a serial server's port on the network, "
+                      "rfc2217://HOST:PORT or tcp://HOST:PORT; give it once per board to program "
+                      "several at once");
   command->add_flag("--simulate", options->simulate,
                     "use a simulated target on a pseudo-terminal instead of a board");
   command->add_flag("-q,--quiet", options->quiet, "show failures only");

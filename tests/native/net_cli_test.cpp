@@ -1,0 +1,162 @@
+// The command line over network ports end to end: k4471-cli against the
+// simulated target listening on the loopback, raw and RFC 2217, and through
+// ser2net in front of the target's pseudo-terminal.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/simulator.h"
+#include "tests/native/net_peer.h"
+#include "tests/native/pty_peer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+struct Result {
+  int code;
+  std::string output;
+};
+
+// Four whole blocks and one of 255 bytes from 0xFF00: 0xFF in the first
+// record's address, in the last one's count, in the check values and in two
+// data bytes of every three.
+constexpr uint32_t ImageAddress = 0xFF00;
+Bytes imageBytes() {
+  Bytes image(4 * 256 + 255);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = i % 3 ? 0xFF : uint8_t(i / 3);
+  return image;
+}
+
+std::string netUrl(bool rfc2217, int port) {
+  return std::string(rfc2217 ? "rfc2217://" : "tcp://") + "127.0.0.1:" + std::to_string(port);
+}
+
+// Runs with rfc2217:// when the parameter holds, tcp:// otherwise.
+class NetCli : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    dir = makeScratchDir();
+    image = dir + "/image.bin";
+    const Bytes bytes = imageBytes();
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  }
+  void TearDown() override {
+    ser2netStop(server);
+    simStop(sim);
+    removeScratchDir(dir);
+  }
+  // The board, listening on the loopback unless `listen` is false.
+  void startBoard(bool listen, SimConfig config = SimConfig()) {
+    const std::string link = dir + "/board.tty";
+    memoryOut = dir + "/flash.bin";
+    config.linkPath = link.c_str();
+    config.memoryOut = memoryOut.c_str();
+    config.callMs = config.callMs == SimConfig().callMs ? 20 : config.callMs;
+    config.eraseBlocks = 5;
+    config.listen = listen ? "127.0.0.1:0" : nullptr;
+    config.rfc2217 = GetParam();
+    sim = simStart(config);
+    ASSERT_NE(sim, nullptr);
+    url = netUrl(GetParam(), simListenPort(sim));
+  }
+  std::vector<std::string> programArguments(std::vector<std::string> more = {}) {
+    std::vector<std::string> arguments = {"program", image,       "--format",
+                                          "bin",     "--address", std::to_string(ImageAddress),
+                                          "--port",  url};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  }
+  pid_t spawnCli(const std::vector<std::string>& arguments) {
+    return spawnProgram(K4471_CLI, arguments, dir + "/out.txt");
+  }
+  Result finish(pid_t pid) {
+    const int code = waitForExit(pid);
+    return {code, readWholeFile(dir + "/out.txt")};
+  }
+  // The board's flash, as the simulator wrote it out, holds the image.
+  void expectProgrammed(const Result& result) {
+    ASSERT_EQ(result.code, 0) << result.output;
+    EXPECT_NE(result.output.find("Target Flash has been successfully programmed."),
+              std::string::npos)
+        << result.output;
+    simSettle(sim);
+    const std::string flash = readWholeFile(memoryOut);
+    ASSERT_GE(flash.size(), ImageAddress + imageBytes().size());
+    EXPECT_EQ(Bytes(flash.begin() + ImageAddress, flash.begin() + ImageAddress + 1279),
+              imageBytes());
+    EXPECT_EQ(simStatus(sim).recordsRefused, 0);
+  }
+  std::string dir, image, memoryOut, url;
+  Simulator* sim = nullptr;
+  pid_t server = 0;
+};
+
+TEST_P(NetCli, ProgramsAnImageWhoseFramesAndDataHold0xFF) {
+  startBoard(true);
+  expectProgrammed(finish(spawnCli(programArguments())));
+  EXPECT_EQ(simStatus(sim).recordsAccepted, 5);
+}
+
+TEST_P(NetCli, ARefusedConnectionIsAPortErrorWithTheSystemsReason) {
+  url = netUrl(GetParam(), freeLoopbackPort());
+  const Result result = finish(spawnCli(programArguments({"--wait", "5"})));
+  EXPECT_EQ(result.code, 4) << result.output;
+  EXPECT_NE(result.output.find("Connection refused"), std::string::npos) << result.output;
+}
+
+TEST_P(NetCli, AConnectionDroppedInARunEndsItAndOneDroppedWhileWaitingIsMadeAgain) {
+  SimConfig slowErase;
+  slowErase.eraseBlockMs = 200;
+  startBoard(true, slowErase);
+  pid_t pid = spawnCli(programArguments());
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(simStatus(sim).programming) << "the run is erasing";
+  simControl(sim, "unplug");
+  const Clock::time_point start = Clock::now();
+  Result result = finish(pid);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(result.code, 6) << result.output;
+
+  // No call yet: the connection goes, the board comes back and calls.
+  simControl(sim, "set erase-block-ms 0");
+  simControl(sim, "set call-ms 0");
+  simReset(sim);
+  pid = spawnCli(programArguments({"--wait", "10"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  simControl(sim, "unplug");
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  simControl(sim, "set call-ms 20");
+  simReset(sim);
+  expectProgrammed(finish(pid));
+}
+
+TEST_P(NetCli, ProgramsThroughSer2net) {
+  if (!ser2netProgram()) GTEST_SKIP() << "ser2net is not installed (tools/install-deps)";
+  // ser2net gathers the board's bytes up to 20 ms before it sends them on: a
+  // board calling every 20 ms would have its next call cross our
+  // acknowledgement now and then, which the handshake takes for a failure.
+  SimConfig calling;
+  calling.callMs = 200;
+  startBoard(false, calling);
+  const int port = freeLoopbackPort();
+  std::string why;
+  server = ser2netStart(dir, simDevicePath(sim), port, GetParam(), &why);
+  ASSERT_NE(server, 0) << why;
+  url = netUrl(GetParam(), port);
+  expectProgrammed(finish(spawnCli(programArguments({"--wait", "10"}))));
+}
+
+INSTANTIATE_TEST_SUITE_P(RawAndRfc2217, NetCli, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Rfc2217" : "RawTcp");
+                         });
+
+}  // namespace

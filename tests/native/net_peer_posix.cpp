@@ -1,0 +1,115 @@
+// Loopback ports, ser2net and spawned programs for the tests of network ports.
+#include "tests/native/net_peer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+sockaddr_in loopback(int port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+}  // namespace
+
+int freeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = loopback(0);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool loopbackListening(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in address = loopback(port);
+  const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return up;
+}
+
+const char* ser2netProgram() {
+  for (const char* path : {"/usr/sbin/ser2net", "/usr/bin/ser2net", "/usr/local/sbin/ser2net"}) {
+    if (access(path, X_OK) == 0) return path;
+  }
+  return nullptr;
+}
+
+pid_t ser2netStart(const std::string& dir, const std::string& device, int port, bool rfc2217,
+                   std::string* why) {
+  const char* program = ser2netProgram();
+  const std::string config = dir + "/ser2net.yaml";
+  std::ofstream(config) << "connection: &board\n  accepter: "
+                        << (rfc2217 ? "telnet(rfc2217),tcp,127.0.0.1," : "tcp,127.0.0.1,") << port
+                        << "\n  connector: serialdev," << device << ",115200n81,local\n";
+  const std::string pidFile = dir + "/ser2net.pid";
+  const char* argv[] = {program, "-n", "-u", "-c", config.c_str(), "-P", pidFile.c_str(), nullptr};
+  pid_t server = 0;
+  if (!program ||
+      posix_spawn(&server, program, nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
+    *why = "ser2net did not start";
+    return 0;
+  }
+  for (int i = 0; i < 100 && !loopbackListening(port); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  if (loopbackListening(port)) return server;
+  *why = "ser2net did not listen on " + std::to_string(port);
+  ser2netStop(server);
+  return 0;
+}
+
+void ser2netStop(pid_t server) {
+  if (server <= 0) return;
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+}
+
+pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& outputPath) {
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int waitForExit(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string readWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
