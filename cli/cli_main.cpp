@@ -20,6 +20,7 @@
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
+#include "link/bootloader.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 
@@ -400,6 +401,9 @@ int main(int argc, char** argv) {
   if (options.verbose) setTraceSink(traceToStderr);
   if (options.events) endWithParent();
   onInterrupt(interrupt);
+  // A board behind a network or a serial server may call again before our
+  // acknowledgement reaches it; that call is no missing confirmation.
+  passCrossingCalls(2);
 
   const TargetCommand command = commands.program->parsed() ? TargetCommand::Program
                                 : commands.erase->parsed() ? TargetCommand::Erase

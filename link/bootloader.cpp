@@ -3,6 +3,7 @@
 #include "link/bootloader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "link/trace.h"
@@ -58,6 +59,8 @@ void finishLine(SerialPort port, size_t keep, std::string* line) {
     if (line->size() >= 2 * keep) line->erase(0, line->size() - keep);
   }
 }
+
+std::atomic<int> crossingCallsPassed{0};
 
 void closeLink() {
   SerialPort port = serialPort.exchange(InvalidSerialPort);
@@ -116,12 +119,23 @@ LinkResult awaitCallFrame(int64_t limitMs) {
   return LinkOk;
 }
 
+void passCrossingCalls(int calls) {
+  crossingCallsPassed.store(calls > 0 ? calls : 0);
+}
+
 LinkResult acknowledgeTargetCall() {
   FrameSlots slots = {0, 0, 0, 0};
   const SerialPort port = serialPort.load();
   linkTrace("Sending ACK to TGT\n");
   writeFrame(port, FrameAck, FrameSlotCount);
   readReplyBlocking(port, slots, FrameSlotCount);
+  // Calls that were on their way while the acknowledgement was (a network,
+  // a serial server that gathers bytes) come before the confirmation.
+  for (int passed = 0; passed < crossingCallsPassed.load() &&
+                       decodeReply(slots) == ReplyTargetCall && !linkAbortRequested();
+       ++passed) {
+    readReplyBlocking(port, slots, FrameSlotCount);
+  }
   if (decodeReply(slots) == ReplyAckConfirmed) return LinkOk;
   if (linkAbortRequested()) {
     closeLink();

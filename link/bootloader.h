@@ -42,6 +42,12 @@ LinkResult awaitTargetCall();
 // closed). A station decides between the two whether the call is a new board.
 LinkResult awaitCallFrame(int64_t limitMs);
 LinkResult acknowledgeTargetCall();
+// How many calls the acknowledgement passes over on its way to the
+// confirmation: calls the target sent while the acknowledgement travelled to
+// it (over a network, or a serial server that gathers bytes before it sends
+// them). 0, the start value, takes only the confirmation, so a call in its
+// place ends the handshake with LinkNoAck.
+void passCrossingCalls(int calls);
 // Sends the launch frame and closes the port. Always LinkOk.
 LinkResult launchTarget();
 // Sends the launch frame and keeps the port open: what the application prints

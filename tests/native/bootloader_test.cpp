@@ -64,6 +64,21 @@ TEST_F(Bootloader, ASecondCallInPlaceOfTheConfirmationClosesThePort) {
   EXPECT_EQ(serialPort.load(), InvalidSerialPort);
 }
 
+// The command line passes over calls that crossed its acknowledgement (a
+// network, a server that gathers bytes), never more than it was told.
+TEST_F(Bootloader, CallsThatCrossedTheAcknowledgementArePassedOverWhenAsked) {
+  passCrossingCalls(2);
+  exchange(
+      callThen(reply(ReplyTargetCall) + reply(ReplyTargetCall) + reply(ReplyAckConfirmed)),
+      [&] { return connectToTarget(settings); }, LinkOk);
+  closeTargetPort();
+  exchange(
+      callThen(reply(ReplyTargetCall) + reply(ReplyTargetCall) + reply(ReplyTargetCall) +
+               reply(ReplyAckConfirmed)),
+      [&] { return connectToTarget(settings); }, LinkNoAck);
+  passCrossingCalls(0);
+}
+
 TEST_F(Bootloader, StaleCallsNeverStandInForTheConfirmation) {
   // Calls queued on the line before the port was opened.
   ptySend(peer, reply(ReplyTargetCall) + reply(ReplyTargetCall) + reply(ReplyTargetCall));
