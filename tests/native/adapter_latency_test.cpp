@@ -5,14 +5,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "link/adapter_latency.h"
-#include "pty_peer.h"
+#include "tests/native/cli_runner.h"
+#include "tests/native/pty_peer.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -115,21 +116,19 @@ TEST_F(AdapterLatencyTest, TheCommandLineTellsItWhenVerbose) {
   layOutAdapter(root, link, "ttyUSB7", true, 16, "/bus/usb-serial/devices/ttyUSB7/latency_timer");
   const std::string image = root + "/image.hex";
   std::ofstream(image) << "00004000\n01 02 03 04\n";
-  for (const char* verbose : {" --verbose", ""}) {
-    const std::string command = std::string(K4471_CLI) + " program " + image + " --port " + link +
-                                " --wait 10" + verbose + " 2>&1";
-    FILE* out = popen(command.c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    std::string text;
-    char chunk[512];
-    while (size_t got = fread(chunk, 1, sizeof chunk, out)) text.append(chunk, got);
-    EXPECT_EQ(pclose(out), 0) << text;
+  const std::string out = root + "/out.txt";
+  for (const bool verbose : {true, false}) {
+    std::vector<std::string> arguments = {"program", image, "--port", link, "--wait", "10"};
+    if (verbose) arguments.push_back("--verbose");
+    const int code = waitFor(spawnProgram(K4471_CLI, arguments, out));
+    const std::string text = readText(out);
+    EXPECT_EQ(code, 0) << text;
     const bool told =
         text.find("note: " + link + ": low-latency mode refused") != std::string::npos &&
         text.find(
             "latency timer is 16 ms: for faster programming, `echo 1 | sudo "
             "tee /sys/bus/usb-serial/devices/ttyUSB7/latency_timer`") != std::string::npos;
-    EXPECT_EQ(told, *verbose != 0) << text;
+    EXPECT_EQ(told, verbose) << text;
     simControl(sim, "reset");
   }
   simStop(sim);

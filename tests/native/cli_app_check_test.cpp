@@ -1,27 +1,21 @@
 // The check that a launched application runs (--expect), end to end: the
 // real k4471-cli against simulated boards that answer, stay silent, chatter
 // or hang up; and the port list as JSON from a system device tree.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,11 +26,6 @@ struct Result {
   std::string output;
   double seconds;
 };
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The image puts 1000 (E8 03 00 00, little-endian) where the application
 // reads its serial number.
@@ -66,42 +55,12 @@ class CliAppCheck : public ::testing::Test {
     return link;
   }
   // Runs k4471-cli with `environment` added; standard output and error in one.
-  Result run(std::vector<std::string> arguments, const std::string& environment = "") {
-    arguments.insert(arguments.begin(), K4471_CLI);
-    std::vector<char*> argv, envp;
-    for (std::string& a : arguments) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    std::string added = environment;
-    if (!added.empty()) envp.push_back(&added[0]);
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    envp.push_back(nullptr);
+  Result run(const std::vector<std::string>& arguments, const std::string& environment = "") {
     const std::string out = dir + "/out.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     const Clock::time_point start = Clock::now();
-    pid_t pid = -1;
-    posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    const int code = waitFor(spawnProgram(K4471_CLI, arguments, out, "/dev/null", environment));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readText(out),
-            seconds};
-  }
-  // The report lines in the output, by port.
-  static std::map<std::string, nlohmann::json> reports(const std::string& text) {
-    std::map<std::string, nlohmann::json> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("{\"port\"", 0) == 0) {
-        nlohmann::json entry = nlohmann::json::parse(line);
-        lines[entry["port"]] = entry;
-      }
-    }
-    return lines;
+    return {code, readText(out), seconds};
   }
   // Once the board has been launched, does `line` to it (from another thread).
   std::thread afterLaunch(Simulator* sim, std::string line) {
@@ -130,7 +89,7 @@ TEST_F(CliAppCheck, PassesOnlyWhenTheApplicationAnswersWithinTheLimit) {
   EXPECT_EQ(result.code, 8) << result.output;
   EXPECT_GE(result.seconds, 2.0);
   EXPECT_LT(result.seconds, 3.0);
-  nlohmann::json line = reports(result.output)[silent];
+  nlohmann::json line = reportsByPort(result.output)[silent];
   EXPECT_EQ(line["outcome"], "app-check-failed");
   EXPECT_EQ(line["failed_step"], "app-check");
   EXPECT_NE(line["message"].get<std::string>().find("it printed nothing"), std::string::npos);
@@ -140,7 +99,7 @@ TEST_F(CliAppCheck, PassesOnlyWhenTheApplicationAnswersWithinTheLimit) {
   result = run({"program", image, "--port", answers, "--port", silent, "--launch", "--expect",
                 "sn=1000", "--expect-timeout", "1", "--wait", "5", "--report", "-"});
   EXPECT_EQ(result.code, 7) << result.output;
-  std::map<std::string, nlohmann::json> lines = reports(result.output);
+  std::map<std::string, nlohmann::json> lines = reportsByPort(result.output);
   EXPECT_EQ(lines[answers]["outcome"], "success");
   EXPECT_EQ(lines[silent]["outcome"], "app-check-failed");
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -17,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -26,9 +24,8 @@
 
 #include "image/image_snapshot.h"
 #include "sim/simulator.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
-
-extern char** environ;
 
 namespace {
 
@@ -43,42 +40,6 @@ struct Result {
 void expectSays(const Result& result, int code, const std::string& words) {
   EXPECT_EQ(result.code, code) << result.output;
   EXPECT_NE(result.output.find(words), std::string::npos) << words << "\n" << result.output;
-}
-
-// Starts the command line with the standard streams the actions set up.
-pid_t spawnCliWith(const std::vector<std::string>& arguments, posix_spawn_file_actions_t* actions) {
-  std::vector<std::string> all = {K4471_CLI};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(actions);
-  return pid;
-}
-
-// Starts the command line with its output going to a file.
-pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath,
-               const char* input = "/dev/null") {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, input, O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  return spawnCliWith(arguments, &actions);
-}
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 const char* const Image = "00004000\n01 02 03 04 05\n00004100 06 07\n";
@@ -99,17 +60,25 @@ void wipe(Simulator* sim) {
   simLoadFlash(sim, 0x4000, "\xFF\xFF\xFF\xFF\xFF", 5);
 }
 
-// The report lines in the text, by port.
-std::map<std::string, nlohmann::json> reportLines(const std::string& text) {
-  std::map<std::string, nlohmann::json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line[0] == '{') {
-      nlohmann::json entry = nlohmann::json::parse(line);
-      lines[entry["port"]] = entry;
-    }
+// Runs the command line with its standard output, and its standard error
+// unless `errorPath` names a file for it, into a pipe nobody reads any more,
+// as with "| head"; its exit code.
+int runIntoClosedPipe(const std::vector<std::string>& arguments,
+                      const std::string& errorPath = "") {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  if (errorPath.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_TRUNC, 0);
   }
-  return lines;
+  const int code = waitFor(spawnProgramWith(K4471_CLI, arguments, &actions));
+  close(ends[1]);
+  return code;
 }
 
 // The processes the command line started, with their command lines.
@@ -146,7 +115,7 @@ class Cli : public ::testing::Test {
   }
   Result run(const std::vector<std::string>& arguments, const char* input = "/dev/null") {
     std::string out = dir + "/out.txt";
-    int code = waitFor(spawnCli(arguments, out, input));
+    int code = waitFor(spawnProgram(K4471_CLI, arguments, out, input));
     return {code, readText(out)};
   }
   // Starts the command line and signals it after `afterMs`: it must end within
@@ -154,10 +123,11 @@ class Cli : public ::testing::Test {
   Result interrupt(const std::vector<std::string>& arguments, int afterMs, int signal,
                    int limitMs = 1000) {
     std::string out = dir + "/out.txt";
-    pid_t pid = spawnCli(arguments, out);
+    pid_t pid = spawnProgram(K4471_CLI, arguments, out);
+    EXPECT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
     auto start = std::chrono::steady_clock::now();
-    kill(pid, signal);
+    if (pid > 0) kill(pid, signal);
     int code = waitFor(pid);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(limitMs));
     return {code, readText(out)};
@@ -311,26 +281,17 @@ TEST_F(Cli, ClosedPipesAndClosedStandardStreamsNeverStopARun) {
   std::string port = board("a.tty");
   std::string image = file("app.hex", Image);
   // Output into a pipe nobody reads any more, as with "| head".
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
-  int code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
-  close(ends[1]);
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(runIntoClosedPipe({"program", image, "--port", port}), 0);
   expectImage(sims[0]);
 
   // No standard error at all: the progress must not go onto the serial line.
   wipe(sims[0]);
   int garbledBefore = simStatus(sims[0]).garbledFrames;
+  posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclose(&actions, 0);
   posix_spawn_file_actions_addclose(&actions, 2);
-  code = waitFor(spawnCliWith({"program", image, "--port", port}, &actions));
-  EXPECT_EQ(code, 0);
+  EXPECT_EQ(waitFor(spawnProgramWith(K4471_CLI, {"program", image, "--port", port}, &actions)), 0);
   expectImage(sims[0]);
   EXPECT_EQ(simStatus(sims[0]).garbledFrames, garbledBefore);
 }
@@ -378,7 +339,7 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   std::string port = board("a.tty");
   simControl(sims[0], "set erase-block-ms 200");
   std::string out = dir + "/out.txt";
-  pid_t pid = spawnCli({"program", file("app.hex", Image), "--port", port}, out);
+  pid_t pid = spawnProgram(K4471_CLI, {"program", file("app.hex", Image), "--port", port}, out);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   simStop(sims[0]);
   sims.clear();
@@ -391,7 +352,8 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   // It goes away while the command waits for its call, and another comes.
   port = board("a.tty");
   simControl(sims[0], "set call-ms 0");
-  pid = spawnCli({"program", file("app.hex", Image), "--port", port, "--wait", "10"}, out);
+  pid = spawnProgram(K4471_CLI, {"program", file("app.hex", Image), "--port", port, "--wait", "10"},
+                     out);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   simStop(sims[0]);
   sims.clear();
@@ -403,7 +365,7 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   // Plugged in again, the port is the waiting command's: a second one is
   // refused.
   simControl(sims[0], "set call-ms 0");
-  pid = spawnCli({"launch", "--port", port, "--wait", "10"}, out);
+  pid = spawnProgram(K4471_CLI, {"launch", "--port", port, "--wait", "10"}, out);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   simStop(sims[0]);
   sims.clear();
@@ -477,7 +439,7 @@ TEST_F(Cli, ABoardThatTalksWithoutReplyingEndsTheRunAfterTheTimeout) {
     simControl(sims[0], c.fault);
     c.arguments.insert(c.arguments.end(), {"--port", port, "--timeout", "2"});
     std::string out = dir + "/out.txt";
-    pid_t pid = spawnCli(c.arguments, out);
+    pid_t pid = spawnProgram(K4471_CLI, c.arguments, out);
     auto start = std::chrono::steady_clock::now();
     while (simStatus(sims[0]).framesReceived < 1 &&
            std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
@@ -562,16 +524,7 @@ TEST_F(Cli, ReportsEachBoardAsALineOfJson) {
 
   // Standard output closed, as by "| head -1": said plainly, the board programmed.
   wipe(sims[0]);
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, report.c_str(), O_WRONLY | O_TRUNC, 0);
-  Result closed = {
-      waitFor(spawnCliWith({"program", image, "--port", a, "--report", "-"}, &actions)), ""};
-  close(ends[1]);
+  Result closed = {runIntoClosedPipe({"program", image, "--port", a, "--report", "-"}, report), ""};
   closed.output = readText(report);
   expectSays(closed, 3,
              "the report could not be written to standard output (Broken pipe); the board is "
@@ -590,7 +543,7 @@ TEST_F(Cli, GangProgramsEveryBoardAndNamesTheOneThatFailed) {
   expectSays(result, 7, "1 of 3 targets failed: " + b);
   expectImage(sims[0]);
   expectImage(sims[2]);
-  auto lines = reportLines(result.output);
+  auto lines = reportsByPort(result.output);
   ASSERT_EQ(lines.size(), 3u) << result.output;
   EXPECT_EQ(lines[a]["outcome"], "success");
   EXPECT_EQ(lines[b]["outcome"], "communication-error");
@@ -631,7 +584,7 @@ TEST_F(Cli, GangBoardsGetTheBytesTheParentRead) {
   for (const std::string& argument : arguments) read += argument + '\0';
   Bytes bytes(read.begin(), read.end());
   for (Simulator* sim : sims) EXPECT_EQ(flashAt(sim, 0x4000, bytes.size()), bytes);
-  auto lines = reportLines(result.output);
+  auto lines = reportsByPort(result.output);
   ASSERT_EQ(lines.size(), 2u) << result.output;
   for (auto& [port, line] : lines) EXPECT_EQ(line["sha256"], sha256Hex(bytes.data(), bytes.size()));
 }
@@ -642,7 +595,8 @@ TEST_F(Cli, GangReportsEachBoardAsItEndsEvenAKilledWorker) {
   std::string a = board("a.tty"), b = board("b.tty");
   simControl(sims[1], "set call-ms 0");  // b never calls: its worker waits
   std::string report = dir + "/report.json";
-  pid_t gang = spawnCli(
+  pid_t gang = spawnProgram(
+      K4471_CLI,
       {"program", file("app\xff.hex", Image), "--port", a, "--port", b, "--report", report},
       dir + "/out.txt");
   for (int i = 0; i < 150 && readText(report).empty(); ++i) {
@@ -659,7 +613,7 @@ TEST_F(Cli, GangReportsEachBoardAsItEndsEvenAKilledWorker) {
   kill(waiting, SIGKILL);
   Result result = {waitFor(gang), readText(dir + "/out.txt")};
   expectSays(result, 7, "worker died");
-  auto lines = reportLines(readText(report));
+  auto lines = reportsByPort(readText(report));
   EXPECT_EQ(lines[a]["outcome"], "success");
   EXPECT_EQ(lines[a]["file"], dir + "/app\xEF\xBF\xBD.hex");
   EXPECT_EQ(lines[b]["outcome"], "worker-died");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/net_peer.h"
 #include "tests/native/pty_peer.h"
 
@@ -78,8 +79,8 @@ class NetCli : public ::testing::TestWithParam<bool> {
     return spawnProgram(K4471_CLI, arguments, dir + "/out.txt");
   }
   Result finish(pid_t pid) {
-    const int code = waitForExit(pid);
-    return {code, readWholeFile(dir + "/out.txt")};
+    const int code = waitFor(pid);
+    return {code, readText(dir + "/out.txt")};
   }
   // The board's flash, as the simulator wrote it out, holds the image.
   void expectProgrammed(const Result& result) {
@@ -88,7 +89,7 @@ class NetCli : public ::testing::TestWithParam<bool> {
               std::string::npos)
         << result.output;
     simSettle(sim);
-    const std::string flash = readWholeFile(memoryOut);
+    const std::string flash = readText(memoryOut);
     ASSERT_GE(flash.size(), ImageAddress + imageBytes().size());
     EXPECT_EQ(Bytes(flash.begin() + ImageAddress, flash.begin() + ImageAddress + 1279),
               imageBytes());

@@ -1,8 +1,7 @@
-// Loopback ports, ser2net and spawned programs for the tests of network ports.
+// Loopback ports and ser2net for the tests of network ports.
 #include "tests/native/net_peer.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,7 +11,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 extern char** environ;
@@ -82,34 +80,4 @@ void ser2netStop(pid_t server) {
   if (server <= 0) return;
   kill(server, SIGTERM);
   waitpid(server, nullptr, 0);
-}
-
-pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& outputPath) {
-  std::vector<std::string> all = {program};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int waitForExit(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }

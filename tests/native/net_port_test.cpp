@@ -25,11 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-long millisecondsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 // A listening socket on the loopback; port 0 until it listens.
 int listenOnLoopback(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -62,3 +63,6 @@ class PtyLinkTest : public ::testing::Test {
 // A scratch folder of a test, and its removal with everything in it.
 std::string makeScratchDir();
 void removeScratchDir(const std::string& dir);
+
+// The milliseconds gone by since `start`.
+long millisecondsSince(std::chrono::steady_clock::time_point start);

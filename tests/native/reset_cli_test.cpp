@@ -1,76 +1,22 @@
 // A board reset through a control line, end to end: the real k4471-cli
 // against simulated boards whose reset hangs on DTR behind an RFC 2217 port,
 // and the ports that cannot carry a reset refused before any wait.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath) {
-  std::vector<std::string> all = {K4471_CLI};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool waitForWords(const std::string& path, const std::string& words, int limitMs) {
-  for (int waited = 0; waited < limitMs; waited += 20) {
-    if (readText(path).find(words) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-std::vector<nlohmann::json> reportLines(const std::string& text) {
-  std::vector<nlohmann::json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
-  }
-  return lines;
-}
 
 // Data that holds 0xFF, which the RFC 2217 port doubles.
 const char* const Image = "00004000\n01 FF 03 FF FF\n00004100 06 07\n";
@@ -107,11 +53,12 @@ class ResetLine : public ::testing::Test {
 TEST_F(ResetLine, ASilentBoardIsResetThroughDtrAndProgrammed) {
   const std::string port = board();
   // Launched, the board stays silent until it is reset.
-  ASSERT_EQ(waitFor(spawnCli({"launch", "--port", port}, out)), 0) << readText(out);
+  ASSERT_EQ(waitFor(spawnProgram(K4471_CLI, {"launch", "--port", port}, out)), 0) << readText(out);
   ASSERT_TRUE(simSettle(sim));
   ASSERT_TRUE(simStatus(sim).launched);
   const int resets = simStatus(sim).resets;
-  const int code = waitFor(spawnCli(
+  const int code = waitFor(spawnProgram(
+      K4471_CLI,
       {"program", image, "--port", port, "--reset", "dtr", "--reset-ms", "50", "--wait", "10"},
       out));
   EXPECT_EQ(code, 0) << readText(out);
@@ -136,7 +83,8 @@ TEST_F(ResetLine, PortsWithoutControlLinesAreRefusedBeforeAnyWait) {
   };
   for (const auto& refused : cases) {
     const auto started = Clock::now();
-    EXPECT_EQ(waitFor(spawnCli({"program", image, "--port", refused.port, "--reset", "rts"}, out)),
+    EXPECT_EQ(waitFor(spawnProgram(
+                  K4471_CLI, {"program", image, "--port", refused.port, "--reset", "rts"}, out)),
               refused.code)
         << readText(out);
     EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "no wait for a call";
@@ -151,19 +99,19 @@ TEST_F(ResetLine, AStationResetsAFailedBoardBeforeItsRetryAndNeverAnEndedOne) {
   config.unexpectedReplyToFrame = 2;  // the erase is refused
   config.nextBoardMs = 300;           // then the next board calls by itself
   const std::string port = board(config);
-  const pid_t pid = spawnCli({"program", image,
-                              "--port",  port,
-                              "--loop",  "--count",
-                              "2",       "--swap-seconds",
-                              "0.1",     "--wait",
-                              "10",      "--retries",
-                              "1",       "--reset",
-                              "dtr",     "--reset-ms",
-                              "1000",    "--report",
-                              "-",       "--serial-at",
-                              "0x7FF0",  "--serial-start",
-                              "7"},
-                             out);
+  const pid_t pid = spawnProgram(K4471_CLI, {"program", image,
+                                             "--port",  port,
+                                             "--loop",  "--count",
+                                             "2",       "--swap-seconds",
+                                             "0.1",     "--wait",
+                                             "10",      "--retries",
+                                             "1",       "--reset",
+                                             "dtr",     "--reset-ms",
+                                             "1000",    "--report",
+                                             "-",       "--serial-at",
+                                             "0x7FF0",  "--serial-start",
+                                             "7"},
+                                 out);
   // The board is held in reset for a second: time to mend it.
   ASSERT_TRUE(waitForWords(out, "Attempt 1 of 2 failed", 8000)) << readText(out);
   simControl(sim, "set unexpected-reply 0");

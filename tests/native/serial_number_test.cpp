@@ -18,6 +18,7 @@
 #include "cli/serial_file.h"
 #include "cli/serial_number.h"
 #include "image/image_patch.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 
 namespace {
@@ -177,11 +178,6 @@ TEST(SerialNumber, ThePlaceMustLieInTheAddressSpaceAndTheApplicationsFlash) {
   EXPECT_NE(error.find("outside the flash"), std::string::npos) << error;
   EXPECT_FALSE(serialPlaceFits(0xFFC, u64, &map, &error));
   EXPECT_NE(error.find("boot region"), std::string::npos) << error;
-}
-
-std::string readText(const std::string& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 void writeText(const std::string& path, const std::string& text) {

@@ -18,11 +18,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-long millisecondsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 class SerialPortOverPty : public PtyLinkTest {
  protected:
   void SetUp() override {

@@ -2,78 +2,23 @@
 // looping over simulated boards on pseudo-terminals.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
-
-extern char** environ;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-pid_t spawnCli(const std::vector<std::string>& arguments, const std::string& outputPath) {
-  std::vector<std::string> all = {K4471_CLI};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& a : all) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int waitFor(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Waits up to limitMs for the file to hold the words.
-bool waitForWords(const std::string& path, const std::string& words, int limitMs) {
-  for (int waited = 0; waited < limitMs; waited += 20) {
-    if (readText(path).find(words) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
-std::vector<nlohmann::json> reportLines(const std::string& text) {
-  std::vector<nlohmann::json> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
-  }
-  return lines;
-}
 
 uint32_t u32At(const Bytes& flash, uint32_t address) {
   return flash[address] | flash[address + 1] << 8 | flash[address + 2] << 16 |
@@ -121,9 +66,10 @@ TEST_F(Station, LoopsOverThreeBoardsEachWithItsOwnNumber) {
   std::string port = board("a.tty", config);
   const std::string out = dir + "/out.txt", report = dir + "/report.json";
   const int code = waitFor(
-      spawnCli(program({"--port", port, "--loop", "--count", "3", "--swap-seconds", "0.5",
-                        "--serial-at", "0x7FF0", "--serial-start", "1000", "--report", report}),
-               out));
+      spawnProgram(K4471_CLI,
+                   program({"--port", port, "--loop", "--count", "3", "--swap-seconds", "0.5",
+                            "--serial-at", "0x7FF0", "--serial-start", "1000", "--report", report}),
+                   out));
   const std::string said = readText(out);
   EXPECT_EQ(code, 0) << said;
   EXPECT_NE(said.find("3 boards: 3 passed, 0 failed."), std::string::npos) << said;
@@ -158,9 +104,10 @@ TEST_F(Station, ABoardThatRestartsIsNotTakenForTheNextOne) {
   std::string port = board("a.tty", config);
   const std::string out = dir + "/out.txt";
   const pid_t pid =
-      spawnCli(program({"--port", port, "--loop", "--swap-seconds", "1", "--serial-at", "0x7FF0",
-                        "--serial-start", "7", "--report", "-"}),
-               out);
+      spawnProgram(K4471_CLI,
+                   program({"--port", port, "--loop", "--swap-seconds", "1", "--serial-at",
+                            "0x7FF0", "--serial-start", "7", "--report", "-"}),
+                   out);
   ASSERT_TRUE(waitForWords(out, "restarted; replace it", 5000)) << readText(out);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   kill(pid, SIGTERM);
@@ -180,8 +127,8 @@ TEST_F(Station, TwoStationsShareASerialFileWithoutGivingANumberTwice) {
   std::vector<std::string> gang = program({"--port", a, "--port", b}), one = program({"--port", c});
   gang.insert(gang.end(), serial.begin(), serial.end());
   one.insert(one.end(), serial.begin(), serial.end());
-  const pid_t first = spawnCli(gang, dir + "/gang.txt");
-  const pid_t second = spawnCli(one, dir + "/one.txt");
+  const pid_t first = spawnProgram(K4471_CLI, gang, dir + "/gang.txt");
+  const pid_t second = spawnProgram(K4471_CLI, one, dir + "/one.txt");
   EXPECT_EQ(waitFor(first), 0) << readText(dir + "/gang.txt");
   EXPECT_EQ(waitFor(second), 0) << readText(dir + "/one.txt");
   EXPECT_EQ(readText(numbers), "44\n");
@@ -201,9 +148,10 @@ TEST_F(Station, ABoardThatFailsIsProgrammedAgainAtItsNextCallWithItsNumber) {
   config.unexpectedReplyToFrame = 2;  // the erase is refused
   std::string port = board("a.tty", config);
   const std::string out = dir + "/out.txt";
-  const pid_t pid = spawnCli(program({"--port", port, "--retries", "2", "--serial-at", "0x7FF0",
-                                      "--serial-start", "5", "--report", "-"}),
-                             out);
+  const pid_t pid = spawnProgram(K4471_CLI,
+                                 program({"--port", port, "--retries", "2", "--serial-at", "0x7FF0",
+                                          "--serial-start", "5", "--report", "-"}),
+                                 out);
   ASSERT_TRUE(waitForWords(out, "Attempt 1 of 3 failed", 5000)) << readText(out);
   simControl(sims[0], "set unexpected-reply 0");
   simReset(sims[0]);  // the person presses reset
@@ -251,7 +199,7 @@ TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
   for (const auto& refused : cases) {
     std::vector<std::string> arguments = program({"--port", port});
     arguments.insert(arguments.end(), refused.options.begin(), refused.options.end());
-    EXPECT_EQ(waitFor(spawnCli(arguments, out)), refused.code) << readText(out);
+    EXPECT_EQ(waitFor(spawnProgram(K4471_CLI, arguments, out)), refused.code) << readText(out);
     EXPECT_NE(readText(out).find(refused.words), std::string::npos) << refused.words << "\n"
                                                                     << readText(out);
   }

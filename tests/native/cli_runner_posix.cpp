@@ -1,0 +1,78 @@
+// Programs run to their end with their output kept, and what they said.
+#include "tests/native/cli_runner.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+pid_t spawnProgramWith(const std::string& program, const std::vector<std::string>& arguments,
+                       posix_spawn_file_actions_t* actions, const std::string& environment) {
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv, envp;
+  for (std::string& a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  std::string added = environment;
+  if (!added.empty()) envp.push_back(&added[0]);
+  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(actions);
+  return pid;
+}
+
+pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& outputPath, const std::string& inputPath,
+                   const std::string& environment) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inputPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  return spawnProgramWith(program, arguments, &actions, environment);
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool waitForWords(const std::string& path, const std::string& words, int limitMs) {
+  for (int waited = 0; waited < limitMs; waited += 20) {
+    if (readText(path).find(words) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::vector<nlohmann::json> reportLines(const std::string& text) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] == '{') lines.push_back(nlohmann::json::parse(line));
+  }
+  return lines;
+}
+
+std::map<std::string, nlohmann::json> reportsByPort(const std::string& text) {
+  std::map<std::string, nlohmann::json> byPort;
+  for (const nlohmann::json& line : reportLines(text)) {
+    if (line.contains("port") && line["port"].is_string()) byPort[line["port"]] = line;
+  }
+  return byPort;
+}
