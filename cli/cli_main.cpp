@@ -72,6 +72,18 @@ CLI::Validator secondsUpToAYear() {
       "");
 }
 
+// A gang's worker: its trace lines go to its parent, one event a line.
+void traceToParent(const char* text) {
+  std::string line = text;
+  const size_t first = line.find_first_not_of('\n');
+  if (first == std::string::npos) return;
+  line = line.substr(first, line.find_last_not_of('\n') - first + 1);
+  WorkerEvent event;
+  event.kind = WorkerEventKind::Trace;
+  event.text = line;
+  sendWorkerEvent(stdout, event);
+}
+
 void traceToStderr(const char* text) {
   fputs(text, stderr);
 }
@@ -398,7 +410,7 @@ int main(int argc, char** argv) {
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
   if (commands.convert->parsed()) return convertImage(options);
-  if (options.verbose) setTraceSink(traceToStderr);
+  if (options.verbose) setTraceSink(options.events ? traceToParent : traceToStderr);
   if (options.events) endWithParent();
   onInterrupt(interrupt);
   // A board behind a network or a serial server may call again before our

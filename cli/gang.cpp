@@ -80,6 +80,8 @@ std::string takeEvent(Target* target, const std::string& line) {
       return "";
     case WorkerEventKind::Ready:  // a station's, answered by its follower
       return "";
+    case WorkerEventKind::Trace:
+      return event.text;
     case WorkerEventKind::Message:
       target->outcome = firstLine(event.text);
       target->outcomeIcon = event.icon;
@@ -410,7 +412,9 @@ int runGang(const GangRun& run) {
   const Options& options = *run.options;
   std::vector<Target> targets(options.ports.size());
   for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
-  const bool bars = !options.quiet && isTerminal(stderr) && enableEscapeSequences(stderr);
+  // Trace lines (--verbose) need plain lines, each with its port.
+  const bool bars =
+      !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
   Station station;
   station.nextSerial = options.firstSerial;
   Gang gang = {options.file, {},

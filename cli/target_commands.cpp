@@ -20,6 +20,7 @@
 #include "image/hex_token_reader.h"
 #include "link/adapter_latency.h"
 #include "link/bootloader.h"
+#include "link/trace.h"
 
 namespace {
 
@@ -320,8 +321,10 @@ int openPort(const Options& options, SimulatedTarget* simulated, BoardReport* bo
   std::string reason;
   int code = openLinkPort(device, &reason);
   if (code != ExitOk) return fail(board, code, reason);
+  // Shown with --verbose, which sends the trace to standard error (or, in a
+  // gang's worker, to its parent).
   const std::string note = adapterLatencyNote(device, lastAdapterLatency());
-  if (options.verbose && !note.empty()) fprintf(stderr, "note: %s\n", note.c_str());
+  if (!note.empty()) linkTrace(("note: " + note + "\n").c_str());
   return ExitOk;
 }
 

@@ -136,6 +136,8 @@ std::string encodeWorkerEvent(const WorkerEvent& event) {
       return "ready\n";
     case WorkerEventKind::Attempt:
       return "attempt " + escaped(event.text) + "\n";
+    case WorkerEventKind::Trace:
+      return "trace " + escaped(event.text) + "\n";
   }
   return "\n";
 }
@@ -144,8 +146,9 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
   std::string rest;
   *event = WorkerEvent();
   unsigned long long steps = 0;
-  if (after(line, "note", &rest)) {
-    event->kind = WorkerEventKind::Note;
+  const bool trace = after(line, "trace", &rest);
+  if (trace || after(line, "note", &rest)) {
+    event->kind = trace ? WorkerEventKind::Trace : WorkerEventKind::Note;
     event->text = unescaped(rest);
     return true;
   }
@@ -265,9 +268,8 @@ bool readWorkerOrders(FILE* in, WorkerOrders* orders, std::string* error) {
 
 // Not passed on: where serial numbers come from and --count (the parent
 // hands out numbers and boards), the report's own path and --report-append (the parent writes
-// the report), --simulate (it excludes --port) and --verbose (the parent shows
-// the image's notes once; the trace lines of several links would interleave
-// without their port).
+// the report) and --simulate (it excludes --port). A worker's --verbose sends
+// its trace lines to the parent as events, which shows them with their port.
 std::vector<std::string> workerArguments(const std::string& self, const std::string& port,
                                          const Options& options, bool report) {
   std::vector<std::string> arguments = {self, "program", "-", "--port", port, "--progress-events"};
@@ -277,7 +279,8 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
   } flags[] = {{options.bootloader, "--bootloader"},
                {options.launch, "--launch"},
                {options.quiet, "--quiet"},
-               {options.loop, "--loop"}};
+               {options.loop, "--loop"},
+               {options.verbose, "--verbose"}};
   for (const auto& flag : flags) {
     if (flag.given) arguments.push_back(flag.flag);
   }

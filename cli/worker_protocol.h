@@ -10,6 +10,7 @@
 //   stop\n                                take no further board (as the end of input does)
 // Worker to parent, one event a line on the worker's standard output:
 //   note TEXT | erase N | program N | message ICON CAPTION\tTEXT | report JSON
+//   | trace TEXT (with --verbose: a line of the link's trace, or a note of the port)
 //   ready                                 a station's worker has a new board calling:
 //                                         it waits for board/serial/go, or stop
 //   attempt JSON                          a station's board failed an attempt and is
@@ -27,7 +28,7 @@
 
 // ---- Worker to parent ----
 
-enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready, Attempt };
+enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready, Attempt, Trace };
 
 struct WorkerEvent {
   WorkerEventKind kind = WorkerEventKind::Note;

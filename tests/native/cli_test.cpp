@@ -587,6 +587,16 @@ TEST_F(Cli, GangBoardsGetTheBytesTheParentRead) {
   auto lines = reportsByPort(result.output);
   ASSERT_EQ(lines.size(), 2u) << result.output;
   for (auto& [port, line] : lines) EXPECT_EQ(line["sha256"], sha256Hex(bytes.data(), bytes.size()));
+
+  // --verbose reaches the workers, and each trace line comes with its port.
+  const std::string c = board("c.tty"), d = board("d.tty");
+  result = run({"program", "/proc/self/cmdline", "--format", "bin", "--address", "0x4000", "--port",
+                c, "--port", d, "--verbose"});
+  EXPECT_EQ(result.code, 0) << result.output;
+  for (const std::string& port : {c, d}) {
+    EXPECT_NE(result.output.find(port + ": Sending ACK to TGT"), std::string::npos)
+        << result.output;
+  }
 }
 
 // A board's line is written when it ends; a worker killed, and a file name

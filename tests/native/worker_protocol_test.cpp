@@ -32,7 +32,7 @@ void append(std::vector<uint8_t>* out, const ParentMessage& message) {
 }
 
 TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
-  std::vector<WorkerEvent> events(6);
+  std::vector<WorkerEvent> events(7);
   events[0].kind = WorkerEventKind::Note;
   events[0].text = AwkwardText;
   events[1].kind = WorkerEventKind::Erase;
@@ -47,6 +47,8 @@ TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
   events[4].text = R"({"message":"a\\b \"c\"\nd"})";
   events[5].kind = WorkerEventKind::Attempt;  // not to be taken for the board's end
   events[5].text = R"({"attempt":1})";
+  events[6].kind = WorkerEventKind::Trace;  // never taken for a note, which sets the status
+  events[6].text = "Sending ACK to TGT";
   std::string pending;
   for (const WorkerEvent& event : events) {
     const std::string line = encodeWorkerEvent(event);
