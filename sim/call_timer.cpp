@@ -17,11 +17,19 @@ void countCalls(Simulator* sim, int count) {
   sim->callsSent += count;
 }
 
-// The call, every period until the acknowledgement. The host's answer to a
-// call must not cross the next call (the host would read that call in place
-// of the confirmation), so the period runs from when the host took the last
-// call off the line, seen by looking at the line every half period. A call
-// that nobody took is replaced by a fresh one, never piled up.
+// The host's acknowledgement has reached the line and the board has not
+// taken all of it yet: it is served before a call goes out, so that a call
+// never crosses an acknowledgement the board already had.
+bool hostAnswering(Simulator* sim) {
+  if (ptyUnreadByBoard(sim->line) > 0) return true;
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  return sim->model.pendingCount > 0;
+}
+
+// The call, every period until the acknowledgement, on a strict beat: a call
+// the host discarded unread (a port opened after it, a purge) is followed by
+// the next one a period after it, as on a real board. A call that nobody took
+// is replaced by a fresh one, never piled up.
 void sendCall(Simulator* sim, int period) {
   CallTimer& timer = sim->calls;
   if (ptyUnreadByHost(sim->line) >= 4) ptyDiscardHostInput(sim->line);  // stale: nobody reads
@@ -29,29 +37,27 @@ void sendCall(Simulator* sim, int period) {
   encodeReplyBytes(ReplyTargetCall, frame);
   simTrace(sim, "sim  ", hexBytes(frame, 4) + " (call)");
   const auto now = SimClock::now();
+  const auto beat = milliseconds(period);
   timer.callOutstanding = true;
-  timer.nextCall = now + milliseconds(period);
-  timer.nextLook = now + milliseconds(std::max(1, period / 2));
+  // Kept on the beat; a call that went out a whole period late (a pause,
+  // a slow machine) starts the beat afresh.
+  timer.nextCall = now - timer.nextCall < beat ? timer.nextCall + beat : now + beat;
   if (simSendToHost(sim, frame, 4)) countCalls(sim, 1);
 }
 
 // Returns the milliseconds until the call timer wants to run again.
 int serveCall(Simulator* sim, int period) {
   CallTimer& timer = sim->calls;
-  auto now = SimClock::now();
-  if (timer.callOutstanding && now >= std::min(timer.nextLook, timer.nextCall)) {
-    if (ptyUnreadByHost(sim->line) < 4) {
-      // The host has taken (or is taking) the call: give it a whole period to answer.
-      timer.callOutstanding = false;
-      timer.nextCall = std::max(timer.nextCall, now + milliseconds(period));
-    } else {
-      timer.nextLook = now + milliseconds(std::max(1, period / 2));
+  const auto now = SimClock::now();
+  if (now >= timer.nextCall) {
+    // Bytes from the host come first (the poll returns at once for them);
+    // a stray partial frame holds the call back half a period at most.
+    if (hostAnswering(sim) && now - timer.nextCall < milliseconds(std::max(1, period / 2))) {
+      return 1;
     }
+    sendCall(sim, period);
   }
-  if (now >= timer.nextCall) sendCall(sim, period);
-  now = SimClock::now();
-  auto due = timer.callOutstanding ? std::min(timer.nextCall, timer.nextLook) : timer.nextCall;
-  auto left = std::chrono::duration_cast<milliseconds>(due - now).count();
+  auto left = std::chrono::duration_cast<milliseconds>(timer.nextCall - SimClock::now()).count();
   return int(std::max<long long>(1, std::min<long long>(left + 1, 200)));
 }
 

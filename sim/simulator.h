@@ -9,10 +9,10 @@
 // the slave side open itself, so the host may close and reopen the device as
 // often as it likes. While calling, a call the host has not read is discarded
 // before the next one goes out, so a host that opens the port late finds one
-// fresh call, not a backlog; and once the host has taken a call off the line,
-// the next call waits a whole period from then (the simulator looks every half
-// period), so that a host's acknowledgement never crosses a new call. A reset
-// discards everything still on the line in both directions and calls at once.
+// fresh call, not a backlog. The calls keep a strict beat, whether the host
+// read the last one or discarded it unread; an acknowledgement already on the
+// line is served before the next call goes out. A reset discards everything
+// still on the line in both directions and calls at once.
 //
 // Two faults of real lines, for hosts that must cope with them: `staleCalls`
 // N puts N calls on the line back to back at start and after every reset, as

@@ -29,11 +29,10 @@
 // When the board calls, or chatters as a running application.
 struct CallTimer {
   SimTime nextCall;
-  SimTime nextLook;
   SimTime nextChatter;
   int chatterTick = 0;
   bool backlogDue = true;        // the stale calls of a start or reset are still to go out
-  bool callOutstanding = false;  // the last call has not been seen taken by the host
+  bool callOutstanding = false;  // a call went out since the start or the last reset
   bool nextBoardDue = false;     // a run or launch ended: the next board comes at nextBoard
   SimTime nextBoard;
 };

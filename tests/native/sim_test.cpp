@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -133,6 +135,35 @@ class SimTest : public ::testing::Test {
 };
 
 // ---- The flash model ----
+
+// The board calls on a strict beat until it is answered: a call the host
+// discarded unread (it opened the port after it) is followed a period later,
+// and calls that pile up unread are replaced, not queued.
+TEST_F(SimTest, CallsKeepTheirBeatUntilAnsweredWhateverBecameOfTheLastOne) {
+  config.callMs = 300;
+  const auto begin = Clock::now();
+  start();
+  host = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(host, 0) << strerror(errno);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  tcflush(host, TCIFLUSH);  // the first call is lost
+  using std::chrono::milliseconds;
+  std::vector<long long> at;  // ms after the start
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(frame(), reply(ReplyTargetCall)) << i;
+    at.push_back(std::chrono::duration_cast<milliseconds>(Clock::now() - begin).count());
+  }
+  EXPECT_LT(at[0], 400) << "a period after the lost call";
+  for (int i = 1; i < 3; ++i) {
+    EXPECT_GT(at[i] - at[i - 1], 200) << i;
+    EXPECT_LT(at[i] - at[i - 1], 400) << i;
+  }
+  std::this_thread::sleep_for(milliseconds(700));
+  EXPECT_EQ(drain(), reply(ReplyTargetCall)) << "one fresh call waits, not a backlog";
+  send(FrameAck);
+  EXPECT_EQ(frame(), reply(ReplyAckConfirmed));
+  EXPECT_EQ(drain(700), Bytes{}) << "answered, the board calls no more";
+}
 
 TEST_F(SimTest, EachEraseEmptiesItsRegionAndCompletedOnesReachTheFile) {
   struct Case {

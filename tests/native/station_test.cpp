@@ -169,6 +169,69 @@ TEST_F(Station, ABoardThatFailsIsProgrammedAgainAtItsNextCallWithItsNumber) {
   EXPECT_NE(said.find("The next free serial number is 6."), std::string::npos) << said;
 }
 
+// A stop while the station waits for the next board ends it well; one in the
+// middle of a board reports that board as interrupted.
+TEST_F(Station, AStopBetweenBoardsEndsWellAndOneInsideABoardInterruptsIt) {
+  SimConfig config;
+  config.nextBoardMs = 60000;  // the next board is long in coming
+  std::string port = board("a.tty", config);
+  const std::string out = dir + "/out.txt", between = dir + "/between.json",
+                    inside = dir + "/inside.json";
+  pid_t pid =
+      spawnProgram(K4471_CLI, program({"--port", port, "--loop", "--report", between}), out);
+  ASSERT_TRUE(waitForWords(between, "\"board\":1", 5000)) << readText(out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  ASSERT_EQ(reportLines(readText(between)).size(), 1u);
+  EXPECT_EQ(reportLines(readText(between))[0]["exit_code"], 0);
+
+  simControl(sims[0], "set erase-block-ms 1000");  // the erase takes three seconds
+  simReset(sims[0]);
+  pid = spawnProgram(K4471_CLI, program({"--port", port, "--loop", "--report", inside}), out);
+  for (int waited = 0; waited < 5000 && simStatus(sims[0]).framesReceived < 2; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(simStatus(sims[0]).framesReceived, 2) << "the erase has started\n" << readText(out);
+  const auto stopped = std::chrono::steady_clock::now();
+  kill(pid, SIGTERM);
+  EXPECT_EQ(waitFor(pid), 130) << readText(out);
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+  const auto lines = reportLines(readText(inside));
+  ASSERT_EQ(lines.size(), 1u) << readText(out);
+  EXPECT_EQ(lines[0]["outcome"], "interrupted");
+  EXPECT_EQ(lines[0]["exit_code"], 130);
+}
+
+// Two boards at once, one of them failing once: each attempt has its line,
+// and the run ends well once the retry passed.
+TEST_F(Station, AGangRetriesTheBoardThatFailedAtItsNextCall) {
+  SimConfig config;
+  config.unexpectedReplyToFrame = 2;  // the erase is refused
+  std::string a = board("a.tty", config), b = board("b.tty");
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const pid_t pid = spawnProgram(
+      K4471_CLI, program({"--port", a, "--port", b, "--retries", "1", "--report", report}), out);
+  ASSERT_TRUE(waitForWords(report, a, 5000)) << readText(out);
+  simControl(sims[0], "set unexpected-reply 0");
+  simReset(sims[0]);  // the person presses reset
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  std::vector<nlohmann::json> onA, onB;
+  for (const nlohmann::json& line : reportLines(readText(report))) {
+    (line["port"] == a ? onA : onB).push_back(line);
+  }
+  ASSERT_EQ(onA.size(), 2u) << readText(report);
+  EXPECT_EQ(onA[0]["attempt"], 1);
+  EXPECT_EQ(onA[0]["exit_code"], 6);
+  EXPECT_EQ(onA[1]["attempt"], 2);
+  EXPECT_EQ(onA[1]["exit_code"], 0);
+  ASSERT_EQ(onB.size(), 1u) << readText(report);
+  EXPECT_EQ(onB[0]["port"], b);
+  EXPECT_EQ(onB[0]["attempt"], 1);
+  EXPECT_EQ(onB[0]["exit_code"], 0);
+  EXPECT_EQ(simFlash(sims[0]), simFlash(sims[1])) << "both boards hold the image";
+}
+
 TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
   std::string port = board("a.tty");
   const std::string junk = dir + "/junk.txt";
