@@ -37,6 +37,7 @@ std::string portAwayText(const std::string& device, const PortOpenFault& fault) 
     case PortOpenStatus::NoDevice:
       if (!network) return "gone" + because;
       if (connectionRefused(fault.systemError)) return "refused by the server";
+      if (fault.systemError == 0) return "the server hung up";
       return "the server cannot be reached" + because;
     case PortOpenStatus::Denied:
       return "not allowed to open it" + because;
