@@ -335,13 +335,15 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   return takeStationOptions(options);
 }
 
-// A board's line: to the parent for a gang's worker, else to the report.
-void emitBoardLine(const Options& options, ReportFile* report, BoardReport board) {
+// A board's line: to the parent for a gang's worker (an attempt that is tried
+// again as such), else to the report.
+void emitBoardLine(const Options& options, ReportFile* report, BoardReport board,
+                   WorkerEventKind kind = WorkerEventKind::Report) {
   if (board.exitCode == ExitOk) board.failedStep.clear();
   std::string line = boardReportLine(board);
   if (options.events) {
     WorkerEvent event;
-    event.kind = WorkerEventKind::Report;
+    event.kind = kind;
     event.text = line;
     sendWorkerEvent(stdout, event);
     return;
@@ -356,7 +358,9 @@ struct AttemptContext {
 
 void emitAttempt(const BoardReport& board, void* context) {
   const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty()) emitBoardLine(*to->options, to->report, board);
+  if (!to->options->report.empty()) {
+    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
+  }
 }
 
 // One board, in this process; its report line written when asked for.

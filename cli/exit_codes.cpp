@@ -45,7 +45,7 @@ bool workerDied(int code) {
   return code != ExitInterrupted && (code > 128 || code < 0);
 }
 
-std::string workerDiedText(int code) {
+std::string workerDiedCause(int code) {
   char text[160];
   if (code > 128 && code < 128 + 65) {
     snprintf(text, sizeof text, "the worker was killed by signal %d", code - 128);
@@ -53,5 +53,9 @@ std::string workerDiedText(int code) {
     snprintf(text, sizeof text, "the worker ended abnormally (status 0x%X)",
              static_cast<unsigned>(code));
   }
-  return std::string(text) + "; the board may hold a partial image: program it again";
+  return text;
+}
+
+std::string workerDiedText(int code) {
+  return workerDiedCause(code) + "; the board may hold a partial image: program it again";
 }

@@ -25,3 +25,5 @@ const char* outcomeWord(int code);
 bool workerDied(int code);
 // What the summary says of such a worker's board.
 std::string workerDiedText(int code);
+// The same for a worker that had no board in hand: the signal alone.
+std::string workerDiedCause(int code);

@@ -1,3 +1,5 @@
+// Several boards at once: a worker process per port, the parent showing and
+// reporting them, and a station's boards and numbers handed out.
 #include "cli/console.h"
 #include "cli/gang.h"
 
@@ -6,11 +8,13 @@
 #include <cstdio>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/board_report.h"
+#include "cli/gang_target.h"
 #include "cli/progress.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
@@ -18,26 +22,6 @@
 #include "operations/run_logic.h"
 
 namespace {
-
-struct Target {
-  std::string port;
-  WorkerProcess worker;
-  std::string status = "starting";
-  std::string outcome;  // the last message of the run
-  unsigned outcomeIcon = 0;
-  int eraseSteps = 0;
-  int programSteps = 0;
-  bool finished = false;
-  int exitCode = -1;
-  std::string report;  // the worker's report line
-  std::time_t started = 0;
-  // A station's: the board on the port now, and its tally.
-  unsigned long board = 0;
-  unsigned long passed = 0, failed = 0;
-  bool inFlight = false;          // granted, not yet reported
-  bool reported = false;          // a line of this board went out (an attempt's)
-  bool boardInterrupted = false;  // a signal came inside a board
-};
 
 // A station's count of boards and numbers, shared by its followers.
 struct Station {
@@ -50,58 +34,6 @@ struct Station {
 std::mutex targetsLock;
 std::condition_variable stationChanged;
 
-std::string firstLine(const std::string& text) {
-  return text.substr(0, text.find('\n'));
-}
-
-// Takes one event line of a worker; returns a line worth printing in the plain
-// style, or an empty string.
-std::string takeEvent(Target* target, const std::string& line) {
-  WorkerEvent event;
-  if (!decodeWorkerEvent(line, &event)) return "";
-  std::lock_guard<std::mutex> hold(targetsLock);
-  switch (event.kind) {
-    case WorkerEventKind::Erase:
-      target->eraseSteps = event.steps;
-      target->status = "erasing";
-      return target->eraseSteps == EraseBarSteps ? "erased" : "";
-    case WorkerEventKind::Program:
-      target->programSteps = event.steps;
-      target->status = "programming";
-      return target->programSteps % 25 == 0
-                 ? "programming " + std::to_string(target->programSteps) + "%"
-                 : "";
-    case WorkerEventKind::Note:
-      target->status = firstLine(event.text);
-      return target->status;
-    case WorkerEventKind::Report:
-    case WorkerEventKind::Attempt:
-      target->report = event.text;
-      return "";
-    case WorkerEventKind::Ready:  // a station's, answered by its follower
-      return "";
-    case WorkerEventKind::Trace:
-      return event.text;
-    case WorkerEventKind::Message:
-      target->outcome = firstLine(event.text);
-      target->outcomeIcon = event.icon;
-      target->status = target->outcome;
-      return target->outcome;
-  }
-  return "";
-}
-
-// One line of a worker's output; false at its end.
-bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending) {
-  while (!takeLine(pending, line)) {
-    char buffer[256];
-    long got = readWorkerOutput(worker, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    pending->append(buffer, static_cast<size_t>(got));
-  }
-  return true;
-}
-
 // What the workers share: the file as it was given, what each worker is fed
 // (the file's bytes as the parent read them, and the permission to take its
 // board), and the report.
@@ -109,7 +41,8 @@ struct Gang {
   std::string file;
   std::vector<uint8_t> input;
   ReportFile* report;
-  bool plain;  // progress as plain lines
+  bool plain;    // progress as plain lines
+  bool notices;  // a port's notices as plain lines (no bars)
   const Options* options;
   Station* station;  // a station's (--loop), else nullptr
 };
@@ -120,44 +53,31 @@ void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0
   sendWorkerInput(&target->worker, bytes.data(), bytes.size());
 }
 
-const char* resultText(const Target& target) {
-  return workerDied(target.exitCode) ? "worker died" : exitCodeText(target.exitCode);
-}
-
-// The board's line: the worker's own, else what is known of it.
-std::string reportLineOf(const Target& target, const std::string& file) {
-  if (!target.report.empty()) {
-    // The worker read its standard input: name the file as it was given.
-    nlohmann::ordered_json line = nlohmann::ordered_json::parse(target.report, nullptr, false);
-    if (!line.is_object()) return target.report;
-    line["file"] = file;
-    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  }
-  BoardReport board;
-  board.port = target.port;
-  board.file = file;
-  board.exitCode = target.exitCode;
-  if (workerDied(target.exitCode)) board.outcome = "worker-died";
-  board.started = target.started;
-  board.seconds = static_cast<double>(std::time(nullptr) - target.started);
-  board.failedStep = "worker";
-  board.message = target.outcome.empty() ? exitCodeText(target.exitCode) : target.outcome;
-  return boardReportLine(board);
-}
-
 // The board has ended: its line goes out now, not when the whole gang ends.
 void finish(Target* target, int code, const Gang& gang) {
   std::lock_guard<std::mutex> hold(targetsLock);
   target->exitCode = code;
   target->finished = true;
   if (workerDied(code)) {
-    target->outcome = workerDiedText(code);
+    // Once the board's last line is out, the worker had no board in hand.
+    target->outcome = target->reported ? workerDiedCause(code) : workerDiedText(code);
     target->status = target->outcome;
   }
-  // A worker killed after an attempt's line still needs its own.
-  if (gang.report && (!target->reported || workerDied(code))) {
-    if (workerDied(code)) target->report.clear();
+  if (gang.report && !target->reported) {
+    target->report.clear();  // an attempt's, written already
     writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  }
+}
+
+// A gang's board line, each attempt's as it ends; the last one ends the board.
+void takeGangReport(Target* target, const Gang& gang, bool attempt) {
+  std::lock_guard<std::mutex> hold(targetsLock);
+  writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  target->report.clear();
+  if (attempt) {
+    ++target->attempt;
+  } else {
+    target->reported = true;
   }
 }
 
@@ -199,6 +119,9 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
     return;
   }
   target->board = ++station->granted;
+  target->serial = options.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
+  target->attempt = 1;
+  target->started = std::time(nullptr);
   target->inFlight = true;
   ++station->inFlight;
   sendMessage(target, ParentMessageKind::Board, target->board);
@@ -231,6 +154,7 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
   if (attempt) {
     if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
     target->report.clear();
+    ++target->attempt;
     return;
   }
   nlohmann::json line = nlohmann::json::parse(target->report, nullptr, false);
@@ -245,15 +169,20 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
   }
 }
 
-// A station's worker has ended: a board it had under way failed with it.
+// A station's worker has ended: a board it had under way failed with it; one
+// that died between boards counts none, and fails the station.
 void finishStation(Target* target, std::vector<Target>* targets, const Gang& gang, int code) {
   std::lock_guard<std::mutex> hold(targetsLock);
   closeWorkerInput(&target->worker);
   target->exitCode = code;
   target->finished = true;
-  if (!target->inFlight && !workerDied(code)) return;
+  if (!target->inFlight) {
+    if (workerDied(code)) target->outcome = target->status = workerDiedCause(code);
+    return;
+  }
   target->outcome = workerDied(code) ? workerDiedText(code) : "the worker ended inside a board";
   target->status = target->outcome;
+  target->report.clear();
   boardEnded(target, targets, gang, workerDied(code) ? code : ExitCommunicationError);
 }
 
@@ -276,20 +205,23 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
   std::string line, pending;
   WorkerEvent event;
   while (readWorkerLine(&target->worker, &line, &pending)) {
-    std::string shown = takeEvent(target, line);
-    if (gang->station && decodeWorkerEvent(line, &event)) {
+    if (!decodeWorkerEvent(line, &event)) continue;
+    std::string shown;
+    {
+      std::lock_guard<std::mutex> hold(targetsLock);
+      shown = takeWorkerEvent(target, event);
+    }
+    const bool report =
+        event.kind == WorkerEventKind::Report || event.kind == WorkerEventKind::Attempt;
+    if (gang->station) {
       if (event.kind == WorkerEventKind::Ready) answerReady(target, targets, *gang);
-      if (event.kind == WorkerEventKind::Report || event.kind == WorkerEventKind::Attempt) {
+      if (report) {
         takeStationReport(target, targets, *gang, event.kind == WorkerEventKind::Attempt);
       }
-    } else if (gang->report && decodeWorkerEvent(line, &event) &&
-               event.kind == WorkerEventKind::Report) {
-      // Each attempt's line goes out as it ends.
-      std::lock_guard<std::mutex> hold(targetsLock);
-      writeReportLine(gang->report, reportLineOf(*target, gang->file));
-      target->reported = true;
+    } else if (gang->report && report) {
+      takeGangReport(target, *gang, event.kind == WorkerEventKind::Attempt);
     }
-    if (gang->plain && !shown.empty()) {
+    if (!shown.empty() && (gang->plain || (gang->notices && isPortNotice(event)))) {
       std::lock_guard<std::mutex> hold(targetsLock);
       fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
     }
@@ -366,20 +298,24 @@ int summarise(const std::vector<Target>& targets) {
   return ExitSomeTargetsFailed;
 }
 
-// A station's end: each port's tally and the boards' count.
+// A station's end: each port's tally and the boards' count, and the ports
+// whose worker died.
 int summariseStation(const std::vector<Target>& targets, const Station& station) {
   fprintf(stderr, "\n%-20s %-8s %-8s %-8s %s\n", "PORT", "BOARDS", "PASSED", "FAILED", "LAST");
   bool interruptedBoard = false;
+  std::string died;
   for (const Target& t : targets) {
     fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
             t.failed, t.outcome.c_str());
     interruptedBoard = interruptedBoard || t.boardInterrupted;
+    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + t.port;
   }
   fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", station.passed + station.failed,
           station.passed, station.failed);
+  if (!died.empty()) fprintf(stderr, "The worker died on %s.\n", died.c_str());
   if (interruptedBoard) return ExitInterrupted;
   if (station.fault) return station.fault;
-  return station.failed == 0 ? ExitOk : ExitSomeTargetsFailed;
+  return station.failed == 0 && died.empty() ? ExitOk : ExitSomeTargetsFailed;
 }
 
 // A gang's boards take their numbers before any of them is addressed; one
@@ -401,6 +337,7 @@ std::vector<std::string> numberTargets(std::vector<Target>* targets, const Gang&
       finish(&target, fault, gang);
     } else if (gang.options->numbered) {
       serials[i] = std::to_string(number);
+      target.serial = number;
     }
   }
   return serials;
@@ -417,9 +354,13 @@ int runGang(const GangRun& run) {
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
   Station station;
   station.nextSerial = options.firstSerial;
-  Gang gang = {options.file, {},
-               run.report,   !options.quiet && !bars,
-               &options,     options.loop ? &station : nullptr};
+  Gang gang = {options.file,
+               {},
+               run.report,
+               !options.quiet && !bars,
+               !bars,
+               &options,
+               options.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
   std::vector<std::string> serials(targets.size());
   if (!options.loop) serials = numberTargets(&targets, gang, &station.nextSerial);

@@ -26,6 +26,26 @@ std::string portFailureText(const std::string& device, const PortOpenFault& faul
   }
 }
 
+std::string portAwayText(const std::string& device, const PortOpenFault& fault) {
+  const std::string reason = systemErrorText(fault.systemError);
+  const std::string because = reason.empty() ? "" : " (" + reason + ")";
+  const bool network = netPortKind(device) != NetPortKind::None;
+  switch (fault.status) {
+    case PortOpenStatus::Busy:
+      return "busy with another program" + (fault.systemError == 0 ? "" : because);
+    case PortOpenStatus::Absent:
+    case PortOpenStatus::NoDevice:
+      if (!network) return "gone" + because;
+      if (connectionRefused(fault.systemError)) return "refused by the server";
+      if (fault.systemError == 0) return "the server hung up";
+      return "the server cannot be reached" + because;
+    case PortOpenStatus::Denied:
+      return "not allowed to open it" + because;
+    default:
+      return "it does not open" + because;
+  }
+}
+
 std::string describePort(const std::string& text, const UsbIdentity& usb) {
   if (!usb.known) return text;
   char ids[32];

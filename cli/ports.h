@@ -37,3 +37,9 @@ int listPorts(bool json);
 // busy", "is not a serial port", "cannot drive the reset line" (--reset on a
 // port without control lines), or "COM Port Error: Cannot Connect to".
 std::string portFailureText(const std::string& device, const PortOpenFault& fault);
+// Why a port that was there does not open now, in a few words for a station
+// that waits for it: "gone", "busy with another program", "refused by the
+// server", with the system's reason where it adds to them.
+std::string portAwayText(const std::string& device, const PortOpenFault& fault);
+// Whether the system's error is a connection that the other end refused.
+bool connectionRefused(int systemError);

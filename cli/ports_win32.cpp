@@ -1,9 +1,14 @@
+// The COM ports of a Windows machine, and its words for a refused connection.
 #include <windows.h>
 
 #include <cctype>
 #include <cstdio>
 
 #include "cli/ports.h"
+
+bool connectionRefused(int systemError) {
+  return systemError == WSAECONNREFUSED;
+}
 
 std::vector<PortInfo> listSerialPorts() {
   std::vector<PortInfo> ports;

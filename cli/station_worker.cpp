@@ -92,14 +92,29 @@ void sendReport(const BoardReport& board, WorkerEventKind kind = WorkerEventKind
   sendWorkerEvent(stdout, event);
 }
 
+// A port that went away, with why, or that is back: for the parent to show.
+void sendPortNotice(WorkerEventKind kind, const std::string& why = "") {
+  WorkerEvent event;
+  event.kind = kind;
+  event.text = why;
+  sendWorkerEvent(stdout, event);
+}
+
 // The port open again after a run closed it, or after the line went away:
 // tried until it opens or the station stops. A board that brings its own
 // port (an adapter on the board) calls as soon as the port appears, so the
-// pause between two tries is short.
-bool portBack(Inbox* inbox, BoardReport* board) {
+// pause between two tries is short; a port that stays away is told once,
+// and once when it is back.
+bool portBack(Inbox* inbox, const std::string& device) {
+  bool away = false;
   for (;;) {
-    BoardReport scratch = *board;
-    if (reopenTargetPort(&scratch) == ExitOk) return true;
+    std::string why;
+    if (targetPortOpensAgain(device, &why)) {
+      if (away) sendPortNotice(WorkerEventKind::PortBack);
+      return true;
+    }
+    if (!away) sendPortNotice(WorkerEventKind::PortAway, why);
+    away = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(inbox->lock);
     if (inbox->ended || interrupted.load()) return false;
@@ -130,7 +145,7 @@ bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport
     }
     if (call == LinkAborted) return false;
     if (call != LinkOk) {
-      if (!portBack(inbox, port)) return false;
+      if (!portBack(inbox, port->port)) return false;
       continue;
     }
     const auto now = Clock::now();
@@ -244,7 +259,7 @@ int runStationWorker(const Options& options) {
       return ExitInterrupted;
     }
     swap = Swap{false, Clock::now(), false};
-    if (!portBack(&inbox, &port)) break;
+    if (!portBack(&inbox, port.port)) break;
   }
   closeTargetPort();
   clearLinkAbort();

@@ -404,6 +404,12 @@ int reopenTargetPort(BoardReport* board) {
   return code == ExitOk ? code : fail(board, code, reason);
 }
 
+bool targetPortOpensAgain(const std::string& device, std::string* away) {
+  if (openTargetPort(serialSettings) == LinkOk) return true;
+  *away = portAwayText(device, lastPortOpenFault());
+  return false;
+}
+
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
   return waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);

@@ -17,6 +17,9 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
 int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board);
 // Opens board->port again after a run closed it.
 int reopenTargetPort(BoardReport* board);
+// The same for a station waiting for its port, saying nothing: false with
+// why it does not open (portAwayText).
+bool targetPortOpensAgain(const std::string& device, std::string* away);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board);

@@ -138,6 +138,10 @@ std::string encodeWorkerEvent(const WorkerEvent& event) {
       return "attempt " + escaped(event.text) + "\n";
     case WorkerEventKind::Trace:
       return "trace " + escaped(event.text) + "\n";
+    case WorkerEventKind::PortAway:
+      return "away " + escaped(event.text) + "\n";
+    case WorkerEventKind::PortBack:
+      return "back\n";
   }
   return "\n";
 }
@@ -146,9 +150,11 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
   std::string rest;
   *event = WorkerEvent();
   unsigned long long steps = 0;
-  const bool trace = after(line, "trace", &rest);
-  if (trace || after(line, "note", &rest)) {
-    event->kind = trace ? WorkerEventKind::Trace : WorkerEventKind::Note;
+  const bool trace = after(line, "trace", &rest), away = !trace && after(line, "away", &rest);
+  if (trace || away || after(line, "note", &rest)) {
+    event->kind = trace  ? WorkerEventKind::Trace
+                  : away ? WorkerEventKind::PortAway
+                         : WorkerEventKind::Note;
     event->text = unescaped(rest);
     return true;
   }
@@ -159,8 +165,8 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
     return true;
   }
   if (after(line, "message", &rest)) return decodeMessage(rest, event);
-  if (line == "ready") {
-    event->kind = WorkerEventKind::Ready;
+  if (line == "ready" || line == "back") {
+    event->kind = line == "ready" ? WorkerEventKind::Ready : WorkerEventKind::PortBack;
     return true;
   }
   const bool erase = after(line, "erase", &rest);

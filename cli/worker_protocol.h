@@ -13,8 +13,11 @@
 //   | trace TEXT (with --verbose: a line of the link's trace, or a note of the port)
 //   ready                                 a station's worker has a new board calling:
 //                                         it waits for board/serial/go, or stop
-//   attempt JSON                          a station's board failed an attempt and is
-//                                         tried again (its report follows later)
+//   attempt JSON                          a board failed an attempt and is tried
+//                                         again (its report follows later)
+//   away TEXT                             a station's port went away (TEXT: why); said
+//                                         once until it is back
+//   back                                  ... and is back
 // Texts are escaped: a backslash, a line feed, a carriage return and a tab
 // are written as \\, \n, \r and \t, so that an event is always one line.
 #pragma once
@@ -28,14 +31,26 @@
 
 // ---- Worker to parent ----
 
-enum class WorkerEventKind { Note, Erase, Program, Message, Report, Ready, Attempt, Trace };
+enum class WorkerEventKind {
+  Note,
+  Erase,
+  Program,
+  Message,
+  Report,
+  Ready,
+  Attempt,
+  Trace,
+  PortAway,
+  PortBack
+};
 
 struct WorkerEvent {
   WorkerEventKind kind = WorkerEventKind::Note;
   int steps = 0;        // Erase, Program: the steps done so far
   unsigned icon = 0;    // Message
   std::string caption;  // Message
-  std::string text;     // Note and Message: the text; Report, Attempt: the JSON line
+  std::string text;     // Note, Message, Trace: the text; Report, Attempt: the JSON
+                        // line; PortAway: why
 };
 
 // The event as one line, its line feed included.

@@ -1,5 +1,7 @@
 // Motorola S-record: S0 header, S1/S2/S3 data with 16/24/32-bit addresses,
-// S5/S6 record counts, S7/S8/S9 ends.
+// S5/S6 record counts, S7/S8/S9 ends. A file without an end record is whole
+// when its last record is a count that matches the data records before it
+// (srec_cat writes no end record unless it is given a start address).
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +25,7 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
   std::vector<uint8_t> record;
   uint32_t dataRecords = 0;
   bool ended = false;
+  bool counted = false;  // the last record is a count that matches
 
   while (nextRecordLine(&lines, &text, &length)) {
     const int line = lines.line;
@@ -51,6 +54,7 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
     }
 
     const uint32_t address = recordNumber(&record[1], width);
+    counted = type == 5 || type == 6;
     if (type >= 1 && type <= 3) {
       ++dataRecords;
       const size_t count = record.size() - 2 - static_cast<size_t>(width);
@@ -69,6 +73,10 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
       image->notes.push_back(note);
     }
   }
-  if (!ended) return setImageFault(fault, lines.line, "S-record file ends without an end record");
+  if (!ended && !counted) {
+    return setImageFault(fault, lines.line,
+                         "S-record file ends without an end record (S7, S8 or S9) or a count of "
+                         "its data records (S5 or S6)");
+  }
   return true;
 }

@@ -26,6 +26,9 @@ pid_t spawnProgram(const std::string& program, const std::vector<std::string>& a
                    const std::string& environment = "");
 // Its exit code, or 128 plus the signal that ended it.
 int waitFor(pid_t pid);
+// The worker process a gang started for `port`, waited for up to limitMs
+// (Linux); 0 when none came.
+pid_t gangWorker(pid_t gang, const std::string& port, int limitMs);
 // Waits up to limitMs for the file to hold the words.
 bool waitForWords(const std::string& path, const std::string& words, int limitMs);
 

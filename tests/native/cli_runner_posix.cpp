@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -75,4 +76,22 @@ std::map<std::string, nlohmann::json> reportsByPort(const std::string& text) {
     if (line.contains("port") && line["port"].is_string()) byPort[line["port"]] = line;
   }
   return byPort;
+}
+
+pid_t gangWorker(pid_t gang, const std::string& port, int limitMs) {
+  const std::string children =
+      "/proc/" + std::to_string(gang) + "/task/" + std::to_string(gang) + "/children";
+  for (int waited = 0; waited <= limitMs; waited += 20) {
+    std::istringstream list(readText(children));
+    for (pid_t child; list >> child;) {
+      std::string command = readText("/proc/" + std::to_string(child) + "/cmdline");
+      std::replace(command.begin(), command.end(), '\0', ' ');
+      if (command.find(" " + port + " ") != std::string::npos &&
+          command.find("--progress-events") != std::string::npos) {
+        return child;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
 }

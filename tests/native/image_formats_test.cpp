@@ -1,4 +1,4 @@
-// Firmware images written by binutils, read by our parsers, turned into hex
+// Firmware images written by binutils and srec_cat, read by our parsers, turned into hex
 // token text and read back by the hex token reader: the same bytes at the same
 // addresses. And each refusal with its place.
 #include <gtest/gtest.h>
@@ -165,6 +165,49 @@ std::vector<Piece> piecesOf(const FirmwareImage& image) {
   return pieces;
 }
 
+// srec_cat writes no end record unless it is given a start address: the file
+// ends with the count of its data records (S6 past 65535 of them).
+TEST_F(Binutils, SRecordsWrittenBySrecCatReadBackAsTheirBytes) {
+  if (std::system("srec_cat --version >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "srec_cat (Debian package srecord) is not installed";
+  }
+  std::string inputs;
+  for (int i = 0; i < 3; ++i)
+    inputs += path(i) + " -binary -offset " + hex(pieces[i].address) + " ";
+  const std::string out = dir + "/cat.srec";
+  for (const char* options : {"", "-address-length=4", "-obs=16", "-line-termination=crlf",
+                              "-disable=header", "-execution-start-address=0x4000"}) {
+    SCOPED_TRACE(options);
+    tool("srec_cat " + inputs + "-o " + out + " -motorola " + options);
+    std::vector<uint8_t> srec = readFile(out);
+    const std::string text(srec.begin(), srec.end());
+    const bool started = strstr(options, "start") != nullptr;
+    EXPECT_EQ(text.find("\nS9") != std::string::npos, started) << "an end record only with a start";
+    expectRoundTrip(srec, ImageFormat::SRecord);
+  }
+
+  // A byte a record: more records than S5 can count.
+  std::vector<uint8_t> many(70000);
+  for (size_t i = 0; i < many.size(); ++i) many[i] = static_cast<uint8_t>(i * 7);
+  std::ofstream(dir + "/many.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(many.data()), many.size());
+  tool("srec_cat " + dir + "/many.bin -binary -offset 0x100 -o " + out + " -motorola -obs=1");
+  std::vector<uint8_t> srec = readFile(out);
+  const std::string text(srec.begin(), srec.end());
+  ASSERT_NE(text.find("\nS6"), std::string::npos);
+  FirmwareImage image;
+  HexFileFault fault;
+  ASSERT_TRUE(parseSRecord(srec.data(), srec.size(), &image, &fault)) << fault.message;
+  EXPECT_TRUE(piecesOf(image) == (std::vector<Piece>{{0x100, many}}));
+
+  // Without its count the file may have been cut short.
+  srec.resize(text.rfind("S6"));
+  EXPECT_FALSE(parseSRecord(srec.data(), srec.size(), &image, &fault));
+  EXPECT_STREQ(fault.message,
+               "S-record file ends without an end record (S7, S8 or S9) or a count of its data "
+               "records (S5 or S6)");
+}
+
 // What objcopy makes of an ELF file as Intel HEX is what we read from it: the
 // allocated sections at their load addresses, in address order, and never the
 // ELF headers that a segment also covers.
@@ -242,6 +285,9 @@ TEST(ImageFormats, RecognisedByContentAlone) {
 }
 
 TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
+  const char* const NoEnd =
+      "S-record file ends without an end record (S7, S8 or S9) or a count of its data records "
+      "(S5 or S6)";
   struct Case {
     ImageFormat format;
     const char* text;
@@ -266,7 +312,9 @@ TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
        "S-record count does not match (expected 2, found 3)"},
       {ImageFormat::SRecord, "S1050100AABB95\n", 1,
        "S-record checksum mismatch (expected 94, found 95)"},
-      {ImageFormat::SRecord, "S1050100AABB94\n", 1, "S-record file ends without an end record"},
+      {ImageFormat::SRecord, "S1050100AABB94\n", 1, NoEnd},
+      // A count proves the file whole only when nothing follows it.
+      {ImageFormat::SRecord, "S1050100AABB94\nS5030001FB\nS1040102CC2C\n", 3, NoEnd},
       {ImageFormat::SRecord, "S4030000FC\n", 1, "unknown S-record type S4"},
       // A byte-order mark opens the first line only.
       {ImageFormat::SRecord, "\xEF\xBB\xBFS1050100AABB95\n", 1,
@@ -282,6 +330,20 @@ TEST(ImageFormats, TextRecordsAreRefusedWithTheirLine) {
         << c.text;
     EXPECT_EQ(fault.line, c.line) << c.text;
     EXPECT_STREQ(fault.message, c.message) << c.text;
+  }
+}
+
+// A count record that matches, last in the file, stands in for the end record.
+TEST(ImageFormats, AnSRecordFileEndingWithItsCountIsWhole) {
+  for (const char* text :
+       {"S1050100AABB94\nS1040102CC2C\nS5030002FA\n", "S1050100AABB94\nS1040102CC2C\nS604000002F9",
+        "S5030000FC\nS1050100AABB94\nS1040102CC2C\nS5030002FA\n\n"}) {
+    FirmwareImage image;
+    HexFileFault fault;
+    ASSERT_TRUE(parseSRecord(reinterpret_cast<const uint8_t*>(text), strlen(text), &image, &fault))
+        << text << ": " << fault.line << ": " << fault.message;
+    EXPECT_TRUE(piecesOf(image) == (std::vector<Piece>{{0x100, {0xAA, 0xBB, 0xCC}}})) << text;
+    EXPECT_TRUE(image.notes.empty()) << text;
   }
 }
 

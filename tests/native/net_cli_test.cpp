@@ -139,6 +139,44 @@ TEST_P(NetCli, AConnectionDroppedInARunEndsItAndOneDroppedWhileWaitingIsMadeAgai
   expectProgrammed(finish(pid));
 }
 
+// A station whose serial server goes down says so once, in few words, and
+// once when it is back on its port; then it takes the next board there.
+TEST_P(NetCli, AStationWhoseServerGoesDownSaysSoOnceAndOnceWhenItIsBack) {
+  SimConfig config;
+  config.nextBoardMs = 60000;  // no board calls until the server is back
+  startBoard(true, config);
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const std::string link = dir + "/board.tty",
+                    listen = "127.0.0.1:" + std::to_string(simListenPort(sim));
+  const pid_t pid = spawnCli(
+      programArguments({"--loop", "--count", "2", "--swap-seconds", "0.2", "--report", report}));
+  ASSERT_TRUE(waitForWords(report, "\"board\":1", 10000)) << readText(out);
+  simStop(sim);
+  sim = nullptr;
+  ASSERT_TRUE(waitForWords(out, url + ": the port went away: ", 10000)) << readText(out);
+  // A Telnet server stopping may take the connection and hang up before it
+  // refuses the next.
+  const std::string said = readText(out);
+  EXPECT_TRUE(said.find("went away: refused by the server") != std::string::npos ||
+              (GetParam() && said.find("went away: the server hung up") != std::string::npos))
+      << said;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // time to repeat itself
+  SimConfig back;
+  back.linkPath = link.c_str();
+  back.callMs = 20;
+  back.eraseBlocks = 5;
+  back.listen = listen.c_str();
+  back.rfc2217 = GetParam();
+  sim = simStart(back);
+  ASSERT_NE(sim, nullptr);
+  const Result result = finish(pid);
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_EQ(result.output.find("went away"), result.output.rfind("went away")) << result.output;
+  EXPECT_NE(result.output.find(url + ": the port is back"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("Cannot Connect"), std::string::npos) << result.output;
+  EXPECT_EQ(reportLines(readText(report)).size(), 2u);
+}
+
 TEST_P(NetCli, ProgramsThroughSer2net) {
   if (!ser2netProgram()) GTEST_SKIP() << "ser2net is not installed (tools/install-deps)";
   // ser2net gathers the board's bytes up to 20 ms before it sends them on: a

@@ -232,6 +232,123 @@ TEST_F(Station, AGangRetriesTheBoardThatFailedAtItsNextCall) {
   EXPECT_EQ(simFlash(sims[0]), simFlash(sims[1])) << "both boards hold the image";
 }
 
+size_t occurrences(const std::string& text, const std::string& words) {
+  size_t count = 0;
+  for (size_t at = text.find(words); at != std::string::npos; at = text.find(words, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A worker killed inside a board leaves that board's line with its number,
+// serial number and attempt; one killed between boards counts no board. Both
+// fail the station, whose summary names their ports.
+TEST_F(Station, AKilledWorkerKeepsItsBoardAndOneKilledBetweenBoardsCountsNone) {
+  SimConfig slow, quick;
+  slow.eraseBlockMs = 10000;  // killed long before its erase ends
+  quick.nextBoardMs = 60000;  // the next board is long in coming
+  const std::string a = board("a.tty", slow), b = board("b.tty", quick);
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const pid_t pid = spawnProgram(K4471_CLI,
+                                 program({"--port", a, "--port", b, "--loop", "--serial-at",
+                                          "0x7FF0", "--serial-start", "500", "--report", report}),
+                                 out);
+  ASSERT_TRUE(waitForWords(report, b, 10000)) << readText(out);
+  for (int waited = 0; waited < 10000 && simStatus(sims[0]).framesReceived < 2; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(simStatus(sims[0]).framesReceived, 2) << "a's erase has started\n" << readText(out);
+  const pid_t onA = gangWorker(pid, a, 5000), onB = gangWorker(pid, b, 5000);
+  ASSERT_GT(onA, 0);
+  ASSERT_GT(onB, 0);
+  kill(onB, SIGKILL);
+  kill(onA, SIGKILL);
+  EXPECT_EQ(waitFor(pid), 7) << readText(out);
+  const std::string said = readText(out);
+  const auto lines = reportLines(readText(report));
+  ASSERT_EQ(lines.size(), 2u) << readText(report);
+  const nlohmann::json& died = lines[0]["port"] == a ? lines[0] : lines[1];
+  const nlohmann::json& passed = lines[0]["port"] == a ? lines[1] : lines[0];
+  EXPECT_EQ(passed["outcome"], "success");
+  EXPECT_EQ(died["outcome"], "worker-died");
+  EXPECT_EQ(died["exit_code"], 137);
+  ASSERT_TRUE(died.contains("board") && died.contains("serial")) << died.dump();
+  EXPECT_EQ(died["board"].get<int>() + passed["board"].get<int>(), 3) << "boards 1 and 2";
+  EXPECT_EQ(died["serial"], 499 + died["board"].get<int>()) << "the number handed to it";
+  EXPECT_EQ(passed["serial"], 499 + passed["board"].get<int>());
+  EXPECT_EQ(died["attempt"], 1);
+  EXPECT_NE(said.find("2 boards: 1 passed, 1 failed."), std::string::npos) << said;
+  EXPECT_NE(said.find("The worker died on " + a + ", " + b + "."), std::string::npos) << said;
+  const std::string rowOfB = said.substr(said.rfind("\n" + b + " "));
+  EXPECT_NE(rowOfB.find("killed by signal 9"), std::string::npos) << said;
+  EXPECT_EQ(rowOfB.substr(0, rowOfB.find('\n', 1)).find("partial image"), std::string::npos)
+      << "no board was in hand\n"
+      << said;
+}
+
+// A gang's worker killed while its board waits for its retry: the board's
+// line names the attempt that died, with the board's number and serial number.
+TEST_F(Station, AGangWorkerKilledInARetryReportsThatAttempt) {
+  SimConfig config;
+  config.unexpectedReplyToFrame = 2;  // the erase is refused; no call follows
+  const std::string a = board("a.tty", config), b = board("b.tty");
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const pid_t pid = spawnProgram(K4471_CLI,
+                                 program({"--port", a, "--port", b, "--retries", "2", "--serial-at",
+                                          "0x7FF0", "--serial-start", "30", "--report", report}),
+                                 out);
+  ASSERT_TRUE(waitForWords(report, a, 10000)) << readText(out);
+  const pid_t onA = gangWorker(pid, a, 5000);
+  ASSERT_GT(onA, 0);
+  kill(onA, SIGKILL);
+  EXPECT_EQ(waitFor(pid), 7) << readText(out);
+  std::vector<nlohmann::json> onPortA;
+  for (const nlohmann::json& line : reportLines(readText(report))) {
+    if (line["port"] == a) onPortA.push_back(line);
+  }
+  ASSERT_EQ(onPortA.size(), 2u) << readText(report);
+  EXPECT_EQ(onPortA[0]["attempt"], 1);
+  EXPECT_EQ(onPortA[0]["exit_code"], 6);
+  EXPECT_EQ(onPortA[1]["outcome"], "worker-died");
+  EXPECT_EQ(onPortA[1]["attempt"], 2);
+  EXPECT_EQ(onPortA[1]["board"], 1);
+  EXPECT_EQ(onPortA[1]["serial"], 30);
+}
+
+// A port that goes away is told once, with why, and once when it is back,
+// also when quiet; meanwhile nothing else is said of it. The station takes
+// the next board once it is back.
+TEST_F(Station, APortThatGoesAwayIsToldOnceAndOnceWhenItIsBack) {
+  SimConfig config;
+  config.nextBoardMs = 60000;  // no board calls until the port is back
+  const std::string port = board("a.tty", config);
+  for (const bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "quiet" : "plain");
+    const std::string out = dir + (quiet ? "/quiet.txt" : "/plain.txt"),
+                      report = dir + (quiet ? "/quiet.json" : "/plain.json");
+    std::vector<std::string> arguments = program(
+        {"--port", port, "--loop", "--count", "2", "--swap-seconds", "0.2", "--report", report});
+    if (quiet) arguments.push_back("--quiet");
+    simReset(sims[0]);  // the first board calls
+    const pid_t pid = spawnProgram(K4471_CLI, arguments, out);
+    ASSERT_TRUE(waitForWords(report, "\"board\":1", 10000)) << readText(out);
+    simControl(sims[0], "unplug");
+    const std::string away = port + ": the port went away: gone (";
+    ASSERT_TRUE(waitForWords(out, away, 10000)) << readText(out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // time to repeat itself
+    simReset(sims[0]);  // plugged in again, and the next board calls
+    EXPECT_EQ(waitFor(pid), 0) << readText(out);
+    const std::string said = readText(out);
+    EXPECT_EQ(occurrences(said, "went away"), 1u) << said;
+    EXPECT_EQ(occurrences(said, port + ": the port is back"), 1u) << said;
+    EXPECT_EQ(said.find("Cannot Connect"), std::string::npos) << said;
+    if (quiet) {
+      EXPECT_EQ(said.find("Connected to the target"), std::string::npos) << said;
+    }
+    EXPECT_EQ(reportLines(readText(report)).size(), 2u);
+  }
+}
+
 TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
   std::string port = board("a.tty");
   const std::string junk = dir + "/junk.txt";

@@ -32,7 +32,7 @@ void append(std::vector<uint8_t>* out, const ParentMessage& message) {
 }
 
 TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
-  std::vector<WorkerEvent> events(7);
+  std::vector<WorkerEvent> events(9);
   events[0].kind = WorkerEventKind::Note;
   events[0].text = AwkwardText;
   events[1].kind = WorkerEventKind::Erase;
@@ -49,6 +49,9 @@ TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
   events[5].text = R"({"attempt":1})";
   events[6].kind = WorkerEventKind::Trace;  // never taken for a note, which sets the status
   events[6].text = "Sending ACK to TGT";
+  events[7].kind = WorkerEventKind::PortAway;  // a port's notice, shown also when quiet
+  events[7].text = "gone (No such file or directory)";
+  events[8].kind = WorkerEventKind::PortBack;
   std::string pending;
   for (const WorkerEvent& event : events) {
     const std::string line = encodeWorkerEvent(event);
@@ -67,7 +70,7 @@ TEST(WorkerProtocol, EveryEventIsOneLineAndReadsBackAsSent) {
 
   WorkerEvent read;
   for (const char* wrong : {"erase", "erase x", "program 5 6", "message 1 no tab", "notes x",
-                            "message x cap\ttext", ""}) {
+                            "message x cap\ttext", "backs", "back 1", ""}) {
     EXPECT_FALSE(decodeWorkerEvent(wrong, &read)) << wrong;
   }
 }
