@@ -16,7 +16,8 @@ std::string cleanMessage(const char* text) {
     if (message.compare(0, strlen(prefix), prefix) == 0) message.erase(0, strlen(prefix));
   }
   for (size_t at = message.find('\n'); at != std::string::npos; at = message.find('\n', at)) {
-    message.replace(at, 1, "; ");
+    size_t end = message.find_first_not_of(" \t\n", at);
+    message.replace(at, end == std::string::npos ? std::string::npos : end - at, "; ");
   }
   return message;
 }

@@ -74,6 +74,7 @@ bool sqliteConnect(Db* db, bool createMissing) {
   int code = sqlite3_open_v2(db->target.path.c_str(), &db->lite, flags, nullptr);
   if (code != SQLITE_OK) {
     std::string reason = db->lite ? sqlite3_errmsg(db->lite) : sqlite3_errstr(code);
+    if (!createMissing && (code & 0xFF) == SQLITE_CANTOPEN) reason = "no such database file";
     sqliteClose(db);
     db->fault = DbFault::Unreachable;
     db->error = db->target.path + ": " + reason;
