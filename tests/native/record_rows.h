@@ -37,7 +37,7 @@ inline AttemptRow madeUpAttempt(const std::string& station, const std::string& o
 inline AttemptRow hostileAttempt() {
   AttemptRow row =
       madeUpAttempt("st\"at'ion,1\x01", "communication-error", std::chrono::system_clock::now());
-  row.operatorName = "=HYPERLINK(\"x\")";
+  row.operatorName = "=SUM(A1:A2)";
   row.port = "/dev/tty\x1b[31mUSB\t0\r\n";
   row.slot = "@slot";
   row.file = "<im&age>\xff\xfe.hex";
