@@ -10,6 +10,7 @@ struct PgServer {
   std::string folder;  // data (folder/data), socket, log (folder/log)
   int port = 0;
   bool running = false;
+  bool durable = false;  // each commit synced to disk, as a production server does (tests: off)
 };
 
 // Whether the server's programs are installed; their folder into *bindir.

@@ -60,7 +60,8 @@ int freePort() {
 
 bool startCluster(PgServer* server) {
   std::string options = "-p " + std::to_string(server->port) + " -k " + server->folder +
-                        " -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=40";
+                        " -c listen_addresses=127.0.0.1 -c max_connections=40" +
+                        (server->durable ? "" : " -c fsync=off");
   server->running =
       runAsServer(*server, {server->bindir + "/pg_ctl", "-D", server->folder + "/data", "-l",
                             server->folder + "/log", "-w", "-t", "120", "-o", options, "start"});
