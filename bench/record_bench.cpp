@@ -63,7 +63,7 @@ void measure(const char* name, const std::string& text, int boards) {
       return;
     }
     std::sort(times.begin(), times.end());
-    printf("%-28s %-34s median %6.2f ms, 99th %6.2f ms, worst %6.2f ms (%d boards)\n", name,
+    printf("%-26s %-37s median %6.2f ms, 99th %6.2f ms, worst %6.2f ms (%d boards)\n", name,
            numbered ? "number + started row, completed row" : "started row, completed row",
            times[times.size() / 2], times[times.size() * 99 / 100], times.back(), boards);
   }
