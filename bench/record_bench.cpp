@@ -74,10 +74,11 @@ void measure(const char* name, const std::string& text, int boards) {
 
 int main(int argc, char** argv) {
   int boards = argc > 1 ? std::atoi(argv[1]) : 500;
-  char pattern[] = "/tmp/k4471-record-bench-XXXXXX";
-  if (!mkdtemp(pattern)) return 1;
-  measure("SQLite (WAL, local disk)", std::string(pattern) + "/line.sqlite", boards);
-  std::filesystem::remove_all(pattern);
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("k4471-record-bench-" + newAttemptId());
+  std::filesystem::create_directories(folder);
+  measure("SQLite (WAL, local disk)", (folder / "line.sqlite").string(), boards);
+  std::filesystem::remove_all(folder);
   PgServer server;
   server.durable = true;
   std::string error;
