@@ -16,6 +16,7 @@
 #include "cli/gang.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
+#include "cli/record_commands.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
@@ -46,6 +47,8 @@ const char* const ExitCodesText =
     "  8    the application did not answer as expected: with --expect, no line containing the\n"
     "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
     "       (outcome app-check-failed)\n"
+    "  9    database error: the --db record cannot be reached, refuses the login, or holds\n"
+    "       another schema version (the server's reason is told)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
@@ -280,6 +283,7 @@ struct Subcommands {
   CLI::App* ports;
   CLI::App* info;
   CLI::App* convert;
+  RecordCommands record;
 };
 
 void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
@@ -403,6 +407,8 @@ int main(int argc, char** argv) {
   Options options;
   Subcommands commands;
   buildCommandLine(&app, &options, &commands);
+  RecordOptions recordOptions;
+  addRecordCommands(&app, &recordOptions, &commands.record);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -410,6 +416,7 @@ int main(int argc, char** argv) {
     return code == 0 ? ExitOk : ExitUsage;
   }
 
+  if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);
   if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);

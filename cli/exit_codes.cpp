@@ -19,6 +19,7 @@ const ExitCodeWords exitCodeWords[] = {
     {ExitEraseError, "erase error", "erase-error"},
     {ExitCommunicationError, "communication error", "communication-error"},
     {ExitAppCheckFailed, "application did not answer", "app-check-failed"},
+    {ExitDatabaseError, "database error", "database-error"},
     {ExitInterrupted, "interrupted", "interrupted"},
 };
 

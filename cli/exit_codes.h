@@ -11,6 +11,7 @@ enum ExitCode {
   ExitCommunicationError = 6,
   ExitSomeTargetsFailed = 7,
   ExitAppCheckFailed = 8,
+  ExitDatabaseError = 9,  // the record's database cannot be reached or refuses the login
   ExitInterrupted = 130,
 };
 
