@@ -20,7 +20,7 @@ namespace {
 
 // The board's number, taken when its first run starts (a gang's worker was
 // handed it), and the image that carries it. ExitOk, or the reason told.
-int numberBoard(const Options& options, const ImageSnapshot& run, uint64_t* serialNext,
+int numberBoard(const Options& options, const LoadedImage& loaded, uint64_t* serialNext,
                 BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
@@ -35,7 +35,7 @@ int numberBoard(const Options& options, const ImageSnapshot& run, uint64_t* seri
     board->serial = number;
   }
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
-  if (!boardImage(options, run, serial, image, &board->imageSha256, &error)) {
+  if (!boardImage(options, loaded, serial, image, &board->imageSha256, &error)) {
     fprintf(stderr, "error: %s\n", error.c_str());
     board->message = error;
     board->failedStep = "start";
@@ -56,7 +56,7 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
     return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
   }
   ImageSnapshot image;
-  code = numberBoard(options, loaded.run, serialNext, board, &image);
+  code = numberBoard(options, loaded, serialNext, board, &image);
   if (code != ExitOk) {
     closeTargetPort();
     return code;

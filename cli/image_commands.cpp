@@ -22,12 +22,6 @@ bool looksBinary(const std::vector<uint8_t>& bytes) {
   return false;
 }
 
-// The cursors every run of the command line starts from: a fresh process's,
-// or the start address of a converted image.
-ReaderCursors startCursors(const ImageSnapshot& run) {
-  return runStartCursors(run, ReaderCursors{0, 0});
-}
-
 int takeMapOptions(Options* options) {
   std::string error;
   if (!options->flash.empty() && !parseMapRange(options->flash, &options->map.flash, &error)) {
@@ -51,15 +45,11 @@ int takeMapOptions(Options* options) {
 
 // Refuses an image that the board's map, when given, does not allow where it
 // lies. ExitOk, or ExitFileError with the reason told.
-int checkAgainstMap(const std::string& path, const Options& options, const ImageSnapshot& run,
+int checkAgainstMap(const std::string& path, const Options& options, const FirmwareImage& image,
                     std::string* failure) {
   if (!options.map.flash.given && !options.map.boot.given) return ExitOk;
-  unsigned long blocks = 0;
   std::string why;
-  if (!mapRefuses(programmedImage(run, startCursors(run), &blocks), options.map, options.bootloader,
-                  &why)) {
-    return ExitOk;
-  }
+  if (!mapRefuses(image, options.map, options.bootloader, &why)) return ExitOk;
   *failure = "File Error: " + path + ": " + why;
   fprintf(stderr, "error: %s\n", failure->c_str());
   return ExitFileError;
@@ -141,6 +131,8 @@ ImageRequest requestFor(const Options& options, bool keepFile) {
   request.binaryAddress = options.binaryAddress;
   request.fingerprint = true;
   request.keepFile = keepFile;
+  // A gang's parent hands the file on and runs nothing itself.
+  request.runText = !keepFile;
   request.checkFrom = ReaderCursors{0, 0};
   return request;
 }
@@ -158,19 +150,16 @@ int finishCheck(const std::string& path, const Options& options, LoadedImage* lo
   if (options.verbose) {
     for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
   }
-  return checkAgainstMap(path, options, loaded->run, failure);
+  return checkAgainstMap(path, options, loaded->image, failure);
 }
 
-}  // namespace
-
-// The run then programs these very bytes.
-int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
-                 std::string* failure, bool keepFile) {
+// The file read and checked as the request asks.
+int loadFor(const std::string& path, const Options& options, const ImageRequest& request,
+            LoadedImage* loaded, std::string* failure) {
   const ProgramTarget target =
       options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
   ImagePrepareFault fault;
-  const bool prepared =
-      prepareImageFile(path.c_str(), requestFor(options, keepFile), loaded, &fault);
+  const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
   if (!prepared && fault.step == ImagePrepareStep::Load) {
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
@@ -188,6 +177,21 @@ int loadAndCheck(const std::string& path, const Options& options, LoadedImage* l
   return finishCheck(path, options, loaded, prepared, fault, failure);
 }
 
+// For info and convert: the image a run would program, without its text.
+int loadWithoutRun(const Options& options, LoadedImage* loaded, std::string* failure) {
+  ImageRequest request = requestFor(options, false);
+  request.runText = false;
+  return loadFor(options.file, options, request, loaded, failure);
+}
+
+}  // namespace
+
+// The run then programs these very bytes.
+int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
+                 std::string* failure, bool keepFile) {
+  return loadFor(path, options, requestFor(options, keepFile), loaded, failure);
+}
+
 int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
                std::string* failure, bool keepFile) {
   ImagePrepareFault fault;
@@ -201,9 +205,9 @@ int showInfo(const Options& options) {
   std::string failure;
   Options shown = options;
   shown.map = FlashMap();  // info shows where the image lies, it refuses nothing for it
-  if (int code = loadAndCheck(options.file, shown, &loaded, &failure)) return code;
-  unsigned long blocks = 0;
-  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  if (int code = loadWithoutRun(shown, &loaded, &failure)) return code;
+  const FirmwareImage& image = loaded.image;
+  const unsigned long blocks = loaded.blocks;
   unsigned long long bytes = 0;
   printf("File:     %s\n", options.file.c_str());
   printf("Format:   %s\n", imageFormatName(loaded.format));
@@ -241,12 +245,10 @@ int convertImage(const Options& options) {
   }
   LoadedImage loaded;
   std::string failure;
-  if (int code = loadAndCheck(options.file, options, &loaded, &failure)) return code;
-  unsigned long blocks = 0;
-  const FirmwareImage image = programmedImage(loaded.run, startCursors(loaded.run), &blocks);
+  if (int code = loadWithoutRun(options, &loaded, &failure)) return code;
   std::string text;
   HexFileFault fault;
-  if (!hexTokenTextFor(image, &text, &fault)) {
+  if (!hexTokenTextFor(loaded.image, &text, &fault)) {
     fprintf(stderr,
             "error: File Error: %s: %s; program this file itself instead (both the desktop tool "
             "and k4471-cli place it)\n",

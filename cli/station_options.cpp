@@ -152,19 +152,17 @@ bool nextSerialNumber(const Options& options, uint64_t* next, uint64_t* number,
   return encodeSerial(*number, options.serial, &bytes, error);
 }
 
-bool boardImage(const Options& options, const ImageSnapshot& run, const uint64_t* serial,
+bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
                 ImageSnapshot* out, std::string* dataSha256, std::string* error) {
-  const ReaderCursors from = runStartCursors(run, ReaderCursors{0, 0});
   if (!serial) {
-    unsigned long blocks = 0;
-    *dataSha256 = imageDataSha256(programmedImage(run, from, &blocks));
-    *out = run;
+    *dataSha256 = imageDataSha256(loaded.image);
+    *out = loaded.run;
     return true;
   }
   std::vector<uint8_t> bytes;
   if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
   HexFileFault fault = {0, ""};
-  if (!withBytesAt(run, from, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
+  if (!withBytesAt(loaded.image, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
                    &fault)) {
     *error = std::string("the serial number cannot be written into the image: ") + fault.message;
     return false;

@@ -29,5 +29,5 @@ bool nextSerialNumber(const Options& options, uint64_t* next, uint64_t* number, 
 // The image a board is programmed from, with its serial number written in
 // when it has one, and the SHA-256 of the data bytes that image programs.
 // False with the reason when the number does not fit.
-bool boardImage(const Options& options, const ImageSnapshot& run, const uint64_t* serial,
+bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
                 ImageSnapshot* out, std::string* dataSha256, std::string* error);

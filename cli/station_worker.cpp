@@ -174,7 +174,7 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   std::string error;
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
   int code = ExitOk;
-  if (!boardImage(options, loaded.run, serial, &image, &board->imageSha256, &error)) {
+  if (!boardImage(options, loaded, serial, &image, &board->imageSha256, &error)) {
     board->failedStep = "start";
     board->message = error;
     code = ExitFileError;

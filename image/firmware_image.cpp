@@ -1,25 +1,12 @@
 // Format recognition, the image builder shared by every parser, raw binary,
-// and the image written as hex token text.
+// and the image a run reads.
 #include "image/firmware_image.h"
 
-#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "image/record_text.h"
-
-namespace {
-
-constexpr size_t BytesPerLine = 16;
-
-// The UTF-8 byte-order mark that some editors write at the start of a text
-// file: its length, or 0 when the text does not begin with it.
-size_t byteOrderMark(const uint8_t* bytes, size_t size) {
-  return size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
-}
-
-}  // namespace
 
 ImageFormat detectImageFormat(const uint8_t* bytes, size_t size) {
   if (size >= 4 && memcmp(bytes,
@@ -105,63 +92,6 @@ bool parseFirmwareImage(ImageFormat format, const uint8_t* bytes, size_t size, u
 
 namespace {
 
-// Writes the segments as hex token text, each opening with its address, the
-// first one without it when asked.
-bool writeTokenText(const FirmwareImage& image, bool firstPlaced, std::string* text,
-                    HexFileFault* fault) {
-  static const char digits[] = "0123456789ABCDEF";
-  size_t length = 0;
-  size_t dataBytes = 0;
-  for (const ImageSegment& segment : image.segments) {
-    length += 9 + 3 * segment.bytes.size();
-    dataBytes += segment.bytes.size();
-  }
-  text->clear();
-  if (length > ImageSizeLimit) {
-    // Three times the data: more than any flash, and more than a 32-bit
-    // process should be asked to hold.
-    // (The data never exceeds the file, at most 256 MiB.)
-    setImageFault(fault, 0, "the image holds %lu bytes of data, more than %lu can be programmed",
-                  static_cast<unsigned long>(dataBytes),
-                  static_cast<unsigned long>(ImageSizeLimit / 3 - 9));
-    return false;
-  }
-  text->reserve(length);
-  for (const ImageSegment& segment : image.segments) {
-    const bool placed = firstPlaced && &segment == &image.segments.front();
-    if (!placed && segment.address < FirstAddressToken) {
-      // An address token below 0x100 would be read as a data byte.
-      if (firstPlaced) {
-        setImageFault(fault, segment.line,
-                      "the data at address %" PRIX32
-                      " lies below 100 after a gap; below 100 only the image's first data can be "
-                      "placed",
-                      segment.address);
-      } else {
-        setImageFault(fault, segment.line,
-                      "the data at address %" PRIX32
-                      " lies below 100, the lowest address a hex token file can name",
-                      segment.address);
-      }
-      text->clear();
-      return false;
-    }
-    if (!placed) {
-      char address[16];
-      snprintf(address, sizeof address, "%08" PRIX32 "\n", segment.address);
-      text->append(address);
-    }
-    const size_t count = segment.bytes.size();
-    for (size_t i = 0; i < count; ++i) {
-      const uint8_t byte = segment.bytes[i];
-      text->push_back(digits[byte >> 4]);
-      text->push_back(digits[byte & 0xF]);
-      text->push_back(i % BytesPerLine == BytesPerLine - 1 || i + 1 == count ? '\n' : ' ');
-    }
-  }
-  return true;
-}
-
 void addBlock(FirmwareImage* image, const BlockRecord& record) {
   HexFileFault fault;
   // Records that the file check passed ascend without overlapping.
@@ -169,16 +99,6 @@ void addBlock(FirmwareImage* image, const BlockRecord& record) {
 }
 
 }  // namespace
-
-bool hexTokenTextFor(const FirmwareImage& image, std::string* text, HexFileFault* fault) {
-  return writeTokenText(image, false, text, fault);
-}
-
-bool runTextFor(const FirmwareImage& image, std::string* text, uint32_t* start,
-                HexFileFault* fault) {
-  *start = image.segments.empty() ? 0 : image.segments.front().address;
-  return writeTokenText(image, true, text, fault);
-}
 
 bool prepareRunImage(ImageSnapshot* snapshot, ImageFormat format, uint32_t binaryAddress,
                      FirmwareImage* image, HexFileFault* fault) {
@@ -188,16 +108,9 @@ bool prepareRunImage(ImageSnapshot* snapshot, ImageFormat format, uint32_t binar
   if (!image) image = &own;
   *image = FirmwareImage();
   if (format == ImageFormat::HexToken) return true;
-  std::string text;
-  uint32_t start = 0;
-  if (!parseFirmwareImage(format, snapshot->bytes.data(), snapshot->bytes.size(), binaryAddress,
-                          image, fault) ||
-      !runTextFor(*image, &text, &start, fault)) {
-    return false;
-  }
-  snapshot->bytes.assign(text.begin(), text.end());
-  if (!image->segments.empty()) snapshot->startAddress = start;
-  return true;
+  return parseFirmwareImage(format, snapshot->bytes.data(), snapshot->bytes.size(), binaryAddress,
+                            image, fault) &&
+         setRunText(*image, snapshot, fault);
 }
 
 FirmwareImage programmedImage(const ImageSnapshot& snapshot, ReaderCursors from,
@@ -216,55 +129,4 @@ FirmwareImage programmedImage(const ImageSnapshot& snapshot, ReaderCursors from,
       &walk);
   *blocks = walk.blocks;
   return walk.image;
-}
-
-bool nextRecordLine(TextLines* lines, const uint8_t** text, size_t* length) {
-  while (lines->next < lines->size) {
-    size_t start = lines->next;
-    if (start == 0) start = byteOrderMark(lines->bytes, lines->size);
-    const uint8_t* end =
-        static_cast<const uint8_t*>(memchr(lines->bytes + start, '\n', lines->size - start));
-    size_t stop = end ? static_cast<size_t>(end - lines->bytes) : lines->size;
-    lines->next = end ? stop + 1 : stop;
-    ++lines->line;
-    while (start < stop && isTokenSeparator(lines->bytes[start])) ++start;
-    while (stop > start && isTokenSeparator(lines->bytes[stop - 1])) --stop;
-    if (stop > start) {
-      *text = lines->bytes + start;
-      *length = stop - start;
-      return true;
-    }
-  }
-  return false;
-}
-
-bool decodeRecordBytes(const uint8_t* text, size_t length, const char* format, int line,
-                       std::vector<uint8_t>* bytes, HexFileFault* fault) {
-  static const auto values = [] {
-    std::array<int8_t, 256> table;
-    for (int c = 0; c < 256; ++c) table[c] = static_cast<int8_t>(hexDigitValue(c));
-    return table;
-  }();
-  bytes->resize(length / 2);
-  for (size_t i = 0; i < length; ++i) {
-    const int digit = values[text[i]];
-    if (digit < 0) {
-      char shown = text[i] >= 0x20 && text[i] < 0x7F ? static_cast<char>(text[i]) : '?';
-      setImageFault(fault, line, "%s record holds '%c', which is not a hexadecimal digit", format,
-                    shown);
-      return false;
-    }
-    if (i % 2) (*bytes)[i / 2] = static_cast<uint8_t>(values[text[i - 1]] << 4 | digit);
-  }
-  if (length % 2) {
-    setImageFault(fault, line, "%s record has an odd number of digits", format);
-    return false;
-  }
-  return true;
-}
-
-uint32_t recordNumber(const uint8_t* bytes, int count) {
-  uint32_t value = 0;
-  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-  return value;
 }

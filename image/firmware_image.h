@@ -1,7 +1,7 @@
 // Firmware images as toolchains write them (Intel HEX, Motorola S-record, ELF,
-// raw binary), read from bytes in memory into one address-ordered image, and
-// that image written as hex token text, so that the hex token reader and the
-// file check take it exactly as they take a hand-written hex token file.
+// raw binary), read from bytes in memory into one address-ordered image that
+// the checks take as it is, and that image written as hex token text once,
+// for the hex token reader of a run.
 #pragma once
 
 #include <cstddef>
@@ -69,6 +69,19 @@ bool hexTokenTextFor(const FirmwareImage& image, std::string* text, HexFileFault
 // without data gives an empty text (refused by the file check).
 bool runTextFor(const FirmwareImage& image, std::string* text, uint32_t* start,
                 HexFileFault* fault);
+
+// Refuses what runTextFor would refuse, in its words, without writing the
+// text.
+bool checkRunImage(const FirmwareImage& image, HexFileFault* fault);
+
+// Replaces the snapshot's bytes by the image's run text, with the start
+// address set (unset for an image without data). False with the fault, and
+// the snapshot untouched, when runTextFor would refuse.
+bool setRunText(const FirmwareImage& image, ImageSnapshot* snapshot, HexFileFault* fault);
+
+// How many block records a run of the image's run text sends, as
+// programmedImage counts them.
+unsigned long runBlockCount(const FirmwareImage& image);
 
 // Makes the snapshot of a file what a run reads: a hex token file stays as it
 // is; a file of any other format is parsed, and its bytes are replaced by its

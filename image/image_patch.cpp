@@ -1,3 +1,4 @@
+// Bytes written into a parsed image, and the digest of its data.
 #include "image/image_patch.h"
 
 #include <algorithm>
@@ -41,32 +42,21 @@ bool writeImageBytes(FirmwareImage* image, uint32_t address, const uint8_t* byte
 }
 
 std::string imageDataSha256(const FirmwareImage& image) {
-  std::vector<uint8_t> data;
-  size_t total = 0;
-  for (const ImageSegment& segment : image.segments) total += segment.bytes.size();
-  data.reserve(total);
+  Sha256 digest;
+  sha256Start(&digest);
   for (const ImageSegment& segment : image.segments) {
-    data.insert(data.end(), segment.bytes.begin(), segment.bytes.end());
+    sha256Add(&digest, segment.bytes.data(), segment.bytes.size());
   }
-  return sha256Hex(data.data(), data.size());
+  return sha256Finish(&digest);
 }
 
-bool withBytesAt(const ImageSnapshot& in, ReaderCursors from, uint32_t address,
-                 const uint8_t* bytes, size_t count, ImageSnapshot* out, std::string* dataSha256,
-                 HexFileFault* fault) {
-  unsigned long blocks = 0;
-  FirmwareImage image = programmedImage(in, from, &blocks);
-  std::string text;
-  uint32_t start = 0;
-  if (!writeImageBytes(&image, address, bytes, count, fault) ||
-      !runTextFor(image, &text, &start, fault)) {
+bool withBytesAt(const FirmwareImage& in, uint32_t address, const uint8_t* bytes, size_t count,
+                 ImageSnapshot* out, std::string* dataSha256, HexFileFault* fault) {
+  FirmwareImage image = in;
+  *out = ImageSnapshot();
+  if (!writeImageBytes(&image, address, bytes, count, fault) || !setRunText(image, out, fault)) {
     return false;
   }
-  *out = in;
-  out->bytes.assign(text.begin(), text.end());
-  out->stream = false;
-  out->startAddress.reset();
-  if (!image.segments.empty()) out->startAddress = start;
   if (dataSha256) *dataSha256 = imageDataSha256(image);
   return true;
 }

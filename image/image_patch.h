@@ -19,12 +19,11 @@ bool writeImageBytes(FirmwareImage* image, uint32_t address, const uint8_t* byte
 // not included), as 64 lower-case hexadecimal digits.
 std::string imageDataSha256(const FirmwareImage& image);
 
-// The snapshot a run reads to program what a run of `in` from the cursors
-// `from` programs, with the bytes written at address: its text is hex token
-// text with its start address set, so it places itself whatever the reader's
-// cursors are. dataSha256, when given, receives imageDataSha256 of the new
-// image. False with the fault when the bytes do not fit the address space or
-// the new image cannot be written as a run's text.
-bool withBytesAt(const ImageSnapshot& in, ReaderCursors from, uint32_t address,
-                 const uint8_t* bytes, size_t count, ImageSnapshot* out, std::string* dataSha256,
-                 HexFileFault* fault);
+// The snapshot a run reads to program the image `in` with the bytes written
+// at address: its text is hex token text with its start address set, so it
+// places itself whatever the reader's cursors are. dataSha256, when given,
+// receives imageDataSha256 of the new image. False with the fault when the
+// bytes do not fit the address space or the new image cannot be written as a
+// run's text.
+bool withBytesAt(const FirmwareImage& in, uint32_t address, const uint8_t* bytes, size_t count,
+                 ImageSnapshot* out, std::string* dataSha256, HexFileFault* fault);

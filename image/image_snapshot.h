@@ -58,6 +58,16 @@ ImageSource imageSource(const ImageSnapshot& image);
 
 // The SHA-256 of the bytes, as 64 lower-case hexadecimal digits.
 std::string sha256Hex(const uint8_t* bytes, size_t size);
+// The same over bytes that come in pieces: started, added to, finished.
+struct Sha256 {
+  uint32_t state[8];
+  uint64_t length;    // bytes added
+  uint8_t block[64];  // the bytes of the block not yet complete
+  size_t held;
+};
+void sha256Start(Sha256* digest);
+void sha256Add(Sha256* digest, const uint8_t* bytes, size_t size);
+std::string sha256Finish(Sha256* digest);
 
 // What the operating system provides: the file opened for reading ("-" is
 // standard input, in binary mode), refused when it is a directory or neither a

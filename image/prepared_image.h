@@ -1,6 +1,8 @@
 // A firmware file made ready for a run, the same way for every front: read
-// whole, its format told, turned into the hex token text a run reads and, when
-// asked, checked as the run will read it. Each front words the fault itself.
+// whole, its format told, parsed into its segments (a file of another format
+// than hex token text) and turned into the hex token text a run reads and,
+// when asked, checked as the run will read it. Each front words the fault
+// itself.
 #pragma once
 
 #include <optional>
@@ -18,14 +20,23 @@ struct ImageRequest {
   uint32_t binaryAddress = 0;                  // where raw binary belongs
   bool fingerprint = false;                    // the SHA-256 of the file's bytes
   bool keepFile = false;                       // the file's own bytes beside the run's
+  bool runText = true;                         // the run's text (info and convert need none)
   // When set, the prepared image is checked as a run from these cursors (or
-  // from the image's start address) reads it.
+  // from the image's start address) reads it, and LoadedImage::image is what
+  // that run programs.
   std::optional<ReaderCursors> checkFrom;
 };
 
 // A file read for a run, turned into what the run reads.
 struct LoadedImage {
-  ImageSnapshot run;  // the file itself for a hex token file, else its hex token text
+  // The file itself for a hex token file, else its hex token text (empty
+  // when the request asks for no run text).
+  ImageSnapshot run;
+  // What a run programs: the parsed segments of a file of another format;
+  // for a hex token file, what the reader makes of it from checkFrom (empty
+  // without). blocks: the block records that run sends.
+  FirmwareImage image;
+  unsigned long blocks = 0;
   ImageFormat format = ImageFormat::HexToken;
   std::string sha256;              // of the file's bytes, when asked for
   ImageSnapshot file;              // the file's bytes, when asked for

@@ -15,6 +15,10 @@ struct TextLines {
   int line;     // number of the line last returned, 1-based
 };
 
+// The UTF-8 byte-order mark that some editors write at the start of a text
+// file: its length, or 0 when the text does not begin with it.
+size_t byteOrderMark(const uint8_t* bytes, size_t size);
+
 // The next line that is not blank, without its surrounding whitespace (line
 // end included) and, on the first line, a UTF-8 byte-order mark. False at the end of the text, with
 // lines->line on the last line.

@@ -1,4 +1,5 @@
 // SHA-256 (FIPS 180-4), small and portable, for naming an image in reports.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -61,25 +62,55 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
 
 }  // namespace
 
-std::string sha256Hex(const uint8_t* bytes, size_t size) {
-  uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  size_t whole = size / 64 * 64;
-  for (size_t at = 0; at < whole; at += 64) compress(state, bytes + at);
+void sha256Start(Sha256* digest) {
+  static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  memcpy(digest->state, initial, sizeof initial);
+  digest->length = 0;
+  digest->held = 0;
+}
+
+void sha256Add(Sha256* digest, const uint8_t* bytes, size_t size) {
+  if (size == 0) return;
+  digest->length += size;
+  if (digest->held > 0) {
+    const size_t taken = std::min(size, sizeof digest->block - digest->held);
+    memcpy(digest->block + digest->held, bytes, taken);
+    digest->held += taken;
+    bytes += taken;
+    size -= taken;
+    if (digest->held < sizeof digest->block) return;
+    compress(digest->state, digest->block);
+    digest->held = 0;
+  }
+  const size_t whole = size / 64 * 64;
+  for (size_t at = 0; at < whole; at += 64) compress(digest->state, bytes + at);
+  memcpy(digest->block, bytes + whole, size - whole);
+  digest->held = size - whole;
+}
+
+std::string sha256Finish(Sha256* digest) {
   // The tail, the 0x80 marker and the length in bits fill one or two blocks.
   uint8_t tail[128] = {0};
-  size_t rest = size - whole;
-  if (rest > 0) memcpy(tail, bytes + whole, rest);
+  const size_t rest = digest->held;
+  memcpy(tail, digest->block, rest);
   tail[rest] = 0x80;
   size_t tailSize = rest < 56 ? 64 : 128;
-  uint64_t bits = static_cast<uint64_t>(size) * 8;
+  uint64_t bits = digest->length * 8;
   for (int i = 0; i < 8; ++i) tail[tailSize - 1 - i] = static_cast<uint8_t>(bits >> (8 * i));
-  for (size_t at = 0; at < tailSize; at += 64) compress(state, tail + at);
+  for (size_t at = 0; at < tailSize; at += 64) compress(digest->state, tail + at);
 
   static const char digits[] = "0123456789abcdef";
   std::string hex;
-  for (uint32_t word : state) {
+  for (uint32_t word : digest->state) {
     for (int shift = 28; shift >= 0; shift -= 4) hex += digits[(word >> shift) & 0xF];
   }
   return hex;
+}
+
+std::string sha256Hex(const uint8_t* bytes, size_t size) {
+  Sha256 digest;
+  sha256Start(&digest);
+  sha256Add(&digest, bytes, size);
+  return sha256Finish(&digest);
 }

@@ -814,4 +814,88 @@ TEST_F(CliFormats, RefusesEachBadImageWithItsPlaceBeforeThePortIsTouched) {
   EXPECT_TRUE(simHostBytes(sims[0]).empty());
 }
 
+// An ELF file of one loadable segment, 40 bytes at 0x6000, without sections.
+std::string smallElf() {
+  std::string elf(
+      "\x7F"
+      "ELF\x01\x01\x01",
+      7);
+  elf.resize(16, '\0');
+  auto put = [&elf](uint32_t value, int width) {
+    for (int i = 0; i < width; ++i) elf.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  for (uint32_t value : {2u, 0x28u}) put(value, 2);            // executable, its machine
+  for (uint32_t value : {1u, 0u, 52u, 0u, 0u}) put(value, 4);  // program headers at 52
+  for (uint32_t value : {52u, 32u, 1u, 40u, 0u, 0u}) put(value, 2);
+  for (uint32_t value : {1u, 84u, 0x6000u, 0x6000u, 40u, 40u, 5u, 4u}) put(value, 4);
+  for (int i = 0; i < 40; ++i) elf.push_back(static_cast<char>(i * 3 + 2));
+  return elf;
+}
+
+// The report's digests of the file and of the data programmed, with and
+// without a serial number, stay what they are for one image of each format.
+TEST_F(Cli, TheDigestsOfEachFormatStayAsTheyAre) {
+  std::string binary;
+  for (int i = 0; i < 300; ++i) binary.push_back(static_cast<char>(i * 11 + 3));
+  struct Case {
+    std::string file;
+    std::vector<std::string> options;
+    const char* serialAt;
+    const char* sha256;
+    const char* plain;     // image_sha256 without a serial number
+    const char* numbered;  // image_sha256 with serial number 1000 at serialAt
+  } cases[] = {
+      {file("t.hex", Image),
+       {},
+       "0x4002",
+       "34d56341712efec8c8a8c737f36a4a6d81e8591e04f07eb3eaeb26e72ac7b771",
+       "32bbe378a25091502b2baf9f7258c19444e7a43ee4593b08030acd790bd66e6a",
+       "db61116e03f1fd45e841e7ca4714e0888baa3caa3249894c58d46bad29038ab4"},
+      {file("i.hex",
+            ":020000040001F9\n:1420000005121F2C394653606D7A8794A1AEBBC8D5E2EFFCC2\n"
+            ":0621000001080F161D246A\n:00000001FF\n"),
+       {},
+       "0x12002",
+       "6581afccfb5074c222b2a8e98c80a6c3a743e2bba0af8b9dc86c49708e1f61a4",
+       "2e75068baeaaef8ed0c6b13e9ed54604ff20e703bd554814d4592de766ad847b",
+       "47c13f58f839a344b741397e79b591ea14f007e2d04c1aa60712eb2682840d4e"},
+      {file("s.srec",
+            "S0060000686472BB\nS117700005121F2C394653606D7A8794A1AEBBC8D5E2EFFC6E\n"
+            "S20A00710001080F161D2415\nS5030002FA\nS9030000FC\n"),
+       {},
+       "0x7002",
+       "cb9bf04912fe90c6a8c928b84b68528eded0973aa74b5339f6d47846b0cce983",
+       "2e75068baeaaef8ed0c6b13e9ed54604ff20e703bd554814d4592de766ad847b",
+       "47c13f58f839a344b741397e79b591ea14f007e2d04c1aa60712eb2682840d4e"},
+      {file("e.elf", smallElf()),
+       {},
+       "0x6002",
+       "35bf6cf0b782b8f5d700f6c2dc7d5e8e2210519fe16075fae1f237bc2d78a937",
+       "effed2ef4d3607fe1e192461eebcaf360aa43c1a8d1b1340003ace7210b3b3ea",
+       "1efdf9fcea0126baea0eee9c458fe4eaa1ea091a3eb097b607450f38dffae1b1"},
+      {file("b.bin", binary),
+       {"--format", "bin", "--address", "0x5000"},
+       "0x5002",
+       "fe21ab4523a5802408e55fe62b9de800756c78c5d5490accdb7dcf660c037296",
+       "fe21ab4523a5802408e55fe62b9de800756c78c5d5490accdb7dcf660c037296",
+       "5a7aed29a6b0f9edf1f395fdfa7cc5d30cfe4772e6ee322ee4975e1f2dfdf4ce"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    for (bool numbered : {false, true}) {
+      std::vector<std::string> arguments = {"program", c.file, "--simulate", "--report", "-"};
+      arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+      if (numbered) {
+        arguments.insert(arguments.end(), {"--serial-at", c.serialAt, "--serial-start", "1000"});
+      }
+      const Result result = run(arguments);
+      ASSERT_EQ(result.code, 0) << result.output;
+      const std::vector<nlohmann::json> lines = reportLines(result.output);
+      ASSERT_EQ(lines.size(), 1u) << result.output;
+      EXPECT_EQ(lines[0]["sha256"], c.sha256);
+      EXPECT_EQ(lines[0]["image_sha256"], numbered ? c.numbered : c.plain);
+    }
+  }
+}
+
 }  // namespace

@@ -402,4 +402,49 @@ TEST(ImageFormats, RunTextLeavesTheFirstAddressToTheCursorsAndHexTokenFilesAsThe
   EXPECT_EQ(image.segments.front().address, 0x3000u) << "leading data where the reader stands";
 }
 
+// What the checks, the map and the digests take from a parsed image stands for
+// its run text: the same refusal and the same blocks as the text read back
+// from the cursors a run starts from.
+TEST(ImageFormats, TheParsedImageTellsWhatItsRunTextWould) {
+  std::mt19937 random(23);
+  for (int round = 0; round < 300; ++round) {
+    FirmwareImage image;
+    HexFileFault fault;
+    uint64_t address = random() % 3 == 0 ? random() % 0x200 : 0x1000 + random() % 0x10000;
+    const int segments = static_cast<int>(random() % 4);
+    for (int i = 0; i < segments; ++i) {
+      // Sizes about a block's, so that blocks end at, before and after a
+      // segment's end.
+      std::vector<uint8_t> bytes(1 + random() % 600, static_cast<uint8_t>(i));
+      if (random() % 4 == 0) bytes.resize(256 * (1 + random() % 2));
+      ASSERT_TRUE(appendImageData(&image, address, bytes.data(), bytes.size(), i + 1, &fault));
+      address += bytes.size() + 1 + random() % (random() % 2 ? 4 : 0x300);
+    }
+    SCOPED_TRACE(round);
+    std::string text;
+    uint32_t start = 0;
+    const bool written = runTextFor(image, &text, &start, &fault);
+    const HexFileFault textFault = fault;
+    EXPECT_EQ(checkRunImage(image, &fault), written);
+    if (!written) {
+      EXPECT_EQ(fault.line, textFault.line);
+      EXPECT_STREQ(fault.message, textFault.message);
+      continue;
+    }
+    ImageSnapshot snapshot;
+    ASSERT_TRUE(setRunText(image, &snapshot, &fault));
+    EXPECT_EQ(std::string(snapshot.bytes.begin(), snapshot.bytes.end()), text);
+    if (image.segments.empty()) {
+      EXPECT_FALSE(snapshot.startAddress.has_value());
+      continue;
+    }
+    ASSERT_TRUE(snapshot.startAddress.has_value());
+    const ReaderCursors from = runStartCursors(snapshot, ReaderCursors{0, 0});
+    EXPECT_EQ(checkHexTokenFile(snapshot, from, &fault), 1) << fault.message;
+    unsigned long blocks = 0;
+    EXPECT_TRUE(piecesOf(programmedImage(snapshot, from, &blocks)) == piecesOf(image));
+    EXPECT_EQ(runBlockCount(image), blocks);
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,20 @@ TEST(Image, Sha256MatchesTheStandardVectors) {
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   EXPECT_EQ(hash(std::string(1000000, 'a')),
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  // The same bytes added in pieces that end inside, at and across block
+  // boundaries.
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text.push_back(static_cast<char>(i * 7));
+  for (size_t piece : {1, 3, 55, 63, 64, 65, 130}) {
+    Sha256 digest;
+    sha256Start(&digest);
+    for (size_t at = 0; at < text.size(); at += piece) {
+      const size_t count = std::min(piece, text.size() - at);
+      sha256Add(&digest, reinterpret_cast<const uint8_t*>(text.data()) + at, count);
+      sha256Add(&digest, nullptr, 0);
+    }
+    EXPECT_EQ(sha256Finish(&digest), hash(text)) << piece;
+  }
 }
 
 TEST(Image, LoaderRefusesFoldersAndFilesOver256MiB) {

@@ -60,7 +60,7 @@ TEST(ImagePatch, WhatTheReaderReadsBackHasTheBytesAndNothingElseChanged) {
     ImageSnapshot out;
     std::string digest;
     HexFileFault fault;
-    ASSERT_TRUE(withBytesAt(in, from, at, serial.data(), 4, &out, &digest, &fault))
+    ASSERT_TRUE(withBytesAt(original, at, serial.data(), 4, &out, &digest, &fault))
         << fault.message;
     // The new snapshot places itself, whatever the cursors.
     const FirmwareImage back =
