@@ -97,6 +97,12 @@ int checkPorts(const Options& options, TargetCommand command) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
+  for (const std::string& port : options.ports) {
+    const std::string problem = netAddressProblem(port);
+    if (problem.empty()) continue;
+    fprintf(stderr, "error: --port %s: %s\n", port.c_str(), problem.c_str());
+    return ExitUsage;
+  }
   for (size_t i = 0; i < options.ports.size(); ++i) {
     for (size_t j = i + 1; j < options.ports.size(); ++j) {
       if (samePort(options.ports[i], options.ports[j])) {
@@ -186,8 +192,8 @@ void addCommonOptions(CLI::App* command, Options* options) {
   command->add_option("--port", options->ports,
                       "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
                       "on Windows), or a serial server's port on the network, "
-                      "rfc2217://HOST:PORT or tcp://HOST:PORT; give it once per board to program "
-                      "several at once");
+                      "rfc2217://HOST:PORT or tcp://HOST:PORT (PORT 1 to 65535); give it once per "
+                      "board to program several at once");
   command->add_flag("--simulate", options->simulate,
                     "use a simulated target on a pseudo-terminal instead of a board");
   command->add_flag("-q,--quiet", options->quiet, "show failures only");

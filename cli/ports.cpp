@@ -8,7 +8,9 @@
 #include "cli/exit_codes.h"
 
 std::string portFailureText(const std::string& device, const PortOpenFault& fault) {
-  const std::string reason = systemErrorText(fault.systemError);
+  const std::string reason = fault.status == PortOpenStatus::Unresolved
+                                 ? resolverErrorText(fault.systemError)
+                                 : systemErrorText(fault.systemError);
   switch (fault.status) {
     case PortOpenStatus::Busy:
       return device + ": port busy (" +

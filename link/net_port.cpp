@@ -178,7 +178,50 @@ bool negotiate(NetPort* np, const SerialSettings& settings, const ResetLine* res
 
 }  // namespace
 
-bool parseNetAddress(const std::string& name, NetAddress* address) {
+namespace {
+
+// The port number of a network port: its value 1 to 65535 in *number; empty,
+// or what is wrong.
+std::string readPortNumber(const std::string& text, std::string* number) {
+  if (text.find_first_not_of("0123456789") != std::string::npos) {
+    return "\"" + text + "\" is not a port number";
+  }
+  unsigned long value = 0;
+  for (size_t i = 0; i < text.size() && value <= 65535; ++i) value = value * 10 + (text[i] - '0');
+  if (value < 1 || value > 65535) return "the port number " + text + " is not 1 to 65535";
+  *number = std::to_string(value);
+  return std::string();
+}
+
+// Splits what follows the scheme into the host (an IPv6 address without its
+// brackets) and the port number; empty, or what is wrong.
+std::string splitHostPort(const std::string& rest, std::string* host, std::string* service) {
+  if (rest.find('/') != std::string::npos) return "a network port has no path, only HOST:PORT";
+  size_t colon = rest.rfind(':');
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return "the IPv6 address has no closing bracket";
+    if (close + 1 < rest.size() && rest[close + 1] != ':') {
+      return "only :PORT may follow the IPv6 address in brackets";
+    }
+    *host = rest.substr(1, close - 1);
+    colon = close + 1 < rest.size() ? close + 1 : std::string::npos;
+  } else {
+    *host = rest.substr(0, colon);
+  }
+  if (host->empty()) return "no host is named";
+  if (host->find_first_of("[]") != std::string::npos) {
+    return "brackets go around an IPv6 address only";
+  }
+  if (colon == std::string::npos || colon + 1 == rest.size()) {
+    return "no port number is given (HOST:PORT)";
+  }
+  return readPortNumber(rest.substr(colon + 1), service);
+}
+
+// The address of a name with a network port's scheme, or what is wrong with
+// it; false (and nothing said) for a name of no such scheme.
+bool splitNetAddress(const std::string& name, NetAddress* address, std::string* problem) {
   static const struct {
     const char* scheme;
     NetPortKind kind;
@@ -186,20 +229,24 @@ bool parseNetAddress(const std::string& name, NetAddress* address) {
   for (const auto& scheme : schemes) {
     const std::string prefix = scheme.scheme;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string rest = name.substr(prefix.size());
-    const size_t colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size()) return false;
-    std::string host = rest.substr(0, colon);
-    const std::string service = rest.substr(colon + 1);
-    if (service.find_first_not_of("0123456789") != std::string::npos || service.size() > 5) {
-      return false;
-    }
-    if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    if (host.empty() || host.find_first_of("[]/") != std::string::npos) return false;
-    *address = {scheme.kind, host, service};
+    address->kind = scheme.kind;
+    *problem = splitHostPort(name.substr(prefix.size()), &address->host, &address->service);
     return true;
   }
   return false;
+}
+
+}  // namespace
+
+bool parseNetAddress(const std::string& name, NetAddress* address) {
+  std::string problem;
+  return splitNetAddress(name, address, &problem) && problem.empty();
+}
+
+std::string netAddressProblem(const std::string& name) {
+  NetAddress address;
+  std::string problem;
+  return splitNetAddress(name, &address, &problem) ? problem : std::string();
 }
 
 NetPortKind netPortKind(const std::string& name) {

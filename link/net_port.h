@@ -14,7 +14,9 @@ struct NetAddress {
   std::string host;
   std::string service;
 };
-// Splits "rfc2217://HOST:PORT" or "tcp://HOST:PORT"; false for anything else.
+// Splits "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (PORT 1 to 65535, the
+// service given as its plain decimal); false for anything else, a name of
+// these schemes that is not well formed included (see netAddressProblem).
 bool parseNetAddress(const std::string& name, NetAddress* address);
 
 // The time a connection may take, and the time an RFC 2217 server is given

@@ -13,8 +13,8 @@ constexpr NetSocket InvalidNetSocket = -1;
 
 // Connects to the host and TCP port within timeoutMs, with TCP_NODELAY set;
 // false with the system's reason in *fault (Absent for a refused or
-// unreachable server or one that did not answer in time, NoDevice for a host
-// name that does not resolve).
+// unreachable server or one that did not answer in time, Unresolved with the
+// resolver's code for a host name that does not resolve).
 bool socketConnect(const char* host, const char* service, int timeoutMs, NetSocket* socket,
                    PortOpenFault* fault);
 // Reads what is there, waiting up to waitMs for the first byte: the count

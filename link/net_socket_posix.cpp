@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "link/net_socket.h"
 
@@ -86,7 +87,8 @@ bool socketConnect(const char* host, const char* service, int timeoutMs, NetSock
   addrinfo* found = nullptr;
   const int resolved = getaddrinfo(host, service, &hints, &found);
   if (resolved != 0) {
-    *fault = {PortOpenStatus::NoDevice, resolved == EAI_SYSTEM ? errno : EHOSTUNREACH};
+    *fault = resolved == EAI_SYSTEM ? PortOpenFault{PortOpenStatus::Failed, errno}
+                                    : PortOpenFault{PortOpenStatus::Unresolved, resolved};
     return false;
   }
   int error = EHOSTUNREACH;
@@ -142,4 +144,8 @@ long socketWrite(NetSocket socket, const uint8_t* bytes, size_t count, int waitM
 
 void socketClose(NetSocket socket) {
   close(static_cast<int>(socket));
+}
+
+std::string resolverErrorText(int code) {
+  return gai_strerror(code);
 }

@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include <mutex>
+#include <string>
 
 #include "link/net_socket.h"
 
@@ -87,7 +88,7 @@ bool socketConnect(const char* host, const char* service, int timeoutMs, NetSock
   addrinfo* found = nullptr;
   const int resolved = getaddrinfo(host, service, &hints, &found);
   if (resolved != 0) {
-    *fault = {PortOpenStatus::NoDevice, resolved};
+    *fault = {PortOpenStatus::Unresolved, resolved};
     return false;
   }
   int error = WSAEHOSTUNREACH;
@@ -141,4 +142,9 @@ long socketWrite(NetSocket socket, const uint8_t* bytes, size_t count, int waitM
 
 void socketClose(NetSocket socket) {
   closesocket(socketOf(socket));
+}
+
+// The resolver's codes are Winsock errors, which the system can name.
+std::string resolverErrorText(int code) {
+  return systemErrorText(code);
 }

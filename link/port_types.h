@@ -39,11 +39,14 @@ enum class PortOpenStatus {
   Busy,            // another program has it; systemError 0: it holds its lock
   NotASerialPort,  // it opened, but is no serial port
   NoControlLines,  // a reset line is set and the port cannot drive it (systemError why)
+  Unresolved,      // a network port's host name did not resolve (systemError: the resolver's code)
   Failed,          // any other reason, in systemError
 };
 struct PortOpenFault {
   PortOpenStatus status;
-  int systemError;  // errno on POSIX, the last error on Windows; 0 when none
+  // errno on POSIX, the last error on Windows (Unresolved: the resolver's
+  // code, for resolverErrorText); 0 when none
+  int systemError;
 };
 
 // The way out of a wait without end: a read waits in slices of about 100 ms

@@ -56,6 +56,10 @@ void purgeInput(SerialPort port) {
 bool writeBytes(SerialPort port, const void* bytes, size_t count) {
   return isNetPort(port) ? netWrite(port, bytes, count) : backendWrite(port, bytes, count);
 }
+// A network port reads in slices of its own; a socket is no serial device.
+bool setReadSlice(SerialPort port) {
+  return isNetPort(port) || backendSetReadSlice(port);
+}
 
 bool currentResetLine(ResetLine* reset) {
   std::lock_guard<std::mutex> hold(resetLock);
@@ -143,7 +147,7 @@ ReadEnd awaitByte(SerialPort port, uint8_t* byte, const ReplyWait& wait) {
 // Blocking reads pass 0 for the time limit, timed reads their limit per byte.
 int readReply(SerialPort port, uint32_t* slots, int count, int timedLimitMs) {
   int result = 0;
-  if (!isNetPort(port) && !backendSetReadSlice(port)) result = 3;
+  if (!setReadSlice(port)) result = 3;
   ReplyWait wait = {Clock::now(), replyLimitMs.load(), timedLimitMs, false};
   int index = 0;
   while (index < count) {
@@ -195,7 +199,7 @@ int readReplyTimed(SerialPort port, uint32_t* slots, int count) {
 ReadEnd readAnyByte(SerialPort port, uint8_t* byte, int64_t milliseconds) {
   if (linkAbortRequested()) return ReadEnd::Aborted;
   if (milliseconds <= 0) return ReadEnd::TimeLimit;
-  if (!backendSetReadSlice(port)) return ReadEnd::LineFailed;
+  if (!setReadSlice(port)) return ReadEnd::LineFailed;
   const ReplyWait wait = {Clock::now(), milliseconds, 0, false};
   const ReadEnd end = awaitByte(port, byte, wait);
   return end == ReadEnd::ReplyLimit ? ReadEnd::TimeLimit : end;

@@ -43,6 +43,8 @@ PortOpenFault lastPortOpenFault();
 // The system's words for one of its error codes (a PortOpenFault's
 // systemError, errno, the last error on Windows); empty for 0.
 std::string systemErrorText(int systemError);
+// The resolver's words for its code (an Unresolved fault's systemError).
+std::string resolverErrorText(int code);
 // Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
 // refused, the line failed, or the wait was aborted).
 int readReplyBlocking(SerialPort port, uint32_t* slots, int count);
@@ -94,6 +96,10 @@ std::string portDevicePath(int portNumber);
 // stream) opens a TCP connection instead of a device, on every system. HOST
 // may be a name, an address, or an IPv6 address in brackets.
 NetPortKind netPortKind(const std::string& name);
+// What is wrong with a name that has a network port's scheme but is no such
+// address: no port number, one that is not a number or not 1 to 65535, no
+// host, a path. Empty for a well-formed address and for any other name.
+std::string netAddressProblem(const std::string& name);
 
 // The reset line of every port opened from now on (nullptr: none, the
 // start). With one, an open holds both DTR and RTS at the released level of

@@ -2,6 +2,7 @@
 // simulated target listening on the loopback, raw and RFC 2217, and through
 // ser2net in front of the target's pseudo-terminal.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -111,6 +112,40 @@ TEST_P(NetCli, ARefusedConnectionIsAPortErrorWithTheSystemsReason) {
   const Result result = finish(spawnCli(programArguments({"--wait", "5"})));
   EXPECT_EQ(result.code, 4) << result.output;
   EXPECT_NE(result.output.find("Connection refused"), std::string::npos) << result.output;
+}
+
+// A port number beyond 65535 is refused, not taken modulo 65536 (which would
+// reach the board listening here); so is an address without a port number,
+// with one that is no number, or with a path. A host name that does not
+// resolve is a port error in the resolver's words.
+TEST_P(NetCli, AMalformedAddressIsAUsageErrorAndAnUnknownHostAPortError) {
+  startBoard(true);
+  const std::string scheme = GetParam() ? "rfc2217://" : "tcp://";
+  const std::string wrapped = std::to_string(simListenPort(sim) + 65536);
+  const struct {
+    std::string address;
+    std::string words;
+  } cases[] = {
+      {"127.0.0.1:" + wrapped, "the port number " + wrapped + " is not 1 to 65535"},
+      {"127.0.0.1", "no port number is given"},
+      {"127.0.0.1:abc", "\"abc\" is not a port number"},
+      {"127.0.0.1:4000/path", "a network port has no path"},
+  };
+  for (const auto& c : cases) {
+    url = scheme + c.address;
+    const Result result = finish(spawnCli(programArguments({"--wait", "5"})));
+    EXPECT_EQ(result.code, 2) << url << ": " << result.output;
+    EXPECT_NE(result.output.find("--port " + url + ": " + c.words), std::string::npos)
+        << result.output;
+  }
+  EXPECT_EQ(simStatus(sim).recordsAccepted, 0) << "no board was addressed";
+  // A label longer than 63 characters: refused before any name server is asked.
+  url = scheme + std::string(70, 'a') + ".invalid:4000";
+  const Result result = finish(spawnCli({"launch", "--port", url, "--wait", "5"}));
+  EXPECT_EQ(result.code, 4) << result.output;
+  EXPECT_NE(result.output.find(url + ": " + gai_strerror(EAI_NONAME)), std::string::npos)
+      << result.output;
+  EXPECT_EQ(result.output.find("No route to host"), std::string::npos) << result.output;
 }
 
 TEST_P(NetCli, AConnectionDroppedInARunEndsItAndOneDroppedWhileWaitingIsMadeAgain) {

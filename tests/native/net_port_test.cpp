@@ -2,6 +2,7 @@
 // peer built from the Telnet codec, hostile ones.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -121,6 +122,12 @@ void startServer(Server* server, Bytes greeting = {}) {
       if (got <= 0) break;
       takeIn(server, fd, &parser, &options, chunk, static_cast<size_t>(got));
     }
+    // What the client sent before it closed is kept, however late the
+    // loop came to read it.
+    uint8_t chunk[256];
+    for (ssize_t got; readable(fd, 1000) && (got = recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+      takeIn(server, fd, &parser, &options, chunk, static_cast<size_t>(got));
+    }
     close(fd);
   });
 }
@@ -204,16 +211,59 @@ TEST(NetPort, ARefusedOrMalformedAddressDoesNotOpenAndSaysWhy) {
     EXPECT_EQ(lastPortOpenFault().status, PortOpenStatus::Absent);
     EXPECT_EQ(systemErrorText(lastPortOpenFault().systemError), "Connection refused");
   }
-  for (const char* bad : {"tcp://127.0.0.1", "tcp://:80", "rfc2217://h:8x", "udp://h:1"}) {
-    EXPECT_EQ(netPortKind(bad), NetPortKind::None) << bad;
-  }
-  EXPECT_EQ(netPortKind("rfc2217://[fe80::1]:2217"), NetPortKind::Rfc2217);
+  // A name that cannot be resolved, in the resolver's words (a label longer
+  // than 63 characters: refused before any name server is asked).
+  EXPECT_EQ(openUrl("tcp://" + std::string(70, 'a') + ".invalid:4000", &port), 1);
+  EXPECT_EQ(lastPortOpenFault().status, PortOpenStatus::Unresolved);
+  EXPECT_EQ(resolverErrorText(lastPortOpenFault().systemError), gai_strerror(EAI_NONAME));
   const ResetLine dtr = {ControlLine::Dtr, false};
   setResetLine(&dtr);  // a raw stream has no control lines
   EXPECT_EQ(openUrl("tcp://127.0.0.1:" + std::to_string(free), &port), 1);
   EXPECT_EQ(lastPortOpenFault().status, PortOpenStatus::NoControlLines);
   setResetLine(nullptr);
   setPortDevicePath(6, nullptr);
+}
+
+// A network port's name is well formed, or says what is wrong with it; a port
+// number never wraps (69007 is not 3471).
+TEST(NetPort, AnAddressIsWellFormedOrNamesWhatIsWrong) {
+  const struct {
+    const char* name;
+    NetPortKind kind;
+    const char* problem;  // words of the problem; "" for none
+  } cases[] = {
+      {"tcp://127.0.0.1:4001", NetPortKind::RawTcp, ""},
+      {"rfc2217://board.example:1", NetPortKind::Rfc2217, ""},
+      {"rfc2217://[fe80::1]:65535", NetPortKind::Rfc2217, ""},
+      {"tcp://127.0.0.1:69007", NetPortKind::None, "69007 is not 1 to 65535"},
+      {"rfc2217://h:65536", NetPortKind::None, "65536 is not 1 to 65535"},
+      {"tcp://h:0", NetPortKind::None, "0 is not 1 to 65535"},
+      {"tcp://h:000000000004001000", NetPortKind::None, "is not 1 to 65535"},
+      {"tcp://127.0.0.1", NetPortKind::None, "no port number"},
+      {"rfc2217://h:", NetPortKind::None, "no port number"},
+      {"rfc2217://[::1]", NetPortKind::None, "no port number"},
+      {"tcp://h:abc", NetPortKind::None, "\"abc\" is not a port number"},
+      {"rfc2217://h:8x", NetPortKind::None, "\"8x\" is not a port number"},
+      {"tcp://h:4000/path", NetPortKind::None, "no path"},
+      {"tcp://:80", NetPortKind::None, "no host"},
+      {"tcp://", NetPortKind::None, "no host"},
+      {"tcp://[::1:80", NetPortKind::None, "no closing bracket"},
+      {"tcp://[::1]80", NetPortKind::None, "only :PORT"},
+      {"tcp://a]b:80", NetPortKind::None, "brackets"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(netPortKind(c.name), c.kind) << c.name;
+    const std::string problem = netAddressProblem(c.name);
+    if (*c.problem == '\0') {
+      EXPECT_EQ(problem, "") << c.name;
+    } else {
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << c.name << ": " << problem;
+    }
+  }
+  for (const char* other : {"udp://h:1", "/dev/ttyUSB0", "TCP://h:1", "COM3"}) {
+    EXPECT_EQ(netPortKind(other), NetPortKind::None) << other;
+    EXPECT_EQ(netAddressProblem(other), "") << other;
+  }
 }
 
 // A server that hangs up while a reply is awaited: the dead line, at once.

@@ -2,9 +2,11 @@
 """k4471-cli.exe under Wine programs the simulated target over a network port.
 
 The target (native k4471-sim) listens on the loopback; the command line reaches
-it as rfc2217://127.0.0.1:PORT and as tcp://127.0.0.1:PORT. Each run must end
-with exit code 0 and leave the image in the target's flash. The image holds
-0xFF in its data, in the first block's address and in the last block's count.
+it as rfc2217://127.0.0.1:PORT and as tcp://127.0.0.1:PORT, programs it,
+launches the application and waits for the line it prints (--expect). Each run
+must end with exit code 0, say that the application answered and leave the
+image in the target's flash. The image holds 0xFF in its data, in the first
+block's address and in the last block's count.
 
   net_cli_wintest.py WINE_RUN K4471_SIM K4471_CLI_EXE
 """
@@ -17,12 +19,15 @@ import tempfile
 
 ADDRESS = 0xFF00
 IMAGE = bytes(0xFF if i % 3 else (i // 3) & 0xFF for i in range(4 * 256 + 255))
+APP_TEXT = "app up on the network"
+EXPECTED = "app up"
 
 
 def start_sim(sim, work, rfc2217):
     """The simulated target on a free loopback port: (process, port)."""
     args = [sim, "--link", os.path.join(work, "board.tty"), "--call-ms", "50",
-            "--memory-out", os.path.join(work, "flash.bin"), "--listen", "127.0.0.1:0"]
+            "--memory-out", os.path.join(work, "flash.bin"), "--listen", "127.0.0.1:0",
+            "--app-text", APP_TEXT]
     if rfc2217:
         args.append("--rfc2217")
     process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
@@ -36,7 +41,8 @@ def start_sim(sim, work, rfc2217):
 
 
 def program_once(wine_run, sim, cli, work, rfc2217):
-    """Programs the image over one kind of network port; the failures found."""
+    """Programs the image over one kind of network port, launches it and waits
+    for its line; the failures found."""
     flash_path = os.path.join(work, "flash.bin")
     if os.path.exists(flash_path):
         os.unlink(flash_path)
@@ -45,7 +51,8 @@ def program_once(wine_run, sim, cli, work, rfc2217):
     image = "Z:" + os.path.join(work, "image.bin").replace("/", "\\")
     try:
         run = subprocess.run([wine_run, "--timeout", "50", cli, "program", image, "--format", "bin",
-                              "--address", "0x%X" % ADDRESS, "--port", url, "--wait", "20"],
+                              "--address", "0x%X" % ADDRESS, "--port", url, "--wait", "20",
+                              "--launch", "--expect", EXPECTED, "--expect-timeout", "20"],
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                              stderr=subprocess.STDOUT, text=True, timeout=60)
     finally:
@@ -55,6 +62,8 @@ def program_once(wine_run, sim, cli, work, rfc2217):
     failures = []
     if run.returncode != 0:
         failures.append("%s: exit code %d" % (url, run.returncode))
+    if 'The application answered: "%s' % EXPECTED not in run.stdout:
+        failures.append("%s: the application's answer was not seen" % url)
     flash = b""
     if os.path.exists(flash_path):
         with open(flash_path, "rb") as f:
@@ -78,7 +87,7 @@ def main():
     for failure in failures:
         print("FAILED: " + failure)
     if not failures:
-        print("programmed over rfc2217:// and tcp://")
+        print("programmed and checked the application over rfc2217:// and tcp://")
     return 1 if failures else 0
 
 
