@@ -43,6 +43,8 @@ std::string portAwayText(const std::string& device, const PortOpenFault& fault) 
       return "the server cannot be reached" + because;
     case PortOpenStatus::Denied:
       return "not allowed to open it" + because;
+    case PortOpenStatus::Unresolved:
+      return "its host name does not resolve (" + resolverErrorText(fault.systemError) + ")";
     default:
       return "it does not open" + because;
   }
