@@ -113,9 +113,3 @@ void removeScratchDir(const std::string& dir) {
   std::error_code ignored;
   if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
 }
-
-long millisecondsSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count());
-}
