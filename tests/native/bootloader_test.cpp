@@ -1,3 +1,5 @@
+// The serial bootloader protocol of the link against a target played on a
+// pseudo-terminal: the handshake, single exchanges, the launched application.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// The pseudo-terminal peer of the link tests, their fixture and scratch folders.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>

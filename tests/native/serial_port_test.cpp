@@ -1,3 +1,5 @@
+// The serial port over a pseudo-terminal: reads, their limits, the abort and
+// a dead line.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
