@@ -189,6 +189,11 @@ TEST(NetPort, BytesPassIntactOverRfc2217AndRawTcp) {
     server.sendNow = true;
     expectReplyWith0xFF(port);
     closeSerialPort(&port);
+    // The server has taken in as many data bytes as were sent.
+    EXPECT_TRUE(waitUntil([&server] {
+      std::lock_guard<std::mutex> hold(server.lock);
+      return server.data.size() >= sizeof(BlockRecord);
+    }));
     stopServer(&server);
     EXPECT_EQ(server.data, Bytes(recordBytes, recordBytes + sizeof record));
     EXPECT_EQ(server.purges, telnet ? 1 : 0);  // the purge at open
@@ -316,6 +321,11 @@ TEST(NetPort, AResetPulsesTheLineThroughSetControl) {
     expectReplyWith0xFF(port);
     closeSerialPort(&port);
     setResetLine(nullptr);
+    // The server has taken in the control values sent: the flow, the pulse.
+    EXPECT_TRUE(waitUntil([&server] {
+      std::lock_guard<std::mutex> hold(server.lock);
+      return server.controls.size() >= 5;
+    }));
     stopServer(&server);
     const Bytes sent = confirms ? Bytes{ComPortControlDtrOff, ComPortControlRtsOff,
                                         ComPortControlDtrOn, ComPortControlDtrOff}
