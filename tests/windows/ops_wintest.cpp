@@ -248,8 +248,12 @@ TEST(Connection, ConnectsWhenTheTargetCallsAndAfterLaunchNothingRunsWithoutATarg
   EXPECT_EQ(startUpState.state, ConnectionState::Startup);
   ASSERT_TRUE(startUpState.threadRunning);
 
-  // From the start-up state, or from wherever an earlier test left the tool.
+  // From the start-up state, or from wherever an earlier test left the tool,
+  // with nothing recorded yet.
   ASSERT_TRUE(connectAfresh(1)) << statusText(statusBar, 0);
+  answerMessageBoxesWith(IDOK);
+  takeCaughtMessageBoxes();
+  dialogsSeen.clear();
   EXPECT_TRUE(pumpMessagesUntil([] { return !connectionThreadRunning(); }, 2000));
   onConnectCommand(mainWindow);
   expectBoxes(
