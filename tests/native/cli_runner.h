@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/waits.h"
+
 // The whole file; empty when it cannot be read.
 std::string readText(const std::string& path);
 
@@ -24,13 +26,24 @@ pid_t spawnProgramWith(const std::string& program, const std::vector<std::string
 pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& outputPath, const std::string& inputPath = "/dev/null",
                    const std::string& environment = "");
-// Its exit code, or 128 plus the signal that ended it.
-int waitFor(pid_t pid);
+// How long waitFor lets a program run: far beyond any run of the tests, well
+// within CTest's limit.
+constexpr int ProgramLimitMs = 60000;
+// Its exit code, or 128 plus the signal that ended it. A program still running
+// after `limitMs` is killed with the programs it started, the test fails
+// naming it, and the answer is -1.
+int waitFor(pid_t pid, int limitMs = ProgramLimitMs);
 // The worker process a gang started for `port`, waited for up to limitMs
 // (Linux); 0 when none came.
 pid_t gangWorker(pid_t gang, const std::string& port, int limitMs);
 // Waits up to limitMs for the file to hold the words.
-bool waitForWords(const std::string& path, const std::string& words, int limitMs);
+bool waitForWords(const std::string& path, const std::string& words, int limitMs = WaitLimitMs);
+
+// The processes `pid` started, with their command lines (Linux).
+std::map<pid_t, std::string> childrenOf(pid_t pid);
+// Whether process `pid`, or one it started, has `path` open (Linux): `path`
+// is resolved and compared with the links in /proc/PID/fd.
+bool holdsOpen(pid_t pid, const std::string& path);
 
 // The report lines (JSON objects, one a line) in the text, in their order.
 std::vector<nlohmann::json> reportLines(const std::string& text);

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "image/image_snapshot.h"
+#include "link/port_types.h"
 #include "sim/simulator.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
@@ -81,15 +83,22 @@ int runIntoClosedPipe(const std::vector<std::string>& arguments,
   return code;
 }
 
-// The processes the command line started, with their command lines.
-std::map<pid_t, std::string> childrenOf(pid_t pid) {
-  std::map<pid_t, std::string> children;
-  std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-  std::istringstream list(readText(path));
-  for (pid_t child; list >> child;) {
-    children[child] = readText("/proc/" + std::to_string(child) + "/cmdline");
+// Whether process `pid` has a handler of its own for `signal` (Linux).
+bool catchesSignal(pid_t pid, int signal) {
+  std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+    }
   }
-  return children;
+  return false;
+}
+
+// Whether process `pid` sleeps, in a wait of the system (Linux).
+bool sleeping(pid_t pid) {
+  const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');
+  return end != std::string::npos && stat.compare(end + 1, 3, " S ") == 0;
 }
 
 class Cli : public ::testing::Test {
@@ -118,19 +127,29 @@ class Cli : public ::testing::Test {
     int code = waitFor(spawnProgram(K4471_CLI, arguments, out, input));
     return {code, readText(out)};
   }
-  // Starts the command line and signals it after `afterMs`: it must end within
-  // `limitMs` of the signal.
-  Result interrupt(const std::vector<std::string>& arguments, int afterMs, int signal,
-                   int limitMs = 1000) {
+  // Starts the command line and signals it once `ready(pid)` holds and it
+  // catches the signal, and `holdMs` later: it must end within `limitMs` of
+  // the signal.
+  template <typename Ready>
+  Result interrupt(const std::vector<std::string>& arguments, Ready ready, int signal,
+                   int holdMs = 0, long limitMs = generousBoundMs(2 * BlockingSliceMilliseconds)) {
     std::string out = dir + "/out.txt";
     pid_t pid = spawnProgram(K4471_CLI, arguments, out);
     EXPECT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    EXPECT_TRUE(waitUntil([&] { return ready(pid) && catchesSignal(pid, signal); }))
+        << readText(out);
+    if (holdMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
     auto start = std::chrono::steady_clock::now();
     if (pid > 0) kill(pid, signal);
     int code = waitFor(pid);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(limitMs));
+    EXPECT_LT(millisecondsSince(start), limitMs);
     return {code, readText(out)};
+  }
+  // The command line has opened the port and waits for the target's call.
+  std::function<bool(pid_t)> waitingForCall() {
+    return [this](pid_t) {
+      return readText(dir + "/out.txt").find("Waiting for the target on") != std::string::npos;
+    };
   }
   // Runs the command while another thread writes the image into a FIFO, passed
   // as standard input when `asInput`.
@@ -317,8 +336,9 @@ TEST_F(Cli, SignalsEndTheWaitForASilentTargetAndOnALineThatNeverStopsTalking) {
                                  {"set chatter-ms 2", SIGINT},
                                  {"set chatter-ms 2", SIGTERM}}) {
     simControl(sims[0], control);
-    expectSays(interrupt({"program", file("app.hex", Image), "--port", port}, 600, signal), 130,
-               "Interrupted");
+    expectSays(
+        interrupt({"program", file("app.hex", Image), "--port", port}, waitingForCall(), signal),
+        130, "Interrupted");
   }
 }
 
@@ -337,15 +357,16 @@ TEST_F(Cli, ConnectsEveryTimeToATargetWhoseCallsQueuedBeforeThePortOpened) {
 TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   // The board goes away during the erase.
   std::string port = board("a.tty");
-  simControl(sims[0], "set erase-block-ms 200");
+  simControl(sims[0], "set erase-block-ms 1000");  // five seconds of erasing
   std::string out = dir + "/out.txt";
   pid_t pid = spawnProgram(K4471_CLI, {"program", file("app.hex", Image), "--port", port}, out);
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  Simulator* sim = sims[0];
+  ASSERT_TRUE(waitUntil([sim] { return simStatus(sim).programming; })) << "the run is erasing";
   simStop(sims[0]);
   sims.clear();
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(waitFor(pid), 6) << readText(out);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(millisecondsSince(start), generousBoundMs(2 * BlockingSliceMilliseconds));
   EXPECT_NE(readText(out).find("line to the target failed while erasing"), std::string::npos)
       << readText(out);
 
@@ -354,10 +375,10 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   simControl(sims[0], "set call-ms 0");
   pid = spawnProgram(K4471_CLI, {"program", file("app.hex", Image), "--port", port, "--wait", "10"},
                      out);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_TRUE(waitForWords(out, "Waiting for the target on")) << readText(out);
   simStop(sims[0]);
   sims.clear();
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  ASSERT_TRUE(waitForWords(out, "The line went away")) << readText(out);
   board("a.tty");
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
   expectImage(sims[0]);
@@ -365,18 +386,19 @@ TEST_F(Cli, ALineThatDiesEndsTheRunAndOneThatDiesWhileWaitingIsWaitedFor) {
   // Plugged in again, the port is the waiting command's: a second one is
   // refused.
   simControl(sims[0], "set call-ms 0");
-  pid = spawnProgram(K4471_CLI, {"launch", "--port", port, "--wait", "10"}, out);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const std::string waiting = dir + "/waiting.txt";
+  pid = spawnProgram(K4471_CLI, {"launch", "--port", port, "--wait", "10"}, waiting);
+  ASSERT_TRUE(waitForWords(waiting, "Waiting for the target on")) << readText(waiting);
   simStop(sims[0]);
   sims.clear();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitForWords(waiting, "The line went away")) << readText(waiting);
   SimConfig silent;
   silent.callMs = 0;
   board("a.tty", silent);
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(waitUntil([&] { return holdsOpen(pid, port); })) << "the port opened again";
   expectSays(run({"launch", "--port", port, "--wait", "1"}), 4, "port busy");
   simControl(sims[0], "set call-ms 20");
-  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  EXPECT_EQ(waitFor(pid), 0) << readText(waiting);
 
   // A line that dies in the handshake: the system says why the port is gone.
   SimConfig hangup;
@@ -396,7 +418,7 @@ TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
   simReset(sims[0]);
   auto start = std::chrono::steady_clock::now();
   expectSays(run({"launch", "--port", port, "--wait", "1"}), 6, "no target called");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_LT(millisecondsSince(start), generousBoundMs(1000));
 
   // Past a year is refused, not wrapped; a long legal limit is kept whole.
   for (const char* option : {"--timeout", "--wait"}) {
@@ -409,8 +431,12 @@ TEST_F(Cli, TimeLimitsNameTheWaitThatRanOut) {
              "at most 31536000 seconds (one year)");
   simControl(sims[0], "set call-ms 20");
   simReset(sims[0]);
-  EXPECT_EQ(interrupt({"program", file("app.hex", Image), "--port", port, "--timeout", "4294968"},
-                      2000, SIGTERM)
+  // Two seconds after the target fell silent the run still waits: its limit was
+  // not wrapped to a short one.
+  Simulator* sim = sims[0];
+  EXPECT_EQ(interrupt(
+                {"program", file("app.hex", Image), "--port", port, "--timeout", "4294968"},
+                [sim](pid_t) { return simStatus(sim).silent; }, SIGTERM, 2000)
                 .code,
             130);
 }
@@ -440,15 +466,12 @@ TEST_F(Cli, ABoardThatTalksWithoutReplyingEndsTheRunAfterTheTimeout) {
     c.arguments.insert(c.arguments.end(), {"--port", port, "--timeout", "2"});
     std::string out = dir + "/out.txt";
     pid_t pid = spawnProgram(K4471_CLI, c.arguments, out);
-    auto start = std::chrono::steady_clock::now();
-    while (simStatus(sims[0]).framesReceived < 1 &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    Simulator* sim = sims[0];
+    EXPECT_TRUE(waitUntil([sim] { return simStatus(sim).framesReceived >= 1; }));
     simControl(sims[0], "set chatter-ms 5");
-    start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     int code = waitFor(pid);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_LT(millisecondsSince(start), generousBoundMs(2000));
     expectSays({code, readText(out)}, c.code, c.words);
   }
 }
@@ -470,7 +493,10 @@ TEST_F(Cli, ASignalStopsTheRunBetweenBlocksAndSaysSo) {
   paced.baud = 115200;
   std::string a = board("a.tty", paced);
   std::string image = file("long.hex", longImage());
-  Result one = interrupt({"program", image, "--port", a}, 500, SIGTERM, 2000);
+  Simulator* first = sims[0];
+  Result one = interrupt(
+      {"program", image, "--port", a},
+      [first](pid_t) { return simStatus(first).recordsReceived > 0; }, SIGTERM, 0, 2000);
   expectSays(one, 130, "Interrupted: the target holds a partial image; program it again.");
   EXPECT_EQ(one.output.find("successfully programmed"), std::string::npos) << one.output;
   EXPECT_LT(simStatus(sims[0]).recordsReceived, 40);
@@ -478,13 +504,23 @@ TEST_F(Cli, ASignalStopsTheRunBetweenBlocksAndSaysSo) {
   simReset(sims[0]);
   std::string b = board("b.tty", paced);
   int before = simStatus(sims[0]).recordsReceived;
-  EXPECT_EQ(interrupt({"program", image, "--port", a, "--port", b}, 700, SIGHUP, 2000).code, 130);
+  Simulator* second = sims[1];
+  auto bothProgramming = [=](pid_t) {
+    return simStatus(first).recordsReceived > before && simStatus(second).recordsReceived > 0;
+  };
+  EXPECT_EQ(
+      interrupt({"program", image, "--port", a, "--port", b}, bothProgramming, SIGHUP, 0, 2000)
+          .code,
+      130);
   EXPECT_LT(simStatus(sims[0]).recordsReceived - before + simStatus(sims[1]).recordsReceived, 80);
 }
 
 TEST_F(Cli, CtrlCWhileWaitingForAFifoWriterIsAnInterruption) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(interrupt({"program", fifo, "--port", dir + "/none.tty"}, 300, SIGINT, 2000).code, 130);
+  // Signalled once it sleeps in the opening of the FIFO.
+  EXPECT_EQ(
+      interrupt({"program", fifo, "--port", dir + "/none.tty"}, sleeping, SIGINT, 0, 2000).code,
+      130);
 }
 
 TEST_F(Cli, ReportsEachBoardAsALineOfJson) {
@@ -609,10 +645,7 @@ TEST_F(Cli, GangReportsEachBoardAsItEndsEvenAKilledWorker) {
       K4471_CLI,
       {"program", file("app\xff.hex", Image), "--port", a, "--port", b, "--report", report},
       dir + "/out.txt");
-  for (int i = 0; i < 150 && readText(report).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_NE(readText(report).find(a), std::string::npos) << "written when a ended";
+  EXPECT_TRUE(waitForWords(report, a)) << "written when a ended";
   pid_t waiting = 0;
   for (auto& [pid, command] : childrenOf(gang)) {
     if (command.find(b) != std::string::npos &&

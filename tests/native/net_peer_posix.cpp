@@ -1,5 +1,6 @@
 // Loopback ports and ser2net for the tests of network ports.
 #include "tests/native/net_peer.h"
+#include "tests/waits.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,9 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <thread>
 
 extern char** environ;
 
@@ -67,10 +66,7 @@ pid_t ser2netStart(const std::string& dir, const std::string& device, int port, 
     *why = "ser2net did not start";
     return 0;
   }
-  for (int i = 0; i < 100 && !loopbackListening(port); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  }
-  if (loopbackListening(port)) return server;
+  if (waitUntil([port] { return loopbackListening(port); })) return server;
   *why = "ser2net did not listen on " + std::to_string(port);
   ser2netStop(server);
   return 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/serial_port.h"
+#include "tests/waits.h"
 
 struct PtyPeer {
   int master = -1;
@@ -63,6 +64,3 @@ class PtyLinkTest : public ::testing::Test {
 // A scratch folder of a test, and its removal with everything in it.
 std::string makeScratchDir();
 void removeScratchDir(const std::string& dir);
-
-// The milliseconds gone by since `start`.
-long millisecondsSince(std::chrono::steady_clock::time_point start);

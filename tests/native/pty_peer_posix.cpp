@@ -1,3 +1,4 @@
+// The pseudo-terminal peer of the link tests, their fixture and scratch folders.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -112,10 +113,4 @@ std::string makeScratchDir() {
 void removeScratchDir(const std::string& dir) {
   std::error_code ignored;
   if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-}
-
-long millisecondsSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count());
 }

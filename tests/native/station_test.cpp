@@ -108,8 +108,11 @@ TEST_F(Station, ABoardThatRestartsIsNotTakenForTheNextOne) {
                    program({"--port", port, "--loop", "--swap-seconds", "1", "--serial-at",
                             "0x7FF0", "--serial-start", "7", "--report", "-"}),
                    out);
-  ASSERT_TRUE(waitForWords(out, "restarted; replace it", 5000)) << readText(out);
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(waitForWords(out, "restarted; replace it")) << readText(out);
+  // The board calls on: the station hears twenty-five more calls of it.
+  Simulator* sim = sims[0];
+  const int calls = simStatus(sim).callsSent;
+  ASSERT_TRUE(waitUntil([&] { return simStatus(sim).callsSent >= calls + 25; }));
   kill(pid, SIGTERM);
   EXPECT_EQ(waitFor(pid), 0) << "stopped between boards, every board passed";
   const std::string said = readText(out);
@@ -152,7 +155,7 @@ TEST_F(Station, ABoardThatFailsIsProgrammedAgainAtItsNextCallWithItsNumber) {
                                  program({"--port", port, "--retries", "2", "--serial-at", "0x7FF0",
                                           "--serial-start", "5", "--report", "-"}),
                                  out);
-  ASSERT_TRUE(waitForWords(out, "Attempt 1 of 3 failed", 5000)) << readText(out);
+  ASSERT_TRUE(waitForWords(out, "Attempt 1 of 3 failed")) << readText(out);
   simControl(sims[0], "set unexpected-reply 0");
   simReset(sims[0]);  // the person presses reset
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
@@ -179,8 +182,9 @@ TEST_F(Station, AStopBetweenBoardsEndsWellAndOneInsideABoardInterruptsIt) {
                     inside = dir + "/inside.json";
   pid_t pid =
       spawnProgram(K4471_CLI, program({"--port", port, "--loop", "--report", between}), out);
-  ASSERT_TRUE(waitForWords(between, "\"board\":1", 5000)) << readText(out);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(waitForWords(between, "\"board\":1")) << readText(out);
+  ASSERT_TRUE(waitForWords(out, "board 1 passed")) << readText(out);
+  ASSERT_TRUE(waitUntil([&] { return holdsOpen(pid, port); })) << "waits on the port";
   kill(pid, SIGTERM);
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
   ASSERT_EQ(reportLines(readText(between)).size(), 1u);
@@ -189,10 +193,10 @@ TEST_F(Station, AStopBetweenBoardsEndsWellAndOneInsideABoardInterruptsIt) {
   simControl(sims[0], "set erase-block-ms 1000");  // the erase takes three seconds
   simReset(sims[0]);
   pid = spawnProgram(K4471_CLI, program({"--port", port, "--loop", "--report", inside}), out);
-  for (int waited = 0; waited < 5000 && simStatus(sims[0]).framesReceived < 2; waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_GE(simStatus(sims[0]).framesReceived, 2) << "the erase has started\n" << readText(out);
+  Simulator* sim = sims[0];
+  ASSERT_TRUE(waitUntil([sim] { return simStatus(sim).framesReceived >= 2; }))
+      << "the erase has started\n"
+      << readText(out);
   const auto stopped = std::chrono::steady_clock::now();
   kill(pid, SIGTERM);
   EXPECT_EQ(waitFor(pid), 130) << readText(out);
@@ -212,7 +216,7 @@ TEST_F(Station, AGangRetriesTheBoardThatFailedAtItsNextCall) {
   const std::string out = dir + "/out.txt", report = dir + "/report.json";
   const pid_t pid = spawnProgram(
       K4471_CLI, program({"--port", a, "--port", b, "--retries", "1", "--report", report}), out);
-  ASSERT_TRUE(waitForWords(report, a, 5000)) << readText(out);
+  ASSERT_TRUE(waitForWords(report, a)) << readText(out);
   simControl(sims[0], "set unexpected-reply 0");
   simReset(sims[0]);  // the person presses reset
   EXPECT_EQ(waitFor(pid), 0) << readText(out);
