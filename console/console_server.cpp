@@ -163,6 +163,12 @@ void configure(httplib::Server* http) {
                              {"X-Content-Type-Options", "nosniff"},
                              {"Referrer-Policy", "no-referrer"},
                              {"Content-Security-Policy", Policy}});
+  http->set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    if (response.body.empty()) {
+      response.set_content("HTTP status " + std::to_string(response.status) + "\n",
+                           "text/plain; charset=utf-8");
+    }
+  });
   http->set_exception_handler(
       [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         refuse(&response, 500, "Internal Server Error");

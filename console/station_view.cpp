@@ -29,6 +29,14 @@ bool working(TileState state) {
          state == TileState::Checking;
 }
 
+// Work begins on the port: the board's time runs from its call.
+void boardCalled(Tile* tile) {
+  if (tile->onBoard) return;
+  tile->onBoard = true;
+  tile->since = ViewClock::now();
+  tile->seconds = 0;
+}
+
 // A change of the tile that readers are told of at once.
 void touch(StationView* view, Tile* tile) {
   ++tile->version;
@@ -89,6 +97,7 @@ void viewPortState(StationView* view, size_t port, TileState state) {
     tile.seconds = std::chrono::duration<double>(ViewClock::now() - tile.since).count();
   }
   tile.onBoard = tile.onBoard && working(state);
+  if (working(state)) boardCalled(&tile);
   tile.state = state;
   if (state != TileState::Programming && state != TileState::Erasing) tile.percent = 0;
   touch(view, &tile);
@@ -99,6 +108,7 @@ void viewProgress(StationView* view, size_t port, TileState state, int percent) 
   if (port >= view->state.tiles.size()) return;
   Tile& tile = view->state.tiles[port];
   if (tile.state != state) {
+    boardCalled(&tile);
     tile.state = state;
     tile.percent = percent;
     view->progressShown[port] = ViewClock::now();
