@@ -18,7 +18,7 @@ h2 { font-size: 1.2rem; margin: 1rem 0 0.3rem; }
 .tile.red { background: #b3201b; }
 .tile.blue { background: #1f4fa8; }
 .tile.grey { background: #555; }
-.word { font-size: 3.2rem; font-weight: bold; line-height: 1.1; letter-spacing: 0.05em; }
+.word { font-size: 2.9rem; font-weight: bold; line-height: 1.1; overflow-wrap: anywhere; }
 .port { font-size: 1.1rem; font-family: monospace; overflow-wrap: anywhere; }
 .what { font-size: 1.3rem; margin: 0.2rem 0; }
 .bar { width: 100%; height: 1rem; accent-color: #fff; }
