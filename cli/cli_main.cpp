@@ -18,6 +18,7 @@
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
+#include "cli/station_console.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
@@ -276,6 +277,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
       ->needs(reportOption);
   program->add_flag("--progress-events", options->events)->group("");  // for gang workers
   addStationOptions(program, options);
+  addConsoleOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);
   return program;
@@ -342,6 +344,7 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkPorts(*options, command)) return code;
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
+  if (int code = checkConsoleOptions(*options)) return code;
   return takeStationOptions(options);
 }
 

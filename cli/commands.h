@@ -60,6 +60,9 @@ struct Options {
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
+  // The station's console (cli/station_console.h): HOST:PORT to serve it on
+  // (empty: none), the file that holds its token, a further name for Host.
+  std::string console, consoleTokenFile, consoleHost;
 };
 
 // The longest --timeout and --wait: one year, in seconds.

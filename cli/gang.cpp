@@ -16,6 +16,7 @@
 #include "cli/board_report.h"
 #include "cli/gang_target.h"
 #include "cli/progress.h"
+#include "cli/station_console.h"
 #include "cli/station_options.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
@@ -44,7 +45,9 @@ struct Gang {
   bool plain;    // progress as plain lines
   bool notices;  // a port's notices as plain lines (no bars)
   const Options* options;
-  Station* station;  // a station's (--loop), else nullptr
+  Station* station;                   // a station's (--loop), else nullptr
+  StationConsole* console = nullptr;  // --console's
+  std::vector<Target>* targets = nullptr;
 };
 
 void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
@@ -67,6 +70,7 @@ void finish(Target* target, int code, const Gang& gang) {
     target->report.clear();  // an attempt's, written already
     writeReportLine(gang.report, reportLineOf(*target, gang.file));
   }
+  consoleBoardLine(gang.console, target->index, reportLineOf(*target, gang.file), true);
 }
 
 // A gang's board line, each attempt's as it ends; the last one ends the board.
@@ -127,6 +131,8 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
   sendMessage(target, ParentMessageKind::Board, target->board);
   if (options.numbered) sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
   sendMessage(target, ParentMessageKind::Go);
+  consoleBoardStarted(gang.console, target->index, target->board,
+                      options.numbered ? std::to_string(serial) : "");
 }
 
 // A board of a station has ended (or its worker, with it): counted, and its
@@ -140,6 +146,7 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   (code == ExitOk ? station->passed : station->failed)++;
   if (code == ExitInterrupted) target->boardInterrupted = true;
   if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  consoleBoardLine(gang.console, target->index, reportLineOf(*target, gang.file), true);
   target->report.clear();
   if (gang.options->count && station->passed >= gang.options->count) station->done = true;
   if (station->done) endIdleWorkers(targets);
@@ -153,6 +160,7 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
   std::lock_guard<std::mutex> hold(targetsLock);
   if (attempt) {
     if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+    consoleBoardLine(gang.console, target->index, target->report, false);
     target->report.clear();
     ++target->attempt;
     return;
@@ -193,6 +201,7 @@ void feedWorker(Target* target, const Gang& gang, const std::string& serial) {
   sendMessage(target, ParentMessageKind::Board, target->board);
   if (!serial.empty()) sendMessage(target, ParentMessageKind::Serial, 0, serial);
   sendMessage(target, ParentMessageKind::Go);
+  consoleBoardStarted(gang.console, target->index, target->board, serial);
   closeWorkerInput(&target->worker);
 }
 
@@ -206,6 +215,7 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
   WorkerEvent event;
   while (readWorkerLine(&target->worker, &line, &pending)) {
     if (!decodeWorkerEvent(line, &event)) continue;
+    consoleWorkerEvent(gang->console, target->index, event);
     std::string shown;
     {
       std::lock_guard<std::mutex> hold(targetsLock);
@@ -254,7 +264,8 @@ void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& 
   for (Target& target : *targets) {
     if (target.finished) continue;
     const std::vector<std::string> arguments = workerArguments(
-        run.self, target.port, *run.options, run.report != nullptr || run.options->loop);
+        run.self, target.port, *run.options,
+        run.report != nullptr || run.options->loop || !run.options->console.empty());
     target.started = std::time(nullptr);
     if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
@@ -343,12 +354,24 @@ std::vector<std::string> numberTargets(std::vector<Target>* targets, const Gang&
   return serials;
 }
 
+// POST /api/stop on the console: as a stop between boards, no board is
+// granted any more and the station ends when the boards under way end.
+void stopStation(void* context) {
+  const Gang* gang = static_cast<const Gang*>(context);
+  std::lock_guard<std::mutex> hold(targetsLock);
+  if (!gang->station) return;
+  gang->station->done = true;
+  endIdleWorkers(gang->targets);
+  stationChanged.notify_all();
+}
+
 }  // namespace
 
 int runGang(const GangRun& run) {
   const Options& options = *run.options;
   std::vector<Target> targets(options.ports.size());
   for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
@@ -362,6 +385,10 @@ int runGang(const GangRun& run) {
                &options,
                options.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
+  gang.targets = &targets;
+  int consoleFault = ExitOk;
+  gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
+  if (consoleFault) return consoleFault;
   std::vector<std::string> serials(targets.size());
   if (!options.loop) serials = numberTargets(&targets, gang, &station.nextSerial);
   startWorkers(&targets, run, gang);
@@ -383,6 +410,7 @@ int runGang(const GangRun& run) {
   }
   if (bars) showProgress(targets, options.loop);
   for (std::thread& follower : followers) follower.join();
+  closeStationConsole(gang.console);
   const int code = options.loop ? summariseStation(targets, station) : summarise(targets);
   if (!options.serialStart.empty()) {
     fprintf(stderr, "The next free serial number is %llu.\n",

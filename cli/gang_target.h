@@ -33,6 +33,7 @@ struct Target {
   bool inFlight = false;          // granted, not yet reported
   bool reported = false;          // the board's last line went out
   bool boardInterrupted = false;  // a signal came inside a board
+  size_t index = 0;               // the port's place, for the console
 };
 
 // Takes one event of the target's worker (under the gang's lock); returns a

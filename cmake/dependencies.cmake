@@ -5,6 +5,16 @@
 find_package(Threads REQUIRED)
 find_package(CLI11 REQUIRED)
 find_package(nlohmann_json REQUIRED)
+# The station console's HTTP server: Debian's cpp-httplib, a native library
+# (libcpp-httplib-dev), on the native build only; the Windows cross build has
+# no console.
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+  set(K4471_CONSOLE_HTTP ON)
+else()
+  set(K4471_CONSOLE_HTTP OFF)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
   # The two header-only packages are the build machine's, so their include
