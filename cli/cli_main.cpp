@@ -12,13 +12,16 @@
 #include "cli/board_report.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/devloop_options.h"
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
+#include "cli/monitor.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
+#include "cli/watch.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
 #include "link/bootloader.h"
@@ -260,6 +263,8 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::Option* launch =
       program->add_flag("--launch", options->launch, "start the application after programming");
   addExpectOptions(program, options)->needs(launch);
+  addMonitorOptions(program, launch, options);
+  addWatchOptions(program, options);
   CLI::Option* reportOption = program->add_option(
       "--report", options->report,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
@@ -321,6 +326,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   addTimeoutOption(commands->erase, options);
   commands->launch = app->add_subcommand("launch", "start the application on the target");
   addExpectOptions(commands->launch, options);
+  addMonitorOptions(commands->launch, nullptr, options);
   addCommonOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
   commands->ports->add_flag("--json",
@@ -334,6 +340,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
 // is opened: ExitOk, or ExitUsage told.
 int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkPorts(*options, command)) return code;
+  if (int code = checkDevLoopOptions(*options, command)) return code;
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   return takeStationOptions(options);
@@ -437,9 +444,11 @@ int main(int argc, char** argv) {
       !openReportFile(&report, options.report, options.reportAppend)) {
     return ExitFileError;
   }
+  if (options.watch) return runWatch(options, &report);
   if (options.loop && options.events) return runStationWorker(options);
   if (options.ports.size() > 1 || options.loop) {
     return programGang(options, &report, argv[0], startTime);
   }
-  return runOneBoard(command, options, &report, startTime, started);
+  const int code = runOneBoard(command, options, &report, startTime, started);
+  return options.monitor ? monitorAfterRun(options, code) : code;
 }

@@ -60,6 +60,13 @@ struct Options {
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
+  // The developer's loop (cli/devloop_options.h): the application's lines
+  // shown after the launch, and the image programmed again when it changes.
+  bool monitor = false;
+  bool timestamps = false;
+  bool watch = false;
+  bool force = false;
+  int settleMs = 300;
 };
 
 // The longest --timeout and --wait: one year, in seconds.
