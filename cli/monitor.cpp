@@ -74,14 +74,43 @@ void showLine(const MonitorSetup& setup, Lines* lines) {
   lines->inBootloader = false;
 }
 
+// The bootloader's call, as it comes on the line.
+std::string callFrame() {
+  uint8_t call[FrameSlotCount];
+  encodeReplyBytes(ReplyTargetCall, call);
+  return std::string(reinterpret_cast<const char*>(call), sizeof call);
+}
+
+// Whether the bytes are nothing but a piece of a row of calls (the monitor
+// may start or stop inside one).
+bool onlyCallBytes(const std::string& bytes) {
+  const std::string call = callFrame();
+  std::string calls;
+  while (calls.size() < bytes.size() + 2 * call.size()) calls += call;
+  return calls.find(bytes) != std::string::npos;
+}
+
+// The start of a call at the end of the line, cut off by the end of a read.
+void dropCallStart(std::string* line) {
+  const std::string call = callFrame();
+  for (size_t length = call.size() - 1; length > 0; --length) {
+    if (line->size() >= length &&
+        line->compare(line->size() - length, length, call, 0, length) == 0) {
+      line->resize(line->size() - length);
+      return;
+    }
+  }
+}
+
 // A call at the end of the line is the bootloader's, not the application's.
 void takeCall(Lines* lines) {
-  static uint8_t call[4];
-  if (!call[0]) encodeReplyBytes(ReplyTargetCall, call);
-  const std::string frame(reinterpret_cast<const char*>(call), sizeof call);
-  const std::string& line = lines->line;
-  if (line.size() < frame.size() || line.compare(line.size() - 4, 4, frame) != 0) return;
-  lines->line.resize(line.size() - 4);
+  const std::string frame = callFrame();
+  std::string& line = lines->line;
+  if (line.size() < frame.size() ||
+      line.compare(line.size() - frame.size(), frame.size(), frame) != 0)
+    return;
+  line.resize(line.size() - frame.size());
+  if (onlyCallBytes(line)) line.clear();  // the end of a call the monitor came in on
   if (lines->inBootloader) return;
   lines->inBootloader = true;
   fprintf(stderr, "The board is in its bootloader (reset by hand?): its calls are not shown.\n");
@@ -101,8 +130,10 @@ void takeByte(const MonitorSetup& setup, Lines* lines, uint8_t byte) {
   if (lines->line.size() >= LongestLine) showLine(setup, lines);
 }
 
-// Shows what is left of a line that has not ended.
+// Shows what is left of a line that has not ended, but a piece of a call.
 void flushLine(const MonitorSetup& setup, Lines* lines) {
+  if (onlyCallBytes(lines->line)) lines->line.clear();
+  dropCallStart(&lines->line);
   if (!lines->line.empty()) showLine(setup, lines);
 }
 
