@@ -85,9 +85,9 @@ std::string printableLine(const std::string& line) {
   return shown;
 }
 
-int launchAndCheck(const Options& options, Progress* progress, BoardReport* board) {
+int launchAndCheck(const Options& options, Progress* progress, BoardReport* board, bool keepOpen) {
   if (options.expect.empty()) {
-    launchTarget();
+    keepOpen ? launchTargetKeepOpen() : launchTarget();
     progressNote(progress, "Target application launched.");
     return ExitOk;
   }
@@ -96,6 +96,6 @@ int launchAndCheck(const Options& options, Progress* progress, BoardReport* boar
   launchTargetKeepOpen();
   progressNote(progress, "Target application launched.");
   const int code = awaitAnswer(options, progress, board);
-  closeTargetPort();
+  if (!keepOpen) closeTargetPort();
   return code;
 }

@@ -23,7 +23,8 @@ bool expectedText(const std::string& pattern, const std::optional<uint64_t>& ser
 std::string printableLine(const std::string& line);
 
 // Sends the launch frame; with --expect, keeps the port open and waits for
-// the application's answer, then closes the port. ExitOk when it answered
-// (or nothing was expected), ExitAppCheckFailed or ExitInterrupted, told and
-// kept in the board's report.
-int launchAndCheck(const Options& options, Progress* progress, BoardReport* board);
+// the application's answer, then closes the port (unless keepOpen: the
+// monitor reads on). ExitOk when it answered (or nothing was expected),
+// ExitAppCheckFailed or ExitInterrupted, told and kept in the board's report.
+int launchAndCheck(const Options& options, Progress* progress, BoardReport* board,
+                   bool keepOpen = false);

@@ -12,14 +12,17 @@
 #include "cli/board_report.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/devloop_options.h"
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
+#include "cli/monitor.h"
 #include "cli/output_file.h"
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
 #include "cli/station_console.h"
 #include "cli/station_options.h"
+#include "cli/watch.h"
 #include "cli/worker_process.h"
 #include "cli/worker_protocol.h"
 #include "link/bootloader.h"
@@ -32,7 +35,8 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, erase --all without --yes and no terminal, --reset with a tcp:// port)\n"
+    "       image file, erase --all without --yes and no terminal, --reset with a tcp:// port,\n"
+    "       --watch or --monitor with an option they do not go with)\n"
     "  3    file error: the file does not open or close, is not in its format, holds no data or "
     "has\n"
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"
@@ -42,7 +46,8 @@ const char* const ExitCodesText =
     "       --reset line (before any wait)\n"
     "  5    erase error: the target reported a failure while erasing\n"
     "  6    communication error: the target did not answer as it should, gave no reply\n"
-    "       within --timeout, the line failed, or no target called within --wait\n"
+    "       within --timeout, the line failed (also while monitoring), or no target called\n"
+    "       within --wait\n"
     "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
     "       that was killed is reported as worker-died)\n"
     "  8    the application did not answer as expected: with --expect, no line containing the\n"
@@ -267,6 +272,8 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::Option* launch =
       program->add_flag("--launch", options->launch, "start the application after programming");
   addExpectOptions(program, options)->needs(launch);
+  addMonitorOptions(program, launch, options);
+  addWatchOptions(program, options);
   CLI::Option* reportOption = program->add_option(
       "--report", options->report,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
@@ -329,6 +336,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   addTimeoutOption(commands->erase, options);
   commands->launch = app->add_subcommand("launch", "start the application on the target");
   addExpectOptions(commands->launch, options);
+  addMonitorOptions(commands->launch, nullptr, options);
   addCommonOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
   commands->ports->add_flag("--json",
@@ -342,6 +350,7 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
 // is opened: ExitOk, or ExitUsage told.
 int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkPorts(*options, command)) return code;
+  if (int code = checkDevLoopOptions(*options, command)) return code;
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   if (int code = checkConsoleOptions(*options)) return code;
@@ -446,9 +455,11 @@ int main(int argc, char** argv) {
       !openReportFile(&report, options.report, options.reportAppend)) {
     return ExitFileError;
   }
+  if (options.watch) return runWatch(options, &report);
   if (options.loop && options.events) return runStationWorker(options);
   if (options.ports.size() > 1 || options.loop) {
     return programGang(options, &report, argv[0], startTime);
   }
-  return runOneBoard(command, options, &report, startTime, started);
+  const int code = runOneBoard(command, options, &report, startTime, started);
+  return options.monitor ? monitorAfterRun(options, code) : code;
 }

@@ -63,6 +63,13 @@ struct Options {
   // The station's console (cli/station_console.h): HOST:PORT to serve it on
   // (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
+  // The developer's loop (cli/devloop_options.h): the application's lines
+  // shown after the launch, and the image programmed again when it changes.
+  bool monitor = false;
+  bool timestamps = false;
+  bool watch = false;
+  bool force = false;
+  int settleMs = 300;
 };
 
 // The longest --timeout and --wait: one year, in seconds.

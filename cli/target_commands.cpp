@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/monitor.h"
 #include "cli/ports.h"
 #include "cli/progress.h"
 #include "cli/simulated_target.h"
@@ -375,9 +376,9 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   }
   const bool launch = command == TargetCommand::Launch || options.launch;
   if (launch && code == ExitOk) {
-    code = launchAndCheck(options, progress, board);
-  } else {
-    closeTargetPort();
+    code = launchForDevLoop(options, progress, board);
+  } else if (!options.watch) {
+    closeTargetPort();  // a watch keeps the port (and its lock) for its next round
   }
   if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
     std::string verdict;
