@@ -60,7 +60,7 @@ int programOnce(WatchState* s, const LoadedImage& loaded, BoardReport* board) {
   if (code != ExitOk) return code;
   ImageSnapshot image;
   std::string error;
-  boardImage(options, loaded.run, nullptr, &image, &board->imageSha256, &error);
+  boardImage(options, loaded, nullptr, &image, &board->imageSha256, &error);
   return runOnConnectedTarget(TargetCommand::Program, options, image, &progress, board, nullptr);
 }
 
