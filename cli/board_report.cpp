@@ -45,36 +45,45 @@ std::string reportName(const std::string& path) {
 
 bool openReportFile(ReportFile* report, const std::string& path, bool append) {
   report->path = path;
-  report->out = path == "-" ? stdout : fopen(path.c_str(), append ? "a" : "w");
-  if (!report->out) {
-    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), strerror(errno));
+  report->standardOutput = path == "-";
+  std::string error;
+  report->open = report->standardOutput || openLineFile(path, append, &report->file, &error);
+  if (!report->open) {
+    fprintf(stderr, "error: cannot write the report %s: %s\n", path.c_str(), error.c_str());
   }
-  return report->out != nullptr;
+  return report->open;
 }
 
 void writeReportLine(ReportFile* report, const std::string& line) {
-  if (!report->out) return;
-  errno = 0;
-  bool ok = fprintf(report->out, "%s\n", line.c_str()) >= 0;
-  ok = fflush(report->out) == 0 && ok;
+  if (!report->open) return;
+  std::string reason;
+  bool ok = true;
+  if (report->standardOutput) {
+    errno = 0;
+    ok = fprintf(stdout, "%s\n", line.c_str()) >= 0;
+    ok = fflush(stdout) == 0 && ok;
+    if (!ok) reason = errno ? strerror(errno) : "a write failed";
+    clearerr(stdout);  // the next board's line is tried again
+  } else {
+    ok = writeToLineFile(&report->file, line + "\n", ReportLockWaitMilliseconds, &reason);
+  }
   if (!ok && !report->failed) {
     report->failed = true;
-    report->error = errno;
+    report->reason = reason;
   }
-  clearerr(report->out);  // the next board's line is tried again
 }
 
 bool closeReportFile(ReportFile* report, const char* boards) {
-  if (!report->out) return true;
-  if (report->out != stdout && fclose(report->out) != 0 && !report->failed) {
+  if (!report->open) return true;
+  std::string reason;
+  if (!report->standardOutput && !closeLineFile(&report->file, &reason) && !report->failed) {
     report->failed = true;
-    report->error = errno;
+    report->reason = reason;
   }
-  report->out = nullptr;
+  report->open = false;
   if (!report->failed) return true;
   fprintf(stderr, "error: the report could not be written to %s (%s)%s%s\n",
-          reportName(report->path).c_str(),
-          report->error ? strerror(report->error) : "a write failed", boards ? "; " : "",
+          reportName(report->path).c_str(), report->reason.c_str(), boards ? "; " : "",
           boards ? boards : "");
   return false;
 }

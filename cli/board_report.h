@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "cli/output_file.h"
 
 struct BoardReport {
   std::string port;
@@ -36,14 +37,21 @@ struct BoardReport {
 std::string boardReportLine(const BoardReport& report);
 
 // The report file. It is opened before any board is addressed, so that one
-// that cannot be written is known first, and each board's line is written and
-// flushed as that board ends, so that what was done outlives the station.
+// that cannot be written is known first, and each board's line is written
+// as that board ends, so that what was done outlives the station: with one
+// write, and with --report-append under a lock on the file (waited for at
+// most ReportLockWaitMilliseconds), so that stations sharing one log never
+// tear each other's lines.
 struct ReportFile {
-  FILE* out = nullptr;
-  std::string path;  // "-" for standard output
-  int error = 0;     // the reason the first line that failed did not go out
+  bool open = false;
+  bool standardOutput = false;  // "-"
+  LineFile file;                // else the file
+  std::string path;             // "-" for standard output
+  std::string reason;           // why the first line that failed did not go out
   bool failed = false;
 };
+// As long as a station waits for another's hold on the serial file.
+constexpr int ReportLockWaitMilliseconds = 10000;
 // Truncates the file, or appends to it. False with the reason told.
 bool openReportFile(ReportFile* report, const std::string& path, bool append);
 void writeReportLine(ReportFile* report, const std::string& line);

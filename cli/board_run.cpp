@@ -20,14 +20,18 @@ namespace {
 
 // The board's number, taken when its first run starts (a gang's worker was
 // handed it), and the image that carries it. ExitOk, or the reason told.
-int numberBoard(const Options& options, const LoadedImage& loaded, uint64_t* serialNext,
+int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter* counter,
                 BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
   if (options.numbered && !board->serial && !options.events) {
     uint64_t number = 0;
-    if (!nextSerialNumber(options, serialNext, &number, &error)) {
-      fprintf(stderr, "error: %s\n", error.c_str());
+    const SerialTake took = nextSerialNumber(options, counter, &number, &error);
+    if (took != SerialTake::Taken) {
+      // Another station took the last numbers since the start: nothing is
+      // sent to the board.
+      fprintf(stderr, "error: %s%s\n", error.c_str(),
+              took == SerialTake::NoneLeft ? " The board is not programmed." : "");
       board->message = error;
       board->failedStep = "start";
       return ExitFileError;
@@ -47,7 +51,7 @@ int numberBoard(const Options& options, const LoadedImage& loaded, uint64_t* ser
 // One attempt on the open port: the board's reset (--reset), the wait for
 // its call, then the run.
 int attemptOnce(TargetCommand command, const Options& options, const LoadedImage& loaded,
-                uint64_t* serialNext, BoardReport* board, SimulatedTarget* simulated) {
+                SerialCounter* counter, BoardReport* board, SimulatedTarget* simulated) {
   Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
   int code = resetBoard(options, &progress, board);
   if (code == ExitOk) code = awaitTarget(options, &progress, board);
@@ -56,7 +60,7 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
     return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
   }
   ImageSnapshot image;
-  code = numberBoard(options, loaded, serialNext, board, &image);
+  code = numberBoard(options, loaded, counter, board, &image);
   if (code != ExitOk) {
     closeTargetPort();
     return code;
@@ -67,7 +71,7 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
 }  // namespace
 
 int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   uint64_t* serialNext, AttemptReport attempt, void* context) {
+                   SerialCounter* counter, AttemptReport attempt, void* context) {
   LoadedImage loaded;
   board->file = options.file;
   bool declined = false;
@@ -80,7 +84,7 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
     board->attempt = tries;
     board->started = std::time(nullptr);
     const auto started = std::chrono::steady_clock::now();
-    code = attemptOnce(command, options, loaded, serialNext, board, &simulated);
+    code = attemptOnce(command, options, loaded, counter, board, &simulated);
     board->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;

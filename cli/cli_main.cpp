@@ -35,13 +35,17 @@ const char* const ExitCodesText =
     "Exit codes:\n"
     "  0    success\n"
     "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, erase --all without --yes and no terminal, --reset with a tcp:// port,\n"
-    "       --watch or --monitor with an option they do not go with)\n"
+    "       image file, the serial file or its lock, erase --all without --yes and no terminal,\n"
+    "       --reset with a tcp:// port, --watch or --monitor with an option they do not go with)\n"
     "  3    file error: the file does not open or close, is not in its format, holds no data or "
     "has\n"
     "       data where --flash and --boot-region forbid it (each refused before any board is\n"
-    "       addressed); convert cannot write OUT; the --report could not be written (after a\n"
-    "       good run: the boards are programmed, as said)\n"
+    "       addressed); a --serial-file that holds no number that fits, has several hard links,\n"
+    "       is read-only or holds 18446744073709551615; no serial number is left (\"No serial\n"
+    "       number is left after N.\": the next would not fit the format; the board that called\n"
+    "       is not programmed, no further board is taken); convert cannot write OUT; the\n"
+    "       --report could not be written (after a good run: the boards are programmed, as "
+    "said)\n"
     "  4    the port cannot be opened, is not a serial port or is busy, or cannot drive the\n"
     "       --reset line (before any wait)\n"
     "  5    erase error: the target reported a failure while erasing\n"
@@ -163,7 +167,7 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     closeReportFile(report, nullptr);
     return code;
   }
-  const GangRun run = {selfPath(argv0), &options, report->out ? report : nullptr, &loaded.file};
+  const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file};
   int code = runGang(run);
   // The workers were interrupted with the parent.
   // A station stopped between two boards ends by its boards' results.
@@ -277,10 +281,13 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::Option* reportOption = program->add_option(
       "--report", options->report,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
-      "the board ends; the file is emptied first, and may not be the image file");
+      "the board ends; the file is emptied first, and may not be the image file, the serial "
+      "file or its lock");
   program
       ->add_flag("--report-append", options->reportAppend,
-                 "add the lines to the end of the --report file instead of emptying it")
+                 "add the lines to the end of the --report file instead of emptying it, each "
+                 "with one write under a lock on the file, so that stations sharing it never "
+                 "tear each other's lines")
       ->needs(reportOption);
   program->add_flag("--progress-events", options->events)->group("");  // for gang workers
   addStationOptions(program, options);
@@ -392,13 +399,11 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   board.started = startTime;
   if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
   if (!options.events) board.board = 1;                       // a gang's worker is told its number
-  uint64_t serialNext = options.firstSerial;
+  SerialCounter counter;
+  counter.next = options.firstSerial;
   AttemptContext context = {&options, report};
-  board.exitCode = runOnOneTarget(command, options, &board, &serialNext, emitAttempt, &context);
-  if (!options.serialStart.empty()) {
-    fprintf(stderr, "The next free serial number is %llu.\n",
-            static_cast<unsigned long long>(serialNext));
-  }
+  board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
+  if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
   if (options.report.empty()) return board.exitCode;
   if (board.attempt == 1) {
     board.seconds =

@@ -56,6 +56,7 @@ struct Options {
   uint32_t serialAddress = 0;
   SerialFormat serial;
   uint64_t firstSerial = 0;  // --serial-start
+  std::string serialPath;    // the file --serial-file leads to, resolved at the start
   // The board's reset through a control line of its port (empty: none; a
   // person resets it), and how long the line holds it in reset.
   std::string reset;
@@ -101,11 +102,17 @@ enum class TargetCommand { Program, Erase, Launch };
 // Called for each attempt of a board that is tried again (--retries) but
 // its last, as the attempt ends.
 using AttemptReport = void (*)(const BoardReport& board, void* context);
+// --serial-start's count in this command: the next number, until the last
+// number the format holds has been given.
+struct SerialCounter {
+  uint64_t next = 0;   // the next number; once spent, the last one given
+  bool spent = false;  // no number is left
+};
 // One command on one target, with its retries and its serial number (taken
-// by this process unless a parent handed it over, into *serialNext with
+// by this process unless a parent handed it over, from *counter with
 // --serial-start); the report of the board's last attempt is filled in.
 int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   uint64_t* serialNext, AttemptReport attempt, void* context);
+                   SerialCounter* counter, AttemptReport attempt, void* context);
 // A station's worker (--loop with --progress-events): every new board that
 // calls on its port, until its parent says stop or a signal comes between
 // two boards (ExitOk); ExitInterrupted when a signal came inside a board.

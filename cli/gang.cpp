@@ -27,9 +27,10 @@ namespace {
 // A station's count of boards and numbers, shared by its followers.
 struct Station {
   unsigned long granted = 0, passed = 0, failed = 0, inFlight = 0;
-  uint64_t nextSerial = 0;
-  bool done = false;  // no further board is granted
-  int fault = 0;      // the exit code of a number that could not be taken
+  SerialCounter counter;  // --serial-start's
+  bool done = false;      // no further board is granted
+  int fault = 0;          // the exit code of a number that could not be taken
+  std::string noneLeft;   // "No serial number is left after N.", when so
 };
 
 std::mutex targetsLock;
@@ -112,9 +113,23 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
   const Options& options = *gang.options;
   uint64_t serial = 0;
   std::string error;
-  if (grantBoard(options, station, &hold) && options.numbered &&
-      !nextSerialNumber(options, &station->nextSerial, &serial, &error)) {
-    fprintf(stderr, "error: %s\n", error.c_str());
+  const SerialTake took = grantBoard(options, station, &hold) && options.numbered
+                              ? nextSerialNumber(options, &station->counter, &serial, &error)
+                              : SerialTake::Taken;
+  if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", error.c_str());
+  if (took == SerialTake::NoneLeft) {
+    // The board that called is not addressed; the boards under way end.
+    station->noneLeft = error;
+    target->outcome = "no serial number left: this board is not programmed";
+    target->status = target->outcome;
+    if (gang.plain) {
+      fprintf(stderr,
+              "%s: %s The board that called is not programmed; no further board is "
+              "taken.\n",
+              target->port.c_str(), error.c_str());
+    }
+  }
+  if (took != SerialTake::Taken) {
     station->fault = ExitFileError;
     station->done = true;
   }
@@ -330,28 +345,31 @@ int summariseStation(const std::vector<Target>& targets, const Station& station)
 }
 
 // A gang's boards take their numbers before any of them is addressed; one
-// that cannot have one is not started.
-std::vector<std::string> numberTargets(std::vector<Target>* targets, const Gang& gang,
-                                       uint64_t* next) {
-  std::vector<std::string> serials(targets->size());
-  int fault = 0;
+// that cannot have one is not started (nor those after it). The exit code of
+// the numbers that could not be taken, else ExitOk.
+int numberTargets(std::vector<Target>* targets, const Gang& gang, Station* station,
+                  std::vector<std::string>* serials) {
+  int fault = ExitOk;
+  std::string why;
   for (size_t i = 0; i < targets->size(); ++i) {
     Target& target = (*targets)[i];
     target.board = i + 1;
     uint64_t number = 0;
-    if (gang.options->numbered && !fault &&
-        !nextSerialNumber(*gang.options, next, &number, &target.outcome)) {
-      fprintf(stderr, "error: %s\n", target.outcome.c_str());
-      fault = ExitFileError;
+    if (gang.options->numbered && !fault) {
+      const SerialTake took = nextSerialNumber(*gang.options, &station->counter, &number, &why);
+      if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why.c_str());
+      if (took == SerialTake::NoneLeft) station->noneLeft = why;
+      if (took != SerialTake::Taken) fault = ExitFileError;
     }
     if (fault) {
+      target.outcome = why;
       finish(&target, fault, gang);
     } else if (gang.options->numbered) {
-      serials[i] = std::to_string(number);
+      (*serials)[i] = std::to_string(number);
       target.serial = number;
     }
   }
-  return serials;
+  return fault;
 }
 
 // POST /api/stop on the console: as a stop between boards, no board is
@@ -376,7 +394,7 @@ int runGang(const GangRun& run) {
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
   Station station;
-  station.nextSerial = options.firstSerial;
+  station.counter.next = options.firstSerial;
   Gang gang = {options.file,
                {},
                run.report,
@@ -390,7 +408,7 @@ int runGang(const GangRun& run) {
   gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
   if (consoleFault) return consoleFault;
   std::vector<std::string> serials(targets.size());
-  if (!options.loop) serials = numberTargets(&targets, gang, &station.nextSerial);
+  const int numbering = options.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
     fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
@@ -411,10 +429,13 @@ int runGang(const GangRun& run) {
   if (bars) showProgress(targets, options.loop);
   for (std::thread& follower : followers) follower.join();
   closeStationConsole(gang.console);
-  const int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  // Boards left without a number: the run ends as the station's would.
+  if (numbering != ExitOk && code != ExitInterrupted) code = numbering;
   if (!options.serialStart.empty()) {
-    fprintf(stderr, "The next free serial number is %llu.\n",
-            static_cast<unsigned long long>(station.nextSerial));
+    fprintf(stderr, "%s\n", serialCounterEnd(station.counter).c_str());
+  } else if (!station.noneLeft.empty()) {
+    fprintf(stderr, "%s\n", station.noneLeft.c_str());
   }
   return code;
 }

@@ -60,7 +60,7 @@ void unlockSerialFile(SerialFileLock* lock) {
   lock->handle = -1;
 }
 
-bool readSerialText(const std::string& path, std::string* text, std::string* error) {
+bool readSerialFile(const std::string& path, SerialFileText* file, std::string* error) {
   int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   struct stat about;
   if (fd < 0 || fstat(fd, &about) != 0) {
@@ -85,6 +85,9 @@ bool readSerialText(const std::string& path, std::string* text, std::string* err
   if (!S_ISREG(about.st_mode) || got < 0 || got > static_cast<ssize_t>(SerialTextLimit)) {
     return false;
   }
-  text->assign(bytes, static_cast<size_t>(got));
+  file->text.assign(bytes, static_cast<size_t>(got));
+  file->links = static_cast<unsigned long>(about.st_nlink);
+  // The mode, not access(): a station run as root may write anything.
+  file->readOnly = (about.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
   return true;
 }

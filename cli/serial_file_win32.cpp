@@ -63,27 +63,31 @@ void unlockSerialFile(SerialFileLock* lock) {
   lock->handle = -1;
 }
 
-bool readSerialText(const std::string& path, std::string* text, std::string* error) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+bool readSerialFile(const std::string& path, SerialFileText* file, std::string* error) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
     *error = systemText(GetLastError());
     return false;
   }
   char bytes[SerialTextLimit + 1];
   DWORD got = 0;
+  BY_HANDLE_FILE_INFORMATION about;
   bool ok = false;
-  if (GetFileType(file) != FILE_TYPE_DISK) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
     *error = "it is not a regular file";
-  } else if (!ReadFile(file, bytes, sizeof bytes, &got, nullptr)) {
+  } else if (!GetFileInformationByHandle(handle, &about) ||
+             !ReadFile(handle, bytes, sizeof bytes, &got, nullptr)) {
     *error = systemText(GetLastError());
   } else if (got > SerialTextLimit) {
     *error = "it holds more than " + std::to_string(SerialTextLimit) + " bytes";
   } else {
-    text->assign(bytes, got);
+    file->text.assign(bytes, got);
+    file->links = about.nNumberOfLinks;
+    file->readOnly = (about.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
     ok = true;
   }
-  CloseHandle(file);
+  CloseHandle(handle);
   return ok;
 }

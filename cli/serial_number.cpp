@@ -1,5 +1,6 @@
 #include "cli/serial_number.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -55,7 +56,8 @@ bool parseSerialFormat(const std::string& text, SerialFormat* format, std::strin
     *format = {SerialEncoding::Ascii, static_cast<unsigned>(digits)};
     return true;
   }
-  *error = "\"" + text + "\" is not a serial format (u32le, u32be, u64le, u64be or ascii:W " +
+  *error = "\"" + escapedText(text) +
+           "\" is not a serial format (u32le, u32be, u64le, u64be or ascii:W " +
            "with W from 1 to 20 digits)";
   return false;
 }
@@ -65,6 +67,16 @@ std::string serialFormatName(const SerialFormat& format) {
     if (format.encoding == named.encoding) return named.name;
   }
   return "ascii:" + std::to_string(format.width);
+}
+
+uint64_t serialFormatLast(const SerialFormat& format) {
+  if (format.encoding == SerialEncoding::Ascii) {
+    if (format.width >= SerialAsciiMaxDigits) return UINT64_MAX;
+    uint64_t last = 0;
+    for (unsigned i = 0; i < format.width; ++i) last = last * 10 + 9;
+    return last;
+  }
+  return format.width == 4 ? UINT32_MAX : UINT64_MAX;
 }
 
 bool encodeSerial(uint64_t number, const SerialFormat& format, std::vector<uint8_t>* bytes,
@@ -100,13 +112,37 @@ bool parseSerialNumber(const std::string& text, uint64_t* number, std::string* e
   while (from < to && isSpace(text[from])) ++from;
   while (to > from && isSpace(text[to - 1])) --to;
   if (takeDecimal(text.substr(from, to - from), number)) return true;
-  std::string shown = text.substr(from, to - from);
-  if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
+  std::string shown = escapedText(text.substr(from, std::min<size_t>(to - from, 40)));
+  if (to - from > 40) shown += "...";
   *error = from == to ? std::string("no serial number is given (an empty text)")
                       : "\"" + shown +
                             "\" is not a serial number (decimal digits, 0 to "
                             "18446744073709551615)";
   return false;
+}
+
+std::string escapedText(const std::string& text) {
+  std::string shown;
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      shown += '\\';
+      shown += c;
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\t') {
+      shown += "\\t";
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", byte);
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 bool serialPlaceFits(uint64_t address, const SerialFormat& format, const FlashMap* map,

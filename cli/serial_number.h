@@ -25,6 +25,10 @@ bool parseSerialFormat(const std::string& text, SerialFormat* format, std::strin
 // The format as the user writes it ("u32le", "ascii:8").
 std::string serialFormatName(const SerialFormat& format);
 
+// The largest number the format holds: 4294967295 for u32, 18446744073709551615
+// for u64, W nines for ascii:W (at most 20).
+uint64_t serialFormatLast(const SerialFormat& format);
+
 // The number's bytes in the format; false with the reason when it does not
 // fit (above 0xFFFFFFFF for u32, more digits than W for ascii).
 bool encodeSerial(uint64_t number, const SerialFormat& format, std::vector<uint8_t>* bytes,
@@ -32,8 +36,14 @@ bool encodeSerial(uint64_t number, const SerialFormat& format, std::vector<uint8
 
 // A serial number written as decimal digits, with whitespace (a newline
 // included) allowed around it; anything else (nothing, a sign, other
-// characters, more than 18446744073709551615) is refused with the reason.
+// characters, more than 18446744073709551615) is refused with the reason,
+// which quotes the text with every byte that is not printable ASCII escaped
+// (a NUL as \x00, a newline as \n).
 bool parseSerialNumber(const std::string& text, uint64_t* number, std::string* error);
+// Text as it is shown between quotes in a message: printable ASCII as it is,
+// a quote and a backslash behind a backslash, \n, \r and \t, any other byte
+// as \xHH.
+std::string escapedText(const std::string& text);
 
 // Whether the format's bytes may go at address: not past 0xFFFFFFFF and,
 // when a map is given, inside the flash and out of the boot region. False

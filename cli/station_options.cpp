@@ -9,6 +9,7 @@
 
 #include "cli/app_check.h"
 #include "cli/exit_codes.h"
+#include "cli/output_file.h"
 #include "cli/serial_file.h"
 #include "image/hex_token_reader.h"
 #include "image/image_patch.h"
@@ -53,7 +54,11 @@ void addStationOptions(CLI::App* program, Options* options) {
   program
       ->add_option("--serial-file", options->serialFile,
                    "take each board's number from this text file, which then holds the next "
-                   "one (locked through FILE.lock, shared by every station on the machine)")
+                   "one. Shared by the stations on the machine through a lock that lies beside "
+                   "the file FILE leads to (links followed; its name plus .lock): every station "
+                   "sharing the counter must run this version, and two mount paths to one file "
+                   "are not detected. A file with several hard links, a read-only one or one "
+                   "holding 18446744073709551615 is refused")
       ->type_name("FILE")
       ->excludes(start);
 }
@@ -82,12 +87,17 @@ int takeFirstSerial(Options* options) {
   std::string error;
   std::vector<uint8_t> bytes;
   if (!options->serialFile.empty()) {
-    if (!peekSerialNumber(options->serialFile, SerialLockWaitMilliseconds, &options->firstSerial,
+    const std::string given = "--serial-file " + options->serialFile + ": ";
+    if (!peekSerialNumber(options->serialPath, SerialLockWaitMilliseconds, &options->firstSerial,
                           &error)) {
-      return refuse(ExitFileError, "--serial-file " + options->serialFile + ": " + error);
+      return refuse(ExitFileError, given + error);
     }
-    if (!encodeSerial(options->firstSerial, options->serial, &bytes, &error)) {
-      return refuse(ExitFileError, "--serial-file " + options->serialFile + ": " + error);
+    const uint64_t last = serialFormatLast(options->serial);
+    if (options->firstSerial > last) {
+      return refuse(ExitFileError, given + "no serial number is left after " +
+                                       std::to_string(last) + ": the file holds " +
+                                       std::to_string(options->firstSerial) +
+                                       ", which does not fit " + serialFormatName(options->serial));
     }
     return ExitOk;
   }
@@ -96,6 +106,26 @@ int takeFirstSerial(Options* options) {
     return refuse(ExitUsage, "--serial-start: " + error);
   }
   return ExitOk;
+}
+
+// A report that is the serial file or its lock would empty the counter (or
+// fill it with report lines): ExitOk, or ExitUsage told. By identity where
+// both exist, else by the paths they resolve to.
+int checkReportIsNoCounter(const Options& options) {
+  if (options.serialFile.empty() || options.report.empty() || options.report == "-") {
+    return ExitOk;
+  }
+  const std::string lock = serialLockPath(options.serialPath);
+  std::string what;
+  if (samePlace(options.report, options.serialPath)) {
+    what = "the serial file " + options.serialPath;
+  } else if (samePlace(options.report, lock)) {
+    what = "the serial file's lock " + lock;
+  } else {
+    return ExitOk;
+  }
+  return refuse(ExitUsage,
+                "--report " + options.report + " is " + what + ": the report would overwrite it");
 }
 
 }  // namespace
@@ -137,19 +167,40 @@ int takeStationOptions(Options* options) {
   }
   options->serialAddress = static_cast<uint32_t>(address);
   options->numbered = true;
-  return source ? takeFirstSerial(options) : ExitOk;
+  if (!source) return ExitOk;
+  // Resolved once: every station that names the file, by any link, locks
+  // and writes the same path.
+  if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);
+  if (int code = checkReportIsNoCounter(*options)) return code;
+  return takeFirstSerial(options);
 }
 
-bool nextSerialNumber(const Options& options, uint64_t* next, uint64_t* number,
-                      std::string* error) {
-  if (options.serialFile.empty()) {
-    *number = (*next)++;
-  } else if (!takeSerialNumber(options.serialFile, SerialLockWaitMilliseconds, number, error)) {
-    *error = "--serial-file " + options.serialFile + ": " + *error;
-    return false;
+SerialTake nextSerialNumber(const Options& options, SerialCounter* counter, uint64_t* number,
+                            std::string* error) {
+  if (!options.serialFile.empty()) {
+    const SerialTake took = takeSerialNumber(options.serialPath, SerialLockWaitMilliseconds,
+                                             serialFormatLast(options.serial), number, error);
+    if (took == SerialTake::Failed) *error = "--serial-file " + options.serialFile + ": " + *error;
+    return took;
   }
-  std::vector<uint8_t> bytes;
-  return encodeSerial(*number, options.serial, &bytes, error);
+  if (counter->spent) {
+    *number = counter->next;
+    *error = serialCounterEnd(*counter);
+    return SerialTake::NoneLeft;
+  }
+  *number = counter->next;
+  // The last number that fits is given once; the count never wraps.
+  if (*number >= serialFormatLast(options.serial)) {
+    counter->spent = true;
+  } else {
+    ++counter->next;
+  }
+  return SerialTake::Taken;
+}
+
+std::string serialCounterEnd(const SerialCounter& counter) {
+  return (counter.spent ? "No serial number is left after " : "The next free serial number is ") +
+         std::to_string(counter.next) + ".";
 }
 
 bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,

@@ -107,6 +107,6 @@ int runWatch(const Options& options, ReportFile* report) {
   closeTargetPort();
   code = s.lastCode;
   const char* boards = code == ExitOk ? "the board is programmed" : nullptr;
-  if (report->out && !closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
+  if (report->open && !closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
   return code;
 }

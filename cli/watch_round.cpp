@@ -84,7 +84,7 @@ int programWithRetries(WatchState* s, const LoadedImage& loaded, BoardReport* bo
 void reportRound(WatchState* s, BoardReport* board) {
   board->exitCode = s->lastCode;
   if (board->exitCode == ExitOk) board->failedStep.clear();
-  if (s->report->out) writeReportLine(s->report, boardReportLine(*board));
+  if (s->report->open) writeReportLine(s->report, boardReportLine(*board));
   if (s->options->quiet && board->exitCode == ExitOk) return;  // failures only
   fprintf(stderr, "Round %d: %s.\n", s->rounds, exitCodeText(board->exitCode));
 }

@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "cli/output_file.h"
 #include "cli/serial_file.h"
 #include "cli/serial_number.h"
 #include "image/image_patch.h"
@@ -162,6 +165,49 @@ TEST(SerialNumber, TextIsDecimalDigitsWithinSixtyFourBits) {
   }
 }
 
+TEST(SerialNumber, EachFormatHoldsNumbersUpToItsLast) {
+  const struct {
+    const char* format;
+    uint64_t last;
+  } cases[] = {{"u32le", 4294967295u},
+               {"u32be", 4294967295u},
+               {"u64le", UINT64_MAX},
+               {"u64be", UINT64_MAX},
+               {"ascii:1", 9},
+               {"ascii:3", 999},
+               {"ascii:19", 9999999999999999999ull},
+               {"ascii:20", UINT64_MAX}};
+  for (const auto& c : cases) {
+    SerialFormat format;
+    std::string error;
+    ASSERT_TRUE(parseSerialFormat(c.format, &format, &error));
+    EXPECT_EQ(serialFormatLast(format), c.last) << c.format;
+    Bytes bytes;
+    EXPECT_TRUE(encodeSerial(c.last, format, &bytes, &error)) << c.format;
+    if (c.last < UINT64_MAX) {
+      EXPECT_FALSE(encodeSerial(c.last + 1, format, &bytes, &error)) << c.format;
+    }
+  }
+}
+
+// A serial file's text is quoted in the message with every byte shown: a NUL
+// no longer cuts the message, a newline no longer breaks it.
+TEST(SerialNumber, TextThatIsNoNumberIsQuotedWithItsControlBytesEscaped) {
+  uint64_t number = 0;
+  std::string error;
+  EXPECT_FALSE(parseSerialNumber(std::string("12\0"
+                                             "34\n",
+                                             5),
+                                 &number, &error));
+  EXPECT_EQ(error.find('\0'), std::string::npos);
+  EXPECT_NE(error.find("\"12\\x0034\" is not a serial number"), std::string::npos) << error;
+  EXPECT_FALSE(parseSerialNumber("12\n34\n", &number, &error));
+  EXPECT_NE(error.find("\"12\\n34\" is not a serial number"), std::string::npos) << error;
+  EXPECT_FALSE(parseSerialNumber("\t7\x1b[2J\"\\\xff", &number, &error));
+  EXPECT_NE(error.find("\"7\\x1B[2J\\\"\\\\\\xFF\""), std::string::npos) << error;
+  EXPECT_EQ(escapedText(std::string("a\0b\r", 4)), "a\\x00b\\r");
+}
+
 TEST(SerialNumber, ThePlaceMustLieInTheAddressSpaceAndTheApplicationsFlash) {
   SerialFormat u64;
   std::string error;
@@ -189,12 +235,18 @@ ino_t inodeOf(const std::string& path) {
   return stat(path.c_str(), &about) == 0 ? about.st_ino : 0;
 }
 
+// A take with no format limit: whether a number was taken.
+bool take(const std::string& path, int waitMilliseconds, uint64_t* number, std::string* error,
+          uint64_t last = UINT64_MAX) {
+  return takeSerialNumber(path, waitMilliseconds, last, number, error) == SerialTake::Taken;
+}
+
 TEST(SerialFile, TwoStationsNeverTakeTheSameNumber) {
   const std::string dir = makeScratchDir(), path = dir + "/serial.txt";
   writeText(path, "1000\n");
   uint64_t first = 0;
   std::string error;
-  ASSERT_TRUE(takeSerialNumber(path, 1000, &first, &error)) << error;
+  ASSERT_TRUE(take(path, 1000, &first, &error)) << error;
   EXPECT_EQ(first, 1000u);
   const ino_t lock = inodeOf(path + ".lock");
   ASSERT_NE(lock, 0u);
@@ -208,7 +260,7 @@ TEST(SerialFile, TwoStationsNeverTakeTheSameNumber) {
         uint64_t number = 0;
         std::string why;
         // Generous: every number is synced to disk, twice, on a machine that may be busy.
-        if (!takeSerialNumber(path, 60000, &number, &why)) _exit(1);
+        if (!take(path, 60000, &number, &why)) _exit(1);
         if (write(pipes[1], &number, sizeof number) != sizeof number) _exit(2);
       }
       _exit(0);
@@ -238,14 +290,14 @@ TEST(SerialFile, AFileWithoutANumberOrAHeldLockIsRefusedAndLeftAsItIs) {
   const std::string dir = makeScratchDir(), path = dir + "/serial.txt";
   uint64_t number = 0;
   std::string error;
-  EXPECT_FALSE(takeSerialNumber(path, 1000, &number, &error));
+  EXPECT_FALSE(take(path, 1000, &number, &error));
   EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
   writeText(path, "abc\n");
-  EXPECT_FALSE(takeSerialNumber(path, 1000, &number, &error));
+  EXPECT_FALSE(take(path, 1000, &number, &error));
   EXPECT_NE(error.find("does not hold a serial number"), std::string::npos) << error;
   EXPECT_EQ(readText(path), "abc\n");
   writeText(path, "18446744073709551615");
-  EXPECT_FALSE(takeSerialNumber(path, 1000, &number, &error));
+  EXPECT_FALSE(take(path, 1000, &number, &error));
   writeText(path, "7");
   EXPECT_TRUE(peekSerialNumber(path, 1000, &number, &error));
   EXPECT_EQ(number, 7u);
@@ -254,15 +306,132 @@ TEST(SerialFile, AFileWithoutANumberOrAHeldLockIsRefusedAndLeftAsItIs) {
   const int held = open((path + ".lock").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(takeSerialNumber(path, 300, &number, &error));
+  EXPECT_FALSE(take(path, 300, &number, &error));
   const auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(300));
   EXPECT_LT(waited, std::chrono::seconds(3));
   EXPECT_NE(error.find("another station has held the lock"), std::string::npos) << error;
   EXPECT_EQ(readText(path), "7");
   close(held);
-  EXPECT_TRUE(takeSerialNumber(path, 300, &number, &error));
+  EXPECT_TRUE(take(path, 300, &number, &error));
   EXPECT_EQ(readText(path), "8\n");
+  removeScratchDir(dir);
+}
+
+// No number wraps or is skipped: the last number a format holds is given
+// once, and the file is never advanced past a number that cannot be given.
+TEST(SerialFile, TheLastNumberOfTheFormatIsGivenOnceAndTheFileNeverAdvancedPastIt) {
+  const std::string dir = makeScratchDir(), path = dir + "/serial.txt";
+  const struct {
+    const char* holds;
+    uint64_t last;
+    uint64_t given;
+    const char* after;
+  } cases[] = {
+      {"4294967295\n", 4294967295u, 4294967295u, "4294967296\n"},
+      {"999\n", 999, 999, "1000\n"},
+      {"18446744073709551614\n", UINT64_MAX, 18446744073709551614ull, "18446744073709551615\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.holds);
+    writeText(path, c.holds);
+    uint64_t number = 0;
+    std::string error;
+    ASSERT_EQ(takeSerialNumber(path, 1000, c.last, &number, &error), SerialTake::Taken) << error;
+    EXPECT_EQ(number, c.given);
+    EXPECT_EQ(readText(path), c.after);
+    for (int again = 0; again < 2; ++again) {
+      number = 0;
+      EXPECT_EQ(takeSerialNumber(path, 1000, c.last, &number, &error), SerialTake::NoneLeft);
+      EXPECT_EQ(number, c.given);
+      EXPECT_EQ(error, "No serial number is left after " + std::to_string(c.given) + ".");
+      EXPECT_EQ(readText(path), c.after) << "never advanced past a number that does not fit";
+    }
+  }
+  // A file that could not be advanced at all is refused at the start.
+  writeText(path, "18446744073709551615\n");
+  uint64_t number = 0;
+  std::string error;
+  EXPECT_FALSE(peekSerialNumber(path, 1000, &number, &error));
+  EXPECT_NE(error.find("holds 18446744073709551615"), std::string::npos) << error;
+  // A counter shared with a wider format: none is left for this one.
+  writeText(path, "5000\n");
+  EXPECT_EQ(takeSerialNumber(path, 1000, 999, &number, &error), SerialTake::NoneLeft);
+  EXPECT_EQ(error, "No serial number is left after 999.");
+  EXPECT_EQ(readText(path), "5000\n");
+  removeScratchDir(dir);
+}
+
+// The file is resolved once: a station that names it through a link locks
+// and writes the file the link leads to, with its lock beside that file.
+TEST(SerialFile, ALinkLeadsToTheFileWhoseLockLiesBesideIt) {
+  const std::string dir = makeScratchDir(), path = dir + "/counter.txt", link = dir + "/link";
+  writeText(path, "41\n");
+  ASSERT_EQ(symlink("counter.txt", link.c_str()), 0);
+  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("../link", (dir + "/sub/again").c_str()), 0);
+  char real[PATH_MAX];
+  ASSERT_NE(realpath(path.c_str(), real), nullptr);
+  const std::string resolved = resolveSerialFile(link);
+  EXPECT_EQ(resolved, real);
+  EXPECT_EQ(resolveSerialFile(dir + "/sub/again"), real);
+  EXPECT_EQ(resolveSerialFile(dir + "/sub/../counter.txt"), real);
+  EXPECT_EQ(serialLockPath(resolved), std::string(real) + ".lock");
+  // Another station holds the lock on the file: the take through the link waits for it.
+  const int held = open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  uint64_t number = 0;
+  std::string error;
+  EXPECT_FALSE(take(resolved, 300, &number, &error));
+  EXPECT_NE(error.find("another station has held the lock " + std::string(real) + ".lock"),
+            std::string::npos)
+      << error;
+  close(held);
+  ASSERT_TRUE(take(resolved, 300, &number, &error)) << error;
+  EXPECT_EQ(number, 41u);
+  EXPECT_EQ(readText(path), "42\n");
+  struct stat about;
+  ASSERT_EQ(lstat(link.c_str(), &about), 0);
+  EXPECT_TRUE(S_ISLNK(about.st_mode)) << "the link is kept";
+  EXPECT_NE(access((dir + "/link.lock").c_str(), F_OK), 0) << "no lock beside the link";
+  // A file not there yet resolves through its folder, a dangling link to where it points.
+  ASSERT_EQ(symlink("later.txt", (dir + "/dangling").c_str()), 0);
+  const std::string folder = std::string(real).substr(0, std::string(real).rfind('/'));
+  EXPECT_EQ(resolvedPath(dir + "/sub/../none.txt"), folder + "/none.txt");
+  EXPECT_EQ(resolvedPath(dir + "/dangling"), folder + "/later.txt");
+  EXPECT_TRUE(samePlace(dir + "/dangling", dir + "/sub/../later.txt"));
+  EXPECT_FALSE(samePlace(dir + "/dangling", path));
+  removeScratchDir(dir);
+}
+
+// Two names for one counter cannot be kept apart (the write replaces the
+// file under one of them), and a read-only file would be replaced all the
+// same: both refused, at the start and at every take.
+TEST(SerialFile, AFileWithSeveralNamesOrWithoutWritePermissionIsRefusedAtEveryTake) {
+  const std::string dir = makeScratchDir(), path = dir + "/serial.txt", other = dir + "/other";
+  writeText(path, "5\n");
+  uint64_t number = 0;
+  std::string error;
+  ASSERT_TRUE(take(path, 1000, &number, &error)) << error;
+  ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+  EXPECT_FALSE(take(path, 1000, &number, &error));
+  EXPECT_NE(error.find("has 2 names (hard links)"), std::string::npos) << error;
+  EXPECT_FALSE(peekSerialNumber(path, 1000, &number, &error));
+  EXPECT_EQ(readText(path), "6\n");
+  EXPECT_EQ(inodeOf(path), inodeOf(other));
+  ASSERT_EQ(unlink(other.c_str()), 0);
+  ASSERT_TRUE(take(path, 1000, &number, &error)) << error;
+  EXPECT_EQ(number, 6u);
+  // Read-only by its mode, whoever runs the station (root writes anything).
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+  const ino_t before = inodeOf(path);
+  EXPECT_FALSE(take(path, 1000, &number, &error));
+  EXPECT_NE(error.find("is read-only"), std::string::npos) << error;
+  EXPECT_FALSE(peekSerialNumber(path, 1000, &number, &error));
+  EXPECT_EQ(readText(path), "7\n");
+  EXPECT_EQ(inodeOf(path), before) << "not replaced";
+  struct stat about;
+  ASSERT_EQ(stat(path.c_str(), &about), 0);
+  EXPECT_EQ(about.st_mode & 07777, 0444u);
   removeScratchDir(dir);
 }
 

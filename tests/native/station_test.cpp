@@ -1,12 +1,17 @@
 // A station end to end: the real k4471-cli program numbering, retrying and
 // looping over simulated boards on pseudo-terminals.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -389,6 +394,251 @@ TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
   }
   EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "nothing reached the board";
   EXPECT_EQ(readText(junk), "forty-one\n");
+}
+
+// Two stations name one counter, one through a symbolic link: each resolves
+// it at its start and locks the file it leads to, so no number is given
+// twice, and no second lock appears beside the link.
+TEST_F(Station, TwoStationsNamingOneCounterThroughALinkNeverGiveANumberTwice) {
+  SimConfig config;
+  config.nextBoardMs = 300;
+  std::string a = board("a.tty", config), b = board("b.tty", config);
+  const std::string counter = dir + "/counter.txt", link = dir + "/link";
+  std::ofstream(counter) << "100\n";
+  ASSERT_EQ(symlink("counter.txt", link.c_str()), 0);
+  auto station = [&](const std::string& port, const std::string& file, const std::string& name) {
+    return spawnProgram(
+        K4471_CLI,
+        program({"--port", port, "--loop", "--count", "6", "--swap-seconds", "0.2", "--serial-at",
+                 "0x7FF0", "--serial-file", file, "--report", dir + "/" + name + ".json"}),
+        dir + "/" + name + ".txt");
+  };
+  const pid_t first = station(a, counter, "first"), second = station(b, link, "second");
+  EXPECT_EQ(waitFor(first), 0) << readText(dir + "/first.txt");
+  EXPECT_EQ(waitFor(second), 0) << readText(dir + "/second.txt");
+  std::multiset<uint64_t> given;
+  for (const char* name : {"first", "second"}) {
+    const auto lines = reportLines(readText(dir + "/" + name + ".json"));
+    EXPECT_EQ(lines.size(), 6u) << name;
+    for (const nlohmann::json& line : lines) {
+      EXPECT_EQ(line["exit_code"], 0);
+      given.insert(line["serial"].get<uint64_t>());
+    }
+  }
+  std::set<uint64_t> distinct(given.begin(), given.end());
+  EXPECT_EQ(distinct.size(), given.size()) << "a number given twice";
+  EXPECT_EQ(distinct,
+            (std::set<uint64_t>{100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111}));
+  EXPECT_EQ(readText(counter), "112\n");
+  struct stat about;
+  ASSERT_EQ(lstat(link.c_str(), &about), 0);
+  EXPECT_TRUE(S_ISLNK(about.st_mode)) << "the link is kept";
+  EXPECT_NE(access((link + ".lock").c_str(), F_OK), 0) << "the lock lies beside the file only";
+  EXPECT_EQ(access((counter + ".lock").c_str(), F_OK), 0);
+}
+
+// The same, made certain: while another station holds the lock on the file,
+// a station that names it through a link waits, and then takes the number
+// that station left.
+TEST_F(Station, AStationNamingTheCounterThroughALinkWaitsForTheLockOnItsFile) {
+  std::string port = board("a.tty");
+  const std::string counter = dir + "/counter.txt", link = dir + "/link";
+  std::ofstream(counter) << "41\n";
+  ASSERT_EQ(symlink(counter.c_str(), link.c_str()), 0);
+  const int held = open((counter + ".lock").c_str(), O_RDWR | O_CREAT, 0666);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const std::string out = dir + "/out.txt";
+  const pid_t pid = spawnProgram(
+      K4471_CLI,
+      program({"--port", port, "--serial-at", "0x7FF0", "--serial-file", link, "--report", "-"}),
+      out);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::ofstream(counter) << "500\n";  // what the other station left
+  flock(held, LOCK_UN);
+  close(held);
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  const auto lines = reportLines(readText(out));
+  ASSERT_EQ(lines.size(), 1u) << readText(out);
+  EXPECT_EQ(lines[0]["serial"], 500);
+  EXPECT_EQ(u32At(simFlash(sims[0]), 0x7FF0), 500u);
+  EXPECT_EQ(readText(counter), "501\n");
+}
+
+// A counter that reaches its format's end: the last number is given, the
+// next board is not addressed, the station takes no more and ends with 3;
+// the file is never advanced past a number that does not fit.
+TEST_F(Station, AStationWhoseCounterReachesItsFormatsEndStopsThere) {
+  SimConfig config;
+  config.nextBoardMs = 300;
+  const std::string memory = dir + "/flash{board}.bin";
+  config.memoryOut = memory.c_str();
+  std::string port = board("a.tty", config);
+  const std::string counter = dir + "/counter.txt", report = dir + "/report.json",
+                    out = dir + "/out.txt";
+  std::ofstream(counter) << "998\n";
+  const int code =
+      waitFor(spawnProgram(K4471_CLI,
+                           program({"--port", port, "--loop", "--count", "5", "--swap-seconds",
+                                    "0.2", "--serial-at", "0x7FF0", "--serial-format", "ascii:3",
+                                    "--serial-file", counter, "--report", report}),
+                           out));
+  const std::string said = readText(out);
+  EXPECT_EQ(code, 3) << said;
+  EXPECT_NE(said.find("2 boards: 2 passed, 0 failed."), std::string::npos) << said;
+  EXPECT_NE(said.find("No serial number is left after 999."), std::string::npos) << said;
+  EXPECT_EQ(readText(counter), "1000\n") << "never advanced past 1000";
+  const auto lines = reportLines(readText(report));
+  ASSERT_EQ(lines.size(), 2u) << readText(report);
+  EXPECT_EQ(lines[0]["serial"], 998);
+  EXPECT_EQ(lines[1]["serial"], 999);
+  EXPECT_EQ(simStatus(sims[0]).board, 3) << "the third board called";
+  EXPECT_FALSE(readText(simMemoryOutPath(memory, 2)).empty());
+  EXPECT_TRUE(readText(simMemoryOutPath(memory, 3)).empty()) << "and was not addressed";
+}
+
+// A single board that finds no number left when it calls (another station
+// took the last one meanwhile) is not programmed, and the file stays.
+TEST_F(Station, ABoardThatFindsNoNumberLeftWhenItCallsIsNotProgrammed) {
+  std::string port = board("a.tty");
+  simControl(sims[0], "set call-ms 0");  // the board is not on the fixture yet
+  const std::string counter = dir + "/counter.txt", out = dir + "/out.txt";
+  std::ofstream(counter) << "999\n";
+  const Bytes before = simFlash(sims[0]);
+  const pid_t pid = spawnProgram(
+      K4471_CLI,
+      program({"--port", port, "--wait", "10", "--serial-at", "0x7FF0", "--serial-format",
+               "ascii:3", "--serial-file", counter, "--report", "-"}),
+      out);
+  ASSERT_TRUE(waitForWords(out, "reset the target now", 5000)) << readText(out);
+  std::ofstream(counter) << "1000\n";  // another station took 999
+  simControl(sims[0], "set call-ms 20");
+  EXPECT_EQ(waitFor(pid), 3) << readText(out);
+  const std::string said = readText(out);
+  EXPECT_NE(said.find("No serial number is left after 999. The board is not programmed."),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(readText(counter), "1000\n");
+  EXPECT_EQ(simStatus(sims[0]).recordsReceived, 0) << "nothing was programmed";
+  EXPECT_EQ(simFlash(sims[0]), before);
+  const auto lines = reportLines(said);
+  ASSERT_EQ(lines.size(), 1u) << said;
+  EXPECT_EQ(lines[0]["outcome"], "file-error");
+  EXPECT_EQ(lines[0]["message"], "No serial number is left after 999.");
+}
+
+// --serial-start never wraps either: after 18446744073709551615 comes no
+// number, in a station, a gang and a single board alike.
+TEST_F(Station, NumbersCountedFromSerialStartNeverWrap) {
+  SimConfig config;
+  config.nextBoardMs = 300;
+  std::string a = board("a.tty", config), b = board("b.tty");
+  const std::string out = dir + "/out.txt";
+  int code =
+      waitFor(spawnProgram(K4471_CLI,
+                           program({"--port", a, "--loop", "--count", "3", "--swap-seconds", "0.2",
+                                    "--serial-at", "0x7FF0", "--serial-format", "u64le",
+                                    "--serial-start", "18446744073709551615", "--report", "-"}),
+                           out));
+  std::string said = readText(out);
+  EXPECT_EQ(code, 3) << said;
+  auto lines = reportLines(said);
+  ASSERT_EQ(lines.size(), 1u) << said;
+  EXPECT_EQ(lines[0]["serial"], 18446744073709551615ull);
+  EXPECT_NE(said.find("No serial number is left after 18446744073709551615."), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("The next free serial number"), std::string::npos) << said;
+  EXPECT_EQ(simStatus(sims[0]).board, 2) << "the second board called and was not addressed";
+
+  // A gang: the board without a number is not addressed.
+  simReset(sims[0]);
+  code = waitFor(spawnProgram(K4471_CLI,
+                              program({"--port", a, "--port", b, "--serial-at", "0x7FF0",
+                                       "--serial-start", "4294967295", "--report", "-"}),
+                              out));
+  said = readText(out);
+  EXPECT_EQ(code, 3) << said;
+  std::map<std::string, nlohmann::json> byPort = reportsByPort(said);
+  ASSERT_EQ(byPort.size(), 2u) << said;
+  EXPECT_EQ(byPort[a]["exit_code"], 0);
+  EXPECT_EQ(byPort[a]["serial"], 4294967295u);
+  EXPECT_EQ(byPort[b]["exit_code"], 3);
+  EXPECT_EQ(byPort[b]["message"], "No serial number is left after 4294967295.");
+  EXPECT_NE(said.find("No serial number is left after 4294967295."), std::string::npos) << said;
+  EXPECT_TRUE(simHostBytes(sims[1]).empty()) << "nothing reached the board without a number";
+
+  // One board: it gets the last number, and none is said to be left.
+  code = waitFor(spawnProgram(K4471_CLI,
+                              program({"--port", b, "--serial-at", "0x7FF0", "--serial-format",
+                                       "u64le", "--serial-start", "18446744073709551615"}),
+                              out));
+  said = readText(out);
+  EXPECT_EQ(code, 0) << said;
+  EXPECT_NE(said.find("No serial number is left after 18446744073709551615."), std::string::npos)
+      << said;
+  EXPECT_EQ(said.find("The next free serial number"), std::string::npos) << said;
+}
+
+// What can be known before anyone is asked to reset a board is refused
+// then: a serial file that could not be advanced, could not be kept as one
+// counter or is read-only, and a report that would overwrite the counter.
+TEST_F(Station, RefusesASerialFileThatCannotServeAsTheCounterBeforeTheBoardIsAddressed) {
+  std::string port = board("a.tty");
+  const std::string full = dir + "/full.txt", readOnly = dir + "/read-only.txt",
+                    twice = dir + "/twice.txt", counter = dir + "/counter.txt",
+                    nul = dir + "/nul.txt", newline = dir + "/newline.txt";
+  std::ofstream(full) << "18446744073709551615\n";
+  std::ofstream(readOnly) << "7\n";
+  ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
+  std::ofstream(twice) << "7\n";
+  ASSERT_EQ(link(twice.c_str(), (dir + "/twice-again.txt").c_str()), 0);
+  std::ofstream(counter) << "7\n";
+  ASSERT_EQ(symlink("counter.txt", (dir + "/counter-link").c_str()), 0);
+  ASSERT_EQ(symlink("counter.txt.lock", (dir + "/lock-link").c_str()), 0);  // no lock yet
+  std::ofstream(nul) << std::string(
+      "12\0"
+      "34\n",
+      5);
+  std::ofstream(newline) << "12\n34\n";
+  const struct {
+    std::vector<std::string> options;
+    int code;
+    std::string words;
+  } cases[] = {
+      {{"--serial-file", full}, 3, "holds 18446744073709551615"},
+      {{"--serial-file", readOnly}, 3, "is read-only"},
+      {{"--serial-file", twice}, 3, "has 2 names (hard links)"},
+      {{"--serial-file", nul}, 3, "\"12\\x0034\" is not a serial number"},
+      {{"--serial-file", newline}, 3, "\"12\\n34\" is not a serial number"},
+      // The report would overwrite the counter, or its lock.
+      {{"--serial-file", counter, "--report", dir + "/lock-link"}, 2, "is the serial file's lock"},
+      {{"--serial-file", counter, "--report", counter}, 2, "is the serial file"},
+      {{"--serial-file", counter, "--report", dir + "/counter-link", "--report-append"},
+       2,
+       "is the serial file"},
+      {{"--serial-file", dir + "/counter-link", "--report", counter + ".lock"},
+       2,
+       "is the serial file's lock"},
+      {{"--serial-file", dir + "/counter-link", "--report", dir + "/lock-link", "--report-append"},
+       2,
+       "is the serial file's lock"},
+  };
+  const std::string out = dir + "/out.txt";
+  for (const auto& refused : cases) {
+    // (--wait: a station that went on would not wait for ever for the board.)
+    std::vector<std::string> arguments =
+        program({"--port", port, "--wait", "3", "--serial-at", "0x7FF0"});
+    arguments.insert(arguments.end(), refused.options.begin(), refused.options.end());
+    EXPECT_EQ(waitFor(spawnProgram(K4471_CLI, arguments, out)), refused.code) << readText(out);
+    EXPECT_NE(readText(out).find(refused.words), std::string::npos) << refused.words << "\n"
+                                                                    << readText(out);
+    EXPECT_EQ(readText(out).find("reset the target now"), std::string::npos) << readText(out);
+  }
+  EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "nothing reached the board";
+  EXPECT_EQ(readText(full), "18446744073709551615\n");
+  EXPECT_EQ(readText(readOnly), "7\n");
+  EXPECT_EQ(readText(twice), "7\n");
+  EXPECT_EQ(readText(counter), "7\n");
+  EXPECT_EQ(readText(counter + ".lock"), "");
 }
 
 }  // namespace
