@@ -12,8 +12,8 @@ namespace {
 // Enough digits for every bound the options have, few enough for 64 bits.
 constexpr size_t MostWholeDigits = 18;
 
-std::string notANumber(const std::string& text, const std::string& kind) {
-  return "\"" + text + "\" is not a number: it takes " + kind;
+std::string notANumber(const std::string& text, const char* kind, const std::string& bounds) {
+  return "\"" + text + "\" is not " + kind + " (it takes " + bounds + ")";
 }
 
 // Decimal digits with at most one '.', at least one digit.
@@ -40,7 +40,7 @@ void checkWholeNumber(CLI::Option* option, int64_t low, int64_t high) {
       [low, high, bounds](std::string& text) -> std::string {
         const size_t digits = strspn(text.c_str(), "0123456789");
         if (digits == 0 || digits != text.size()) {
-          return notANumber(text, "a whole number from " + bounds);
+          return notANumber(text, "a whole number", bounds);
         }
         const size_t first = text.find_first_not_of('0');
         const bool tooLong = first != std::string::npos && text.size() - first > MostWholeDigits;
@@ -56,7 +56,7 @@ void checkNumber(CLI::Option* option, double low, double high) {
   const std::string bounds = shown(low) + " to " + shown(high);
   option->check(CLI::Validator(
       [low, high, bounds](std::string& text) -> std::string {
-        if (!isDecimal(text)) return notANumber(text, "a number from " + bounds);
+        if (!isDecimal(text)) return notANumber(text, "a number", bounds);
         const double value = strtod(text.c_str(), nullptr);
         if (value < low || value > high) return text + " is out of bounds: it takes " + bounds;
         return std::string();
