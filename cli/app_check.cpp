@@ -1,6 +1,7 @@
 #include "cli/app_check.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "cli/exit_codes.h"
 #include "link/bootloader.h"
@@ -12,6 +13,25 @@ constexpr size_t ShownLineLength = 200;
 
 const char* const NotAnsweredText = "the application did not answer as expected";
 
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// The texts between the {serial} of an --expect text: one more than there
+// are of them.
+std::vector<std::string> textsAround(const std::string& expect) {
+  const std::string placeholder = SerialPlaceholder;
+  std::vector<std::string> texts;
+  size_t from = 0;
+  for (size_t at = expect.find(placeholder); at != std::string::npos;
+       at = expect.find(placeholder, from)) {
+    texts.push_back(expect.substr(from, at - from));
+    from = at + placeholder.size();
+  }
+  texts.push_back(expect.substr(from));
+  return texts;
+}
+
 int failCheck(BoardReport* board, int code, const std::string& text) {
   fprintf(stderr, "error: %s\n", text.c_str());
   board->failedStep = "app-check";
@@ -19,15 +39,18 @@ int failCheck(BoardReport* board, int code, const std::string& text) {
   return code;
 }
 
-std::string lastLineText(const std::string& lastLine) {
-  if (lastLine.empty()) return "; it printed nothing";
-  return "; the last line it printed: \"" + printableLine(lastLine) + "\"";
+std::string lastLineText(const AppLastLine& lastLine) {
+  if (lastLine.text.empty()) return "; it printed nothing";
+  const char* cut = lastLine.ended ? "" : " (cut off before its end)";
+  return "; the last line it printed" + std::string(cut) + ": \"" + printableLine(lastLine.text) +
+         "\"";
 }
 
 // Waits for the answer on the port kept open after the launch frame.
 int awaitAnswer(const Options& options, Progress* progress, BoardReport* board) {
+  AppAnswerPattern answer;
   std::string text;
-  if (!expectedText(options.expect, board->serial, &text)) {
+  if (!expectedAnswer(options.expect, board->serial, &answer, &text)) {
     return failCheck(board, ExitAppCheckFailed,
                      std::string(NotAnsweredText) + ": --expect names " + SerialPlaceholder +
                          " but the board has no serial number");
@@ -36,10 +59,10 @@ int awaitAnswer(const Options& options, Progress* progress, BoardReport* board) 
   std::string note =
       "Waiting up to " + seconds + " s for the application to print \"" + text + "\".";
   progressNote(progress, note.c_str());
-  std::string lastLine;
-  switch (awaitApplicationText(text, options.expectTimeoutSeconds * 1000, &lastLine)) {
+  AppLastLine lastLine;
+  switch (awaitApplicationText(answer, options.expectTimeoutSeconds * 1000, &lastLine)) {
     case AppAnswer::Found:
-      note = "The application answered: \"" + printableLine(lastLine) + "\"";
+      note = "The application answered: \"" + printableLine(lastLine.text) + "\"";
       progressNote(progress, note.c_str());
       return ExitOk;
     case AppAnswer::Aborted:
@@ -60,18 +83,32 @@ int awaitAnswer(const Options& options, Progress* progress, BoardReport* board) 
 
 }  // namespace
 
-bool expectedText(const std::string& pattern, const std::optional<uint64_t>& serial,
-                  std::string* text) {
-  const std::string placeholder = SerialPlaceholder;
-  text->clear();
-  size_t from = 0;
-  for (size_t at = pattern.find(placeholder); at != std::string::npos;
-       at = pattern.find(placeholder, from)) {
+bool expectedAnswer(const std::string& expect, const std::optional<uint64_t>& serial,
+                    AppAnswerPattern* answer, std::string* shown) {
+  answer->texts = textsAround(expect);
+  answer->number.clear();
+  if (answer->texts.size() > 1) {
     if (!serial) return false;
-    *text += pattern.substr(from, at - from) + std::to_string(*serial);
-    from = at + placeholder.size();
+    answer->number = std::to_string(*serial);
   }
-  *text += pattern.substr(from);
+  *shown = answer->texts[0];
+  for (size_t i = 1; i < answer->texts.size(); ++i) *shown += answer->number + answer->texts[i];
+  return true;
+}
+
+bool expectCanMatch(const std::string& expect, std::string* why) {
+  const std::vector<std::string> texts = textsAround(expect);
+  for (size_t i = 1; i < texts.size(); ++i) {
+    const bool digitBefore = !texts[i - 1].empty() && isDigit(texts[i - 1].back());
+    const bool digitAfter = !texts[i].empty() && isDigit(texts[i].front());
+    const bool serialAfter = texts[i].empty() && i + 1 < texts.size();
+    if (digitBefore || digitAfter || serialAfter) {
+      *why = std::string(SerialPlaceholder) +
+             " stands for a whole run of digits: it cannot touch a digit or another " +
+             SerialPlaceholder;
+      return false;
+    }
+  }
   return true;
 }
 

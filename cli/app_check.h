@@ -9,14 +9,22 @@
 #include "cli/board_report.h"
 #include "cli/commands.h"
 #include "cli/progress.h"
+#include "link/app_answer.h"
 
 // What `{serial}` stands for in an expected text.
 constexpr const char* SerialPlaceholder = "{serial}";
 
-// The text looked for: each {serial} in `pattern` replaced by the board's
-// number in decimal. False when the pattern names it and the board has none.
-bool expectedText(const std::string& pattern, const std::optional<uint64_t>& serial,
-                  std::string* text);
+// The answer looked for: `expect` with each {serial} standing for a run of
+// decimal digits whose value is the board's number (leading zeros allowed,
+// no digit right before or after it), and the text shown for it (each
+// {serial} replaced by the number). False when it names {serial} and the
+// board has none.
+bool expectedAnswer(const std::string& expect, const std::optional<uint64_t>& serial,
+                    AppAnswerPattern* answer, std::string* shown);
+
+// Whether an --expect text can be met at all: false, with the reason, when a
+// {serial} touches a digit or another {serial}, which no run of digits can.
+bool expectCanMatch(const std::string& expect, std::string* why);
 
 // A line the application printed, fit for a message: control bytes shown as
 // '?', and only its end when it is long.

@@ -248,7 +248,8 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
           ->add_option("--expect", options->expect,
                        "after the launch, keep the port open and pass only when a line the "
                        "application prints contains TEXT ({serial}: the board's serial number "
-                       "in decimal); else exit code 8")
+                       "in decimal, leading zeros allowed, a whole run of digits); else exit "
+                       "code 8")
           ->type_name("TEXT")
           ->check(oneLineText());
   command

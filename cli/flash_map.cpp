@@ -2,21 +2,31 @@
 
 #include "image/hex_token_reader.h"
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 constexpr uint64_t None = UINT64_MAX;
 
-bool takeNumber(const std::string& text, uint64_t* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-  char* end = nullptr;
-  errno = 0;
-  *value = strtoull(text.c_str(), &end, 0);
-  return *end == 0 && errno == 0;
+int digitValue(char c, bool hex) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (hex && c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (hex && c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The digits from `from` on in base 16 or 10: at least one, within 64 bits.
+bool takeDigits(const std::string& text, size_t from, bool hex, uint64_t* value) {
+  const uint64_t base = hex ? 16 : 10;
+  uint64_t result = 0;
+  for (size_t i = from; i < text.size(); ++i) {
+    const int digit = digitValue(text[i], hex);
+    if (digit < 0 || result > (UINT64_MAX - static_cast<uint64_t>(digit)) / base) return false;
+    result = result * base + static_cast<uint64_t>(digit);
+  }
+  *value = result;
+  return from < text.size();
 }
 
 // The first address of [start, end) outside the range, or None.
@@ -40,12 +50,28 @@ std::string rangeText(const MapRange& range) {
 
 }  // namespace
 
+bool parseAddressNumber(const std::string& text, uint64_t* value, std::string* why) {
+  const bool hex = text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (!hex && text.size() > 1 && text[0] == '0' && digitValue(text[1], false) >= 0) {
+    *why = "\"" + text + "\" has a leading 0: write hexadecimal with 0x, decimal without the 0";
+    return false;
+  }
+  if (!takeDigits(text, hex ? 2 : 0, hex, value)) {
+    *why = "\"" + text +
+           "\" is not a number (hexadecimal with 0x, or decimal) or does not fit 64 bits";
+    return false;
+  }
+  return true;
+}
+
 bool parseMapRange(const std::string& text, MapRange* range, std::string* error) {
   const size_t colon = text.find(':');
   uint64_t start = 0, size = 0;
-  if (colon == std::string::npos || !takeNumber(text.substr(0, colon), &start) ||
-      !takeNumber(text.substr(colon + 1), &size)) {
-    *error = "\"" + text + "\" is not START:SIZE (such as 0x0:0x80000)";
+  std::string why;
+  if (colon == std::string::npos || !parseAddressNumber(text.substr(0, colon), &start, &why) ||
+      !parseAddressNumber(text.substr(colon + 1), &size, &why)) {
+    *error = "\"" + text + "\" is not START:SIZE (such as 0x0:0x80000)" +
+             (why.empty() ? "" : ": " + why);
     return false;
   }
   if (size == 0 || start >= AddressSpaceEnd || size > AddressSpaceEnd - start) {

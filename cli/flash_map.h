@@ -18,7 +18,13 @@ struct FlashMap {
   MapRange boot;
 };
 
-// Takes "START:SIZE", each in hex (0x4000) or decimal; the range must lie
+// Takes a number as an address option writes it: hexadecimal after 0x
+// (0x4000), else decimal (16384), within 64 bits. A leading 0 before other
+// digits is refused, as neither: "0100" is not taken for octal. False with
+// the reason in *why.
+bool parseAddressNumber(const std::string& text, uint64_t* value, std::string* why);
+
+// Takes "START:SIZE", each as parseAddressNumber takes it; the range must lie
 // within the 32-bit address space. False with the reason in *error.
 bool parseMapRange(const std::string& text, MapRange* range, std::string* error);
 

@@ -82,12 +82,11 @@ int takeFormatOptions(Options* options) {
     return ExitUsage;
   }
   if (binary) {
-    const char* text = options->address.c_str();
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long value = strtoull(text, &end, 0);
-    if (*text == '-' || *text == 0 || *end != 0 || errno != 0 || value > 0xFFFFFFFFull) {
-      fprintf(stderr, "error: --address %s is not an address from 0 to 0xFFFFFFFF\n", text);
+    uint64_t value = 0;
+    std::string why;
+    if (!parseAddressNumber(options->address, &value, &why) || value > 0xFFFFFFFFull) {
+      fprintf(stderr, "error: --address %s is not an address from 0 to 0xFFFFFFFF%s%s\n",
+              options->address.c_str(), why.empty() ? "" : ": ", why.c_str());
       return ExitUsage;
     }
     options->binaryAddress = static_cast<uint32_t>(value);

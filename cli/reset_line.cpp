@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/exit_codes.h"
+#include "cli/number_options.h"
 #include "link/bootloader.h"
 
 namespace {
@@ -42,13 +43,14 @@ void addResetOptions(CLI::App* command, Options* options) {
       "rts-inverted (released holds it); both lines are held released while the port is open. "
       "Not on tcp:// ports");
   reset->type_name("LINE")->check(CLI::IsMember({"dtr", "rts", "dtr-inverted", "rts-inverted"}));
-  command
-      ->add_option("--reset-ms", options->resetMs,
-                   "with --reset: how long the line holds the board in reset, in milliseconds")
-      ->type_name("MS")
-      ->capture_default_str()
-      ->check(CLI::Range(ShortestResetMilliseconds, LongestResetMilliseconds))
-      ->needs(reset);
+  CLI::Option* milliseconds =
+      command
+          ->add_option("--reset-ms", options->resetMs,
+                       "with --reset: how long the line holds the board in reset, in milliseconds")
+          ->type_name("MS")
+          ->capture_default_str()
+          ->needs(reset);
+  checkWholeNumber(milliseconds, ShortestResetMilliseconds, LongestResetMilliseconds);
 }
 
 int takeResetOptions(const Options& options) {

@@ -146,7 +146,7 @@ std::string escapedText(const std::string& text) {
 }
 
 bool serialPlaceFits(uint64_t address, const SerialFormat& format, const FlashMap* map,
-                     std::string* error) {
+                     bool bootloader, std::string* error) {
   if (address >= AddressSpaceEnd || format.width > AddressSpaceEnd - address) {
     *error = "the serial number's " + std::to_string(format.width) + " bytes at " +
              hexAddress(address) + " would run past address 0xFFFFFFFF";
@@ -156,7 +156,7 @@ bool serialPlaceFits(uint64_t address, const SerialFormat& format, const FlashMa
   FirmwareImage place;
   place.segments.push_back({static_cast<uint32_t>(address), std::vector<uint8_t>(format.width), 0});
   std::string why;
-  if (!mapRefuses(place, *map, false, &why)) return true;
+  if (!mapRefuses(place, *map, bootloader, &why)) return true;
   *error = "the serial number at " + hexAddress(address) + ": " + why;
   return false;
 }

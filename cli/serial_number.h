@@ -46,7 +46,8 @@ bool parseSerialNumber(const std::string& text, uint64_t* number, std::string* e
 std::string escapedText(const std::string& text);
 
 // Whether the format's bytes may go at address: not past 0xFFFFFFFF and,
-// when a map is given, inside the flash and out of the boot region. False
-// with the reason, naming the address, when not.
+// when a map is given, where the image being programmed may have data:
+// inside the flash, and out of the boot region for an application, inside it
+// for a bootloader. False with the reason, naming the address, when not.
 bool serialPlaceFits(uint64_t address, const SerialFormat& format, const FlashMap* map,
-                     std::string* error);
+                     bool bootloader, std::string* error);

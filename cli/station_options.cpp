@@ -2,14 +2,13 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "cli/app_check.h"
 #include "cli/exit_codes.h"
 #include "cli/output_file.h"
+#include "cli/number_options.h"
 #include "cli/serial_file.h"
 #include "image/hex_token_reader.h"
 #include "image/image_patch.h"
@@ -19,26 +18,28 @@ void addStationOptions(CLI::App* program, Options* options) {
       "--loop", options->loop,
       "a station: after each board, wait for the next one's call and program it, until Ctrl-C "
       "or --count boards passed (always through a worker per port)");
-  program->add_option("--count", options->count, "with --loop: stop once N boards have passed")
-      ->type_name("N")
-      ->check(CLI::Range(1ul, 4294967295ul))
-      ->needs(loop);
-  program
-      ->add_option("--swap-seconds", options->swapSeconds,
-                   "with --loop: a call counts as a new board only after the port has been free "
-                   "of calls this long since the last board ended; an earlier one is the same "
-                   "board restarting")
-      ->type_name("SECONDS")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 3600.0))
-      ->needs(loop);
-  program
-      ->add_option("--retries", options->retries,
-                   "program a board again from the erase, at its next call, when its run ended "
-                   "with a communication or erase error, up to N more times (with --reset the "
-                   "tool resets it first; with --loop --reset is needed)")
-      ->type_name("N")
-      ->check(CLI::Range(0, 100));
+  checkWholeNumber(
+      program->add_option("--count", options->count, "with --loop: stop once N boards have passed")
+          ->type_name("N")
+          ->needs(loop),
+      1, 4294967295);
+  checkNumber(program
+                  ->add_option("--swap-seconds", options->swapSeconds,
+                               "with --loop: a call counts as a new board only after the port has "
+                               "been free of calls this long since the last board ended; an "
+                               "earlier one is the same board restarting")
+                  ->type_name("SECONDS")
+                  ->capture_default_str()
+                  ->needs(loop),
+              0.0, 3600.0);
+  checkWholeNumber(program
+                       ->add_option("--retries", options->retries,
+                                    "program a board again from the erase, at its next call, "
+                                    "when its run ended with a communication or erase error, up "
+                                    "to N more times (with --reset the tool resets it first; "
+                                    "with --loop --reset is needed)")
+                       ->type_name("N"),
+                   0, 100);
   program->add_option("--serial-at", options->serialAt,
                       "write a serial number into each board's image at this address (0x7FF0): "
                       "the image's bytes there are replaced, or added");
@@ -72,14 +73,6 @@ int refuse(int code, const std::string& text) {
 
 bool hasMap(const Options& options) {
   return options.map.flash.given || options.map.boot.given;
-}
-
-// --serial-at's address: 0 to 2^64-1 as written, checked for its place after.
-bool takeAddress(const std::string& text, uint64_t* address) {
-  char* end = nullptr;
-  errno = 0;
-  *address = strtoull(text.c_str(), &end, 0);
-  return !text.empty() && text[0] != '-' && *end == 0 && errno == 0;
 }
 
 // The first number, checked against the format before any board is addressed.
@@ -139,6 +132,10 @@ int takeStationOptions(Options* options) {
   if (options->loop && options->retries > 0 && options->reset.empty()) {
     return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
+  std::string why;
+  if (!options->expect.empty() && !expectCanMatch(options->expect, &why)) {
+    return refuse(ExitUsage, "--expect " + options->expect + ": " + why);
+  }
   const bool source = !options->serialStart.empty() || !options->serialFile.empty();
   if (options->serialAt.empty()) {
     if (source) return refuse(ExitUsage, "--serial-start and --serial-file need --serial-at ADDR");
@@ -158,11 +155,11 @@ int takeStationOptions(Options* options) {
     return refuse(ExitUsage, "--serial-format: " + error);
   }
   uint64_t address = 0;
-  if (!takeAddress(options->serialAt, &address)) {
-    return refuse(ExitUsage, "--serial-at " + options->serialAt + " is not an address");
+  if (!parseAddressNumber(options->serialAt, &address, &error)) {
+    return refuse(ExitUsage, "--serial-at " + options->serialAt + " is not an address: " + error);
   }
   if (!serialPlaceFits(address, options->serial, hasMap(*options) ? &options->map : nullptr,
-                       &error)) {
+                       options->bootloader, &error)) {
     return refuse(ExitUsage, "--serial-at: " + error);
   }
   options->serialAddress = static_cast<uint32_t>(address);

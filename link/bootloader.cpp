@@ -25,11 +25,6 @@ bool isBlockAck(int32_t code) {
   return code == ReplyAppAck || code == ReplyBootAck;
 }
 
-bool endsWith(const std::string& line, const std::string& text) {
-  return line.size() >= text.size() &&
-         line.compare(line.size() - text.size(), text.size(), text) == 0;
-}
-
 void traceApplicationLine(const std::string& line) {
   linkTrace(("application: " + line + "\n").c_str());
 }
@@ -45,19 +40,48 @@ AppAnswer answerOf(ReadEnd end) {
   }
 }
 
+// The line the application is printing.
+struct OpenLine {
+  std::string text;
+  bool whole = true;  // false once its start was dropped
+};
+
+bool isLineEnd(uint8_t byte) {
+  return byte == '\r' || byte == '\n';
+}
+
+// Adds a byte; of a line that grows to twice `keep`, its last `keep` bytes stay.
+void addToLine(OpenLine* line, uint8_t byte, size_t keep) {
+  line->text += static_cast<char>(byte);
+  if (line->text.size() >= 2 * keep) {
+    line->text.erase(0, line->text.size() - keep);
+    line->whole = false;
+  }
+}
+
 // The rest of a line the time limit cut, when it follows at once: the
 // message then shows the whole line, not the few bytes read before the limit.
-void finishLine(SerialPort port, size_t keep, std::string* line) {
+// Its first byte may still complete a number the application printed before
+// the limit (a line end or a non-digit after it): true then. *ended tells
+// whether the line's end came.
+bool finishLine(SerialPort port, const AppAnswerPattern& pattern, size_t keep, OpenLine* line,
+                bool* ended) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(LineGraceMilliseconds);
-  while (!line->empty()) {
+  bool first = !pattern.texts.empty() && pattern.texts.back().empty();
+  *ended = false;
+  while (!line->text.empty()) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     uint8_t byte = 0;
-    if (readAnyByte(port, &byte, left) != ReadEnd::Frame || byte == '\r' || byte == '\n') return;
-    *line += static_cast<char>(byte);
-    if (line->size() >= 2 * keep) line->erase(0, line->size() - keep);
+    if (readAnyByte(port, &byte, left) != ReadEnd::Frame) return false;
+    *ended = isLineEnd(byte);
+    if (*ended) return first && lineHoldsAnswer(pattern, line->text, true, line->whole);
+    addToLine(line, byte, keep);
+    if (first && lineHoldsAnswer(pattern, line->text, false, line->whole)) return true;
+    first = false;
   }
+  return false;
 }
 
 std::atomic<int> crossingCallsPassed{0};
@@ -206,39 +230,36 @@ ProgressReply readProgressReply() {
   }
 }
 
-AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
-                               std::string* lastLine) {
+AppAnswer awaitApplicationText(const AppAnswerPattern& pattern, int64_t milliseconds,
+                               AppLastLine* lastLine) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   const SerialPort port = serialPort.load();
-  const size_t keep = std::max(AppLineKeep, text.size());
-  std::string line;  // the line being printed
-  lastLine->clear();
+  const size_t keep = std::max(AppLineKeep, answerLength(pattern));
+  OpenLine line;
+  *lastLine = AppLastLine();
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     uint8_t byte = 0;
     const ReadEnd end = readAnyByte(port, &byte, left);
     if (end != ReadEnd::Frame) {
-      if (end == ReadEnd::TimeLimit) finishLine(port, keep, &line);
-      if (!line.empty()) *lastLine = line;
-      return answerOf(end);
+      bool ended = false;
+      const bool found =
+          end == ReadEnd::TimeLimit && finishLine(port, pattern, keep, &line, &ended);
+      if (!line.text.empty()) *lastLine = {line.text, ended};
+      if (found) traceApplicationLine(line.text);
+      return found ? AppAnswer::Found : answerOf(end);
     }
-    if (byte == '\r' || byte == '\n') {
-      if (!line.empty()) {
-        traceApplicationLine(line);
-        *lastLine = line;
-      }
-      line.clear();
-      continue;
+    // Every place the pattern may end is looked at once it can be judged.
+    const bool ended = isLineEnd(byte);
+    if (!ended) addToLine(&line, byte, keep);
+    const bool found = lineHoldsAnswer(pattern, line.text, ended, line.whole);
+    if (found || (ended && !line.text.empty())) {
+      traceApplicationLine(line.text);
+      *lastLine = {line.text, ended};
     }
-    line += static_cast<char>(byte);
-    // Every place the text may occur is looked at as its last byte comes.
-    if (endsWith(line, text)) {
-      traceApplicationLine(line);
-      *lastLine = line;
-      return AppAnswer::Found;
-    }
-    if (line.size() >= 2 * keep) line.erase(0, line.size() - keep);
+    if (found) return AppAnswer::Found;
+    if (ended) line = OpenLine();
   }
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "link/app_answer.h"
 #include "link/frames.h"
 #include "link/serial_port.h"
 
@@ -61,15 +62,24 @@ LinkResult closeTargetPort();
 enum class AppAnswer { Found, TimeLimit, LineFailed, Aborted };
 // Of a line without an end, at least this many of its last bytes are kept.
 constexpr size_t AppLineKeep = 4096;
+// The last line a launched application printed, without its end: empty when
+// it printed nothing; `ended` false when its end had not come (the wait
+// ended in its middle).
+struct AppLastLine {
+  std::string text;
+  bool ended = false;
+};
 // Reads what the application prints, for up to `milliseconds`, until a line
-// (ended by CR, LF or both) contains `text`: Found as soon as its last byte
-// came. *lastLine is the last line it printed, without its end (the part of
-// an unfinished one counts), empty when it printed nothing; of a very long
-// line only its last bytes are kept (at least AppLineKeep, and never more
-// than twice that or twice the text), so a line that never ends cannot
-// exhaust memory. Each line is traced.
-AppAnswer awaitApplicationText(const std::string& text, int64_t milliseconds,
-                               std::string* lastLine);
+// (ended by CR, LF or both) holds the pattern (link/app_answer.h): Found as
+// soon as that can be judged, or when the byte that follows the limit at once
+// completes a number printed before it. *lastLine is the last line it
+// printed (the part of an unfinished one counts; when the limit cuts one,
+// the rest that follows at once is read for it); of a very long line only
+// its last bytes are kept (at least AppLineKeep, and never more than twice
+// that or twice the pattern), so a line that never ends cannot exhaust
+// memory. Each line is traced.
+AppAnswer awaitApplicationText(const AppAnswerPattern& pattern, int64_t milliseconds,
+                               AppLastLine* lastLine);
 // One command, one timed reply: LinkOk on the awaited reply, else
 // LinkUnexpectedReply.
 LinkResult startErase();

@@ -138,9 +138,11 @@ void callTimerRunEnded(Simulator* sim, bool launched) {
   std::string line;
   {
     std::lock_guard<std::mutex> lock(sim->mutex);
-    line = appTextRender(sim->appText, sim->model.geometry, sim->model.flash) + "\r\n";
+    line = appTextRender(sim->appText, sim->model.geometry, sim->model.flash);
   }
-  simTrace(sim, "sim  ", "app: " + line.substr(0, line.size() - 2));
+  simTrace(sim, "sim  ", "app: " + line);
+  const size_t cut = static_cast<size_t>(sim->appTextCut.load());
+  line = cut > 0 ? line.substr(0, cut) : line + "\r\n";
   simSendToHost(sim, reinterpret_cast<const uint8_t*>(line.data()), line.size());
 }
 

@@ -32,6 +32,10 @@ const SimOption options[] = {
      "Be replaced by the next board (flash erased, calling) N ms after a programming run ends "
      "or a launch, silent until then; 0: never",
      &SimConfig::nextBoardMs, [](Simulator* sim, int v) { sim->nextBoardMs = v; }},
+    {"app-text-cut",
+     "Print only the first N bytes of the --app-text line, without its end, as an application "
+     "that stalls in the middle of a line; 0: all of it",
+     &SimConfig::appTextCut, [](Simulator* sim, int v) { sim->appTextCut = v; }},
     {"latency-ms", "Hold each message this long before it is delivered, each way",
      &SimConfig::latencyMs, [](Simulator* sim, int v) { sim->latencyMs = v; }},
 };

@@ -27,7 +27,8 @@
 // has an erased flash and calls at once; SimStatus::board counts them and
 // each has its own memory-out file (simMemoryOutPath). `appText` is the line
 // (ended by "\r\n") the application prints at once when launched, with values
-// read from the flash (sim/app_text.h).
+// read from the flash (sim/app_text.h); `appTextCut` N prints only its first
+// N bytes, without the end.
 //
 // Latency: `latencyMs` N holds each message N ms before it is delivered, each
 // way. A network port: `listen` "HOST:PORT" (IPv4, port 0: a free one,
@@ -87,6 +88,7 @@ struct SimConfig {
   int chatterMs = 0;                  // print a line of text this often instead of calling
   int nextBoardMs = 0;                // the next board calls this long after a run or launch
   const char* appText = nullptr;      // the line the application prints at launch
+  int appTextCut = 0;                 // ... only its first N bytes, without its end
   int latencyMs = 0;                  // each message held this long, each way
   const char* listen = nullptr;       // "HOST:PORT": a TCP port in front of the line
   bool rfc2217 = false;               // ... speaking the Telnet COM-PORT protocol

@@ -83,6 +83,7 @@ struct Simulator {
   std::atomic<int> chatterMs{0};
   std::atomic<int> nextBoardMs{0};
   std::atomic<int> latencyMs{0};
+  std::atomic<int> appTextCut{0};
   std::atomic<bool> heldInReset{false};
   std::atomic<bool> stopping{false};
   std::atomic<unsigned> resetsRequested{0};

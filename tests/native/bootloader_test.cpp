@@ -187,29 +187,94 @@ TEST_F(Bootloader, TheLaunchedApplicationIsReadUntilALineHoldsTheTextOrTheLimit)
   // The application speaks the moment the launch frame is in: nothing is lost.
   scriptStart(&script, peer, {{4, text("boot 1.2\r\n\r\napp up, sn=1000, more")}});
   EXPECT_EQ(launchTargetKeepOpen(), LinkOk);
-  std::string last;
-  EXPECT_EQ(awaitApplicationText("sn=1000", 2000, &last), AppAnswer::Found);
-  EXPECT_EQ(last, "app up, sn=1000");
+  AppLastLine last;
+  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 2000, &last), AppAnswer::Found);
+  EXPECT_EQ(last.text, "app up, sn=1000");
   EXPECT_EQ(traced, "application: boot 1.2\napplication: app up, sn=1000\n");
   EXPECT_EQ(scriptFinish(&script, peer), (Bytes{0x9C, 0xBB, 0xFD, 0xDA}));
 
   // A line that never ends keeps only its tail, and the limit still holds.
   scriptStart(&script, peer, {{0, Bytes(5 * AppLineKeep, 'x') + text("tail")}});
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(awaitApplicationText("sn=1000", 400, &last), AppAnswer::TimeLimit);
+  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 400, &last), AppAnswer::TimeLimit);
   scriptFinish(&script, peer);
-  EXPECT_LT(millisecondsSince(start), generousBoundMs(400));
-  EXPECT_GE(last.size(), AppLineKeep);
-  EXPECT_LE(last.size(), 2 * AppLineKeep);
-  EXPECT_EQ(last.substr(last.size() - 5), "xtail");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "a line that never ends";
+  EXPECT_GE(last.text.size(), AppLineKeep);
+  EXPECT_LE(last.text.size(), 2 * AppLineKeep);
+  EXPECT_EQ(last.text.substr(last.text.size() - 5), "xtail");
+  EXPECT_FALSE(last.ended) << "the limit cut it";
 
   // A line that dies ends the wait at once.
   ptyClose(&peer);
   start = Clock::now();
-  EXPECT_EQ(awaitApplicationText("sn=1000", 5000, &last), AppAnswer::LineFailed);
-  EXPECT_LT(millisecondsSince(start), generousBoundMs(2 * BlockingSliceMilliseconds))
-      << "long before the limit of 5 s";
-  EXPECT_EQ(last, "");
+  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 5000, &last), AppAnswer::LineFailed);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << "within half the limit";
+  EXPECT_EQ(last.text, "");
+}
+
+// The pattern SN={serial}-style: texts around one or two numbers.
+AppAnswerPattern numbered(std::vector<std::string> texts, const std::string& number) {
+  return AppAnswerPattern{std::move(texts), number};
+}
+
+TEST(AppAnswer, ANumberIsAWholeRunOfDigitsOfItsValueJudgedOnceItsEndIsKnown) {
+  const AppAnswerPattern sn = numbered({"SN=", ""}, "12");
+  struct Case {
+    const char* line;
+    bool ended;
+    bool holds;
+  } const cases[] = {
+      {"SN=12", true, true},   {"SN=0012", true, true},   {"SN=12, ok", false, false},
+      {"SN=12,", false, true}, {"SN=123", true, false},   {"SN=123,", false, false},
+      {"SN=12", false, false}, {"SN=1", true, false},     {"SN=", true, false},
+      {"SN=12x", false, true}, {"xSN=12\t", false, true}, {"SN=112", true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(lineHoldsAnswer(sn, c.line, c.ended, true), c.holds) << c.line << " " << c.ended;
+  }
+  // A number first has no digit before it; one inside its texts.
+  const AppAnswerPattern up = numbered({"", " up"}, "12");
+  EXPECT_TRUE(lineHoldsAnswer(up, "12 up", false, true));
+  EXPECT_TRUE(lineHoldsAnswer(up, "board 012 up", false, true));
+  EXPECT_FALSE(lineHoldsAnswer(up, "112 up", false, true));
+  const AppAnswerPattern two = numbered({"a", "-", "b"}, "7");
+  EXPECT_TRUE(lineHoldsAnswer(two, "a7-07b", false, true));
+  EXPECT_FALSE(lineHoldsAnswer(two, "a7-17b", false, true));
+  // Zero is any run of zeros; a run that may have begun in a dropped start
+  // cannot be judged.
+  const AppAnswerPattern zero = numbered({"n=", ""}, "0");
+  EXPECT_TRUE(lineHoldsAnswer(zero, "n=000", true, true));
+  const AppAnswerPattern alone = numbered({"", ""}, "12");
+  EXPECT_TRUE(lineHoldsAnswer(alone, "000012", true, true));
+  EXPECT_FALSE(lineHoldsAnswer(alone, "000012", true, false));
+  // Without a number, the text ends with the last byte.
+  EXPECT_TRUE(lineHoldsAnswer(plainAnswer("sn=1000"), "up, sn=1000", false, true));
+  EXPECT_FALSE(lineHoldsAnswer(plainAnswer("sn=1000"), "up, sn=10000", false, true));
+}
+
+TEST_F(Bootloader, TheApplicationsNumberIsJudgedAsItsLineGoesOn) {
+  connect();
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  const AppAnswerPattern sn = numbered({"SN=", ""}, "12");
+  scriptStart(&script, peer, {{0, text("SN=123\r\nSN=012 ok\r\n")}});
+  AppLastLine last;
+  EXPECT_EQ(awaitApplicationText(sn, 5000, &last), AppAnswer::Found);
+  scriptFinish(&script, peer);
+  EXPECT_EQ(last.text, "SN=012 ");
+  EXPECT_EQ(traced, "application: SN=123\napplication: SN=012 \n");
+
+  // A number at the end of a line that has not ended is not judged.
+  scriptStart(&script, peer, {{0, text("SN=123\r\nSN=12")}});
+  EXPECT_EQ(awaitApplicationText(sn, 300, &last), AppAnswer::TimeLimit);
+  scriptFinish(&script, peer);
+  EXPECT_EQ(last.text, "SN=12");
+  EXPECT_FALSE(last.ended);
+  // The line's end judges it.
+  scriptStart(&script, peer, {{0, text("SN=00012\r\n")}});
+  EXPECT_EQ(awaitApplicationText(sn, 5000, &last), AppAnswer::Found);
+  scriptFinish(&script, peer);
+  EXPECT_EQ(last.text, "SN=00012");
+  EXPECT_TRUE(last.ended);
 }
 
 }  // namespace

@@ -138,6 +138,44 @@ TEST_F(CliAppCheck, AChatteringApplicationEndsAtTheLimitAndADeadLineAtOnce) {
   EXPECT_NE(result.output.find("the line to the target failed"), std::string::npos);
 }
 
+TEST_F(CliAppCheck, TheSerialNumberIsAWholeRunOfDigitsOfTheBoardsNumber) {
+  // Zero-padded by the format, the number still passes.
+  const std::string padded = board("padded.tty", "SN={ascii:8@0x7FF0}");
+  Result result =
+      run({"program", image, "--port", padded, "--launch", "--expect", "SN={serial}", "--serial-at",
+           "0x7FF0", "--serial-format", "ascii:8", "--serial-start", "12345"});
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_NE(result.output.find("The application answered: \"SN=00012345\""), std::string::npos)
+      << result.output;
+
+  // Board 12 printing 123 is not board 12.
+  const std::string longer = board("longer.tty", "SN={ascii:2@0x7FF0}3");
+  result = run({"program", image, "--port", longer, "--launch", "--expect", "SN={serial}",
+                "--expect-timeout", "1", "--serial-at", "0x7FF0", "--serial-format", "ascii:2",
+                "--serial-start", "12"});
+  EXPECT_EQ(result.code, 8) << result.output;
+  EXPECT_NE(result.output.find("the last line it printed: \"SN=123\""), std::string::npos)
+      << result.output;
+
+  // A {serial} that touches a digit could never be met.
+  result = run({"program", image, "--port", longer, "--launch", "--expect", "SN={serial}0",
+                "--serial-at", "0x7FF0", "--serial-start", "12", "--wait", "5"});
+  EXPECT_EQ(result.code, 2) << result.output;
+  EXPECT_NE(result.output.find("cannot touch a digit"), std::string::npos) << result.output;
+}
+
+TEST_F(CliAppCheck, ALineCutByTheLimitIsSaidToBeCut) {
+  const std::string port = board("stalls.tty", "app up, sn=1000 and the rest");
+  simControl(sims[0], "set app-text-cut 10");
+  Result result = run({"program", image, "--port", port, "--launch", "--expect", "sn=1000",
+                       "--expect-timeout", "1", "--report", "-"});
+  EXPECT_EQ(result.code, 8) << result.output;
+  const std::string words = "the last line it printed (cut off before its end): \"app up, sn\"";
+  EXPECT_NE(result.output.find(words), std::string::npos) << result.output;
+  const nlohmann::json line = reportsByPort(result.output)[port];
+  EXPECT_NE(line["message"].get<std::string>().find(words), std::string::npos) << line;
+}
+
 TEST_F(CliAppCheck, PortsAsJsonCarryTheirUsbIdentity) {
   // A system device tree: ttyUSB9 on a USB interface of a USB device.
   const std::string root = dir + "/sys";

@@ -819,6 +819,68 @@ TEST_F(Cli, RefusesWhatTheBoardsMapForbidsBeforeThePortIsTouched) {
   }
 }
 
+// An address is hexadecimal after 0x or decimal: 0100 is neither, and is
+// refused rather than read as octal.
+TEST_F(Cli, AddressesWithALeadingZeroAreRefusedNotReadAsOctal) {
+  const std::string a = board("a.tty");
+  const std::string image = file("app.hex", Image), binary = file("app.bin", "\x01\x02");
+  for (std::vector<std::string> arguments : std::vector<std::vector<std::string>>{
+           {"program", image, "--port", a, "--flash", "0100:0x80000"},
+           {"program", image, "--port", a, "--boot-region", "00:0x4000"},
+           {"program", image, "--port", a, "--serial-at", "077760", "--serial-start", "1"},
+           {"program", binary, "--port", a, "--format", "bin", "--address", "040000"},
+           {"info", image, "--flash", "0:01000000"}}) {
+    // Were it taken, the run would not wait for ever.
+    if (arguments[0] == "program") arguments.insert(arguments.end(), {"--wait", "5"});
+    expectSays(run(arguments), 2, "has a leading 0");
+  }
+  EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "nothing reached the board";
+  EXPECT_EQ(run({"program", image, "--port", a, "--flash", "0:524288", "--wait", "10"}).code, 0)
+      << "plain 0";
+  expectImage(sims[0]);
+}
+
+// A bootloader's serial number goes where the bootloader goes.
+TEST_F(Cli, ABootloadersSerialNumberBelongsInTheBootRegion) {
+  const std::string a = board("a.tty");
+  const std::vector<std::string> bootloader = {"program",
+                                               file("boot.hex", "01 02 03 04\n"),
+                                               "--bootloader",
+                                               "--port",
+                                               a,
+                                               "--boot-region",
+                                               "0:0x4000",
+                                               "--serial-start",
+                                               "7",
+                                               "--serial-at"};
+  std::vector<std::string> arguments = bootloader;
+  arguments.insert(arguments.end(), {"0x7FF0", "--wait", "5"});
+  expectSays(run(arguments), 2, "0x00007FF0 lies outside the boot region");
+  EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "nothing reached the board";
+  arguments = bootloader;
+  arguments.push_back("0x100");
+  const Result result = run(arguments);
+  EXPECT_EQ(result.code, 0) << result.output;
+  EXPECT_EQ(flashAt(sims[0], 0, 4), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(flashAt(sims[0], 0x100, 4), (Bytes{7, 0, 0, 0}));
+}
+
+// A number option given something else says it is no number.
+TEST_F(Cli, ANumberOptionGivenNoNumberSaysSo) {
+  const std::string image = file("app.hex", Image);
+  for (auto [options, words] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--reset", "dtr", "--reset-ms", "abc"},
+            "--reset-ms: \"abc\" is not a whole number (it takes 1 to 60000)"},
+           {{"--reset", "dtr", "--reset-ms", "0"}, "--reset-ms: 0 is out of bounds: it takes 1"},
+           {{"--retries", "1x"}, "--retries: \"1x\" is not a whole number"},
+           {{"--loop", "--count", "many"}, "--count: \"many\" is not a whole number"},
+           {{"--loop", "--swap-seconds", "abc"}, "--swap-seconds: \"abc\" is not a number"}}) {
+    std::vector<std::string> arguments = {"program", image, "--port", "/dev/null"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    expectSays(run(arguments), 2, words);
+  }
+}
+
 TEST_F(CliFormats, RefusesEachBadImageWithItsPlaceBeforeThePortIsTouched) {
   std::string port = board("a.tty");
   struct Case {

@@ -212,18 +212,47 @@ TEST(SerialNumber, ThePlaceMustLieInTheAddressSpaceAndTheApplicationsFlash) {
   SerialFormat u64;
   std::string error;
   ASSERT_TRUE(parseSerialFormat("u64le", &u64, &error));
-  EXPECT_TRUE(serialPlaceFits(0xFFFFFFF8, u64, nullptr, &error));
-  EXPECT_FALSE(serialPlaceFits(0xFFFFFFFC, u64, nullptr, &error));
+  EXPECT_TRUE(serialPlaceFits(0xFFFFFFF8, u64, nullptr, false, &error));
+  EXPECT_FALSE(serialPlaceFits(0xFFFFFFFC, u64, nullptr, false, &error));
   EXPECT_NE(error.find("0xFFFFFFFC"), std::string::npos) << error;
   FlashMap map;
   ASSERT_TRUE(parseMapRange("0x0:0x8000", &map.flash, &error));
   ASSERT_TRUE(parseMapRange("0x0:0x1000", &map.boot, &error));
-  EXPECT_TRUE(serialPlaceFits(0x7FF8, u64, &map, &error));
-  EXPECT_FALSE(serialPlaceFits(0x7FFC, u64, &map, &error));
+  EXPECT_TRUE(serialPlaceFits(0x7FF8, u64, &map, false, &error));
+  EXPECT_FALSE(serialPlaceFits(0x7FFC, u64, &map, false, &error));
   EXPECT_NE(error.find("0x00007FFC"), std::string::npos) << error;
   EXPECT_NE(error.find("outside the flash"), std::string::npos) << error;
-  EXPECT_FALSE(serialPlaceFits(0xFFC, u64, &map, &error));
+  EXPECT_FALSE(serialPlaceFits(0xFFC, u64, &map, false, &error));
   EXPECT_NE(error.find("boot region"), std::string::npos) << error;
+  // A bootloader's number goes where the bootloader goes: in the boot region.
+  EXPECT_TRUE(serialPlaceFits(0xFF8, u64, &map, true, &error)) << error;
+  EXPECT_FALSE(serialPlaceFits(0x7FF8, u64, &map, true, &error));
+  EXPECT_NE(error.find("outside the boot region"), std::string::npos) << error;
+}
+
+TEST(SerialNumber, AddressesAreHexadecimalAfter0xOrDecimalNeverOctal) {
+  uint64_t value = 0;
+  std::string why;
+  const struct {
+    const char* text;
+    uint64_t value;
+  } good[] = {{"0", 0},       {"0x100", 0x100}, {"0X7ff0", 0x7FF0},
+              {"4096", 4096}, {"0x0", 0},       {"18446744073709551615", UINT64_MAX}};
+  for (const auto& g : good) {
+    EXPECT_TRUE(parseAddressNumber(g.text, &value, &why)) << g.text << ": " << why;
+    EXPECT_EQ(value, g.value) << g.text;
+  }
+  for (const char* bad : {"0100", "00", "010000", "", "0x", "-1", "+1", " 1", "1 ", "0x1g", "1e3",
+                          "18446744073709551616", "0x10000000000000000"}) {
+    EXPECT_FALSE(parseAddressNumber(bad, &value, &why)) << bad;
+  }
+  EXPECT_FALSE(parseAddressNumber("0100", &value, &why));
+  EXPECT_NE(why.find("leading 0"), std::string::npos) << why;
+  MapRange range;
+  EXPECT_FALSE(parseMapRange("0100:0x100", &range, &why));
+  EXPECT_NE(why.find("leading 0"), std::string::npos) << why;
+  ASSERT_TRUE(parseMapRange("0:256", &range, &why)) << why;
+  EXPECT_EQ(range.end, 256u);
 }
 
 void writeText(const std::string& path, const std::string& text) {

@@ -1,0 +1,15 @@
+// Checks of the options that take a number: a value that is no number is
+// told as such, one out of bounds with its bounds.
+#pragma once
+
+#include <cstdint>
+
+namespace CLI {
+class Option;
+}
+
+// The option takes a whole number (decimal digits, no sign) from low to high.
+void checkWholeNumber(CLI::Option* option, int64_t low, int64_t high);
+// The option takes a number (decimal digits with an optional fraction, no
+// sign) from low to high.
+void checkNumber(CLI::Option* option, double low, double high);
