@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "cli/console.h"
-#include "cli/worker_process.h"
+#include "station/worker_process.h"
 
 namespace {
 void (*interruptHandler)() = nullptr;

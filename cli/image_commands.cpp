@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
-#include "cli/output_file.h"
+#include "station/plan.h"
+#include "operations/exit_codes.h"
+#include "station/output_file.h"
 #include "image/hex_token_reader.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 
 std::string portFailureText(const std::string& device, const PortOpenFault& fault) {
   const std::string reason = fault.status == PortOpenStatus::Unresolved

@@ -6,7 +6,7 @@
 #include <set>
 #include <string>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "link/bootloader.h"
 
 namespace {

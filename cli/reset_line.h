@@ -3,9 +3,9 @@
 // board's first call and before each retry.
 #pragma once
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
-#include "cli/progress.h"
+#include "station/board_report.h"
+#include "station/plan.h"
+#include "station/progress.h"
 
 namespace CLI {
 class App;

@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cli/app_check.h"
-#include "cli/exit_codes.h"
-#include "cli/serial_file.h"
+#include "station/app_check.h"
+#include "operations/exit_codes.h"
+#include "station/serial_file.h"
 #include "image/hex_token_reader.h"
 #include "image/image_patch.h"
 

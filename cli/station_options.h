@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/commands.h"
+#include "station/plan.h"
 
 namespace CLI {
 class App;

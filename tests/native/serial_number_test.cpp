@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/serial_file.h"
-#include "cli/serial_number.h"
+#include "station/serial_file.h"
+#include "station/serial_number.h"
 #include "image/image_patch.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"

@@ -1,6 +1,6 @@
 // How a run shows itself on the terminal: bars redrawn in place on a terminal,
 // plain lines otherwise, and one line per event for a gang's worker processes
-// (cli/worker_protocol.h).
+// (station/worker_protocol.h).
 #pragma once
 
 #include <cstdio>

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "cli/worker_process.h"
+#include "station/worker_process.h"
 
 extern char** environ;
 

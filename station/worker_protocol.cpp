@@ -1,4 +1,4 @@
-#include "cli/worker_protocol.h"
+#include "station/worker_protocol.h"
 
 #include <cerrno>
 #include <cstdlib>

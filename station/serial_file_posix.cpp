@@ -8,7 +8,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "cli/serial_file.h"
+#include "station/serial_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli/simulated_target.h"
+#include "station/simulated_target.h"
 
 bool startSimulatedTarget(SimulatedTarget*, std::string* error) {
   *error = "the simulated target runs on Linux and macOS only (k4471-sim)";

@@ -1,8 +1,8 @@
-#include "cli/app_check.h"
+#include "station/app_check.h"
 
 #include <cstdio>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "link/bootloader.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
-#include "cli/progress.h"
+#include "station/board_report.h"
+#include "station/plan.h"
+#include "station/progress.h"
 
 // What `{serial}` stands for in an expected text.
 constexpr const char* SerialPlaceholder = "{serial}";

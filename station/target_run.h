@@ -2,10 +2,10 @@
 // one board with its retries and serial number, and a station's worker.
 #pragma once
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
-#include "cli/progress.h"
-#include "cli/simulated_target.h"
+#include "station/board_report.h"
+#include "station/plan.h"
+#include "station/progress.h"
+#include "station/simulated_target.h"
 
 // The image read and checked (a worker's handed over by its parent, with its
 // board number and serial number), or the consent to erase everything. ExitOk

@@ -5,11 +5,11 @@
 #include <ctime>
 #include <string>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "station/plan.h"
+#include "operations/exit_codes.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
-#include "cli/target_run.h"
+#include "station/target_run.h"
 #include "link/bootloader.h"
 
 bool worthRetrying(int code) {

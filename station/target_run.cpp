@@ -8,15 +8,15 @@
 #include <string>
 #include <thread>
 
-#include "cli/app_check.h"
-#include "cli/commands.h"
+#include "station/app_check.h"
+#include "station/plan.h"
 #include "cli/console.h"
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "cli/ports.h"
-#include "cli/progress.h"
-#include "cli/simulated_target.h"
-#include "cli/target_run.h"
-#include "cli/worker_protocol.h"
+#include "station/progress.h"
+#include "station/simulated_target.h"
+#include "station/target_run.h"
+#include "station/worker_protocol.h"
 #include "image/hex_token_reader.h"
 #include "link/adapter_latency.h"
 #include "link/bootloader.h"
@@ -242,7 +242,7 @@ EraseAllAnswer confirmEraseAll(const Options& options) {
 }
 
 // A gang's worker is handed its image and the permission to take a board
-// by its parent (cli/worker_protocol.h). *declined when it may take none.
+// by its parent (station/worker_protocol.h). *declined when it may take none.
 int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
                      bool* declined) {
   long long size = 0;

@@ -1,11 +1,11 @@
-#include "cli/board_report.h"
+#include "station/board_report.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 
 std::string boardReportLine(const BoardReport& report) {
   char started[32] = "";

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/flash_map.h"
+#include "station/flash_map.h"
 
 enum class SerialEncoding { U32Le, U32Be, U64Le, U64Be, Ascii };
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/worker_process.h"
-#include "cli/worker_protocol.h"
+#include "station/worker_process.h"
+#include "station/worker_protocol.h"
 
 struct Target {
   std::string port;

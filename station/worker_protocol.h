@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/commands.h"
+#include "station/plan.h"
 
 // ---- Worker to parent ----
 

@@ -1,4 +1,4 @@
-#include "cli/flash_map.h"
+#include "station/flash_map.h"
 
 #include "image/hex_token_reader.h"
 

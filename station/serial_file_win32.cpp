@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "cli/serial_file.h"
+#include "station/serial_file.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // A station's worker: one port, every board that calls on it. Its parent
 // hands it the image once, then a number and the permission for each new
-// board (cli/worker_protocol.h).
+// board (station/worker_protocol.h).
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "station/plan.h"
+#include "operations/exit_codes.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
-#include "cli/target_run.h"
-#include "cli/worker_protocol.h"
+#include "station/target_run.h"
+#include "station/worker_protocol.h"
 #include "link/bootloader.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Several boards at once: a worker process per port, the parent showing and
 // reporting them, and a station's boards and numbers handed out.
 #include "cli/console.h"
-#include "cli/gang.h"
+#include "station/gang.h"
 
 #include <chrono>
 #include <ctime>
@@ -13,12 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/board_report.h"
-#include "cli/gang_target.h"
-#include "cli/progress.h"
+#include "station/board_report.h"
+#include "station/gang_target.h"
+#include "station/progress.h"
 #include "cli/station_options.h"
-#include "cli/worker_process.h"
-#include "cli/worker_protocol.h"
+#include "station/worker_process.h"
+#include "station/worker_protocol.h"
 #include "operations/run_logic.h"
 
 namespace {

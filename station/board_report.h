@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 
 struct BoardReport {
   std::string port;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cli/worker_process.h"
+#include "station/worker_process.h"
 
 namespace {
 std::string quoted(const std::string& argument) {

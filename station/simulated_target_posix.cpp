@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/simulated_target.h"
+#include "station/simulated_target.h"
 #include "image/hex_token_reader.h"
 #include "sim/simulator.h"
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/board_report.h"
-#include "cli/flash_map.h"
-#include "cli/serial_number.h"
+#include "station/board_report.h"
+#include "station/flash_map.h"
+#include "station/serial_number.h"
 #include "image/firmware_image.h"
 #include "image/image_snapshot.h"
 #include "image/prepared_image.h"

@@ -1,10 +1,10 @@
-// One port of a gang as its parent sees it (cli/gang_target.h).
-#include "cli/gang_target.h"
+// One port of a gang as its parent sees it (station/gang_target.h).
+#include "station/gang_target.h"
 
 #include <nlohmann/json.hpp>
 
-#include "cli/board_report.h"
-#include "cli/exit_codes.h"
+#include "station/board_report.h"
+#include "operations/exit_codes.h"
 #include "operations/run_logic.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #include "cli/console.h"
-#include "cli/progress.h"
+#include "station/progress.h"
 
 #include <string>
 
-#include "cli/worker_protocol.h"
+#include "station/worker_protocol.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "cli/serial_file.h"
+#include "station/serial_file.h"
 
-#include "cli/output_file.h"
-#include "cli/serial_number.h"
+#include "station/output_file.h"
+#include "station/serial_number.h"
 
 namespace {
 

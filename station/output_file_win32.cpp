@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "cli/output_file.h"
+#include "station/output_file.h"
 #include "link/serial_port.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "cli/serial_number.h"
+#include "station/serial_number.h"
 
 #include <cinttypes>
 #include <cstdio>

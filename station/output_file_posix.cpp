@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/output_file.h"
+#include "station/output_file.h"
 
 namespace {
 

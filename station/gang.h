@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
+#include "station/board_report.h"
+#include "station/plan.h"
+#include "operations/exit_codes.h"
 #include "image/image_snapshot.h"
 
 // A gang run: the options give the ports (at most MaxForwardedWorkers), the
