@@ -1,3 +1,4 @@
+// A station's options on the command line: added to the program command, checked and taken.
 #include "cli/station_options.h"
 
 #include <CLI/CLI.hpp>
@@ -7,11 +8,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "station/app_check.h"
 #include "operations/exit_codes.h"
+#include "station/app_check.h"
 #include "station/serial_file.h"
-#include "image/hex_token_reader.h"
-#include "image/image_patch.h"
 
 void addStationOptions(CLI::App* program, Options* options) {
   CLI::Option* loop = program->add_flag(
@@ -138,34 +137,4 @@ int takeStationOptions(Options* options) {
   options->serialAddress = static_cast<uint32_t>(address);
   options->numbered = true;
   return source ? takeFirstSerial(options) : ExitOk;
-}
-
-bool nextSerialNumber(const Options& options, uint64_t* next, uint64_t* number,
-                      std::string* error) {
-  if (options.serialFile.empty()) {
-    *number = (*next)++;
-  } else if (!takeSerialNumber(options.serialFile, SerialLockWaitMilliseconds, number, error)) {
-    *error = "--serial-file " + options.serialFile + ": " + *error;
-    return false;
-  }
-  std::vector<uint8_t> bytes;
-  return encodeSerial(*number, options.serial, &bytes, error);
-}
-
-bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
-                ImageSnapshot* out, std::string* dataSha256, std::string* error) {
-  if (!serial) {
-    *dataSha256 = imageDataSha256(loaded.image);
-    *out = loaded.run;
-    return true;
-  }
-  std::vector<uint8_t> bytes;
-  if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
-  HexFileFault fault = {0, ""};
-  if (!withBytesAt(loaded.image, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
-                   &fault)) {
-    *error = std::string("the serial number cannot be written into the image: ") + fault.message;
-    return false;
-  }
-  return true;
 }

@@ -1,3 +1,4 @@
+// The words of each exit code (operations/exit_codes.h), and a worker's end that was no exit.
 #include "operations/exit_codes.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The exit codes of the command line and their words: a summary's and a report's outcome.
 #pragma once
 
 #include <string>

@@ -1,3 +1,4 @@
+// The launched application's answer (station/app_check.h): the line it prints, waited for.
 #include "station/app_check.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// A board's report (station/board_report.h): its JSON line, and the report file.
 #include "station/board_report.h"
 
 #include <cerrno>

@@ -1,16 +1,18 @@
 // One board in this process: the wait for its call, its serial number, the
 // run, and the runs again after a communication or erase error (--retries).
+#include "station/board_run.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <string>
 
-#include "station/plan.h"
-#include "operations/exit_codes.h"
-#include "cli/reset_line.h"
-#include "cli/station_options.h"
-#include "station/target_run.h"
 #include "link/bootloader.h"
+#include "operations/exit_codes.h"
+#include "station/board_image.h"
+#include "station/board_reset.h"
+#include "station/interrupt.h"
+#include "station/target_run.h"
 
 bool worthRetrying(int code) {
   return code == ExitCommunicationError || code == ExitEraseError;

@@ -1,3 +1,4 @@
+// The board's flash map (station/flash_map.h): its ranges parsed, an image held against it.
 #include "station/flash_map.h"
 
 #include "image/hex_token_reader.h"

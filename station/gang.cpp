@@ -1,6 +1,5 @@
 // Several boards at once: a worker process per port, the parent showing and
 // reporting them, and a station's boards and numbers handed out.
-#include "cli/console.h"
 #include "station/gang.h"
 
 #include <chrono>
@@ -13,13 +12,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "operations/run_logic.h"
+#include "station/board_image.h"
 #include "station/board_report.h"
 #include "station/gang_target.h"
+#include "station/interrupt.h"
 #include "station/progress.h"
-#include "cli/station_options.h"
+#include "station/terminal.h"
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
-#include "operations/run_logic.h"
 
 namespace {
 

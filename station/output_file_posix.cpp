@@ -1,3 +1,4 @@
+// The files written whole on Linux and macOS: a temporary file renamed over the old one.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// The files written whole on Windows: a temporary file moved over the old one.
 #include <windows.h>
 #include <io.h>
 

@@ -1,19 +1,14 @@
-// The command line's pieces: its options, the image commands (info, convert
-// and the loading of a file for a run) and the commands that address a target.
+// The plan of a run as the command line gave it: the options that a board's
+// run, a gang and a station take, and the command that addresses the target.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "station/board_report.h"
+#include "image/firmware_image.h"
 #include "station/flash_map.h"
 #include "station/serial_number.h"
-#include "image/firmware_image.h"
-#include "image/image_snapshot.h"
-#include "image/prepared_image.h"
-#include "operations/run_logic.h"
 
 struct Options {
   std::string file;
@@ -65,38 +60,5 @@ struct Options {
 // The longest --timeout and --wait: one year, in seconds.
 constexpr int64_t LongestWaitSeconds = 31536000;
 
-// Set by a signal: waits end, and a run stops between two blocks.
-extern std::atomic<int> interrupted;
-
-// Checks --format, --address, --flash and --boot-region and takes their values. ExitOk, or
-// ExitUsage with the reason told.
-int takeFormatOptions(Options* options);
-
-// Reads the image whole, converts it from its format and refuses it before
-// anyone is asked to reset a board for it. ExitOk, or the exit code with the
-// reason told (and in *failure).
-int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
-                 std::string* failure, bool keepFile = false);
-// The same check of bytes already read into loaded->run (path names them in
-// the messages).
-int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
-               std::string* failure, bool keepFile = false);
-// k4471-cli info and convert.
-int showInfo(const Options& options);
-int convertImage(const Options& options);
-
 // The commands that address a target.
 enum class TargetCommand { Program, Erase, Launch };
-
-// Called for each attempt of a board that is tried again (--retries) but
-// its last, as the attempt ends.
-using AttemptReport = void (*)(const BoardReport& board, void* context);
-// One command on one target, with its retries and its serial number (taken
-// by this process unless a parent handed it over, into *serialNext with
-// --serial-start); the report of the board's last attempt is filled in.
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   uint64_t* serialNext, AttemptReport attempt, void* context);
-// A station's worker (--loop with --progress-events): every new board that
-// calls on its port, until its parent says stop or a signal comes between
-// two boards (ExitOk); ExitInterrupted when a signal came inside a board.
-int runStationWorker(const Options& options);

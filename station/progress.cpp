@@ -1,8 +1,10 @@
-#include "cli/console.h"
+// How a run shows itself (station/progress.h): bars, plain lines, events for
+// a gang's parent, or failures only.
 #include "station/progress.h"
 
 #include <string>
 
+#include "station/terminal.h"
 #include "station/worker_protocol.h"
 
 namespace {

@@ -1,3 +1,4 @@
+// The serial file (station/serial_file.h): a number read and advanced under its lock.
 #include "station/serial_file.h"
 
 #include "station/output_file.h"

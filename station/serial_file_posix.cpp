@@ -1,3 +1,4 @@
+// The serial file's lock and text on Linux and macOS: flock on FILE.lock, a bounded read.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>

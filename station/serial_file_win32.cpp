@@ -1,3 +1,4 @@
+// The serial file's lock and text on Windows: LockFileEx on FILE.lock, a bounded read.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Serial numbers (station/serial_number.h): their formats, their bytes, their text, their place.
 #include "station/serial_number.h"
 
 #include <cinttypes>

@@ -1,3 +1,4 @@
+// The simulated target of --simulate on Linux and macOS: the simulator on a pseudo-terminal.
 #include <stdlib.h>
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// The simulated target of --simulate on Windows: there is none; the run says so.
 #include "station/simulated_target.h"
 
 bool startSimulatedTarget(SimulatedTarget*, std::string* error) {

@@ -1,6 +1,8 @@
 // A station's worker: one port, every board that calls on it. Its parent
 // hands it the image once, then a number and the permission for each new
 // board (station/worker_protocol.h).
+#include "station/station_worker.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -10,13 +12,15 @@
 #include <string>
 #include <thread>
 
-#include "station/plan.h"
+#include "link/bootloader.h"
 #include "operations/exit_codes.h"
-#include "cli/reset_line.h"
-#include "cli/station_options.h"
+#include "station/board_image.h"
+#include "station/board_reset.h"
+#include "station/board_run.h"
+#include "station/interrupt.h"
+#include "station/run_image.h"
 #include "station/target_run.h"
 #include "station/worker_protocol.h"
-#include "link/bootloader.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
-// The commands of the command line that address a target: the port, the wait
-// for the target's call, and the run on one target.
+// The steps of a run on one target (station/target_run.h): the port, the wait
+// for the target's call, and the run itself.
+#include "station/target_run.h"
+
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -8,19 +10,17 @@
 #include <string>
 #include <thread>
 
-#include "station/app_check.h"
-#include "station/plan.h"
-#include "cli/console.h"
-#include "operations/exit_codes.h"
-#include "cli/ports.h"
-#include "station/progress.h"
-#include "station/simulated_target.h"
-#include "station/target_run.h"
-#include "station/worker_protocol.h"
 #include "image/hex_token_reader.h"
 #include "link/adapter_latency.h"
 #include "link/bootloader.h"
 #include "link/trace.h"
+#include "operations/exit_codes.h"
+#include "station/app_check.h"
+#include "station/interrupt.h"
+#include "station/port_words.h"
+#include "station/run_image.h"
+#include "station/terminal.h"
+#include "station/worker_protocol.h"
 
 namespace {
 
@@ -271,10 +271,10 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
   return checkImage(options.file, options, loaded, &board->message);
 }
 
-// What comes before the port: the image read and checked, or the consent to
-// erase everything. ExitOk to go on; *declined when nothing is to be done.
-int prepareRun(TargetCommand command, const Options& options, LoadedImage* loaded,
-               BoardReport* board, bool* declined) {
+}  // namespace
+
+int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
+                     BoardReport* board, bool* declined) {
   if (command == TargetCommand::Program) {
     board->failedStep = "file";
     int code = options.events ? takeParentOrders(options, loaded, board, declined)
@@ -297,9 +297,7 @@ int prepareRun(TargetCommand command, const Options& options, LoadedImage* loade
   return ExitOk;
 }
 
-// Takes the board's port (a simulated target's, with --simulate) for the
-// link. ExitOk, or the exit code with the reason told.
-int openPort(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
+int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
   board->failedStep = "port";
   std::string device;
   if (options.simulate) {
@@ -327,6 +325,8 @@ int openPort(const Options& options, SimulatedTarget* simulated, BoardReport* bo
   if (!note.empty()) linkTrace(("note: " + note + "\n").c_str());
   return ExitOk;
 }
+
+namespace {
 
 // The command itself, once the target has called.
 RunOutcome runCommand(TargetCommand command, const Options& options, const ImageSnapshot& image,
@@ -388,15 +388,6 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
 }
 
 }  // namespace
-
-int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
-                     BoardReport* board, bool* declined) {
-  return prepareRun(command, options, loaded, board, declined);
-}
-
-int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
-  return openPort(options, simulated, board);
-}
 
 int reopenTargetPort(BoardReport* board) {
   std::string reason;

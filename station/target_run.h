@@ -2,6 +2,10 @@
 // one board with its retries and serial number, and a station's worker.
 #pragma once
 
+#include <string>
+
+#include "image/image_snapshot.h"
+#include "image/prepared_image.h"
 #include "station/board_report.h"
 #include "station/plan.h"
 #include "station/progress.h"
@@ -23,9 +27,6 @@ bool targetPortOpensAgain(const std::string& device, std::string* away);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board);
-// Whether a board whose attempt ended so is tried again (--retries): after a
-// communication or erase error.
-bool worthRetrying(int code);
 // The command on a target that is connected: its outcome told, then the
 // application launched or the port closed (and a simulated target's flash
 // compared with the image).

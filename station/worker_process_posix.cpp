@@ -1,3 +1,4 @@
+// A gang's worker processes on Linux and macOS: posix_spawn, pipes, signals passed on.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

@@ -1,3 +1,4 @@
+// A gang's worker processes on Windows: CreateProcess with pipes for its streams.
 #include <windows.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// What a gang's parent and its workers say to each other (station/worker_protocol.h).
 #include "station/worker_protocol.h"
 
 #include <cerrno>
@@ -181,6 +182,17 @@ void sendWorkerEvent(FILE* out, const WorkerEvent& event) {
   const std::string line = encodeWorkerEvent(event);
   fwrite(line.data(), 1, line.size(), out);
   fflush(out);
+}
+
+void traceToParent(const char* text) {
+  std::string line = text;
+  const size_t first = line.find_first_not_of('\n');
+  if (first == std::string::npos) return;
+  line = line.substr(first, line.find_last_not_of('\n') - first + 1);
+  WorkerEvent event;
+  event.kind = WorkerEventKind::Trace;
+  event.text = line;
+  sendWorkerEvent(stdout, event);
 }
 
 bool takeLine(std::string* pending, std::string* line) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "image/image_snapshot.h"
 #include "station/plan.h"
 
 // ---- Worker to parent ----
@@ -60,6 +61,9 @@ std::string encodeWorkerEvent(const WorkerEvent& event);
 bool decodeWorkerEvent(const std::string& line, WorkerEvent* event);
 // Writes the event and flushes it.
 void sendWorkerEvent(FILE* out, const WorkerEvent& event);
+// A gang's worker's trace sink (--verbose): each line of the link's trace
+// goes to its parent on standard output, one event a line.
+void traceToParent(const char* text);
 
 // Takes the first whole line out of *pending (a carriage return before its
 // line feed dropped). False while no line is complete.
