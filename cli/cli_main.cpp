@@ -9,25 +9,30 @@
 #include <string>
 #include <vector>
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/devloop_options.h"
-#include "cli/exit_codes.h"
-#include "cli/gang.h"
-#include "cli/monitor.h"
-#include "cli/output_file.h"
+#include "cli/image_commands.h"
+#include "cli/watch.h"
+#include "station/monitor.h"
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
-#include "cli/station_console.h"
+#include "station/station_console.h"
 #include "cli/station_options.h"
-#include "cli/watch.h"
-#include "cli/worker_process.h"
-#include "cli/worker_protocol.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
+#include "operations/exit_codes.h"
+#include "operations/run_logic.h"
+#include "station/board_report.h"
+#include "station/board_run.h"
+#include "station/gang.h"
+#include "station/interrupt.h"
+#include "station/output_file.h"
+#include "station/run_image.h"
+#include "station/station_worker.h"
+#include "station/worker_process.h"
+#include "station/worker_protocol.h"
 
 namespace {
 
@@ -83,18 +88,6 @@ CLI::Validator secondsUpToAYear() {
         return std::string();
       },
       "");
-}
-
-// A gang's worker: its trace lines go to its parent, one event a line.
-void traceToParent(const char* text) {
-  std::string line = text;
-  const size_t first = line.find_first_not_of('\n');
-  if (first == std::string::npos) return;
-  line = line.substr(first, line.find_last_not_of('\n') - first + 1);
-  WorkerEvent event;
-  event.kind = WorkerEventKind::Trace;
-  event.text = line;
-  sendWorkerEvent(stdout, event);
 }
 
 void traceToStderr(const char* text) {
@@ -420,8 +413,6 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
 }
 
 }  // namespace
-
-std::atomic<int> interrupted{0};
 
 int main(int argc, char** argv) {
   prepareStandardStreams();

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-bool isTerminal(FILE* stream);
 // Ctrl-C, a termination request and a hang-up call the handler, from a signal
 // context: it may only touch atomics.
 void onInterrupt(void (*handler)());
@@ -12,6 +11,3 @@ void onInterrupt(void (*handler)());
 // null device (so that no port or file takes their place), and output that can
 // no longer be written (a closed pipe) never ends the process.
 void prepareStandardStreams();
-// Lets the stream show the escape sequences of redrawn tables (a Windows
-// console needs this turned on). False where they cannot be shown.
-bool enableEscapeSequences(FILE* stream);

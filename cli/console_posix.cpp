@@ -1,3 +1,4 @@
+// The console on Linux and macOS: standard streams kept open, signals passed on to the workers.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -6,7 +7,7 @@
 #include <cstring>
 
 #include "cli/console.h"
-#include "cli/worker_process.h"
+#include "station/worker_process.h"
 
 namespace {
 void (*interruptHandler)() = nullptr;
@@ -28,14 +29,6 @@ void prepareStandardStreams() {
     }
   }
   signal(SIGPIPE, SIG_IGN);
-}
-
-bool enableEscapeSequences(FILE*) {
-  return true;
-}
-
-bool isTerminal(FILE* stream) {
-  return isatty(fileno(stream)) != 0;
 }
 
 void onInterrupt(void (*handler)()) {

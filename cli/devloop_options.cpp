@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 
 namespace {
 
@@ -76,8 +76,4 @@ int checkDevLoopOptions(const Options& options, TargetCommand command) {
   }
   if (options.watch && command == TargetCommand::Program) return checkWatch(options);
   return ExitOk;
-}
-
-bool keepsPortAfterRun(const Options& options) {
-  return options.monitor || options.watch;
 }

@@ -2,7 +2,7 @@
 // --watch, --settle-ms, --force) and their check before anything is opened.
 #pragma once
 
-#include "cli/commands.h"
+#include "station/plan.h"
 
 namespace CLI {
 class App;
@@ -22,7 +22,3 @@ void addWatchOptions(CLI::App* program, Options* options);
 // Refuses what does not go with them (several ports, standard input, a
 // station, serial numbers, a simulated target): ExitOk, or ExitUsage told.
 int checkDevLoopOptions(const Options& options, TargetCommand command);
-
-// Whether the port stays open after a run (for the monitor, or for the next
-// round of a watch, which keeps it and its lock).
-bool keepsPortAfterRun(const Options& options);

@@ -1,26 +1,19 @@
-// The image commands of the command line: the loading of a file for a run in
-// any of its formats, info and convert.
+// The image commands of the command line: the format options, info and convert
+// (the loading of a file for a run: station/run_image.cpp).
+#include "cli/image_commands.h"
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/commands.h"
-#include "cli/exit_codes.h"
-#include "cli/output_file.h"
 #include "image/hex_token_reader.h"
+#include "operations/exit_codes.h"
+#include "station/output_file.h"
+#include "station/run_image.h"
 
 namespace {
-
-// Whether a file refused as hex token text looks like raw binary.
-bool looksBinary(const std::vector<uint8_t>& bytes) {
-  for (size_t i = 0; i < bytes.size() && i < 4096; ++i) {
-    const uint8_t c = bytes[i];
-    if (c == 0 || c >= 0x80 || (c < 0x20 && !strchr("\t\n\v\f\r", c))) return true;
-  }
-  return false;
-}
 
 int takeMapOptions(Options* options) {
   std::string error;
@@ -41,18 +34,6 @@ int takeMapOptions(Options* options) {
     return ExitUsage;
   }
   return ExitOk;
-}
-
-// Refuses an image that the board's map, when given, does not allow where it
-// lies. ExitOk, or ExitFileError with the reason told.
-int checkAgainstMap(const std::string& path, const Options& options, const FirmwareImage& image,
-                    std::string* failure) {
-  if (!options.map.flash.given && !options.map.boot.given) return ExitOk;
-  std::string why;
-  if (!mapRefuses(image, options.map, options.bootloader, &why)) return ExitOk;
-  *failure = "File Error: " + path + ": " + why;
-  fprintf(stderr, "error: %s\n", failure->c_str());
-  return ExitFileError;
 }
 
 }  // namespace
@@ -92,110 +73,6 @@ int takeFormatOptions(Options* options) {
     options->binaryAddress = static_cast<uint32_t>(value);
   }
   return takeMapOptions(options);
-}
-
-namespace {
-
-// Refuses the file that did not open, read or close: the desktop tool's text
-// for it, then the path and the reason.
-int refuseFile(const char* text, const std::string& path, const std::string& reason,
-               std::string* failure) {
-  *failure = std::string("File Error: ") + text + " (" + path + ": " + reason + ")";
-  fprintf(stderr, "error: %s\n", failure->c_str());
-  return ExitFileError;
-}
-
-// The file whose content cannot be programmed: where and why.
-int refuseContent(const std::string& path, const HexFileFault& fault, bool binaryLooking,
-                  std::string* failure) {
-  char text[400];
-  if (fault.line == 0) {
-    snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
-  } else {
-    snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
-             fault.message);
-  }
-  *failure = text;
-  fprintf(stderr, "error: %s\n", text);
-  if (binaryLooking) fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
-  return ExitFileError;
-}
-
-// How every board's image is taken: by the options, checked as a run from
-// zero reads it (every board starts from zero).
-ImageRequest requestFor(const Options& options, bool keepFile) {
-  ImageRequest request;
-  request.formatByContent = options.formatByContent;
-  request.format = options.imageFormat;
-  request.binaryAddress = options.binaryAddress;
-  request.fingerprint = true;
-  request.keepFile = keepFile;
-  // A gang's parent hands the file on and runs nothing itself.
-  request.runText = !keepFile;
-  request.checkFrom = ReaderCursors{0, 0};
-  return request;
-}
-
-// What follows the preparation: its content fault worded, the notes shown,
-// the board's map applied.
-int finishCheck(const std::string& path, const Options& options, LoadedImage* loaded, bool prepared,
-                const ImagePrepareFault& fault, std::string* failure) {
-  if (!prepared) {
-    // A hex token file is left as it was read, so its bytes still tell.
-    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
-                               looksBinary(loaded->run.bytes);
-    return refuseContent(path, fault.content, binaryLooking, failure);
-  }
-  if (options.verbose) {
-    for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
-  }
-  return checkAgainstMap(path, options, loaded->image, failure);
-}
-
-// The file read and checked as the request asks.
-int loadFor(const std::string& path, const Options& options, const ImageRequest& request,
-            LoadedImage* loaded, std::string* failure) {
-  const ProgramTarget target =
-      options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
-  ImagePrepareFault fault;
-  const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
-  if (!prepared && fault.step == ImagePrepareStep::Load) {
-    if (interrupted.load()) {
-      // Ctrl-C while waiting for a FIFO's writer.
-      *failure = "Interrupted: the file was not read.";
-      fprintf(stderr, "%s\n", failure->c_str());
-      return ExitInterrupted;
-    }
-    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(fault.load), failure);
-  }
-  // A file that did not close is a file error like any other; it is known
-  // here, before any board is addressed.
-  if (loaded->run.closeFailed) {
-    return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
-  }
-  return finishCheck(path, options, loaded, prepared, fault, failure);
-}
-
-// For info and convert: the image a run would program, without its text.
-int loadWithoutRun(const Options& options, LoadedImage* loaded, std::string* failure) {
-  ImageRequest request = requestFor(options, false);
-  request.runText = false;
-  return loadFor(options.file, options, request, loaded, failure);
-}
-
-}  // namespace
-
-// The run then programs these very bytes.
-int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
-                 std::string* failure, bool keepFile) {
-  return loadFor(path, options, requestFor(options, keepFile), loaded, failure);
-}
-
-int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
-               std::string* failure, bool keepFile) {
-  ImagePrepareFault fault;
-  const bool prepared = prepareImageBytes(requestFor(options, keepFile), loaded, &fault);
-  return finishCheck(path, options, loaded, prepared, fault, failure);
 }
 
 // k4471-cli info: what a run of the file would program.

@@ -1,11 +1,9 @@
-// The serial ports of this machine as the command line names them, and what
-// it says when one does not open.
+// The serial ports of this machine as the command line names them and lists
+// them (k4471-cli ports).
 #pragma once
 
 #include <string>
 #include <vector>
-
-#include "link/serial_port.h"
 
 // Whether the two names are one port (a link and its device, two spellings).
 bool samePort(const std::string& a, const std::string& b);
@@ -32,14 +30,3 @@ std::string describePort(const std::string& text, const UsbIdentity& usb);
 std::string portsJson(const std::vector<PortInfo>& ports);
 // k4471-cli ports: a line a port, or the JSON array.
 int listPorts(bool json);
-
-// Why the port of that name did not open, with the system's reason: "port
-// busy", "is not a serial port", "cannot drive the reset line" (--reset on a
-// port without control lines), or "COM Port Error: Cannot Connect to".
-std::string portFailureText(const std::string& device, const PortOpenFault& fault);
-// Why a port that was there does not open now, in a few words for a station
-// that waits for it: "gone", "busy with another program", "refused by the
-// server", with the system's reason where it adds to them.
-std::string portAwayText(const std::string& device, const PortOpenFault& fault);
-// Whether the system's error is a connection that the other end refused.
-bool connectionRefused(int systemError);

@@ -1,9 +1,8 @@
-// The serial ports of a Linux or macOS machine, and its words for a refused connection.
+// The serial ports of a Linux or macOS machine.
 #include <libserialport.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 #include "cli/ports.h"
@@ -14,10 +13,6 @@ bool samePort(const std::string& a, const std::string& b) {
   if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return a == b;
   if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
-bool connectionRefused(int systemError) {
-  return systemError == ECONNREFUSED;
 }
 
 namespace {

@@ -1,14 +1,10 @@
-// The COM ports of a Windows machine, and its words for a refused connection.
+// The COM ports of a Windows machine.
 #include <windows.h>
 
 #include <cctype>
 #include <cstdio>
 
 #include "cli/ports.h"
-
-bool connectionRefused(int systemError) {
-  return systemError == WSAECONNREFUSED;
-}
 
 std::vector<PortInfo> listSerialPorts() {
   std::vector<PortInfo> ports;

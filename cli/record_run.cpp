@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <limits>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "cli/record_commands.h"
-#include "cli/serial_number.h"
+#include "station/serial_number.h"
 #include "record/record_query.h"
 #include "record/record_text.h"
 #include "record/serial_counter.h"

@@ -1,7 +1,7 @@
 // The record's commands in the Windows build: refused, as it has no database client.
 #include <cstdio>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "cli/record_commands.h"
 
 int runRecordCommand(const RecordCommands&, const RecordOptions&) {

@@ -1,13 +1,13 @@
+// The reset line's options (--reset, --reset-ms) and their check against the ports.
 #include "cli/reset_line.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
-#include <set>
 #include <string>
 
-#include "cli/exit_codes.h"
 #include "cli/number_options.h"
+#include "operations/exit_codes.h"
 #include "link/bootloader.h"
 
 namespace {
@@ -29,9 +29,6 @@ bool lineOf(const std::string& name, ResetLine* line) {
   }
   return false;
 }
-
-// The ports already warned of a server that does not confirm the line.
-std::set<std::string> warnedPorts;
 
 }  // namespace
 
@@ -74,37 +71,4 @@ int takeResetOptions(const Options& options) {
   }
   setResetLine(&line);
   return ExitOk;
-}
-
-int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
-  if (options.reset.empty()) return ExitOk;
-  const std::string note = "Resetting the target on " + board->port + " (" + options.reset + ", " +
-                           std::to_string(options.resetMs) + " ms).";
-  progressNote(progress, note.c_str());
-  const ControlFault fault = pulseReset(serialPort.load(), options.resetMs);
-  switch (fault.status) {
-    case ControlStatus::Done:
-      return ExitOk;
-    case ControlStatus::Unconfirmed:
-      if (warnedPorts.insert(board->port).second) {
-        fprintf(stderr,
-                "warning: the serial server %s did not confirm the reset line; going on as if "
-                "the board was reset\n",
-                board->port.c_str());
-      }
-      return ExitOk;
-    case ControlStatus::Refused:
-    case ControlStatus::NoControlLines:
-      break;
-  }
-  std::string reason = systemErrorText(fault.systemError);
-  if (reason.empty()) {
-    reason = fault.status == ControlStatus::Refused ? "the connection did not take the command"
-                                                    : "it has no control lines";
-  }
-  board->message = board->port + ": cannot drive the reset line (" + reason + ")";
-  board->failedStep = "port";
-  fprintf(stderr, "error: %s\n", board->message.c_str());
-  closeTargetPort();
-  return ExitPortError;
 }

@@ -1,11 +1,9 @@
 // A board reset through a control line of its port (--reset, --reset-ms):
-// the options, their check against the ports, and the pulse before a
-// board's first call and before each retry.
+// the options and their check against the ports (the pulse itself:
+// station/board_reset.h).
 #pragma once
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
-#include "cli/progress.h"
+#include "station/plan.h"
 
 namespace CLI {
 class App;
@@ -22,9 +20,3 @@ void addResetOptions(CLI::App* command, Options* options);
 // ExitUsage, told) and gives the line to the link, so that every port opens
 // with both lines held at their released level. ExitOk without --reset.
 int takeResetOptions(const Options& options);
-
-// With --reset, resets the board on the open port: the line active for
-// --reset-ms, then released. ExitOk (a serial server that did not confirm
-// is warned of, once per port), or ExitPortError with the port and the
-// system's reason told and kept in the board's report. Nothing without it.
-int resetBoard(const Options& options, Progress* progress, BoardReport* board);

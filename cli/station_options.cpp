@@ -1,3 +1,4 @@
+// A station's options on the command line: added to the program command, checked and taken.
 #include "cli/station_options.h"
 
 #include <CLI/CLI.hpp>
@@ -5,13 +6,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "cli/app_check.h"
-#include "cli/exit_codes.h"
-#include "cli/output_file.h"
+#include "operations/exit_codes.h"
+#include "station/app_check.h"
+#include "station/serial_file.h"
 #include "cli/number_options.h"
-#include "cli/serial_file.h"
-#include "image/hex_token_reader.h"
-#include "image/image_patch.h"
+#include "station/output_file.h"
 
 void addStationOptions(CLI::App* program, Options* options) {
   CLI::Option* loop = program->add_flag(
@@ -170,50 +169,4 @@ int takeStationOptions(Options* options) {
   if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);
   if (int code = checkReportIsNoCounter(*options)) return code;
   return takeFirstSerial(options);
-}
-
-SerialTake nextSerialNumber(const Options& options, SerialCounter* counter, uint64_t* number,
-                            std::string* error) {
-  if (!options.serialFile.empty()) {
-    const SerialTake took = takeSerialNumber(options.serialPath, SerialLockWaitMilliseconds,
-                                             serialFormatLast(options.serial), number, error);
-    if (took == SerialTake::Failed) *error = "--serial-file " + options.serialFile + ": " + *error;
-    return took;
-  }
-  if (counter->spent) {
-    *number = counter->next;
-    *error = serialCounterEnd(*counter);
-    return SerialTake::NoneLeft;
-  }
-  *number = counter->next;
-  // The last number that fits is given once; the count never wraps.
-  if (*number >= serialFormatLast(options.serial)) {
-    counter->spent = true;
-  } else {
-    ++counter->next;
-  }
-  return SerialTake::Taken;
-}
-
-std::string serialCounterEnd(const SerialCounter& counter) {
-  return (counter.spent ? "No serial number is left after " : "The next free serial number is ") +
-         std::to_string(counter.next) + ".";
-}
-
-bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
-                ImageSnapshot* out, std::string* dataSha256, std::string* error) {
-  if (!serial) {
-    *dataSha256 = imageDataSha256(loaded.image);
-    *out = loaded.run;
-    return true;
-  }
-  std::vector<uint8_t> bytes;
-  if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
-  HexFileFault fault = {0, ""};
-  if (!withBytesAt(loaded.image, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
-                   &fault)) {
-    *error = std::string("the serial number cannot be written into the image: ") + fault.message;
-    return false;
-  }
-  return true;
 }

@@ -1,3 +1,4 @@
+// The USB identity of serial ports read from sysfs (cli/usb_sysfs.h).
 #include "cli/usb_sysfs.h"
 
 #include <dirent.h>

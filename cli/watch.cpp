@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "cli/keys.h"
-#include "cli/monitor.h"
-#include "cli/target_run.h"
+#include "station/monitor.h"
+#include "station/interrupt.h"
+#include "station/target_run.h"
 #include "link/bootloader.h"
 
 namespace {

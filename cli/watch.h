@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "cli/board_report.h"
-#include "cli/commands.h"
+#include "station/board_report.h"
+#include "station/plan.h"
 #include "cli/file_watch.h"
 
 // What the watch keeps between its rounds.

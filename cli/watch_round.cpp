@@ -5,10 +5,14 @@
 #include <ctime>
 #include <thread>
 
-#include "cli/exit_codes.h"
+#include "operations/exit_codes.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
-#include "cli/target_run.h"
+#include "station/board_image.h"
+#include "station/board_reset.h"
+#include "station/board_run.h"
+#include "station/interrupt.h"
+#include "station/target_run.h"
 #include "cli/watch.h"
 #include "image/firmware_image.h"
 #include "image/hex_token_reader.h"

@@ -149,3 +149,7 @@ void socketClose(NetSocket socket) {
 std::string resolverErrorText(int code) {
   return gai_strerror(code);
 }
+
+bool connectionRefused(int systemError) {
+  return systemError == ECONNREFUSED;
+}

@@ -148,3 +148,7 @@ void socketClose(NetSocket socket) {
 std::string resolverErrorText(int code) {
   return systemErrorText(code);
 }
+
+bool connectionRefused(int systemError) {
+  return systemError == WSAECONNREFUSED;
+}

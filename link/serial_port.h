@@ -45,6 +45,8 @@ PortOpenFault lastPortOpenFault();
 std::string systemErrorText(int systemError);
 // The resolver's words for its code (an Unresolved fault's systemError).
 std::string resolverErrorText(int code);
+// Whether the system's error is a connection that the other end refused.
+bool connectionRefused(int systemError);
 // Read one reply frame into slots. 0, or 3 (no byte came, the timeouts were
 // refused, the line failed, or the wait was aborted).
 int readReplyBlocking(SerialPort port, uint32_t* slots, int count);

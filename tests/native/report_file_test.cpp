@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/board_report.h"
+#include "station/board_report.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 

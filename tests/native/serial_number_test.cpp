@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/output_file.h"
-#include "cli/serial_file.h"
-#include "cli/serial_number.h"
+#include "station/board_image.h"
+#include "station/output_file.h"
+#include "station/serial_file.h"
+#include "station/serial_number.h"
 #include "image/image_patch.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/worker_protocol.h"
+#include "station/worker_protocol.h"
 
 namespace {
 

@@ -1,0 +1,49 @@
+// A board reset through a control line of its port (station/board_reset.h).
+#include "station/board_reset.h"
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+#include "link/bootloader.h"
+#include "operations/exit_codes.h"
+
+namespace {
+
+// The ports already warned of a server that does not confirm the line.
+std::set<std::string> warnedPorts;
+
+}  // namespace
+
+int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
+  if (options.reset.empty()) return ExitOk;
+  const std::string note = "Resetting the target on " + board->port + " (" + options.reset + ", " +
+                           std::to_string(options.resetMs) + " ms).";
+  progressNote(progress, note.c_str());
+  const ControlFault fault = pulseReset(serialPort.load(), options.resetMs);
+  switch (fault.status) {
+    case ControlStatus::Done:
+      return ExitOk;
+    case ControlStatus::Unconfirmed:
+      if (warnedPorts.insert(board->port).second) {
+        fprintf(stderr,
+                "warning: the serial server %s did not confirm the reset line; going on as if "
+                "the board was reset\n",
+                board->port.c_str());
+      }
+      return ExitOk;
+    case ControlStatus::Refused:
+    case ControlStatus::NoControlLines:
+      break;
+  }
+  std::string reason = systemErrorText(fault.systemError);
+  if (reason.empty()) {
+    reason = fault.status == ControlStatus::Refused ? "the connection did not take the command"
+                                                    : "it has no control lines";
+  }
+  board->message = board->port + ": cannot drive the reset line (" + reason + ")";
+  board->failedStep = "port";
+  fprintf(stderr, "error: %s\n", board->message.c_str());
+  closeTargetPort();
+  return ExitPortError;
+}

@@ -1,0 +1,21 @@
+// One board in this process: the wait for its call, its serial number, the
+// run, and the runs again after a communication or erase error (--retries).
+#pragma once
+
+#include <cstdint>
+
+#include "station/board_image.h"
+#include "station/board_report.h"
+#include "station/plan.h"
+
+// Called for each attempt of a board that is tried again (--retries) but
+// its last, as the attempt ends.
+using AttemptReport = void (*)(const BoardReport& board, void* context);
+// One command on one target, with its retries and its serial number (taken
+// by this process unless a parent handed it over, from *counter with
+// --serial-start); the report of the board's last attempt is filled in.
+int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
+                   SerialCounter* counter, AttemptReport attempt, void* context);
+// Whether a board whose attempt ended so is tried again (--retries): after a
+// communication or erase error.
+bool worthRetrying(int code);

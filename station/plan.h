@@ -1,0 +1,75 @@
+// The plan of a run as the command line gave it: the options that a board's
+// run, a gang and a station take, and the command that addresses the target.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/firmware_image.h"
+#include "station/flash_map.h"
+#include "station/serial_number.h"
+
+struct Options {
+  std::string file;
+  std::vector<std::string> ports;
+  bool bootloader = false;
+  bool all = false;
+  bool yes = false;
+  bool launch = false;
+  bool simulate = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool events = false;
+  int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
+                                // run; 0 waits for ever
+  int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
+  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
+                       // the board's number); empty: not checked
+  int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
+  std::string report;                 // path of the JSON report, "-" for standard output
+  bool reportAppend = false;
+  std::string format = "auto";
+  std::string address;            // where raw binary belongs, as given
+  std::string output;             // convert: the hex token file to write, "-" for standard output
+  std::string flash, bootRegion;  // the board's map, START:SIZE, when given
+  // Taken from format and address.
+  bool formatByContent = true;
+  ImageFormat imageFormat = ImageFormat::HexToken;
+  uint32_t binaryAddress = 0;
+  FlashMap map;  // taken from flash and bootRegion
+  // A station: every board that calls is programmed until --count boards
+  // passed or a stop; a call counts as a new board after swapSeconds of quiet.
+  bool loop = false;
+  unsigned long count = 0;  // 0: no limit
+  double swapSeconds = 2;
+  int retries = 0;  // further attempts after a communication or erase error
+  // Serial numbers: where, how, and where from (as given; checked by
+  // takeSerialOptions).
+  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
+  bool numbered = false;  // taken from the above
+  uint32_t serialAddress = 0;
+  SerialFormat serial;
+  uint64_t firstSerial = 0;  // --serial-start
+  std::string serialPath;    // the file --serial-file leads to, resolved at the start
+  // The board's reset through a control line of its port (empty: none; a
+  // person resets it), and how long the line holds it in reset.
+  std::string reset;
+  int resetMs = 100;
+  // The station's console (cli/station_console.h): HOST:PORT to serve it on
+  // (empty: none), the file that holds its token, a further name for Host.
+  std::string console, consoleTokenFile, consoleHost;
+  // The developer's loop (cli/devloop_options.h): the application's lines
+  // shown after the launch, and the image programmed again when it changes.
+  bool monitor = false;
+  bool timestamps = false;
+  bool watch = false;
+  bool force = false;
+  int settleMs = 300;
+};
+
+// The longest --timeout and --wait: one year, in seconds.
+constexpr int64_t LongestWaitSeconds = 31536000;
+
+// The commands that address a target.
+enum class TargetCommand { Program, Erase, Launch };
