@@ -68,7 +68,7 @@ void showLine(const MonitorSetup& setup, Lines* lines) {
     const double seconds = std::chrono::duration<double>(Clock::now() - setup.launched).count();
     printf("[%9.3f] ", seconds);
   }
-  printf("%s\n", escapedText(lines->line).c_str());
+  printf("%s\n", monitorLineText(lines->line).c_str());
   fflush(stdout);
   lines->line.clear();
   lines->inBootloader = false;
@@ -139,7 +139,7 @@ void flushLine(const MonitorSetup& setup, Lines* lines) {
 
 }  // namespace
 
-std::string escapedText(const std::string& bytes) {
+std::string monitorLineText(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string shown;
   for (size_t at = 0; at < bytes.size();) {

@@ -15,7 +15,7 @@
 // UTF-8 text as they are (but the C1 control characters), a backslash
 // doubled, and every other byte as \xHH (ESC as \x1b, so that an ANSI
 // sequence is shown, never obeyed).
-std::string escapedText(const std::string& bytes);
+std::string monitorLineText(const std::string& bytes);
 
 // How a monitor ended.
 enum class MonitorEnd {
