@@ -20,6 +20,7 @@
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
+#include "cli/serve_command.h"
 #include "cli/station_console.h"
 #include "cli/station_options.h"
 #include "cli/watch.h"
@@ -432,6 +433,8 @@ int main(int argc, char** argv) {
   buildCommandLine(&app, &options, &commands);
   RecordOptions recordOptions;
   addRecordCommands(&app, &recordOptions, &commands.record);
+  ServeOptions serveOptions;
+  CLI::App* serve = addServeCommand(&app, &serveOptions);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -440,6 +443,7 @@ int main(int argc, char** argv) {
   }
 
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);
+  if (serve->parsed()) return runServe(serveOptions);
   if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
