@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "record/record_spool.h"
-#include "record/record_text.h"
 #include "record/station_status.h"
 
 using Clock = std::chrono::steady_clock;
