@@ -17,6 +17,7 @@
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
+#include "cli/serve_command.h"
 #include "station/station_console.h"
 #include "cli/station_options.h"
 #include "link/bootloader.h"
@@ -424,6 +425,8 @@ int main(int argc, char** argv) {
   buildCommandLine(&app, &options, &commands);
   RecordOptions recordOptions;
   addRecordCommands(&app, &recordOptions, &commands.record);
+  ServeOptions serveOptions;
+  CLI::App* serve = addServeCommand(&app, &serveOptions);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -432,6 +435,7 @@ int main(int argc, char** argv) {
   }
 
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);
+  if (serve->parsed()) return runServe(serveOptions);
   if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);

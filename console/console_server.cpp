@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "console/console_access.h"
+#include "console/console_http.h"
 #include "console/event_stream.h"
 #include "console/machine_name.h"
 #include "console/page.h"
@@ -17,10 +18,6 @@ namespace {
 
 constexpr int OtherRequestThreads = 16;  // beside the event streams
 constexpr auto IdleComment = std::chrono::seconds(10);
-
-const char* const Policy =
-    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
-    "form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
 
 }  // namespace
 
@@ -36,46 +33,6 @@ struct ConsoleServer {
 };
 
 namespace {
-
-AccessRequest accessRequest(const httplib::Request& request) {
-  AccessRequest asked;
-  asked.method = request.method;
-  asked.host = request.get_header_value("Host");
-  asked.origin = request.get_header_value("Origin");
-  asked.authorization = request.get_header_value("Authorization");
-  asked.cookie = request.get_header_value("Cookie");
-  asked.queryToken = request.get_param_value("token");
-  return asked;
-}
-
-void refuse(httplib::Response* response, int status, const char* why) {
-  response->status = status;
-  response->set_content(std::string(why) + "\n", "text/plain; charset=utf-8");
-}
-
-// Every request passes here first: a wrong Host, a foreign Origin or a
-// missing token ends it.
-httplib::Server::HandlerResponse admit(ConsoleServer* server, const httplib::Request& request,
-                                       httplib::Response& response) {
-  switch (checkAccess(server->access, accessRequest(request))) {
-    case Access::Allowed:
-      return httplib::Server::HandlerResponse::Unhandled;
-    case Access::AllowedSetCookie:
-      response.set_header("Set-Cookie", tokenCookie(server->access));
-      response.set_redirect("/", 303);
-      break;
-    case Access::WrongHost:
-      refuse(&response, 403, "Forbidden: this console does not answer to that Host.");
-      break;
-    case Access::ForeignOrigin:
-      refuse(&response, 403, "Forbidden: a request from another origin.");
-      break;
-    case Access::NoToken:
-      refuse(&response, 401, "Unauthorized: open the URL the station printed, with its token.");
-      break;
-  }
-  return httplib::Server::HandlerResponse::Handled;
-}
 
 // One client's event stream: waits for a change (at most a quarter of a
 // second, for progress held back), writes what is due; ends once the
@@ -103,7 +60,7 @@ bool streamEvents(ConsoleServer* server, StreamCursor* cursor, httplib::DataSink
 void serveEvents(ConsoleServer* server, httplib::Response& response) {
   if (server->streams.fetch_add(1) >= MostEventStreams) {
     server->streams.fetch_sub(1);
-    refuse(&response, 503, "Service Unavailable: too many event streams.");
+    refuseRequest(&response, 503, "Service Unavailable: too many event streams.");
     return;
   }
   auto cursor = std::make_shared<StreamCursor>();
@@ -129,7 +86,7 @@ void addRoutes(ConsoleServer* server) {
   httplib::Server& http = server->http;
   http.set_pre_routing_handler(
       [server](const httplib::Request& request, httplib::Response& response) {
-        return admit(server, request, response);
+        return admitConsoleRequest(server->access, request, response);
       });
   http.Get("/", [server](const httplib::Request&, httplib::Response& response) {
     response.set_content(renderPage(viewSnapshot(server->view)), "text/html; charset=utf-8");
@@ -151,37 +108,6 @@ void addRoutes(ConsoleServer* server) {
   });
 }
 
-void configure(httplib::Server* http) {
-  http->new_task_queue = [] {
-    return new httplib::ThreadPool(MostEventStreams + OtherRequestThreads);
-  };
-  http->set_keep_alive_max_count(1);
-  http->set_read_timeout(5, 0);
-  http->set_write_timeout(5, 0);
-  http->set_payload_max_length(4096);
-  http->set_default_headers({{"Cache-Control", "no-store"},
-                             {"X-Content-Type-Options", "nosniff"},
-                             {"Referrer-Policy", "no-referrer"},
-                             {"Content-Security-Policy", Policy}});
-  http->set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (response.body.empty()) {
-      response.set_content("HTTP status " + std::to_string(response.status) + "\n",
-                           "text/plain; charset=utf-8");
-    }
-  });
-  http->set_exception_handler(
-      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        refuse(&response, 500, "Internal Server Error");
-      });
-}
-
-// Binds the address; the port bound, or -1.
-int bindConsole(httplib::Server* http, const ListenAddress& listen) {
-  const std::string host = listen.host == "localhost" ? "127.0.0.1" : listen.host;
-  if (listen.port == 0) return http->bind_to_any_port(host);
-  return http->bind_to_port(host, listen.port) ? listen.port : -1;
-}
-
 ConsoleServer* startServing(const ConsoleSettings& settings, StationView* view, ConsoleStop stop,
                             std::string* url, std::string* error) {
   ListenAddress listen;
@@ -189,9 +115,9 @@ ConsoleServer* startServing(const ConsoleSettings& settings, StationView* view, 
   auto server = std::make_unique<ConsoleServer>();
   server->view = view;
   server->stop = stop;
-  configure(&server->http);
+  configureConsoleHttp(&server->http, MostEventStreams + OtherRequestThreads);
   addRoutes(server.get());
-  const int port = bindConsole(&server->http, listen);
+  const int port = bindConsoleAddress(&server->http, listen);
   if (port <= 0) {
     *error = "the console cannot listen on " + settings.listen +
              " (the port is taken, or the address is not this machine's)";

@@ -49,6 +49,12 @@ bool dbConnected(const Db& db) {
   return db.lite != nullptr || postgresConnected(db);
 }
 
+std::string dbFaultText(const Db& db) {
+  const std::string& shown = db.target.shown;
+  if (db.error.compare(0, shown.size(), shown) == 0) return db.error;
+  return shown + ": " + db.error;
+}
+
 bool dbExec(Db* db, const std::string& sql, const std::vector<DbValue>& params,
             std::vector<DbRow>* rows) {
   db->fault = DbFault::None;

@@ -70,6 +70,8 @@ struct Db {
 bool dbConnect(Db* db, const DbTarget& target, bool createMissing);
 void dbClose(Db* db);
 bool dbConnected(const Db& db);
+// The last fault's reason for a message, the target named in front unless the engine named it.
+std::string dbFaultText(const Db& db);
 
 // Runs one statement with $1... bound to params; its rows into *rows when given.
 bool dbExec(Db* db, const std::string& sql, const std::vector<DbValue>& params = {},

@@ -124,8 +124,7 @@ std::vector<YieldGroup> yieldOf(const std::vector<AttemptRow>& rows, YieldBy by,
   return result;
 }
 
-bool queryYield(Db* db, YieldBy by, const std::string& since,
-                std::chrono::system_clock::time_point now, std::vector<YieldGroup>* groups) {
+bool queryBoardsSince(Db* db, const std::string& since, std::vector<AttemptRow>* rows) {
   std::string sql = std::string("SELECT ") + AttemptColumns + " FROM k4471_attempt";
   std::vector<DbValue> params;
   if (!since.empty()) {
@@ -135,9 +134,16 @@ bool queryYield(Db* db, YieldBy by, const std::string& since,
     params.push_back(dbText(since));
   }
   std::vector<DbRow> found;
+  rows->clear();
   if (!dbExec(db, sql, params, &found)) return false;
+  for (const DbRow& row : found) rows->push_back(attemptFromRow(row));
+  return true;
+}
+
+bool queryYield(Db* db, YieldBy by, const std::string& since,
+                std::chrono::system_clock::time_point now, std::vector<YieldGroup>* groups) {
   std::vector<AttemptRow> rows;
-  for (const DbRow& row : found) rows.push_back(attemptFromRow(row));
+  if (!queryBoardsSince(db, since, &rows)) return false;
   *groups = yieldOf(rows, by, now);
   return true;
 }

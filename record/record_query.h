@@ -48,7 +48,9 @@ struct YieldGroup {
 // Each board's attempts (by board id) counted by its last attempt, grouped by `by`.
 std::vector<YieldGroup> yieldOf(const std::vector<AttemptRow>& rows, YieldBy by,
                                 std::chrono::system_clock::time_point now);
-// The boards whose first attempt started at `since` or later (empty: all).
+// Every attempt of the boards whose first attempt started at `since` or later (empty: all).
+bool queryBoardsSince(Db* db, const std::string& since, std::vector<AttemptRow>* rows);
+// The yield of those boards.
 bool queryYield(Db* db, YieldBy by, const std::string& since,
                 std::chrono::system_clock::time_point now, std::vector<YieldGroup>* groups);
 // Table, CSV or JSON.

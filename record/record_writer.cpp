@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "record/record_spool.h"
-#include "record/record_text.h"
+#include "record/station_status.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -79,12 +79,8 @@ void heartbeat(RecordWriter* w) {
   if (Clock::now() < w->nextHeartbeat) return;
   w->nextHeartbeat = Clock::now() + w->setup.heartbeat;
   if (!reachable(w)) return;
-  if (!dbExec(&w->db,
-              "INSERT INTO k4471_station (name, version, last_alive) VALUES ($1, $2, $3)"
-              " ON CONFLICT (name) DO UPDATE SET version = excluded.version,"
-              " last_alive = excluded.last_alive",
-              {dbText(recordText(w->setup.station)), dbText(w->setup.toolVersion),
-               dbText(utcTimeText(std::chrono::system_clock::now()))})) {
+  if (!writeHeartbeat(&w->db, w->setup.station, w->setup.toolVersion,
+                      std::chrono::system_clock::now())) {
     lost(w);
   }
 }

@@ -2,7 +2,7 @@
 """The layers of the product: each folder includes only folders below it.
 
 From the ground up: link, image, operations; then record and console side by
-side; then station, which uses them; then cli. A file that includes a header of a folder above its
+side; then station and line (the line's page), which use them; then cli. A file that includes a header of a folder above its
 own fails, and so do two folders that include each other, whatever their
 place. Each file of the folders above operations opens with a comment line
 that says what it is.
@@ -21,10 +21,11 @@ RANKS = {
     "record": 3,
     "console": 3,
     "station": 4,
+    "line": 4,
     "cli": 5,
 }
 # Folders whose files each open with a line that says what they are.
-DESCRIBED = ("station", "record", "console", "cli")
+DESCRIBED = ("station", "record", "console", "line", "cli")
 SOURCE_ENDINGS = (".h", ".hpp", ".c", ".cpp")
 # Not the product: nothing of it includes them.
 NOT_PRODUCT = ("tests", "docs", "examples", "cmake", "tools")

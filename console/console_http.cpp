@@ -1,0 +1,80 @@
+// The pages' shared HTTP pieces: bounds, headers, access, bind.
+#include "console/console_http.h"
+
+#include <exception>
+
+namespace {
+
+const char* const Policy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
+
+AccessRequest accessRequest(const httplib::Request& request) {
+  AccessRequest asked;
+  asked.method = request.method;
+  asked.host = request.get_header_value("Host");
+  asked.origin = request.get_header_value("Origin");
+  asked.authorization = request.get_header_value("Authorization");
+  asked.cookie = request.get_header_value("Cookie");
+  asked.queryToken = request.get_param_value("token");
+  return asked;
+}
+
+}  // namespace
+
+void configureConsoleHttp(httplib::Server* http, int threads) {
+  http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+  http->set_keep_alive_max_count(1);
+  http->set_read_timeout(5, 0);
+  http->set_write_timeout(5, 0);
+  http->set_payload_max_length(4096);
+  http->set_default_headers({{"Cache-Control", "no-store"},
+                             {"X-Content-Type-Options", "nosniff"},
+                             {"Referrer-Policy", "no-referrer"},
+                             {"Content-Security-Policy", Policy}});
+  http->set_error_handler([](const httplib::Request&, httplib::Response& response) {
+    if (response.body.empty()) {
+      response.set_content("HTTP status " + std::to_string(response.status) + "\n",
+                           "text/plain; charset=utf-8");
+    }
+  });
+  http->set_exception_handler(
+      [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        refuseRequest(&response, 500, "Internal Server Error");
+      });
+}
+
+void refuseRequest(httplib::Response* response, int status, const char* why) {
+  response->status = status;
+  response->set_content(std::string(why) + "\n", "text/plain; charset=utf-8");
+}
+
+httplib::Server::HandlerResponse admitConsoleRequest(const ConsoleAccess& access,
+                                                     const httplib::Request& request,
+                                                     httplib::Response& response) {
+  switch (checkAccess(access, accessRequest(request))) {
+    case Access::Allowed:
+      return httplib::Server::HandlerResponse::Unhandled;
+    case Access::AllowedSetCookie:
+      response.set_header("Set-Cookie", tokenCookie(access));
+      response.set_redirect("/", 303);
+      break;
+    case Access::WrongHost:
+      refuseRequest(&response, 403, "Forbidden: this page does not answer to that Host.");
+      break;
+    case Access::ForeignOrigin:
+      refuseRequest(&response, 403, "Forbidden: a request from another origin.");
+      break;
+    case Access::NoToken:
+      refuseRequest(&response, 401,
+                    "Unauthorized: open the URL printed at the start, with its token.");
+      break;
+  }
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+int bindConsoleAddress(httplib::Server* http, const ListenAddress& listen) {
+  const std::string host = listen.host == "localhost" ? "127.0.0.1" : listen.host;
+  if (listen.port == 0) return http->bind_to_any_port(host);
+  return http->bind_to_port(host, listen.port) ? listen.port : -1;
+}

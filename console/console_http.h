@@ -1,0 +1,22 @@
+// What every page this program serves shares on the HTTP library (cpp-httplib; see
+// console_server.h for why it): the bounds on threads, connections and requests, the headers
+// sent with every answer (no CORS), the access check before any route, and the bind.
+#pragma once
+
+#include <httplib.h>
+
+#include "console/console_access.h"
+
+// A pool of `threads`, one request per connection (no idle keep-alive connection holds a
+// thread), read and write timeouts and a request-size limit on every connection, and the
+// security headers on every answer.
+void configureConsoleHttp(httplib::Server* http, int threads);
+// An answer in plain text.
+void refuseRequest(httplib::Response* response, int status, const char* why);
+// Every request passes here first: a wrong Host, a foreign Origin or a missing token ends it
+// (Handled); a token in the URL sets its cookie and sends the browser to the page.
+httplib::Server::HandlerResponse admitConsoleRequest(const ConsoleAccess& access,
+                                                     const httplib::Request& request,
+                                                     httplib::Response& response);
+// Binds the address; the port bound, or -1.
+int bindConsoleAddress(httplib::Server* http, const ListenAddress& listen);
