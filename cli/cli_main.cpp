@@ -19,6 +19,7 @@
 #include "cli/reset_line.h"
 #include "cli/serve_command.h"
 #include "station/station_console.h"
+#include "station/station_record.h"
 #include "cli/station_options.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
@@ -143,7 +144,7 @@ int checkReportPath(const Options& options) {
 
 // Several boards at once, each by a worker fed the bytes read here.
 int programGang(const Options& options, ReportFile* report, const char* argv0,
-                std::time_t startTime) {
+                std::time_t startTime, StationRecord* record) {
   LoadedImage loaded;
   std::string failure;
   if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
@@ -161,7 +162,8 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     closeReportFile(report, nullptr);
     return code;
   }
-  const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file};
+  const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file,
+                       record};
   int code = runGang(run);
   // The workers were interrupted with the parent.
   // A station stopped between two boards ends by its boards' results.
@@ -287,6 +289,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   program->add_flag("--progress-events", options->events)->group("");  // for gang workers
   addStationOptions(program, options);
   addConsoleOptions(program, options);
+  addRecordOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);
   return program;
@@ -335,11 +338,13 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   commands->erase->add_flag("--all", options->all, "erase the entire flash, bootloader included");
   commands->erase->add_flag("-y,--yes", options->yes, "do not ask before erasing the entire flash");
   addCommonOptions(commands->erase, options);
+  addRecordOptions(commands->erase, options);
   addTimeoutOption(commands->erase, options);
   commands->launch = app->add_subcommand("launch", "start the application on the target");
   addExpectOptions(commands->launch, options);
   addMonitorOptions(commands->launch, nullptr, options);
   addCommonOptions(commands->launch, options);
+  addRecordOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
   commands->ports->add_flag("--json",
                             "as one JSON array: each port's device, description and USB identity "
@@ -361,10 +366,11 @@ int checkTargetOptions(Options* options, TargetCommand command) {
 
 // A board's line: to the parent for a gang's worker (an attempt that is tried
 // again as such), else to the report.
-void emitBoardLine(const Options& options, ReportFile* report, BoardReport board,
-                   WorkerEventKind kind = WorkerEventKind::Report) {
+void emitBoardLine(const Options& options, ReportFile* report, StationRecord* record,
+                   BoardReport board, WorkerEventKind kind = WorkerEventKind::Report) {
   if (board.exitCode == ExitOk) board.failedStep.clear();
   std::string line = boardReportLine(board);
+  recordEnded(record, 0, line, kind == WorkerEventKind::Attempt);
   if (options.events) {
     WorkerEvent event;
     event.kind = kind;
@@ -378,34 +384,37 @@ void emitBoardLine(const Options& options, ReportFile* report, BoardReport board
 struct AttemptContext {
   const Options* options;
   ReportFile* report;
+  StationRecord* record;
 };
 
 void emitAttempt(const BoardReport& board, void* context) {
   const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty()) {
-    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
+  if (!to->options->report.empty() || to->record) {
+    emitBoardLine(*to->options, to->report, to->record, board, WorkerEventKind::Attempt);
   }
 }
 
 // One board, in this process; its report line written when asked for.
 int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
-                std::time_t startTime, std::chrono::steady_clock::time_point started) {
+                StationRecord* record, std::time_t startTime,
+                std::chrono::steady_clock::time_point started) {
   BoardReport board;
   board.started = startTime;
   if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
   if (!options.events) board.board = 1;                       // a gang's worker is told its number
   SerialCounter counter;
   counter.next = options.firstSerial;
-  AttemptContext context = {&options, report};
+  AttemptContext context = {&options, report, record};
+  recordStarted(record, 0, board.port, options.file, board.board, std::nullopt);
   board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
   if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
-  if (options.report.empty()) return board.exitCode;
+  if (options.report.empty() && !record) return board.exitCode;
   if (board.attempt == 1) {
     board.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
-  emitBoardLine(options, report, board);
-  if (options.events) return board.exitCode;
+  emitBoardLine(options, report, record, board);
+  if (options.events || options.report.empty()) return board.exitCode;
   bool good = board.exitCode == ExitOk;
   if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
     return ExitFileError;
@@ -458,9 +467,16 @@ int main(int argc, char** argv) {
   }
   if (options.watch) return runWatch(options, &report);
   if (options.loop && options.events) return runStationWorker(options);
-  if (options.ports.size() > 1 || options.loop) {
-    return programGang(options, &report, argv[0], startTime);
+  int code = ExitOk;
+  StationRecord* record =
+      options.events ? nullptr : openStationRecord(options, K4471_VERSION, &code);
+  if (code != ExitOk) return code;
+  if (options.ports.size() > 1 || options.loop || recordNumbers(record)) {
+    code = programGang(options, &report, argv[0], startTime, record);
+  } else {
+    code = runOneBoard(command, options, &report, record, startTime, started);
+    if (options.monitor) code = monitorAfterRun(options, code);
   }
-  const int code = runOneBoard(command, options, &report, startTime, started);
-  return options.monitor ? monitorAfterRun(options, code) : code;
+  closeStationRecord(record);
+  return code;
 }
