@@ -65,7 +65,8 @@ const char* const ExitCodesText =
     "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
     "       (outcome app-check-failed)\n"
     "  9    database error: the --db record cannot be reached, refuses the login, or holds\n"
-    "       another schema version (the server's reason is told)\n"
+    "       another schema version (the server's reason is told); a station whose rows can be\n"
+    "       neither written nor spooled addresses no further board\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
