@@ -19,6 +19,7 @@
 #include "station/gang_table.h"
 #include "station/gang_target.h"
 #include "station/interrupt.h"
+#include "station/record_number.h"
 #include "station/station_record.h"
 #include "station/terminal.h"
 #include "station/worker_process.h"
@@ -53,12 +54,6 @@ struct Gang {
   StationRecord* record = nullptr;    // --db's
   std::vector<Target>* targets = nullptr;
 };
-
-void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
-                 const std::string& serial = "") {
-  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
-  sendWorkerInput(&target->worker, bytes.data(), bytes.size());
-}
 
 // The board has ended: its line goes out now, not when the whole gang ends.
 void finish(Target* target, int code, const Gang& gang) {
@@ -113,41 +108,33 @@ bool grantBoard(const Options& options, Station* station, std::unique_lock<std::
   }
 }
 
-// A port whose board waits for the record: said once on its line.
-void tellWaiting(Target* target, const Gang& gang) {
-  std::lock_guard<std::mutex> hold(targetsLock);
-  target->status = "database unreachable; waiting";
-  if (gang.plain || gang.notices)
-    fprintf(stderr, "%s: %s\n", target->port.c_str(), "database unreachable; waiting");
-}
-
 // A number from the record's counter, taken outside the lock (the board is held meanwhile, so
-// that --count holds): while the database is away the port tries again every few seconds, and
-// a stop ends its wait (the board is not addressed). Its board's number into *board.
+// that --count holds): while the database is away the port's line says so once, and a stop
+// ends its wait (the board is not addressed).
 SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
                             uint64_t* serial, std::string* error) {
   Station* station = gang.station;
   target->board = ++station->granted;
   ++station->inFlight;
   hold->unlock();
-  bool told = false, noneLeft = false, stop = false;
-  RecordTake took = RecordTake::Unreachable;
-  while (!stop) {
-    took = takeRecordNumber(gang.record, target->index, target->port, gang.file, target->board,
-                            serial, error, &noneLeft);
-    if (took != RecordTake::Unreachable) break;
-    if (!told) tellWaiting(target, gang);
-    told = true;
-    const auto until =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(RecordRetryMilliseconds);
-    std::unique_lock<std::mutex> wait(targetsLock);
-    stop = stationChanged.wait_until(wait, until,
-                                     [station] { return interrupted.load() || station->done; });
-  }
+  NumberWait wait;
+  wait.stop = [station] {
+    std::lock_guard<std::mutex> held(targetsLock);
+    return interrupted.load() || station->done;
+  };
+  wait.waiting = [target, &gang] {
+    std::lock_guard<std::mutex> held(targetsLock);
+    target->status = "database unreachable; waiting";
+    if (gang.plain || gang.notices)
+      fprintf(stderr, "%s: %s\n", target->port.c_str(), target->status.c_str());
+  };
+  bool noneLeft = false;
+  const RecordTake took = waitForRecordNumber(gang.record, target->index, target->port, gang.file,
+                                              target->board, wait, serial, error, &noneLeft);
   hold->lock();
   --station->inFlight;
-  if (stop) station->done = true;
-  if (took == RecordTake::Taken || stop) return SerialTake::Taken;
+  if (took == RecordTake::Unreachable) station->done = true;
+  if (took != RecordTake::Refused) return SerialTake::Taken;
   return noneLeft ? SerialTake::NoneLeft : SerialTake::Failed;
 }
 
@@ -345,26 +332,6 @@ void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& 
   }
 }
 
-// A station's end: each port's tally and the boards' count, and the ports
-// whose worker died.
-int summariseStation(const std::vector<Target>& targets, const Station& station) {
-  fprintf(stderr, "\n%-20s %-8s %-8s %-8s %s\n", "PORT", "BOARDS", "PASSED", "FAILED", "LAST");
-  bool interruptedBoard = false;
-  std::string died;
-  for (const Target& t : targets) {
-    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
-            t.failed, t.outcome.c_str());
-    interruptedBoard = interruptedBoard || t.boardInterrupted;
-    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + t.port;
-  }
-  fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", station.passed + station.failed,
-          station.passed, station.failed);
-  if (!died.empty()) fprintf(stderr, "The worker died on %s.\n", died.c_str());
-  if (interruptedBoard) return ExitInterrupted;
-  if (station.fault) return station.fault;
-  return station.failed == 0 && died.empty() ? ExitOk : ExitSomeTargetsFailed;
-}
-
 // A gang's board's number, before any board is addressed: ExitOk, or the exit code told.
 int numberTarget(const Target& target, const Gang& gang, Station* station, uint64_t* number,
                  std::string* why) {
@@ -465,7 +432,8 @@ int runGang(const GangRun& run) {
   if (bars) showProgress(targets, targetsLock, options.loop);
   for (std::thread& follower : followers) follower.join();
   closeStationConsole(gang.console);
-  int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  int code = options.loop ? summariseStation(targets, station.passed, station.failed, station.fault)
+                          : summarise(targets);
   // Boards left without a number: the run ends as the station's would.
   if (numbering != ExitOk && code != ExitInterrupted) code = numbering;
   if (!options.serialStart.empty()) {

@@ -62,3 +62,21 @@ int summarise(const std::vector<Target>& targets) {
   fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
   return ExitSomeTargetsFailed;
 }
+
+int summariseStation(const std::vector<Target>& targets, unsigned long passed, unsigned long failed,
+                     int fault) {
+  fprintf(stderr, "\n%-20s %-8s %-8s %-8s %s\n", "PORT", "BOARDS", "PASSED", "FAILED", "LAST");
+  bool interruptedBoard = false;
+  std::string died;
+  for (const Target& t : targets) {
+    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
+            t.failed, t.outcome.c_str());
+    interruptedBoard = interruptedBoard || t.boardInterrupted;
+    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + t.port;
+  }
+  fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", passed + failed, passed, failed);
+  if (!died.empty()) fprintf(stderr, "The worker died on %s.\n", died.c_str());
+  if (interruptedBoard) return ExitInterrupted;
+  if (fault) return fault;
+  return failed == 0 && died.empty() ? ExitOk : ExitSomeTargetsFailed;
+}

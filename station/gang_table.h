@@ -12,3 +12,8 @@
 void showProgress(std::vector<Target>& targets, std::mutex& lock, bool station);
 // A gang's end (not a station's): each port's result; ExitOk or ExitSomeTargetsFailed.
 int summarise(const std::vector<Target>& targets);
+// A station's end: each port's tally, the boards' count (passed, failed) and the ports whose
+// worker died; ExitInterrupted for a board interrupted, else the station's fault (its exit code),
+// else ExitOk or ExitSomeTargetsFailed.
+int summariseStation(const std::vector<Target>& targets, unsigned long passed, unsigned long failed,
+                     int fault);
