@@ -11,6 +11,7 @@
 
 #include "cli/console.h"
 #include "cli/devloop_options.h"
+#include "cli/exit_codes_text.h"
 #include "cli/image_commands.h"
 #include "cli/watch.h"
 #include "station/monitor.h"
@@ -37,37 +38,6 @@
 #include "station/worker_protocol.h"
 
 namespace {
-
-const char* const ExitCodesText =
-    "Exit codes:\n"
-    "  0    success\n"
-    "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, the serial file or its lock, erase --all without --yes and no terminal,\n"
-    "       --reset with a tcp:// port, --watch or --monitor with an option they do not go with)\n"
-    "  3    file error: the file does not open or close, is not in its format, holds no data or "
-    "has\n"
-    "       data where --flash and --boot-region forbid it (each refused before any board is\n"
-    "       addressed); a --serial-file that holds no number that fits, has several hard links,\n"
-    "       is read-only or holds 18446744073709551615; no serial number is left (\"No serial\n"
-    "       number is left after N.\": the next would not fit the format; the board that called\n"
-    "       is not programmed, no further board is taken); convert cannot write OUT; the\n"
-    "       --report could not be written (after a good run: the boards are programmed, as "
-    "said)\n"
-    "  4    the port cannot be opened, is not a serial port or is busy, or cannot drive the\n"
-    "       --reset line (before any wait)\n"
-    "  5    erase error: the target reported a failure while erasing\n"
-    "  6    communication error: the target did not answer as it should, gave no reply\n"
-    "       within --timeout, the line failed (also while monitoring), or no target called\n"
-    "       within --wait\n"
-    "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
-    "       that was killed is reported as worker-died)\n"
-    "  8    the application did not answer as expected: with --expect, no line containing the\n"
-    "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
-    "       (outcome app-check-failed)\n"
-    "  9    database error: the --db record cannot be reached, refuses the login, or holds\n"
-    "       another schema version (the server's reason is told); a station whose rows can be\n"
-    "       neither written nor spooled addresses no further board\n"
-    "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
 void interrupt() {
@@ -469,15 +439,12 @@ int main(int argc, char** argv) {
   if (options.watch) return runWatch(options, &report);
   if (options.loop && options.events) return runStationWorker(options);
   int code = ExitOk;
-  StationRecord* record =
-      options.events ? nullptr : openStationRecord(options, K4471_VERSION, &code);
+  StationRecord* record = openStationRecord(options, K4471_VERSION, &code);
   if (code != ExitOk) return code;
-  if (options.ports.size() > 1 || options.loop || recordNumbers(record)) {
-    code = programGang(options, &report, argv[0], startTime, record);
-  } else {
-    code = runOneBoard(command, options, &report, record, startTime, started);
-    if (options.monitor) code = monitorAfterRun(options, code);
-  }
+  const bool gang = options.ports.size() > 1 || options.loop || recordNumbers(record);
+  code = gang ? programGang(options, &report, argv[0], startTime, record)
+              : runOneBoard(command, options, &report, record, startTime, started);
+  if (!gang && options.monitor) code = monitorAfterRun(options, code);
   closeStationRecord(record);
   return code;
 }

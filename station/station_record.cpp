@@ -140,7 +140,7 @@ PortAttempt firstAttempt() {
 
 StationRecord* openStationRecord(const Options& options, const std::string& version, int* code) {
   *code = ExitOk;
-  if (options.db.empty()) return nullptr;
+  if (options.db.empty() || options.events) return nullptr;  // a worker never writes it
   DbTarget target;
   std::string error;
   if (!parseDbTarget(options.db, &target, &error)) {

@@ -20,7 +20,8 @@ void addRecordOptions(CLI::App* command, Options* options);
 
 struct StationRecord;
 
-// Before any board is addressed: nullptr with *code ExitOk without --db; else the record
+// Before any board is addressed: nullptr with *code ExitOk without --db or in a gang's worker
+// (--progress-events); else the record
 // opened (its tables made), --serial-counter's counter checked and the writer started.
 // nullptr with *code told otherwise: ExitUsage (a bad target, a missing counter, this build),
 // ExitDatabaseError (unreachable, the login refused, another schema), ExitFileError (the spool).

@@ -6,7 +6,7 @@
 
 StationRecord* openStationRecord(const Options& options, const std::string&, int* code) {
   *code = ExitOk;
-  if (options.db.empty() && options.serialCounter.empty()) return nullptr;
+  if (options.events || (options.db.empty() && options.serialCounter.empty())) return nullptr;
   fprintf(stderr,
           "error: the database (--db, K4471_DB, --serial-counter) is not available in the "
           "Windows build; use k4471-cli on Linux or macOS\n");

@@ -15,6 +15,7 @@
 #include "pg_server.h"
 #include "pty_peer.h"
 #include "record/record_query.h"
+#include "record/station_status.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -147,6 +148,26 @@ TEST_F(RecordStation, EveryBoardIsARowHoldingItsReportLine) {
     EXPECT_FALSE(row.toolVersion.empty());
     EXPECT_EQ(row.attemptId, row.boardId);
   }
+  // The station's heartbeat is there too, and erase writes its row as program does.
+  DbTarget target;
+  std::string error;
+  Db reader;
+  std::vector<StationStatus> stations;
+  ASSERT_TRUE(parseDbTarget(db, &target, &error) && openRecord(&reader, target, false));
+  ASSERT_TRUE(queryStations(&reader, &stations));
+  dbClose(&reader);
+  ASSERT_EQ(stations.size(), 1u);
+  EXPECT_EQ(stations[0].name, "st1");
+  EXPECT_FALSE(stations[0].lastAlive.empty());
+  EXPECT_EQ(cli({"erase", "--port", board("c.tty"), "--db", db, "--station", "st2", "--operator",
+                 "ann", "--db-spool", dir + "/spool"}),
+            0)
+      << readText(dir + "/cli.out");
+  const std::vector<AttemptRow> erased = rows(db);
+  ASSERT_EQ(erased.size(), 5u);
+  EXPECT_EQ(erased[0].station, "st2");
+  EXPECT_EQ(erased[0].operatorName, "ann");
+  EXPECT_EQ(erased[0].outcome, "success");
 }
 
 TEST_F(RecordStation, ACounterAtItsLargestNumberRefusesTheNextBoardBeforeItIsAddressed) {
