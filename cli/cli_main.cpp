@@ -15,6 +15,7 @@
 #include "cli/exit_codes.h"
 #include "cli/gang.h"
 #include "cli/output_file.h"
+#include "cli/port_selection.h"
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
@@ -97,16 +98,12 @@ int checkPorts(const Options& options, TargetCommand command) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (samePort(options.ports[i], options.ports[j])) {
-        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
-                options.ports[i] == options.ports[j] ? "" : ", also as ",
-                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
-        return ExitUsage;
-      }
-    }
+  std::string error;
+  if (checkPortTexts(options.ports, &error) != ExitOk) {
+    fprintf(stderr, "error: %s\n", error.c_str());
+    return ExitUsage;
   }
+  setOtherPorts(options.otherPorts);
   if (options.ports.size() > 1 && command != TargetCommand::Program) {
     fprintf(stderr, "error: several ports are for programming only\n");
     return ExitUsage;
@@ -184,8 +181,9 @@ void addMapOptions(CLI::App* command, Options* options) {
 
 void addCommonOptions(CLI::App* command, Options* options) {
   command->add_option("--port", options->ports,
-                      "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
-                      "on Windows), or a serial server's port on the network, "
+                      "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM256 "
+                      "on Windows), a USB adapter by its identity or place, usb:VID:PID[:SERIAL] "
+                      "or usb-path:LOCATION (Linux), or a serial server's port on the network, "
                       "rfc2217://HOST:PORT or tcp://HOST:PORT; give it once per board to program "
                       "several at once");
   command->add_flag("--simulate", options->simulate,
@@ -268,7 +266,8 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
       ->add_flag("--report-append", options->reportAppend,
                  "add the lines to the end of the --report file instead of emptying it")
       ->needs(reportOption);
-  program->add_flag("--progress-events", options->events)->group("");  // for gang workers
+  program->add_flag("--progress-events", options->events)->group("");   // for gang workers
+  program->add_option("--other-port", options->otherPorts)->group("");  // a worker's siblings
   addStationOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);

@@ -21,6 +21,9 @@ struct PortInfo {
   std::string device;       // "/dev/ttyUSB0", "COM3"
   std::string description;  // what the system knows of it, may be empty
   UsbIdentity usb;
+  // Where a USB port hangs: its USB device's place on the bus ("1-2.3") and
+  // the interface of it ("1-2.3:1.0"); empty when not known.
+  std::string location, usbInterface;
 };
 std::vector<PortInfo> listSerialPorts();
 

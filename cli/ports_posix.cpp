@@ -51,7 +51,7 @@ std::vector<PortInfo> listSerialPorts() {
     for (int i = 0; list[i]; ++i) {
       PortInfo info;
       info.device = sp_get_port_name(list[i]);
-      if (!usbIdentityOf(root, baseName(info.device), &info.usb)) {
+      if (!usbPortOf(root, baseName(info.device), &info)) {
         info.usb = libraryUsbIdentity(list[i]);
       }
       const char* text = sp_get_port_description(list[i]);
@@ -64,8 +64,8 @@ std::vector<PortInfo> listSerialPorts() {
   // USB ports the device tree knows and the library did not list.
   for (const std::string& name : onUsb) {
     PortInfo info;
-    info.device = "/dev/" + name;
-    usbIdentityOf(root, name, &info.usb);
+    info.device = deviceRoot() + "/" + name;
+    usbPortOf(root, name, &info);
     info.description = describePort(info.usb.product, info.usb);
     ports.push_back(info);
   }

@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/port_selection.h"
 #include "cli/reset_line.h"
 #include "cli/station_options.h"
 #include "cli/target_run.h"
@@ -138,7 +139,9 @@ bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport
       if (inbox->ended || interrupted.load()) return false;
       inbox->betweenBoards = true;
     }
-    const LinkResult call = awaitCallFrame(0);
+    // A port by identity or place that found no adapter is not open.
+    const LinkResult call =
+        serialPort.load() == InvalidSerialPort ? LinkPortUnavailable : awaitCallFrame(0);
     {
       std::lock_guard<std::mutex> hold(inbox->lock);
       inbox->betweenBoards = false;
@@ -169,6 +172,7 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   progress->programSteps = 0;
   progress->failure.clear();
   board->started = std::time(nullptr);
+  board->device = selectedDevice();
   const auto started = Clock::now();
   ImageSnapshot image;
   std::string error;
@@ -202,7 +206,8 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
 int programWithRetries(const Options& options, const LoadedImage& loaded, BoardReport* board,
                        Progress* progress) {
   int code = programBoard(options, loaded, board, progress);
-  while (worthRetrying(code) && board->attempt <= options.retries && !interrupted.load()) {
+  while (worthRetrying(code) && board->outcome != RemovedOutcome &&
+         board->attempt <= options.retries && !interrupted.load()) {
     sendReport(*board, WorkerEventKind::Attempt);
     const std::string note = "Attempt " + std::to_string(board->attempt) + " of " +
                              std::to_string(options.retries + 1) +
@@ -258,7 +263,9 @@ int runStationWorker(const Options& options) {
     if (programWithRetries(options, loaded, &board, &progress) == ExitInterrupted) {
       return ExitInterrupted;
     }
-    swap = Swap{false, Clock::now(), false};
+    // A board pulled out took its port along: whatever calls once the port
+    // is back is the next board.
+    swap = Swap{board.outcome == RemovedOutcome, Clock::now(), false};
     if (!portBack(&inbox, port.port)) break;
   }
   closeTargetPort();

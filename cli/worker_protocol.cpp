@@ -313,5 +313,9 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
   }
+  // A selector must not find a sibling's adapter when it opens its port again.
+  for (const std::string& other : options.ports) {
+    if (other != port) arguments.insert(arguments.end(), {"--other-port", other});
+  }
   return arguments;
 }
