@@ -346,8 +346,7 @@ RunOutcome runCommand(TargetCommand command, const Options& options, const Image
 // A board that failed because it was pulled out with its adapter: its port's
 // device is gone. Never tried again; its serial number stays spent.
 int removedIfGone(int code, BoardReport* board) {
-  const bool lineFailed = lastReadEnd() == ReadEnd::LineFailed ||
-                          board->message.find("the line to the target failed") != std::string::npos;
+  const bool lineFailed = lastReadEnd() == ReadEnd::LineFailed;
   const std::string device = board->device.empty() ? board->port : board->device;
   if (!portDeviceGone(board->port, device, lineFailed)) return code;
   board->outcome = RemovedOutcome;
@@ -368,6 +367,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   if (code == ExitCommunicationError) {
     std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
     if (!why.empty()) fail(board, code, why);
+    code = removedIfGone(code, board);
   }
   if (const char* text = interruptionText(outcome, command)) {
     progressNote(progress, text);
@@ -380,8 +380,6 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   } else {
     closeTargetPort();
   }
-  if (code == ExitCommunicationError || code == ExitAppCheckFailed)
-    code = removedIfGone(code, board);
   if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
     std::string verdict;
     if (!simulatedFlashHolds(simulated, image, &verdict)) code = ExitCommunicationError;
