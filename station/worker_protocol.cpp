@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "station/port_selector.h"
+
 namespace {
 
 // The longest line of a message (an image's bytes are not a line).
@@ -324,6 +326,13 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--report", report ? "-" : ""}};
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
+  }
+  // A port by USB identity or place must not find another port's adapter
+  // when it opens its port again: its worker is told the others.
+  bool selectors = false;
+  for (const std::string& other : options.ports) selectors = selectors || isPortSelector(other);
+  for (const std::string& other : options.ports) {
+    if (selectors && other != port) arguments.insert(arguments.end(), {"--other-port", other});
   }
   return arguments;
 }
