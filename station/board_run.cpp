@@ -78,6 +78,7 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
                    SerialCounter* counter, AttemptReport attempt, void* context) {
   LoadedImage loaded;
   board->file = options.file;
+  if (!options.expect.empty()) board->proved = false;
   bool declined = false;
   int code = prepareTargetRun(command, options, &loaded, board, &declined);
   if (code != ExitOk || declined) return code;
