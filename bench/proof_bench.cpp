@@ -30,12 +30,14 @@ int main() {
     if (!board.proofCovers || board.proof.size() != 2) return 1;
   }
   std::sort(ms.begin(), ms.end());
-  printf("proof of 64 KiB (CRC-32 and SHA-256, serial number written in): best %.2f ms, median "
-         "%.2f ms\n",
-         ms.front(), ms[ms.size() / 2]);
+  printf(
+      "proof of 64 KiB (CRC-32 and SHA-256, serial number written in): best %.2f ms, median "
+      "%.2f ms\n",
+      ms.front(), ms[ms.size() / 2]);
   // 10 bits a byte: "crc=" 8 digits CR LF, "sha=" 64 digits CR LF.
-  printf("the application's lines at 115200 baud: CRC-32 %.2f ms (14 bytes), SHA-256 %.2f ms (70 "
-         "bytes)\n",
-         14 * 10 * 1000.0 / 115200, 70 * 10 * 1000.0 / 115200);
+  printf(
+      "the application's lines at 115200 baud: CRC-32 %.2f ms (14 bytes), SHA-256 %.2f ms (70 "
+      "bytes)\n",
+      14 * 10 * 1000.0 / 115200, 70 * 10 * 1000.0 / 115200);
   return 0;
 }

@@ -245,9 +245,8 @@ ProgressReply readProgressReply() {
   }
 }
 
-AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns,
-                               int64_t milliseconds, AppLastLine* lastLine,
-                               std::vector<bool>* found) {
+AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns, int64_t milliseconds,
+                               AppLastLine* lastLine, std::vector<bool>* found) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   const SerialPort port = serialPort.load();

@@ -80,9 +80,8 @@ struct AppLastLine {
 // its last bytes are kept (at least AppLineKeep, and never more than twice
 // that or twice the longest pattern), so a line that never ends cannot exhaust
 // memory. Each line is traced.
-AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns,
-                               int64_t milliseconds, AppLastLine* lastLine,
-                               std::vector<bool>* found = nullptr);
+AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns, int64_t milliseconds,
+                               AppLastLine* lastLine, std::vector<bool>* found = nullptr);
 // One command, one timed reply: LinkOk on the awaited reply, else
 // LinkUnexpectedReply.
 LinkResult startErase();

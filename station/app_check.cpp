@@ -138,8 +138,8 @@ int awaitAnswer(const Options& options, Progress* progress, BoardReport* board) 
     case AppAnswer::LineFailed:
       return failCheck(board, ExitAppCheckFailed,
                        std::string(NotAnsweredText) +
-                           ": the line to the target failed (unplugged?)" +
-                           expectedValues(*board) + lastLineText(lastLine));
+                           ": the line to the target failed (unplugged?)" + expectedValues(*board) +
+                           lastLineText(lastLine));
     case AppAnswer::TimeLimit:
       break;
   }

@@ -62,8 +62,8 @@ bool proofRangeFits(const ProofRange& range, const FlashMap& map, bool bootloade
 }
 
 void computeProof(const FirmwareImage& image, ProofRange* range) {
-  const std::vector<uint8_t> bytes = imageRangeBytes(image, range->start, range->size,
-                                                     &range->blank);
+  const std::vector<uint8_t> bytes =
+      imageRangeBytes(image, range->start, range->size, &range->blank);
   if (range->kind == ProofKind::Sha256) {
     range->value = sha256Hex(bytes.data(), bytes.size());
     return;
@@ -91,8 +91,8 @@ bool proofCovers(const FirmwareImage& image, const std::vector<ProofRange>& rang
 std::string proofText(const ProofRange& range) {
   char place[48];
   snprintf(place, sizeof place, " of 0x%08" PRIX32 ":0x%" PRIX64 " = ", range.start, range.size);
-  std::string text = (range.kind == ProofKind::Crc32 ? "crc32" : "sha256") + std::string(place) +
-                     range.value;
+  std::string text =
+      (range.kind == ProofKind::Crc32 ? "crc32" : "sha256") + std::string(place) + range.value;
   if (range.blank > 0) {
     text += " (" + std::to_string(range.blank) + " of its " + std::to_string(range.size) +
             " bytes taken as 0xFF: the image holds none there)";

@@ -66,7 +66,10 @@ std::string sRecords() {
 
 // An ELF file with the two pieces as loadable segments, without sections.
 std::string elf() {
-  std::string out("\x7F" "ELF\x01\x01\x01", 7);
+  std::string out(
+      "\x7F"
+      "ELF\x01\x01\x01",
+      7);
   out.resize(16, '\0');
   auto put = [&out](uint32_t value, int width) {
     for (int i = 0; i < width; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
@@ -122,14 +125,15 @@ class CliProof : public ::testing::Test {
   // output and error in one.
   std::pair<int, std::string> program(const std::string& image, const std::string& port,
                                       std::vector<std::string> rest) {
-    std::vector<std::string> arguments = {"program", image,    "--port", port,
+    std::vector<std::string> arguments = {"program",  image,      "--port", port,
                                           "--launch", "--report", "-"};
     arguments.insert(arguments.end(), rest.begin(), rest.end());
     const std::string out = dir + "/out.txt";
     const int code = waitFor(spawnProgram(K4471_CLI, arguments, out));
     return {code, readText(out)};
   }
-  static std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string>& b) {
+  static std::vector<std::string> with(std::vector<std::string> a,
+                                       const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
   }
@@ -154,8 +158,8 @@ TEST_F(CliProof, EachFormatIsProvedByTheDigestsItsBoardPrints) {
   const std::string port = board("a.tty", BothText);
   for (const auto& c : cases) {
     simReset(sims[0]);
-    auto [code, said] = program(c.file, port, with(with(with({"--expect", BothExpect}, Map),
-                                                           Numbered), c.options));
+    auto [code, said] =
+        program(c.file, port, with(with(with({"--expect", BothExpect}, Map), Numbered), c.options));
     EXPECT_EQ(code, 0) << c.file << "\n" << said;
     nlohmann::json line = reportLines(said).at(0);
     EXPECT_EQ(line["proved"], true) << c.file << " " << line;
@@ -173,11 +177,10 @@ TEST_F(CliProof, OneBitFlippedAnywhereInTheRangeFailsTheBoardWithTheValues) {
   for (const char* flip : {"0x4000:0", "0x4200:3", "0x43FF:7"}) {
     simReset(sims[0]);
     simControl(sims[0], (std::string("flip-bit ") + flip).c_str());
-    auto [code, said] = program(image, port,
-                                with(with({"--expect", BothExpect, "--expect-timeout", "1",
-                                           "--retries", "1"},
-                                          Map),
-                                     Numbered));
+    auto [code, said] =
+        program(image, port,
+                with(with({"--expect", BothExpect, "--expect-timeout", "1", "--retries", "1"}, Map),
+                     Numbered));
     EXPECT_EQ(code, 8) << flip << "\n" << said;
     const nlohmann::json line = reportLines(said).back();
     EXPECT_EQ(line["outcome"], "app-check-failed");
@@ -189,8 +192,7 @@ TEST_F(CliProof, OneBitFlippedAnywhereInTheRangeFailsTheBoardWithTheValues) {
       EXPECT_NE(message.find(expected), std::string::npos) << message;
     }
     EXPECT_NE(message.find("988 of its 1024 bytes taken as 0xFF"), std::string::npos) << message;
-    EXPECT_NE(message.find("the last line it printed: \"sn="), std::string::npos)
-        << message;
+    EXPECT_NE(message.find("the last line it printed: \"sn="), std::string::npos) << message;
   }
 }
 
@@ -227,8 +229,7 @@ TEST_F(CliProof, PlaceholdersThatDoNotFitAreRefusedBeforeTheBoard) {
       {with({"--expect", "{crc32:0x4000:0x100", "--expect", "x"}, Map), "is not closed"},
       {with({"--expect", "{crc32:0x4000:0x100}", "--bootloader"}, Map),
        "lies outside the boot region"},
-      {with({"--expect", "{serial}{crc32:0x4000:0x100}"}, with(Map, Numbered)),
-       "cannot touch"},
+      {with({"--expect", "{serial}{crc32:0x4000:0x100}"}, with(Map, Numbered)), "cannot touch"},
   };
   for (const auto& c : cases) {
     auto [code, said] = program(image, port, c.arguments);
@@ -236,8 +237,8 @@ TEST_F(CliProof, PlaceholdersThatDoNotFitAreRefusedBeforeTheBoard) {
     EXPECT_NE(said.find(c.named), std::string::npos) << said;
   }
   const std::string out = dir + "/launch.txt";
-  const int code = waitFor(spawnProgram(
-      K4471_CLI, {"launch", "--port", port, "--expect", "{crc32:0x4000:0x100}"}, out));
+  const int code = waitFor(
+      spawnProgram(K4471_CLI, {"launch", "--port", port, "--expect", "{crc32:0x4000:0x100}"}, out));
   EXPECT_EQ(code, 2) << readText(out);
   EXPECT_NE(readText(out).find("program only"), std::string::npos) << readText(out);
   EXPECT_TRUE(simHostBytes(sims[0]).empty()) << "no board was addressed";
@@ -273,10 +274,9 @@ TEST_F(CliProof, TwoTextsMayComeOnTwoLinesInEitherOrder) {
   const std::string image = file("a.hex", intelHex());
   const std::string port =
       board("a.tty", "sha={sha256@0x4000:0x400}\r\nboot ok\r\ncrc={crc32@0x4000:0x400}");
-  auto [code, said] = program(image, port,
-                              with({"--expect", "crc={crc32:0x4000:0x400}", "--expect",
-                                    "sha={sha256:0x4000:0x400}"},
-                                   Map));
+  auto [code, said] = program(
+      image, port,
+      with({"--expect", "crc={crc32:0x4000:0x400}", "--expect", "sha={sha256:0x4000:0x400}"}, Map));
   EXPECT_EQ(code, 0) << said;
   EXPECT_EQ(reportLines(said).at(0)["proved"], true);
 }
@@ -285,10 +285,11 @@ TEST_F(CliProof, AStationsBoardsEachProveTheirOwnNumber) {
   const std::string image = file("a.hex", intelHex());
   std::vector<std::string> arguments = {"program", image};
   for (const char* name : {"a.tty", "b.tty", "c.tty"}) {
-    arguments.insert(arguments.end(), {"--port", board(name, "sn={u32le@0x4200} c={crc32@0x4000:0x400}")});
+    arguments.insert(arguments.end(),
+                     {"--port", board(name, "sn={u32le@0x4200} c={crc32@0x4000:0x400}")});
   }
-  arguments = with(with(with(arguments, {"--launch", "--expect", "sn={serial} c={crc32:0x4000:0x400}",
-                                         "--report", "-"}),
+  arguments = with(with(with(arguments, {"--launch", "--expect",
+                                         "sn={serial} c={crc32:0x4000:0x400}", "--report", "-"}),
                         Map),
                    Numbered);
   const std::string out = dir + "/out.txt";
