@@ -14,6 +14,7 @@
 #include "cli/image_commands.h"
 #include "cli/watch.h"
 #include "station/monitor.h"
+#include "station/port_selection.h"
 #include "cli/ports.h"
 #include "cli/record_commands.h"
 #include "cli/reset_line.h"
@@ -108,16 +109,12 @@ int checkPorts(const Options& options, TargetCommand command) {
     fprintf(stderr, "error: --port %s: %s\n", port.c_str(), problem.c_str());
     return ExitUsage;
   }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (samePort(options.ports[i], options.ports[j])) {
-        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
-                options.ports[i] == options.ports[j] ? "" : ", also as ",
-                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
-        return ExitUsage;
-      }
-    }
+  std::string error;
+  if (checkPortTexts(options.ports, &error) != ExitOk) {
+    fprintf(stderr, "error: %s\n", error.c_str());
+    return ExitUsage;
   }
+  setOtherPorts(options.otherPorts);
   if (options.ports.size() > 1 && command != TargetCommand::Program) {
     fprintf(stderr, "error: several ports are for programming only\n");
     return ExitUsage;
@@ -195,8 +192,9 @@ void addMapOptions(CLI::App* command, Options* options) {
 
 void addCommonOptions(CLI::App* command, Options* options) {
   command->add_option("--port", options->ports,
-                      "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
-                      "on Windows), or a serial server's port on the network, "
+                      "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM256 "
+                      "on Windows), a USB adapter by its identity or place, usb:VID:PID[:SERIAL] "
+                      "or usb-path:LOCATION (Linux), or a serial server's port on the network, "
                       "rfc2217://HOST:PORT or tcp://HOST:PORT (PORT 1 to 65535); give it once per "
                       "board to program several at once");
   command->add_flag("--simulate", options->simulate,
@@ -289,7 +287,8 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
                  "with one write under a lock on the file, so that stations sharing it never "
                  "tear each other's lines")
       ->needs(reportOption);
-  program->add_flag("--progress-events", options->events)->group("");  // for gang workers
+  program->add_flag("--progress-events", options->events)->group("");   // for gang workers
+  program->add_option("--other-port", options->otherPorts)->group("");  // a worker's siblings
   addStationOptions(program, options);
   addConsoleOptions(program, options);
   addCommonOptions(program, options);

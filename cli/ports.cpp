@@ -6,16 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "operations/exit_codes.h"
-
-std::string describePort(const std::string& text, const UsbIdentity& usb) {
-  if (!usb.known) return text;
-  char ids[32];
-  snprintf(ids, sizeof ids, "[USB %04x:%04x]", usb.vendorId, usb.productId);
-  std::string description = text.empty() ? std::string(ids) : text + " " + ids;
-  if (!usb.manufacturer.empty()) description += ", " + usb.manufacturer;
-  if (!usb.serial.empty()) description += ", serial " + usb.serial;
-  return description;
-}
+#include "station/port_selector.h"
 
 std::string portsJson(const std::vector<PortInfo>& ports) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -34,10 +25,31 @@ std::string portsJson(const std::vector<PortInfo>& ports) {
              {"manufacturer", textOrNull(port.usb.manufacturer)},
              {"product", textOrNull(port.usb.product)}};
     }
-    list.push_back({{"device", port.device}, {"description", port.description}, {"usb", usb}});
+    list.push_back({{"device", port.device},
+                    {"description", port.description},
+                    {"usb", usb},
+                    {"location", textOrNull(port.location)},
+                    {"port_by_identity", textOrNull(identitySelector(port, ports))},
+                    {"port_by_place", textOrNull(placeSelector(port, ports))}});
   }
   return list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
+
+namespace {
+
+// Where a USB port hangs and the --port texts that select it ("at 1-2, select
+// with --port usb:1a2b:3c4d:A1B2C3 or --port usb-path:1-2"); empty for others.
+std::string placeLine(const PortInfo& port, const std::vector<PortInfo>& ports) {
+  std::string line = port.location.empty() ? "" : "at " + port.location;
+  std::string texts;
+  for (const std::string& text : {identitySelector(port, ports), placeSelector(port, ports)}) {
+    if (!text.empty()) texts += (texts.empty() ? "--port " : " or --port ") + text;
+  }
+  if (!texts.empty()) line += (line.empty() ? "" : ", ") + std::string("select with ") + texts;
+  return line;
+}
+
+}  // namespace
 
 int listPorts(bool json) {
   std::vector<PortInfo> ports = listSerialPorts();
@@ -51,6 +63,8 @@ int listPorts(bool json) {
   }
   for (const PortInfo& port : ports) {
     printf("%-24s %s\n", port.device.c_str(), port.description.c_str());
+    const std::string place = placeLine(port, ports);
+    if (!place.empty()) printf("%-24s %s\n", "", place.c_str());
   }
   return ExitOk;
 }

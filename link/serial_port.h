@@ -87,9 +87,9 @@ void setReplyLimit(int64_t milliseconds);
 constexpr int TimedReadMilliseconds = 10 * 1 + 10000;
 
 // Port numbers 1 to 10 stand for device paths that a front end chooses (on
-// Windows the number names a COM port, and a path given to it can only name a
-// network port, which opens in its place). On POSIX a number with no path is
-// a port that cannot be opened. The path is copied both ways.
+// Windows the number names a COM port, and a path given to it names a network
+// port, which opens in its place, or a COM port by name: "COM42"). On POSIX a number with no path
+// is a port that cannot be opened. The path is copied both ways.
 void setPortDevicePath(int portNumber, const char* path);
 std::string portDevicePath(int portNumber);
 

@@ -46,9 +46,15 @@ std::string systemErrorText(int systemError) {
 }
 
 bool backendOpen(SerialPort* port, const SerialSettings& settings, PortOpenFault* fault) {
-  // The device namespace prefix lets COM10 open as well as COM1 to COM9.
-  char name[16];
-  snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(settings.portNumber));
+  // The device namespace prefix lets COM10 and above open as well as COM1 to
+  // COM9. A front end may name the port ("COM42") instead of its number.
+  char name[32];
+  const std::string path = portDevicePath(settings.portNumber);
+  if (path.empty()) {
+    snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(settings.portNumber));
+  } else {
+    snprintf(name, sizeof name, "\\\\.\\%s", path.c_str());
+  }
   HANDLE handle =
       CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

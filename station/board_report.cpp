@@ -15,6 +15,8 @@ std::string boardReportLine(const BoardReport& report) {
   }
   nlohmann::ordered_json object = {
       {"port", report.port},
+      {"device",
+       report.device.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.device)},
       {"file", report.file},
       {"sha256",
        report.sha256.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.sha256)},

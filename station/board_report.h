@@ -13,8 +13,13 @@
 #include "station/flash_proof.h"
 #include "station/output_file.h"
 
+// The outcome of a board pulled out in the middle of its run (with exit
+// code 6): its port's device went with it.
+constexpr const char* RemovedOutcome = "removed";
+
 struct BoardReport {
-  std::string port;
+  std::string port;    // as given
+  std::string device;  // what the port stood for when it was opened; empty: not opened
   std::string file;
   std::string sha256;  // of the image's bytes; empty when it was not read
   unsigned long long bytes = 0;

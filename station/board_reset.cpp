@@ -17,6 +17,9 @@ std::set<std::string> warnedPorts;
 
 int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
   if (options.reset.empty()) return ExitOk;
+  // A port by USB identity or place that is not there yet: its board calls
+  // by itself when it is plugged in.
+  if (serialPort.load() == InvalidSerialPort) return ExitOk;
   const std::string note = "Resetting the target on " + board->port + " (" + options.reset + ", " +
                            std::to_string(options.resetMs) + " ms).";
   progressNote(progress, note.c_str());

@@ -92,7 +92,10 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
     code = attemptOnce(command, options, loaded, counter, board, &simulated);
     board->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;
+    if (!worthRetrying(code) || board->outcome == RemovedOutcome || tries > options.retries ||
+        interrupted.load()) {
+      break;
+    }
     board->exitCode = code;
     if (attempt) attempt(*board, context);
     fprintf(

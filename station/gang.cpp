@@ -186,10 +186,13 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
                        ? line["exit_code"].get<int>()
                        : ExitCommunicationError;
   const unsigned long board = target->board;
+  const bool removed = line.is_object() && line.value("outcome", "") == RemovedOutcome;
   boardEnded(target, targets, gang, code);
   if (gang.plain) {
     fprintf(stderr, "%s: board %lu %s\n", target->port.c_str(), board,
-            code == ExitOk ? "passed" : exitCodeText(code));
+            code == ExitOk ? "passed"
+            : removed      ? "removed"
+                           : exitCodeText(code));
   }
 }
 

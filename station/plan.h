@@ -13,6 +13,7 @@
 struct Options {
   std::string file;
   std::vector<std::string> ports;
+  std::vector<std::string> otherPorts;  // a station worker's: the ports of its siblings
   bool bootloader = false;
   bool all = false;
   bool yes = false;

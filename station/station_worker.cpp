@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "station/port_selection.h"
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
 #include "station/app_check.h"
@@ -143,7 +144,9 @@ bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport
       if (inbox->ended || interrupted.load()) return false;
       inbox->betweenBoards = true;
     }
-    const LinkResult call = awaitCallFrame(0);
+    // A port by identity or place that found no adapter is not open.
+    const LinkResult call =
+        serialPort.load() == InvalidSerialPort ? LinkPortUnavailable : awaitCallFrame(0);
     {
       std::lock_guard<std::mutex> hold(inbox->lock);
       inbox->betweenBoards = false;
@@ -174,6 +177,7 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   progress->programSteps = 0;
   progress->failure.clear();
   board->started = std::time(nullptr);
+  board->device = selectedDevice();
   const auto started = Clock::now();
   ImageSnapshot image;
   std::string error;
@@ -208,7 +212,8 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
 int programWithRetries(const Options& options, const LoadedImage& loaded, BoardReport* board,
                        Progress* progress) {
   int code = programBoard(options, loaded, board, progress);
-  while (worthRetrying(code) && board->attempt <= options.retries && !interrupted.load()) {
+  while (worthRetrying(code) && board->outcome != RemovedOutcome &&
+         board->attempt <= options.retries && !interrupted.load()) {
     sendReport(*board, WorkerEventKind::Attempt);
     const std::string note = "Attempt " + std::to_string(board->attempt) + " of " +
                              std::to_string(options.retries + 1) +
@@ -264,7 +269,9 @@ int runStationWorker(const Options& options) {
     if (programWithRetries(options, loaded, &board, &progress) == ExitInterrupted) {
       return ExitInterrupted;
     }
-    swap = Swap{false, Clock::now(), false};
+    // A board pulled out took its port along: whatever calls once the port
+    // is back is the next board.
+    swap = Swap{board.outcome == RemovedOutcome, Clock::now(), false};
     if (!portBack(&inbox, port.port)) break;
   }
   closeTargetPort();

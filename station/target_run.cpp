@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "station/monitor.h"
+#include "station/port_selection.h"
 #include "image/hex_token_reader.h"
 #include "link/adapter_latency.h"
 #include "link/bootloader.h"
@@ -72,33 +73,6 @@ int fail(BoardReport* board, int code, const std::string& text) {
   return code;
 }
 
-// Chooses the port the link opens: a device path on POSIX, COMn on Windows.
-bool selectPort(const std::string& device, std::string* error) {
-  if (netPortKind(device) != NetPortKind::None) {
-    setPortDevicePath(1, device.c_str());
-    serialSettings.portNumber = 1;
-    return true;
-  }
-#ifdef _WIN32
-  setPortDevicePath(1, nullptr);
-  int number = 0;
-  char rest = 0;
-  if (sscanf(device.c_str(), "%*1[Cc]%*1[Oo]%*1[Mm]%d%c", &number, &rest) != 1 || number < 1 ||
-      number > 10) {
-    *error =
-        "--port takes COM1 to COM10, rfc2217://HOST:PORT or tcp://HOST:PORT on Windows, not \"" +
-        device + "\"";
-    return false;
-  }
-  serialSettings.portNumber = number;
-#else
-  (void)error;
-  setPortDevicePath(1, device.c_str());
-  serialSettings.portNumber = 1;
-#endif
-  return true;
-}
-
 // Ends the wait for the target's call after `seconds` (0: never), unless
 // `done` is set first.
 std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
@@ -114,21 +88,35 @@ std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
   });
 }
 
-// Opens the port as the link's, once, before the wait for the call. ExitOk,
-// or ExitPortError with the reason in *failure.
+// Opens the port as the link's, once, before the wait for the call. ExitOk
+// (also for a selector that finds no adapter now: it is waited for), or
+// ExitPortError with the reason in *failure.
 int openLinkPort(const std::string& device, std::string* failure) {
-  if (openTargetPort(serialSettings) == LinkOk) return ExitOk;
-  *failure = portFailureText(device, lastPortOpenFault());
+  if (openSelectedPort(device) == LinkOk || !selectionProblem().empty()) return ExitOk;
+  *failure = portFailureText(device, selectedPortFault());
   return ExitPortError;
 }
 
 // A port that went away while the command waited: gone while it waited for
-// the call, or not there (yet) when opened again.
+// the call, or not there (yet) when opened again, or a selector that finds
+// no single adapter.
 bool lineLostNow(int32_t result, bool lineLostNoted) {
   if (result != LinkPortUnavailable) return false;
-  const PortOpenStatus status = lastPortOpenFault().status;
+  if (!selectionProblem().empty()) return true;
+  const PortOpenStatus status = selectedPortFault().status;
   if (status == PortOpenStatus::Opened) return lastReadEnd() == ReadEnd::LineFailed;
   return lineLostNoted && status == PortOpenStatus::Absent;
+}
+
+// The port opened again and the target's call answered.
+int32_t reconnect(const std::string& device) {
+  return openSelectedPort(device) == LinkOk ? awaitTargetCall() : LinkPortUnavailable;
+}
+
+void noteLineLost(Progress* progress, const std::string& problem) {
+  const std::string text = problem.empty() ? "The line went away: waiting for it to return."
+                                           : problem + ": waiting for it.";
+  progressNote(progress, text.c_str());
 }
 
 // Waits for the target's call after a reset (by a person, or by the tool
@@ -142,9 +130,9 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
   bool lineLostNoted = false;
   // The first wait is on the port opened already; after that each attempt
   // opens it again.
-  bool portOpen = true;
+  bool portOpen = serialPort.load() != InvalidSerialPort;
   for (;;) {
-    int32_t result = portOpen ? awaitTargetCall() : connectToTarget(serialSettings);
+    int32_t result = portOpen ? awaitTargetCall() : reconnect(device);
     portOpen = false;
     if (result == LinkOk) {
       text = "Connected to the target on " + device + " (115200 8-N-1).";
@@ -163,11 +151,11 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
     // not open for another reason (another program took it) is an error.
     const bool lineLost = lineLostNow(result, lineLostNoted);
     if (result == LinkPortUnavailable && !lineLost) {
-      return fail(board, ExitPortError, portFailureText(device, lastPortOpenFault()));
+      return fail(board, ExitPortError, portFailureText(device, selectedPortFault()));
     }
     if (lineLost) {
       // An adapter unplugged, a board powered off: wait for it to come back.
-      if (!lineLostNoted) progressNote(progress, "The line went away: waiting for it to return.");
+      if (!lineLostNoted) noteLineLost(progress, selectionProblem());
       lineLostNoted = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
       continue;
@@ -315,11 +303,10 @@ int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardR
     device = options.ports[0];
   }
   board->port = device;
-  std::string error;
-  if (!selectPort(device, &error)) return fail(board, ExitUsage, error);
   std::string reason;
   int code = openLinkPort(device, &reason);
   if (code != ExitOk) return fail(board, code, reason);
+  board->device = selectedDevice();
   // Shown with --verbose, which sends the trace to standard error (or, in a
   // gang's worker, to its parent).
   const std::string note = adapterLatencyNote(device, lastAdapterLatency());
@@ -357,6 +344,19 @@ RunOutcome runCommand(TargetCommand command, const Options& options, const Image
   return RunSucceeded;
 }
 
+// A board that failed because it was pulled out with its adapter: its port's
+// device is gone. Never tried again; its serial number stays spent.
+int removedIfGone(int code, BoardReport* board) {
+  const bool lineFailed = lastReadEnd() == ReadEnd::LineFailed;
+  const std::string device = board->device.empty() ? board->port : board->device;
+  if (!portDeviceGone(board->port, device, lineFailed)) return code;
+  board->outcome = RemovedOutcome;
+  const std::string step = board->failedStep.empty() ? "the run" : board->failedStep;
+  return fail(board, ExitCommunicationError,
+              "the board was removed from " + board->port + " during " + step +
+                  ": its port's device " + device + " is gone");
+}
+
 // After the run: its outcome told, the application launched or the port
 // closed, and a simulated target's flash compared with the image.
 int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
@@ -368,6 +368,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   if (code == ExitCommunicationError) {
     std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
     if (!why.empty()) fail(board, code, why);
+    code = removedIfGone(code, board);
   }
   if (const char* text = interruptionText(outcome, command)) {
     progressNote(progress, text);
@@ -393,18 +394,23 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
 int reopenTargetPort(BoardReport* board) {
   std::string reason;
   const int code = openLinkPort(board->port, &reason);
+  if (code == ExitOk) board->device = selectedDevice();
   return code == ExitOk ? code : fail(board, code, reason);
 }
 
 bool targetPortOpensAgain(const std::string& device, std::string* away) {
-  if (openTargetPort(serialSettings) == LinkOk) return true;
-  *away = portAwayText(device, lastPortOpenFault());
+  if (openSelectedPort(device) == LinkOk) return true;
+  *away = selectionProblem();
+  if (away->empty()) *away = portAwayText(device, selectedPortFault());
   return false;
 }
 
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
-  return waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);
+  const int code =
+      waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);
+  if (code == ExitOk) board->device = selectedDevice();
+  return code;
 }
 
 int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,

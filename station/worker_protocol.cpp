@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "station/port_selector.h"
+
 namespace {
 
 // The longest line of a message (an image's bytes are not a line).
@@ -326,6 +328,13 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
   }
   for (const std::string& expect : options.expect) {
     arguments.insert(arguments.end(), {"--expect", expect});
+  }
+  // A port by USB identity or place must not find another port's adapter
+  // when it opens its port again: its worker is told the others.
+  bool selectors = false;
+  for (const std::string& other : options.ports) selectors = selectors || isPortSelector(other);
+  for (const std::string& other : options.ports) {
+    if (selectors && other != port) arguments.insert(arguments.end(), {"--other-port", other});
   }
   return arguments;
 }

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "cli/ports.h"
+#include "station/serial_ports.h"
 
 std::vector<PortInfo> listSerialPorts() {
   std::vector<PortInfo> ports;

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/ports.h"
-#include "cli/usb_sysfs.h"
+#include "station/serial_ports.h"
+#include "station/usb_sysfs.h"
 
 bool samePort(const std::string& a, const std::string& b) {
   struct stat first, second;
@@ -46,7 +46,7 @@ std::vector<PortInfo> listSerialPorts() {
     for (int i = 0; list[i]; ++i) {
       PortInfo info;
       info.device = sp_get_port_name(list[i]);
-      if (!usbIdentityOf(root, baseName(info.device), &info.usb)) {
+      if (!usbPortOf(root, baseName(info.device), &info)) {
         info.usb = libraryUsbIdentity(list[i]);
       }
       const char* text = sp_get_port_description(list[i]);
@@ -59,8 +59,8 @@ std::vector<PortInfo> listSerialPorts() {
   // USB ports the device tree knows and the library did not list.
   for (const std::string& name : onUsb) {
     PortInfo info;
-    info.device = "/dev/" + name;
-    usbIdentityOf(root, name, &info.usb);
+    info.device = deviceRoot() + "/" + name;
+    usbPortOf(root, name, &info);
     info.description = describePort(info.usb.product, info.usb);
     ports.push_back(info);
   }

@@ -1,5 +1,5 @@
-// The USB identity of serial ports read from sysfs (cli/usb_sysfs.h).
-#include "cli/usb_sysfs.h"
+// The USB identity and place of serial ports from the system's device tree.
+#include "station/usb_sysfs.h"
 
 #include <dirent.h>
 #include <limits.h>
@@ -53,6 +53,10 @@ bool readUsbDevice(const std::string& folder, UsbIdentity* usb) {
   return true;
 }
 
+std::string baseName(const std::string& path) {
+  return path.substr(path.rfind('/') + 1);
+}
+
 }  // namespace
 
 std::string sysfsRoot() {
@@ -60,15 +64,34 @@ std::string sysfsRoot() {
   return root && *root ? std::string(root) : std::string("/sys");
 }
 
+std::string deviceRoot() {
+  const char* root = getenv("K4471_DEV_ROOT");
+  return root && *root ? std::string(root) : std::string("/dev");
+}
+
 bool usbIdentityOf(const std::string& root, const std::string& name, UsbIdentity* usb) {
+  PortInfo port;
+  if (!usbPortOf(root, name, &port)) return false;
+  *usb = port.usb;
+  return true;
+}
+
+bool usbPortOf(const std::string& root, const std::string& name, PortInfo* port) {
   if (name.empty() || name.find('/') != std::string::npos || name[0] == '.') return false;
   const std::string top = realPath(root);
   std::string folder = realPath(root + "/class/tty/" + name + "/device");
   if (top.empty() || folder.empty()) return false;
-  // Up from the tty's device, never out of the tree.
+  // Up from the tty's device, never out of the tree; the folder below the
+  // USB device is the interface the tty hangs on.
+  std::string below;
   for (int step = 0; step < LongestWalk; ++step) {
     if (folder.size() <= top.size() || folder.compare(0, top.size() + 1, top + "/") != 0) break;
-    if (readUsbDevice(folder, usb)) return true;
+    if (readUsbDevice(folder, &port->usb)) {
+      port->location = baseName(folder);
+      port->usbInterface = below.find(':') == std::string::npos ? "" : below;
+      return true;
+    }
+    below = baseName(folder);
     folder = folder.substr(0, folder.rfind('/'));
   }
   return false;
