@@ -26,6 +26,7 @@
 #include "link/trace.h"
 #include "operations/exit_codes.h"
 #include "operations/run_logic.h"
+#include "station/app_check.h"
 #include "station/board_report.h"
 #include "station/board_run.h"
 #include "station/gang.h"
@@ -61,9 +62,9 @@ const char* const ExitCodesText =
     "       within --wait\n"
     "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
     "       that was killed is reported as worker-died)\n"
-    "  8    the application did not answer as expected: with --expect, no line containing the\n"
-    "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
-    "       (outcome app-check-failed)\n"
+    "  8    the application did not answer as expected: with --expect, no line containing a\n"
+    "       text (with its serial number, CRC-32 or SHA-256) came within --expect-timeout after\n"
+    "       the launch, or the line failed meanwhile (outcome app-check-failed; not retried)\n"
     "  9    database error: the --db record cannot be reached, refuses the login, or holds\n"
     "       another schema version (the server's reason is told)\n"
     "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
@@ -240,9 +241,13 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
           ->add_option("--expect", options->expect,
                        "after the launch, keep the port open and pass only when a line the "
                        "application prints contains TEXT ({serial}: the board's serial number "
-                       "in decimal, leading zeros allowed, a whole run of digits); else exit "
-                       "code 8")
+                       "in decimal, leading zeros allowed, a whole run of digits; with program, "
+                       "{crc32:START:SIZE} and {sha256:START:SIZE}: the CRC-32 and SHA-256 of "
+                       "that flash range as the run leaves it, in hexadecimal, which need "
+                       "--flash and --boot-region); give it again for texts on further lines, "
+                       "in any order; else exit code 8")
           ->type_name("TEXT")
+          ->allow_extra_args(false)
           ->check(oneLineText());
   command
       ->add_option("--expect-timeout", options->expectTimeoutSeconds,
@@ -355,6 +360,11 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   if (int code = checkConsoleOptions(*options)) return code;
+  std::string why;
+  if (!checkExpectTexts(*options, command, &why)) {
+    fprintf(stderr, "error: %s\n", why.c_str());
+    return ExitUsage;
+  }
   return takeStationOptions(options);
 }
 
