@@ -28,6 +28,7 @@
 #include "link/trace.h"
 #include "operations/exit_codes.h"
 #include "operations/run_logic.h"
+#include "station/app_check.h"
 #include "station/board_report.h"
 #include "station/board_run.h"
 #include "station/gang.h"
@@ -213,9 +214,13 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
           ->add_option("--expect", options->expect,
                        "after the launch, keep the port open and pass only when a line the "
                        "application prints contains TEXT ({serial}: the board's serial number "
-                       "in decimal, leading zeros allowed, a whole run of digits); else exit "
-                       "code 8")
+                       "in decimal, leading zeros allowed, a whole run of digits; with program, "
+                       "{crc32:START:SIZE} and {sha256:START:SIZE}: the CRC-32 and SHA-256 of "
+                       "that flash range as the run leaves it, in hexadecimal, which need "
+                       "--flash and --boot-region); give it again for texts on further lines, "
+                       "in any order; else exit code 8")
           ->type_name("TEXT")
+          ->allow_extra_args(false)
           ->check(oneLineText());
   command
       ->add_option("--expect-timeout", options->expectTimeoutSeconds,
@@ -331,6 +336,11 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   if (int code = checkConsoleOptions(*options)) return code;
+  std::string why;
+  if (!checkExpectTexts(*options, command, &why)) {
+    fprintf(stderr, "error: %s\n", why.c_str());
+    return ExitUsage;
+  }
   return takeStationOptions(options);
 }
 

@@ -25,8 +25,10 @@ struct Options {
   int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
                                 // run; 0 waits for ever
   int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
-  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
-                       // the board's number); empty: not checked
+  // After the launch: each text must be contained in some line of the
+  // application ({serial}: the board's number; {crc32:START:SIZE},
+  // {sha256:START:SIZE}: digests of its flash); empty: not checked.
+  std::vector<std::string> expect;
   int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
   std::string report;                 // path of the JSON report, "-" for standard output
   bool reportAppend = false;
