@@ -62,6 +62,9 @@ struct Options {
   // The station's console (cli/station_console.h): HOST:PORT to serve it on
   // (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
+  // The line's record (station/station_record.h): where it is (--db, K4471_DB; empty: none),
+  // who writes it, the spool for rows it cannot take, and the counter numbers come from.
+  std::string db, station, operatorName, dbSpool, serialCounter;
   // The developer's loop (cli/devloop_options.h): the application's lines
   // shown after the launch, and the image programmed again when it changes.
   bool monitor = false;
