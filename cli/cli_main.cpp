@@ -20,6 +20,7 @@
 #include "cli/serve_command.h"
 #include "station/station_console.h"
 #include "cli/station_options.h"
+#include "image/image_snapshot.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
@@ -284,7 +285,6 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
                  "with one write under a lock on the file, so that stations sharing it never "
                  "tear each other's lines")
       ->needs(reportOption);
-  program->add_flag("--progress-events", options->events)->group("");  // for gang workers
   addStationOptions(program, options);
   addConsoleOptions(program, options);
   addCommonOptions(program, options);
@@ -300,6 +300,8 @@ struct Subcommands {
   CLI::App* ports;
   CLI::App* info;
   CLI::App* convert;
+  CLI::App* worker;
+  std::string workerPort;
   RecordCommands record;
 };
 
@@ -346,6 +348,9 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
                             "(vendor_id, product_id, serial, manufacturer, product; null when "
                             "unknown)");
   addImageCommands(app, options, commands);
+  // A gang's worker, started by its parent, which hands it its plan.
+  commands->worker = app->add_subcommand("worker", "")->group("");
+  commands->worker->add_option("PORT", commands->workerPort)->required();
 }
 
 // The options of a command that addresses a target, checked before anything
@@ -359,58 +364,27 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   return takeStationOptions(options);
 }
 
-// A board's line: to the parent for a gang's worker (an attempt that is tried
-// again as such), else to the report.
-void emitBoardLine(const Options& options, ReportFile* report, BoardReport board,
-                   WorkerEventKind kind = WorkerEventKind::Report) {
-  if (board.exitCode == ExitOk) board.failedStep.clear();
-  std::string line = boardReportLine(board);
-  if (options.events) {
-    WorkerEvent event;
-    event.kind = kind;
-    event.text = line;
-    sendWorkerEvent(stdout, event);
-    return;
-  }
-  writeReportLine(report, line);
-}
-
-struct AttemptContext {
-  const Options* options;
-  ReportFile* report;
-};
-
-void emitAttempt(const BoardReport& board, void* context) {
-  const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty()) {
-    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
-  }
-}
-
-// One board, in this process; its report line written when asked for.
-int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
-                std::time_t startTime, std::chrono::steady_clock::time_point started) {
-  BoardReport board;
-  board.started = startTime;
-  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  if (!options.events) board.board = 1;                       // a gang's worker is told its number
-  SerialCounter counter;
-  counter.next = options.firstSerial;
-  AttemptContext context = {&options, report};
-  board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
-  if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
-  if (options.report.empty()) return board.exitCode;
-  if (board.attempt == 1) {
-    board.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  }
-  emitBoardLine(options, report, board);
-  if (options.events) return board.exitCode;
-  bool good = board.exitCode == ExitOk;
-  if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
+// A gang's worker (`worker PORT`): its plan from the parent, then its board
+// or, in a station, every board that calls on its port.
+int runWorker(std::time_t startTime, std::chrono::steady_clock::time_point started) {
+  endWithParent();
+  onInterrupt(interrupt);
+  passCrossingCalls(2);
+  Options plan;
+  plan.role = RunRole::Worker;
+  long long size = 0;
+  ImageLoadFault fault;
+  FILE* in = openImageFile("-", &size, &fault);
+  std::string error = "no input";
+  if (!in || !readWorkerPlan(in, &plan, &error)) {
+    fprintf(stderr, "error: File Error: the input from the gang: %s\n", error.c_str());
     return ExitFileError;
   }
-  return board.exitCode;
+  if (plan.verbose) setTraceSink(traceToParent);
+  if (int code = takeResetOptions(plan)) return code;
+  if (plan.loop) return runStationWorker(plan);
+  ReportFile report;  // not opened: the worker's lines go to its parent
+  return runOneBoard(TargetCommand::Program, plan, &report, startTime, started);
 }
 
 }  // namespace
@@ -437,11 +411,11 @@ int main(int argc, char** argv) {
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);
   if (serve->parsed()) return runServe(serveOptions);
   if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
+  if (commands.worker->parsed()) return runWorker(startTime, started);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
   if (commands.convert->parsed()) return convertImage(options);
-  if (options.verbose) setTraceSink(options.events ? traceToParent : traceToStderr);
-  if (options.events) endWithParent();
+  if (options.verbose) setTraceSink(traceToStderr);
   onInterrupt(interrupt);
   // A board behind a network or a serial server may call again before our
   // acknowledgement reaches it; that call is no missing confirmation.
@@ -452,12 +426,10 @@ int main(int argc, char** argv) {
                                                            : TargetCommand::Launch;
   if (int code = checkTargetOptions(&options, command)) return code;
   ReportFile report;
-  if (!options.report.empty() && !options.events &&
-      !openReportFile(&report, options.report, options.reportAppend)) {
+  if (!options.report.empty() && !openReportFile(&report, options.report, options.reportAppend)) {
     return ExitFileError;
   }
   if (options.watch) return runWatch(options, &report);
-  if (options.loop && options.events) return runStationWorker(options);
   if (options.ports.size() > 1 || options.loop) {
     return programGang(options, &report, argv[0], startTime);
   }

@@ -145,8 +145,7 @@ int takeStationOptions(Options* options) {
     }
     return ExitOk;
   }
-  // A gang's worker is handed its numbers; everyone else needs a source.
-  if (!source && !options->events) {
+  if (!source) {
     return refuse(ExitUsage, "--serial-at needs --serial-start N or --serial-file FILE");
   }
   std::string error;
@@ -163,7 +162,6 @@ int takeStationOptions(Options* options) {
   }
   options->serialAddress = static_cast<uint32_t>(address);
   options->numbered = true;
-  if (!source) return ExitOk;
   // Resolved once: every station that names the file, by any link, locks
   // and writes the same path.
   if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);

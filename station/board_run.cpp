@@ -13,6 +13,7 @@
 #include "station/board_reset.h"
 #include "station/interrupt.h"
 #include "station/target_run.h"
+#include "station/worker_protocol.h"
 
 bool worthRetrying(int code) {
   return code == ExitCommunicationError || code == ExitEraseError;
@@ -26,7 +27,7 @@ int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter
                 BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
-  if (options.numbered && !board->serial && !options.events) {
+  if (options.numbered && !board->serial && options.role != RunRole::Worker) {
     uint64_t number = 0;
     const SerialTake took = nextSerialNumber(options, counter, &number, &error);
     if (took != SerialTake::Taken) {
@@ -54,7 +55,8 @@ int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter
 // its call, then the run.
 int attemptOnce(TargetCommand command, const Options& options, const LoadedImage& loaded,
                 SerialCounter* counter, BoardReport* board, SimulatedTarget* simulated) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
+  const bool worker = options.role == RunRole::Worker;
+  Progress progress = progressFor(worker ? stdout : stderr, options.quiet, worker);
   int code = resetBoard(options, &progress, board);
   if (code == ExitOk) code = awaitTarget(options, &progress, board);
   if (code != ExitOk) return code;
@@ -102,4 +104,61 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
   }
   stopSimulatedTarget(&simulated);
   return code;
+}
+
+namespace {
+
+// A board's line: to the parent for a gang's worker (an attempt that is tried
+// again as such), else to the report.
+void emitBoardLine(const Options& options, ReportFile* report, BoardReport board,
+                   WorkerEventKind kind = WorkerEventKind::Report) {
+  if (board.exitCode == ExitOk) board.failedStep.clear();
+  std::string line = boardReportLine(board);
+  if (options.role == RunRole::Worker) {
+    WorkerEvent event;
+    event.kind = kind;
+    event.text = line;
+    sendWorkerEvent(stdout, event);
+    return;
+  }
+  writeReportLine(report, line);
+}
+
+struct AttemptContext {
+  const Options* options;
+  ReportFile* report;
+};
+
+void emitAttempt(const BoardReport& board, void* context) {
+  const AttemptContext* to = static_cast<const AttemptContext*>(context);
+  if (!to->options->report.empty()) {
+    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
+  }
+}
+
+}  // namespace
+
+int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
+                std::time_t startTime, std::chrono::steady_clock::time_point started) {
+  BoardReport board;
+  board.started = startTime;
+  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
+  if (options.role != RunRole::Worker) board.board = 1;       // a gang's worker is told its number
+  SerialCounter counter;
+  counter.next = options.firstSerial;
+  AttemptContext context = {&options, report};
+  board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
+  if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
+  if (options.report.empty()) return board.exitCode;
+  if (board.attempt == 1) {
+    board.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
+  emitBoardLine(options, report, board);
+  if (options.role == RunRole::Worker) return board.exitCode;
+  bool good = board.exitCode == ExitOk;
+  if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
+    return ExitFileError;
+  }
+  return board.exitCode;
 }

@@ -2,7 +2,9 @@
 // run, and the runs again after a communication or erase error (--retries).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 
 #include "station/board_image.h"
 #include "station/board_report.h"
@@ -19,3 +21,8 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
 // Whether a board whose attempt ended so is tried again (--retries): after a
 // communication or erase error.
 bool worthRetrying(int code);
+// One board in this process, its report line written when asked for: to the
+// report file, or for a gang's worker to its parent (each attempt that is
+// tried again as such). startTime and started: when the process started.
+int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
+                std::time_t startTime, std::chrono::steady_clock::time_point started);

@@ -18,6 +18,7 @@
 #include "station/board_report.h"
 #include "station/gang_target.h"
 #include "station/interrupt.h"
+#include "station/plan_message.h"
 #include "station/progress.h"
 #include "station/terminal.h"
 #include "station/worker_process.h"
@@ -50,11 +51,13 @@ struct Gang {
   Station* station;                   // a station's (--loop), else nullptr
   StationConsole* console = nullptr;  // --console's
   std::vector<Target>* targets = nullptr;
+  bool workerReports = false;  // each worker sends its board's line
 };
 
 void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
                  const std::string& serial = "") {
-  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
+  const std::vector<uint8_t> bytes =
+      encodeParentMessage(ParentMessage{kind, {}, board, serial, ""});
   sendWorkerInput(&target->worker, bytes.data(), bytes.size());
 }
 
@@ -210,8 +213,12 @@ void finishStation(Target* target, std::vector<Target>* targets, const Gang& gan
   boardEnded(target, targets, gang, workerDied(code) ? code : ExitCommunicationError);
 }
 
-// What a worker is fed: the image, and for a gang its board's number and go.
+// What a worker is fed: its plan, the image, and for a gang its board's
+// number and go.
 void feedWorker(Target* target, const Gang& gang, const std::string& serial) {
+  const std::vector<uint8_t> plan =
+      planMessage(workerPlan(*gang.options, target->port, gang.workerReports));
+  sendWorkerInput(&target->worker, plan.data(), plan.size());
   sendWorkerInput(&target->worker, gang.input.data(), gang.input.size());
   if (gang.station) return;
   sendMessage(target, ParentMessageKind::Board, target->board);
@@ -279,9 +286,7 @@ void drawTable(std::vector<Target>& targets, bool redraw, bool station) {
 void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& gang) {
   for (Target& target : *targets) {
     if (target.finished) continue;
-    const std::vector<std::string> arguments = workerArguments(
-        run.self, target.port, *run.options,
-        run.report != nullptr || run.options->loop || !run.options->console.empty());
+    const std::vector<std::string> arguments = {run.self, "worker", target.port};
     target.started = std::time(nullptr);
     if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
@@ -405,6 +410,7 @@ int runGang(const GangRun& run) {
                options.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
   gang.targets = &targets;
+  gang.workerReports = run.report != nullptr || options.loop || !options.console.empty();
   int consoleFault = ExitOk;
   gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
   if (consoleFault) return consoleFault;

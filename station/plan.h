@@ -1,5 +1,8 @@
 // The plan of a run as the command line gave it: the options that a board's
 // run, a gang and a station take, and the command that addresses the target.
+// A new field goes here, into eachPlanField (station/plan_message.cpp) so
+// that it reaches a gang's workers, and into the plan's round trip in
+// worker_protocol_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +13,12 @@
 #include "station/flash_map.h"
 #include "station/serial_number.h"
 
+// What this process is: the run the user started, or a gang's worker, which
+// its parent started and handed its plan (station/worker_protocol.h).
+enum class RunRole { Alone, Worker };
+
 struct Options {
+  RunRole role = RunRole::Alone;  // not in the plan message: the worker's entry sets it
   std::string file;
   std::vector<std::string> ports;
   bool bootloader = false;
@@ -20,7 +28,6 @@ struct Options {
   bool simulate = false;
   bool quiet = false;
   bool verbose = false;
-  bool events = false;
   int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
                                 // run; 0 waits for ever
   int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever

@@ -82,7 +82,7 @@ void addConsoleOptions(CLI::App* program, Options* options) {
 }
 
 int checkConsoleOptions(const Options& options) {
-  if (options.console.empty() || options.events) return ExitOk;
+  if (options.console.empty()) return ExitOk;
   std::string error;
   ListenAddress listen;
   if (!consoleAvailable()) {

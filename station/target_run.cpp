@@ -278,8 +278,9 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
                      BoardReport* board, bool* declined) {
   if (command == TargetCommand::Program) {
     board->failedStep = "file";
-    int code = options.events ? takeParentOrders(options, loaded, board, declined)
-                              : loadAndCheck(options.file, options, loaded, &board->message);
+    int code = options.role == RunRole::Worker
+                   ? takeParentOrders(options, loaded, board, declined)
+                   : loadAndCheck(options.file, options, loaded, &board->message);
     if (code != ExitOk) return code;
     board->sha256 = loaded->sha256;
   }
@@ -371,7 +372,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   }
   if (const char* text = interruptionText(outcome, command)) {
     progressNote(progress, text);
-    if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
+    if (options.quiet || options.role == RunRole::Worker) fprintf(stderr, "%s\n", text);
     board->message = text;
   }
   const bool launch = command == TargetCommand::Launch || options.launch;

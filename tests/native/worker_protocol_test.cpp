@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "station/plan_message.h"
 #include "station/worker_protocol.h"
 
 namespace {
@@ -107,7 +108,7 @@ TEST(WorkerProtocol, OrdersCarryEveryByteOfTheImageAndWhatFollowsIt) {
   fclose(in);
 
   // An empty image is an image; the end of input before "go" gives no board.
-  in = input(encodeParentMessage(ParentMessage{ParentMessageKind::Image, {}, 0, ""}));
+  in = input(encodeParentMessage(ParentMessage{ParentMessageKind::Image, {}, 0, "", ""}));
   orders = WorkerOrders();
   EXPECT_FALSE(readWorkerOrders(in, &orders, &error));
   EXPECT_TRUE(orders.imageGiven);
@@ -136,41 +137,169 @@ TEST(WorkerProtocol, InputThatIsNoMessageIsRefusedWithItsReason) {
   }
 }
 
-// Each option a board needs reaches its worker, with its value.
-TEST(WorkerProtocol, WorkerArgumentsCarryEveryOptionOfTheBoard) {
-  Options options;
-  options.bootloader = options.launch = options.quiet = true;
-  options.timeoutSeconds = 7;
-  options.waitSeconds = 9;
-  options.format = "bin";
-  options.address = "0x4000";
-  options.flash = "0:0x80000";
-  options.bootRegion = "0:0x4000";
-  options.reset = "rts-inverted";
-  options.resetMs = 250;
-  const std::vector<std::string> arguments = workerArguments("self", "/dev/ttyX", options, true);
-  auto valueOf = [&](const std::string& option) {
-    auto at = std::find(arguments.begin(), arguments.end(), option);
-    return at == arguments.end() || at + 1 == arguments.end() ? std::string("(none)") : *(at + 1);
-  };
-  EXPECT_EQ(std::vector<std::string>(arguments.begin(), arguments.begin() + 3),
-            (std::vector<std::string>{"self", "program", "-"}));
-  EXPECT_EQ(valueOf("--port"), "/dev/ttyX");
-  EXPECT_EQ(valueOf("--timeout"), "7");
-  EXPECT_EQ(valueOf("--wait"), "9");
-  EXPECT_EQ(valueOf("--format"), "bin");
-  EXPECT_EQ(valueOf("--address"), "0x4000");
-  EXPECT_EQ(valueOf("--flash"), "0:0x80000");
-  EXPECT_EQ(valueOf("--boot-region"), "0:0x4000");
-  EXPECT_EQ(valueOf("--report"), "-");
-  EXPECT_EQ(valueOf("--reset"), "rts-inverted");
-  EXPECT_EQ(valueOf("--reset-ms"), "250");
-  for (const char* flag : {"--progress-events", "--bootloader", "--launch", "--quiet"}) {
-    EXPECT_NE(std::find(arguments.begin(), arguments.end(), flag), arguments.end()) << flag;
+// A plan with every field away from its default.
+Options unusualPlan() {
+  Options plan;
+  plan.file = "fw\tname\n.hex";
+  plan.ports = {"/dev/ttyX", "rfc2217://host:4000"};
+  plan.bootloader = plan.all = plan.yes = plan.launch = plan.simulate = true;
+  plan.quiet = plan.verbose = plan.reportAppend = true;
+  plan.timeoutSeconds = LongestWaitSeconds;
+  plan.waitSeconds = 9;
+  plan.expect = AwkwardText;
+  plan.expectTimeoutSeconds = 11;
+  plan.report = "-";
+  plan.format = "bin";
+  plan.address = "0x4000";
+  plan.output = "out.hex";
+  plan.flash = "0:0x80000";
+  plan.bootRegion = "0:0x4000";
+  plan.formatByContent = false;
+  plan.imageFormat = ImageFormat::Binary;
+  plan.binaryAddress = 0xFFFFFFFFu;
+  plan.map.flash = {true, 0x100, 0x100000000ull};
+  plan.map.boot = {true, 0x200, 0x4000};
+  plan.loop = true;
+  plan.count = 4294967295ul;
+  plan.swapSeconds = 0.1;  // no exact binary fraction
+  plan.retries = 100;
+  plan.serialAt = "0x7FF0";
+  plan.serialFormat = "ascii:20";
+  plan.serialStart = "007";
+  plan.serialFile = "serial.txt";
+  plan.numbered = true;
+  plan.serialAddress = 0x7FF0;
+  plan.serial = SerialFormat{SerialEncoding::Ascii, 20};
+  plan.firstSerial = 18446744073709551614ull;
+  plan.serialPath = "/tmp/serial.txt";
+  plan.reset = "rts-inverted";
+  plan.resetMs = 250;
+  plan.console = "127.0.0.1:8080";
+  plan.consoleTokenFile = "token";
+  plan.consoleHost = "station";
+  plan.monitor = plan.timestamps = plan.watch = plan.force = true;
+  plan.settleMs = 1000;
+  return plan;
+}
+
+bool sameRange(const MapRange& a, const MapRange& b) {
+  return a.given == b.given && a.start == b.start && a.end == b.end;
+}
+
+// Field by field: a field that the message forgets keeps its default, and
+// differs here.
+void expectSamePlan(const Options& got, const Options& sent) {
+  EXPECT_EQ(got.file, sent.file);
+  EXPECT_EQ(got.ports, sent.ports);
+  const bool flags[][2] = {{got.bootloader, sent.bootloader},
+                           {got.all, sent.all},
+                           {got.yes, sent.yes},
+                           {got.launch, sent.launch},
+                           {got.simulate, sent.simulate},
+                           {got.quiet, sent.quiet},
+                           {got.verbose, sent.verbose},
+                           {got.reportAppend, sent.reportAppend},
+                           {got.formatByContent, sent.formatByContent},
+                           {got.loop, sent.loop},
+                           {got.numbered, sent.numbered},
+                           {got.monitor, sent.monitor},
+                           {got.timestamps, sent.timestamps},
+                           {got.watch, sent.watch},
+                           {got.force, sent.force}};
+  for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i) {
+    EXPECT_EQ(flags[i][0], flags[i][1]) << "flag " << i;
   }
-  const std::vector<std::string> plain = workerArguments("self", "/dev/ttyX", Options(), false);
-  for (const char* absent : {"--report", "--address", "--flash", "--bootloader", "--reset-ms"}) {
-    EXPECT_EQ(std::find(plain.begin(), plain.end(), absent), plain.end()) << absent;
+  EXPECT_EQ(got.timeoutSeconds, sent.timeoutSeconds);
+  EXPECT_EQ(got.waitSeconds, sent.waitSeconds);
+  EXPECT_EQ(got.expect, sent.expect);
+  EXPECT_EQ(got.expectTimeoutSeconds, sent.expectTimeoutSeconds);
+  EXPECT_EQ(got.report, sent.report);
+  EXPECT_EQ(got.format, sent.format);
+  EXPECT_EQ(got.address, sent.address);
+  EXPECT_EQ(got.output, sent.output);
+  EXPECT_EQ(got.flash, sent.flash);
+  EXPECT_EQ(got.bootRegion, sent.bootRegion);
+  EXPECT_EQ(got.imageFormat, sent.imageFormat);
+  EXPECT_EQ(got.binaryAddress, sent.binaryAddress);
+  EXPECT_TRUE(sameRange(got.map.flash, sent.map.flash));
+  EXPECT_TRUE(sameRange(got.map.boot, sent.map.boot));
+  EXPECT_EQ(got.count, sent.count);
+  EXPECT_EQ(got.swapSeconds, sent.swapSeconds);
+  EXPECT_EQ(got.retries, sent.retries);
+  EXPECT_EQ(got.serialAt, sent.serialAt);
+  EXPECT_EQ(got.serialFormat, sent.serialFormat);
+  EXPECT_EQ(got.serialStart, sent.serialStart);
+  EXPECT_EQ(got.serialFile, sent.serialFile);
+  EXPECT_EQ(got.serialAddress, sent.serialAddress);
+  EXPECT_EQ(got.serial.encoding, sent.serial.encoding);
+  EXPECT_EQ(got.serial.width, sent.serial.width);
+  EXPECT_EQ(got.firstSerial, sent.firstSerial);
+  EXPECT_EQ(got.serialPath, sent.serialPath);
+  EXPECT_EQ(got.reset, sent.reset);
+  EXPECT_EQ(got.resetMs, sent.resetMs);
+  EXPECT_EQ(got.console, sent.console);
+  EXPECT_EQ(got.consoleTokenFile, sent.consoleTokenFile);
+  EXPECT_EQ(got.consoleHost, sent.consoleHost);
+  EXPECT_EQ(got.settleMs, sent.settleMs);
+}
+
+// The worker reads the plan its parent sent, every field as it was, and
+// then the orders that follow it.
+TEST(WorkerProtocol, ThePlanReachesTheWorkerWhole) {
+  const Options sent = unusualPlan();
+  std::vector<uint8_t> bytes = planMessage(sent);
+  append(&bytes, ParentMessage{ParentMessageKind::Go, {}, 0, "", ""});
+  FILE* in = input(bytes);
+  Options got;
+  got.role = RunRole::Worker;
+  std::string error;
+  ASSERT_TRUE(readWorkerPlan(in, &got, &error)) << error;
+  expectSamePlan(got, sent);
+  EXPECT_EQ(got.role, RunRole::Worker) << "the worker's entry says what it is";
+  WorkerOrders orders;
+  EXPECT_TRUE(readWorkerOrders(in, &orders, &error)) << error;
+  fclose(in);
+
+  // A worker's plan is the gang's, less what the parent keeps to itself.
+  const Options worker = workerPlan(sent, "/dev/ttyW", true);
+  EXPECT_EQ(worker.ports, std::vector<std::string>{"/dev/ttyW"});
+  EXPECT_EQ(worker.file, "-");
+  EXPECT_EQ(worker.report, "-");
+  EXPECT_EQ(workerPlan(sent, "/dev/ttyW", false).report, "");
+  EXPECT_TRUE(worker.serialStart.empty() && worker.serialFile.empty() && worker.serialPath.empty());
+  EXPECT_EQ(worker.firstSerial, 0u);
+  EXPECT_EQ(worker.count, 0u);
+  EXPECT_FALSE(worker.simulate || worker.reportAppend || worker.monitor || worker.watch);
+  EXPECT_TRUE(worker.console.empty());
+  EXPECT_TRUE(worker.numbered && worker.launch && worker.loop && worker.verbose);
+  EXPECT_EQ(worker.serialAddress, sent.serialAddress);
+  EXPECT_EQ(worker.expect, sent.expect);
+}
+
+TEST(WorkerProtocol, AWorkerRefusesInputThatIsNoPlan) {
+  const std::string goFirst = "go\n";
+  std::string badField = encodePlan(unusualPlan());
+  badField.replace(badField.find("\"count\":4294967295"), 18, "\"count\":-1");
+  const struct {
+    std::vector<uint8_t> bytes;
+    const char* reason;
+  } cases[] = {
+      {{}, "the input ended before the plan"},
+      {std::vector<uint8_t>(goFirst.begin(), goFirst.end()), "no plan first"},
+      {encodeParentMessage(ParentMessage{ParentMessageKind::Plan, {}, 0, "", "[1]"}),
+       "the plan is no JSON object"},
+      {encodeParentMessage(ParentMessage{ParentMessageKind::Plan, {}, 0, "", "{}"}),
+       "the plan has no file"},
+      {encodeParentMessage(ParentMessage{ParentMessageKind::Plan, {}, 0, "", badField}),
+       "the plan's count does not fit"},
+  };
+  for (const auto& c : cases) {
+    FILE* in = input(c.bytes);
+    Options plan;
+    std::string error;
+    EXPECT_FALSE(readWorkerPlan(in, &plan, &error)) << c.reason;
+    EXPECT_EQ(error, c.reason);
+    fclose(in);
   }
 }
 
