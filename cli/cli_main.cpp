@@ -146,21 +146,19 @@ int checkReportPath(const Options& options) {
 int programGang(const Options& options, ReportFile* report, const char* argv0,
                 std::time_t startTime) {
   LoadedImage loaded;
-  std::string failure;
-  if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
+  const Failure failure = loadForGang(options, &loaded);
+  if (failure.exitCode != ExitOk) {
     // No board is addressed: each is reported with the file's fault.
     for (const std::string& port : options.ports) {
       BoardReport board;
       board.port = port;
       board.file = options.file;
-      board.exitCode = code;
+      board.exitCode = reportFailure(failure, &board);
       board.started = startTime;
-      board.failedStep = "file";
-      board.message = failure;
       writeReportLine(report, boardReportLine(board));
     }
     closeReportFile(report, nullptr);
-    return code;
+    return failure.exitCode;
   }
   const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file};
   int code = runGang(run);
@@ -361,7 +359,7 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   if (int code = checkConsoleOptions(*options)) return code;
-  return takeStationOptions(options);
+  return takeStationOptions(options).exitCode;
 }
 
 // A gang's worker (`worker PORT`): its plan from the parent, then its board

@@ -78,10 +78,9 @@ int takeFormatOptions(Options* options) {
 // k4471-cli info: what a run of the file would program.
 int showInfo(const Options& options) {
   LoadedImage loaded;
-  std::string failure;
   Options shown = options;
   shown.map = FlashMap();  // info shows where the image lies, it refuses nothing for it
-  if (int code = loadWithoutRun(shown, &loaded, &failure)) return code;
+  if (int code = loadWithoutRun(shown, &loaded).exitCode) return code;
   const FirmwareImage& image = loaded.image;
   const unsigned long blocks = loaded.blocks;
   unsigned long long bytes = 0;
@@ -120,8 +119,7 @@ int convertImage(const Options& options) {
     return ExitUsage;
   }
   LoadedImage loaded;
-  std::string failure;
-  if (int code = loadWithoutRun(options, &loaded, &failure)) return code;
+  if (int code = loadWithoutRun(options, &loaded).exitCode) return code;
   std::string text;
   HexFileFault fault;
   if (!hexTokenTextFor(loaded.image, &text, &fault)) {

@@ -8,6 +8,7 @@
 
 #include "operations/exit_codes.h"
 #include "station/app_check.h"
+#include "station/failure.h"
 #include "station/serial_file.h"
 #include "cli/number_options.h"
 #include "station/output_file.h"
@@ -65,9 +66,9 @@ void addStationOptions(CLI::App* program, Options* options) {
 
 namespace {
 
-int refuse(int code, const std::string& text) {
-  fprintf(stderr, "error: %s\n", text.c_str());
-  return code;
+// Options are refused before any board is addressed: no step of a board.
+Failure refuse(int code, const std::string& text) {
+  return toldFailure(code, "", text);
 }
 
 bool hasMap(const Options& options) {
@@ -75,7 +76,7 @@ bool hasMap(const Options& options) {
 }
 
 // The first number, checked against the format before any board is addressed.
-int takeFirstSerial(Options* options) {
+Failure takeFirstSerial(Options* options) {
   std::string error;
   std::vector<uint8_t> bytes;
   if (!options->serialFile.empty()) {
@@ -91,21 +92,21 @@ int takeFirstSerial(Options* options) {
                                        std::to_string(options->firstSerial) +
                                        ", which does not fit " + serialFormatName(options->serial));
     }
-    return ExitOk;
+    return Failure();
   }
   if (!parseSerialNumber(options->serialStart, &options->firstSerial, &error) ||
       !encodeSerial(options->firstSerial, options->serial, &bytes, &error)) {
     return refuse(ExitUsage, "--serial-start: " + error);
   }
-  return ExitOk;
+  return Failure();
 }
 
 // A report that is the serial file or its lock would empty the counter (or
-// fill it with report lines): ExitOk, or ExitUsage told. By identity where
+// fill it with report lines): no failure, or ExitUsage told. By identity where
 // both exist, else by the paths they resolve to.
-int checkReportIsNoCounter(const Options& options) {
+Failure checkReportIsNoCounter(const Options& options) {
   if (options.serialFile.empty() || options.report.empty() || options.report == "-") {
-    return ExitOk;
+    return Failure();
   }
   const std::string lock = serialLockPath(options.serialPath);
   std::string what;
@@ -114,7 +115,7 @@ int checkReportIsNoCounter(const Options& options) {
   } else if (samePlace(options.report, lock)) {
     what = "the serial file's lock " + lock;
   } else {
-    return ExitOk;
+    return Failure();
   }
   return refuse(ExitUsage,
                 "--report " + options.report + " is " + what + ": the report would overwrite it");
@@ -122,7 +123,7 @@ int checkReportIsNoCounter(const Options& options) {
 
 }  // namespace
 
-int takeStationOptions(Options* options) {
+Failure takeStationOptions(Options* options) {
   if (options->loop && options->ports.empty()) {
     return refuse(ExitUsage, "--loop needs --port (one or more)");
   }
@@ -143,7 +144,7 @@ int takeStationOptions(Options* options) {
                     "--expect names {serial}, but the boards are not numbered: give "
                     "--serial-at with --serial-start or --serial-file");
     }
-    return ExitOk;
+    return Failure();
   }
   if (!source) {
     return refuse(ExitUsage, "--serial-at needs --serial-start N or --serial-file FILE");
@@ -165,6 +166,7 @@ int takeStationOptions(Options* options) {
   // Resolved once: every station that names the file, by any link, locks
   // and writes the same path.
   if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);
-  if (int code = checkReportIsNoCounter(*options)) return code;
+  const Failure counter = checkReportIsNoCounter(*options);
+  if (counter.exitCode != ExitOk) return counter;
   return takeFirstSerial(options);
 }

@@ -65,7 +65,8 @@ int programOnce(WatchState* s, const LoadedImage& loaded, BoardReport* board) {
   ImageSnapshot image;
   std::string error;
   boardImage(options, loaded, nullptr, &image, &board->imageSha256, &error);
-  return runOnConnectedTarget(TargetCommand::Program, options, image, &progress, board, nullptr);
+  return runOnConnectedTarget(
+      {TargetCommand::Program, &options, &image, &progress, board, nullptr});
 }
 
 // The round's attempts: again after a communication or erase error while

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "operations/exit_codes.h"
+#include "station/failure.h"
 #include "link/bootloader.h"
 
 namespace {
@@ -34,10 +35,7 @@ std::vector<std::string> textsAround(const std::string& expect) {
 }
 
 int failCheck(BoardReport* board, int code, const std::string& text) {
-  fprintf(stderr, "error: %s\n", text.c_str());
-  board->failedStep = "app-check";
-  board->message = text;
-  return code;
+  return reportFailure(toldFailure(code, "app-check", text), board);
 }
 
 std::string lastLineText(const AppLastLine& lastLine) {

@@ -46,10 +46,12 @@ bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_
   std::vector<uint8_t> bytes;
   if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
   HexFileFault fault = {0, ""};
-  if (!withBytesAt(loaded.image, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
-                   &fault)) {
+  PatchedImage patched;
+  if (!withBytesAt(loaded.image, options.serialAddress, bytes, &patched, &fault)) {
     *error = std::string("the serial number cannot be written into the image: ") + fault.message;
     return false;
   }
+  *out = std::move(patched.run);
+  *dataSha256 = std::move(patched.dataSha256);
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
+#include "station/failure.h"
 
 namespace {
 
@@ -41,9 +42,8 @@ int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
     reason = fault.status == ControlStatus::Refused ? "the connection did not take the command"
                                                     : "it has no control lines";
   }
-  board->message = board->port + ": cannot drive the reset line (" + reason + ")";
-  board->failedStep = "port";
-  fprintf(stderr, "error: %s\n", board->message.c_str());
+  const Failure failure = toldFailure(
+      ExitPortError, "port", board->port + ": cannot drive the reset line (" + reason + ")");
   closeTargetPort();
-  return ExitPortError;
+  return reportFailure(failure, board);
 }

@@ -11,6 +11,7 @@
 #include "operations/exit_codes.h"
 #include "station/board_image.h"
 #include "station/board_reset.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/target_run.h"
 #include "station/worker_protocol.h"
@@ -22,9 +23,9 @@ bool worthRetrying(int code) {
 namespace {
 
 // The board's number, taken when its first run starts (a gang's worker was
-// handed it), and the image that carries it. ExitOk, or the reason told.
-int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter* counter,
-                BoardReport* board, ImageSnapshot* image) {
+// handed it), and the image that carries it: no failure, or the reason told.
+Failure numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter* counter,
+                    BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
   if (options.numbered && !board->serial && options.role != RunRole::Worker) {
@@ -35,20 +36,15 @@ int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter
       // sent to the board.
       fprintf(stderr, "error: %s%s\n", error.c_str(),
               took == SerialTake::NoneLeft ? " The board is not programmed." : "");
-      board->message = error;
-      board->failedStep = "start";
-      return ExitFileError;
+      return Failure{ExitFileError, "start", error};
     }
     board->serial = number;
   }
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
   if (!boardImage(options, loaded, serial, image, &board->imageSha256, &error)) {
-    fprintf(stderr, "error: %s\n", error.c_str());
-    board->message = error;
-    board->failedStep = "start";
-    return ExitFileError;
+    return toldFailure(ExitFileError, "start", error);
   }
-  return ExitOk;
+  return Failure();
 }
 
 // One attempt on the open port: the board's reset (--reset), the wait for
@@ -61,21 +57,22 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
   if (code == ExitOk) code = awaitTarget(options, &progress, board);
   if (code != ExitOk) return code;
   if (command != TargetCommand::Program) {
-    return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
+    return runOnConnectedTarget({command, &options, &loaded.run, &progress, board, simulated});
   }
   ImageSnapshot image;
-  code = numberBoard(options, loaded, counter, board, &image);
+  code = reportFailure(numberBoard(options, loaded, counter, board, &image), board);
   if (code != ExitOk) {
     closeTargetPort();
     return code;
   }
-  return runOnConnectedTarget(command, options, image, &progress, board, simulated);
+  return runOnConnectedTarget({command, &options, &image, &progress, board, simulated});
 }
 
 }  // namespace
 
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   SerialCounter* counter, AttemptReport attempt, void* context) {
+int runOnOneTarget(const OneTarget& run, BoardReport* board) {
+  const TargetCommand command = run.command;
+  const Options& options = *run.options;
   LoadedImage loaded;
   board->file = options.file;
   bool declined = false;
@@ -88,12 +85,12 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
     board->attempt = tries;
     board->started = std::time(nullptr);
     const auto started = std::chrono::steady_clock::now();
-    code = attemptOnce(command, options, loaded, counter, board, &simulated);
+    code = attemptOnce(command, options, loaded, run.counter, board, &simulated);
     board->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;
     board->exitCode = code;
-    if (attempt) attempt(*board, context);
+    if (run.attempt) run.attempt(*board);
     fprintf(
         stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.retries + 1,
         options.reset.empty() ? "programmed again at its next call" : "reset and programmed again");
@@ -124,18 +121,6 @@ void emitBoardLine(const Options& options, ReportFile* report, BoardReport board
   writeReportLine(report, line);
 }
 
-struct AttemptContext {
-  const Options* options;
-  ReportFile* report;
-};
-
-void emitAttempt(const BoardReport& board, void* context) {
-  const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty()) {
-    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
-  }
-}
-
 }  // namespace
 
 int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
@@ -146,8 +131,13 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   if (options.role != RunRole::Worker) board.board = 1;       // a gang's worker is told its number
   SerialCounter counter;
   counter.next = options.firstSerial;
-  AttemptContext context = {&options, report};
-  board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
+  OneTarget run = {command, &options, &counter, nullptr};
+  if (!options.report.empty()) {
+    run.attempt = [&options, report](const BoardReport& attempt) {
+      emitBoardLine(options, report, attempt, WorkerEventKind::Attempt);
+    };
+  }
+  board.exitCode = runOnOneTarget(run, &board);
   if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
   if (options.report.empty()) return board.exitCode;
   if (board.attempt == 1) {

@@ -4,20 +4,24 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ctime>
 
 #include "station/board_image.h"
 #include "station/board_report.h"
 #include "station/plan.h"
 
-// Called for each attempt of a board that is tried again (--retries) but
-// its last, as the attempt ends.
-using AttemptReport = void (*)(const BoardReport& board, void* context);
-// One command on one target, with its retries and its serial number (taken
-// by this process unless a parent handed it over, from *counter with
-// --serial-start); the report of the board's last attempt is filled in.
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   SerialCounter* counter, AttemptReport attempt, void* context);
+// One command on one target, with its retries and its serial number.
+struct OneTarget {
+  TargetCommand command;
+  const Options* options;
+  SerialCounter* counter;  // --serial-start's, unless a parent handed the number over
+  // Called for each attempt of a board that is tried again (--retries) but
+  // its last, as the attempt ends; may be empty.
+  std::function<void(const BoardReport& board)> attempt;
+};
+// The run; the report of the board's last attempt is filled in.
+int runOnOneTarget(const OneTarget& run, BoardReport* board);
 // Whether a board whose attempt ended so is tried again (--retries): after a
 // communication or erase error.
 bool worthRetrying(int code);

@@ -17,6 +17,7 @@
 #include "station/board_image.h"
 #include "station/board_reset.h"
 #include "station/board_run.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/run_image.h"
 #include "station/target_run.h"
@@ -179,9 +180,7 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
   int code = ExitOk;
   if (!boardImage(options, loaded, serial, &image, &board->imageSha256, &error)) {
-    board->failedStep = "start";
-    board->message = error;
-    code = ExitFileError;
+    code = reportFailure(Failure{ExitFileError, "start", error}, board);
   } else if (board->attempt > 1) {
     code = reopenTargetPort(board);
     if (code == ExitOk) code = resetBoard(options, progress, board);
@@ -192,7 +191,8 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
     if (code == ExitOk) code = awaitTarget(options, progress, board);
   }
   if (code == ExitOk) {
-    code = runOnConnectedTarget(TargetCommand::Program, options, image, progress, board, nullptr);
+    code =
+        runOnConnectedTarget({TargetCommand::Program, &options, &image, progress, board, nullptr});
   } else {
     closeTargetPort();
   }
@@ -243,7 +243,10 @@ int runStationWorker(const Options& options) {
   LoadedImage loaded;
   loaded.run.bytes = std::move(first.image);
   loaded.run.stream = true;
-  int code = checkImage(options.file, options, &loaded, &port.message);
+  // The parent checked these bytes: a failure here leaves the step unnamed.
+  const Failure check = checkImage(options.file, options, &loaded);
+  port.message = check.message;
+  int code = check.exitCode;
   if (code == ExitOk) code = openTargetPortFor(options, nullptr, &port);
   // The first board is reset; a board that has ended never is: a reset
   // cannot tell the next board from the one still on the fixture.

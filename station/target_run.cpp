@@ -17,6 +17,7 @@
 #include "link/trace.h"
 #include "operations/exit_codes.h"
 #include "station/app_check.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/port_words.h"
 #include "station/run_image.h"
@@ -65,13 +66,6 @@ const char* waitName(const Progress& progress, TargetCommand command) {
   return "programming";
 }
 
-// A board that failed: the reason told and kept for its report.
-int fail(BoardReport* board, int code, const std::string& text) {
-  fprintf(stderr, "error: %s\n", text.c_str());
-  board->message = text;
-  return code;
-}
-
 // Chooses the port the link opens: a device path on POSIX, COMn on Windows.
 bool selectPort(const std::string& device, std::string* error) {
   if (netPortKind(device) != NetPortKind::None) {
@@ -114,12 +108,11 @@ std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
   });
 }
 
-// Opens the port as the link's, once, before the wait for the call. ExitOk,
-// or ExitPortError with the reason in *failure.
-int openLinkPort(const std::string& device, std::string* failure) {
-  if (openTargetPort(serialSettings) == LinkOk) return ExitOk;
-  *failure = portFailureText(device, lastPortOpenFault());
-  return ExitPortError;
+// Opens the port as the link's, once, before the wait for the call: no
+// failure, or ExitPortError told.
+Failure openLinkPort(const std::string& device, const char* step) {
+  if (openTargetPort(serialSettings) == LinkOk) return Failure();
+  return toldFailure(ExitPortError, step, portFailureText(device, lastPortOpenFault()));
 }
 
 // A port that went away while the command waited: gone while it waited for
@@ -132,9 +125,8 @@ bool lineLostNow(int32_t result, bool lineLostNoted) {
 }
 
 // Waits for the target's call after a reset (by a person, or by the tool
-// through a control line). ExitOk once connected.
-int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
-                BoardReport* board) {
+// through a control line). No failure once connected.
+Failure waitForCall(const std::string& device, bool resetByLine, Progress* progress) {
   std::string text = "Waiting for the target on " + device +
                      (resetByLine ? " after its reset" : ": reset the target now") +
                      " (Ctrl-C to stop).";
@@ -149,21 +141,20 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
     if (result == LinkOk) {
       text = "Connected to the target on " + device + " (115200 8-N-1).";
       progressNote(progress, text.c_str());
-      return ExitOk;
+      return Failure();
     }
     if (waitExpired.load()) {
-      return fail(board, ExitCommunicationError, "no target called on " + device);
+      return toldFailure(ExitCommunicationError, "connect", "no target called on " + device);
     }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
-      board->message = "Interrupted: the port is closed.";
-      return ExitInterrupted;
+      return Failure{ExitInterrupted, "connect", "Interrupted: the port is closed."};
     }
     // A port that went away while we waited is waited for; one that does
     // not open for another reason (another program took it) is an error.
     const bool lineLost = lineLostNow(result, lineLostNoted);
     if (result == LinkPortUnavailable && !lineLost) {
-      return fail(board, ExitPortError, portFailureText(device, lastPortOpenFault()));
+      return toldFailure(ExitPortError, "connect", portFailureText(device, lastPortOpenFault()));
     }
     if (lineLost) {
       // An adapter unplugged, a board powered off: wait for it to come back.
@@ -178,16 +169,16 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
   }
 }
 
-int waitForTarget(const std::string& device, int64_t waitSeconds, bool resetByLine,
-                  Progress* progress, BoardReport* board) {
+Failure waitForTarget(const std::string& device, int64_t waitSeconds, bool resetByLine,
+                      Progress* progress) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
-  int code = waitForCall(device, resetByLine, progress, board);
+  Failure failure = waitForCall(device, resetByLine, progress);
   done.store(1);
   if (limit.joinable()) limit.join();
   // A limit that struck just as the target connected must not end the run.
-  if (code == ExitOk) clearLinkAbort();
-  return code;
+  if (failure.exitCode == ExitOk) clearLinkAbort();
+  return failure;
 }
 
 // Names the wait when a run ended because no reply came in time or the line
@@ -244,8 +235,8 @@ EraseAllAnswer confirmEraseAll(const Options& options) {
 
 // A gang's worker is handed its image and the permission to take a board
 // by its parent (station/worker_protocol.h). *declined when it may take none.
-int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
-                     bool* declined) {
+Failure takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
+                         bool* declined) {
   long long size = 0;
   ImageLoadFault fault;
   FILE* in = openImageFile("-", &size, &fault);
@@ -254,22 +245,22 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
   const bool go = in && readWorkerOrders(in, &orders, &error);
   if (!error.empty() || !orders.imageGiven) {
     if (error.empty()) error = "no image";
-    return fail(board, ExitFileError, "File Error: the input from the gang: " + error);
+    return toldFailure(ExitFileError, "file", "File Error: the input from the gang: " + error);
   }
   if (!go) {
     *declined = true;
-    return fail(board, ExitInterrupted, NotStartedText);
+    return toldFailure(ExitInterrupted, "file", NotStartedText);
   }
   loaded->run = std::move(orders.image);
   board->board = orders.board;
   uint64_t serial = 0;
   if (!orders.serial.empty()) {
     if (!parseSerialNumber(orders.serial, &serial, &error)) {
-      return fail(board, ExitUsage, "the serial number from the gang: " + error);
+      return toldFailure(ExitUsage, "file", "the serial number from the gang: " + error);
     }
     board->serial = serial;
   }
-  return checkImage(options.file, options, loaded, &board->message);
+  return checkImage(options.file, options, loaded);
 }
 
 }  // namespace
@@ -277,11 +268,10 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
 int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
                      BoardReport* board, bool* declined) {
   if (command == TargetCommand::Program) {
-    board->failedStep = "file";
-    int code = options.role == RunRole::Worker
-                   ? takeParentOrders(options, loaded, board, declined)
-                   : loadAndCheck(options.file, options, loaded, &board->message);
-    if (code != ExitOk) return code;
+    const Failure failure = options.role == RunRole::Worker
+                                ? takeParentOrders(options, loaded, board, declined)
+                                : loadAndCheck(options.file, options, loaded);
+    if (int code = reportFailure(failure, board)) return code;
     board->sha256 = loaded->sha256;
   }
   if (command == TargetCommand::Erase && options.all) {
@@ -304,7 +294,9 @@ int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardR
   std::string device;
   if (options.simulate) {
     std::string error;
-    if (!startSimulatedTarget(simulated, &error)) return fail(board, ExitPortError, error);
+    if (!startSimulatedTarget(simulated, &error)) {
+      return reportFailure(toldFailure(ExitPortError, "port", error), board);
+    }
     device = simulated->device;
   } else {
     if (options.ports.empty()) {
@@ -317,10 +309,9 @@ int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardR
   }
   board->port = device;
   std::string error;
-  if (!selectPort(device, &error)) return fail(board, ExitUsage, error);
-  std::string reason;
-  int code = openLinkPort(device, &reason);
-  if (code != ExitOk) return fail(board, code, reason);
+  if (!selectPort(device, &error))
+    return reportFailure(toldFailure(ExitUsage, "port", error), board);
+  if (int code = reportFailure(openLinkPort(device, "port"), board)) return code;
   // Shown with --verbose, which sends the trace to standard error (or, in a
   // gang's worker, to its parent).
   const std::string note = adapterLatencyNote(device, lastAdapterLatency());
@@ -331,15 +322,17 @@ int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardR
 namespace {
 
 // The command itself, once the target has called.
-RunOutcome runCommand(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                      Progress* progress, BoardReport* board) {
-  switch (command) {
+RunOutcome runCommand(const ConnectedRun& run) {
+  const Options& options = *run.options;
+  Progress* progress = run.progress;
+  BoardReport* board = run.board;
+  switch (run.command) {
     case TargetCommand::Program: {
       const ProgramTarget target =
           options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
       setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
-      RunOutcome outcome = runProgramming(target, image, progressReport(progress), &tally);
+      RunOutcome outcome = runProgramming(target, *run.image, progressReport(progress), &tally);
       board->bytes = tally.bytes;
       board->blocks = tally.blocks;
       board->failedStep = tally.failedStep;
@@ -360,15 +353,17 @@ RunOutcome runCommand(TargetCommand command, const Options& options, const Image
 
 // After the run: its outcome told, the application launched or the port
 // closed, and a simulated target's flash compared with the image.
-int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
-              const ImageSnapshot& image, Progress* progress, BoardReport* board,
-              SimulatedTarget* simulated) {
+int finishRun(const ConnectedRun& run, RunOutcome outcome) {
+  const TargetCommand command = run.command;
+  const Options& options = *run.options;
+  Progress* progress = run.progress;
+  BoardReport* board = run.board;
   int code = exitCodeOf(outcome);
   progressFinish(progress);
   board->message = progress->failure;
   if (code == ExitCommunicationError) {
     std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
-    if (!why.empty()) fail(board, code, why);
+    if (!why.empty()) reportFailure(toldFailure(code, "", why), board);
   }
   if (const char* text = interruptionText(outcome, command)) {
     progressNote(progress, text);
@@ -383,7 +378,7 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   }
   if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
     std::string verdict;
-    if (!simulatedFlashHolds(simulated, image, &verdict)) code = ExitCommunicationError;
+    if (!simulatedFlashHolds(run.simulated, *run.image, &verdict)) code = ExitCommunicationError;
     progressNote(progress, verdict.c_str());
   }
   return code;
@@ -392,9 +387,8 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
 }  // namespace
 
 int reopenTargetPort(BoardReport* board) {
-  std::string reason;
-  const int code = openLinkPort(board->port, &reason);
-  return code == ExitOk ? code : fail(board, code, reason);
+  // The step stays the failed attempt's.
+  return reportFailure(openLinkPort(board->port, ""), board);
 }
 
 bool targetPortOpensAgain(const std::string& device, std::string* away) {
@@ -405,13 +399,13 @@ bool targetPortOpensAgain(const std::string& device, std::string* away) {
 
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
-  return waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);
+  return reportFailure(
+      waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress), board);
 }
 
-int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                         Progress* progress, BoardReport* board, SimulatedTarget* simulated) {
-  setReplyLimit(options.timeoutSeconds * 1000);
-  RunOutcome outcome = runCommand(command, options, image, progress, board);
+int runOnConnectedTarget(const ConnectedRun& run) {
+  setReplyLimit(run.options->timeoutSeconds * 1000);
+  RunOutcome outcome = runCommand(run);
   setReplyLimit(0);
-  return finishRun(command, outcome, options, image, progress, board, simulated);
+  return finishRun(run, outcome);
 }

@@ -27,8 +27,15 @@ bool targetPortOpensAgain(const std::string& device, std::string* away);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
 int awaitTarget(const Options& options, Progress* progress, BoardReport* board);
-// The command on a target that is connected: its outcome told, then the
-// application launched or the port closed (and a simulated target's flash
-// compared with the image).
-int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                         Progress* progress, BoardReport* board, SimulatedTarget* simulated);
+// A command on a target that is connected, and where it shows and reports.
+struct ConnectedRun {
+  TargetCommand command;
+  const Options* options;
+  const ImageSnapshot* image;  // Program's
+  Progress* progress;
+  BoardReport* board;
+  SimulatedTarget* simulated;  // --simulate's, else nullptr
+};
+// The command: its outcome told, then the application launched or the port
+// closed (and a simulated target's flash compared with the image).
+int runOnConnectedTarget(const ConnectedRun& run);
