@@ -98,34 +98,35 @@ void traceToStderr(const char* text) {
 
 // Checks the ports before anything is opened: ExitOk, or ExitUsage told.
 int checkPorts(const Options& options, TargetCommand command) {
-  if (options.simulate && !options.ports.empty()) {
+  if (options.link.simulate && !options.link.ports.empty()) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
-  for (const std::string& port : options.ports) {
+  for (const std::string& port : options.link.ports) {
     const std::string problem = netAddressProblem(port);
     if (problem.empty()) continue;
     fprintf(stderr, "error: --port %s: %s\n", port.c_str(), problem.c_str());
     return ExitUsage;
   }
-  for (size_t i = 0; i < options.ports.size(); ++i) {
-    for (size_t j = i + 1; j < options.ports.size(); ++j) {
-      if (samePort(options.ports[i], options.ports[j])) {
-        fprintf(stderr, "error: --port %s is given twice%s%s\n", options.ports[i].c_str(),
-                options.ports[i] == options.ports[j] ? "" : ", also as ",
-                options.ports[i] == options.ports[j] ? "" : options.ports[j].c_str());
+  for (size_t i = 0; i < options.link.ports.size(); ++i) {
+    for (size_t j = i + 1; j < options.link.ports.size(); ++j) {
+      if (samePort(options.link.ports[i], options.link.ports[j])) {
+        fprintf(
+            stderr, "error: --port %s is given twice%s%s\n", options.link.ports[i].c_str(),
+            options.link.ports[i] == options.link.ports[j] ? "" : ", also as ",
+            options.link.ports[i] == options.link.ports[j] ? "" : options.link.ports[j].c_str());
         return ExitUsage;
       }
     }
   }
-  if (options.ports.size() > 1 && command != TargetCommand::Program) {
+  if (options.link.ports.size() > 1 && command != TargetCommand::Program) {
     fprintf(stderr, "error: several ports are for programming only\n");
     return ExitUsage;
   }
   // Each worker must be reachable by an interrupt, or the gang could not stop.
-  if (options.ports.size() > static_cast<size_t>(MaxForwardedWorkers)) {
+  if (options.link.ports.size() > static_cast<size_t>(MaxForwardedWorkers)) {
     fprintf(stderr, "error: at most %d ports at once (%zu given)\n", MaxForwardedWorkers,
-            options.ports.size());
+            options.link.ports.size());
     return ExitUsage;
   }
   return ExitOk;
@@ -134,11 +135,11 @@ int checkPorts(const Options& options, TargetCommand command) {
 // A report that is the image file (under any name) would empty it before it
 // is read: ExitOk, or ExitUsage told.
 int checkReportPath(const Options& options) {
-  if (options.report.empty() || options.report == "-") return ExitOk;
-  const std::string image = options.file == "-" ? "/dev/stdin" : options.file;
-  if (!sameFile(image, options.report)) return ExitOk;
+  if (options.reporting.path.empty() || options.reporting.path == "-") return ExitOk;
+  const std::string image = options.image.file == "-" ? "/dev/stdin" : options.image.file;
+  if (!sameFile(image, options.reporting.path)) return ExitOk;
   fprintf(stderr, "error: --report %s is the image file: the report would overwrite it\n",
-          options.report.c_str());
+          options.reporting.path.c_str());
   return ExitUsage;
 }
 
@@ -149,10 +150,10 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
   const Failure failure = loadForGang(options, &loaded);
   if (failure.exitCode != ExitOk) {
     // No board is addressed: each is reported with the file's fault.
-    for (const std::string& port : options.ports) {
+    for (const std::string& port : options.link.ports) {
       BoardReport board;
       board.port = port;
-      board.file = options.file;
+      board.file = options.image.file;
       board.exitCode = reportFailure(failure, &board);
       board.started = startTime;
       writeReportLine(report, boardReportLine(board));
@@ -164,7 +165,7 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
   int code = runGang(run);
   // The workers were interrupted with the parent.
   // A station stopped between two boards ends by its boards' results.
-  if (interrupted.load() && !options.loop) code = ExitInterrupted;
+  if (interrupted.load() && !options.station.loop) code = ExitInterrupted;
   const char* boards =
       code == ExitOk ? "every board is programmed" : "the summary above gives each board's result";
   if (!closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
@@ -173,38 +174,38 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
 
 void addFormatOptions(CLI::App* command, Options* options) {
   command
-      ->add_option("--format", options->format,
+      ->add_option("--format", options->image.format,
                    "the file's format: auto (by content: Intel HEX, S-record, ELF, else hex "
                    "token), token, ihex, srec, elf, or bin (raw binary, with --address)")
       ->capture_default_str()
       ->check(CLI::IsMember({"auto", "token", "ihex", "srec", "elf", "bin"}));
-  command->add_option("--address", options->address,
+  command->add_option("--address", options->image.address,
                       "where a raw binary file's first byte belongs (0x4000 or 16384)");
 }
 
 void addMapOptions(CLI::App* command, Options* options) {
-  command->add_option("--flash", options->flash,
+  command->add_option("--flash", options->flashMap.flash,
                       "the board's flash as START:SIZE (0x0:0x80000): an image with data "
                       "outside it is refused before the board is addressed");
-  command->add_option("--boot-region", options->bootRegion,
+  command->add_option("--boot-region", options->flashMap.bootRegion,
                       "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
                       "application touching it, or a --bootloader image outside it, is refused");
 }
 
 void addCommonOptions(CLI::App* command, Options* options) {
-  command->add_option("--port", options->ports,
+  command->add_option("--port", options->link.ports,
                       "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM10 "
                       "on Windows), or a serial server's port on the network, "
                       "rfc2217://HOST:PORT or tcp://HOST:PORT (PORT 1 to 65535); give it once per "
                       "board to program several at once");
-  command->add_flag("--simulate", options->simulate,
+  command->add_flag("--simulate", options->link.simulate,
                     "use a simulated target on a pseudo-terminal instead of a board");
   command->add_flag("-q,--quiet", options->quiet, "show failures only");
   command->add_flag("-v,--verbose", options->verbose,
                     "show the link's trace lines, a USB serial adapter's latency settings, and "
                     "the start addresses the file names (they are not programmed)");
   command
-      ->add_option("--wait", options->waitSeconds,
+      ->add_option("--wait", options->link.waitSeconds,
                    "give up when no target has called after SECONDS (default: wait for "
                    "ever; at most 31536000, one year)")
       ->type_name("SECONDS")
@@ -214,7 +215,7 @@ void addCommonOptions(CLI::App* command, Options* options) {
 
 void addTimeoutOption(CLI::App* command, Options* options) {
   command
-      ->add_option("--timeout", options->timeoutSeconds,
+      ->add_option("--timeout", options->link.timeoutSeconds,
                    "end the run when a reply of the target has not come SECONDS after its "
                    "wait began (0 waits for ever; at most 31536000, one year)")
       ->type_name("SECONDS")
@@ -260,12 +261,12 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::App* program = app->add_subcommand(
       "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
   program
-      ->add_option("FILE", options->file,
+      ->add_option("FILE", options->image.file,
                    "the image file (- for standard input), its format recognised by its content")
       ->required();
   addFormatOptions(program, options);
   addMapOptions(program, options);
-  program->add_flag("--bootloader", options->bootloader,
+  program->add_flag("--bootloader", options->image.bootloader,
                     "program a new bootloader instead of an application");
   CLI::Option* launch =
       program->add_flag("--launch", options->launch, "start the application after programming");
@@ -273,12 +274,12 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   addMonitorOptions(program, launch, options);
   addWatchOptions(program, options);
   CLI::Option* reportOption = program->add_option(
-      "--report", options->report,
+      "--report", options->reporting.path,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
       "the board ends; the file is emptied first, and may not be the image file, the serial "
       "file or its lock");
   program
-      ->add_flag("--report-append", options->reportAppend,
+      ->add_flag("--report-append", options->reporting.append,
                  "add the lines to the end of the --report file instead of emptying it, each "
                  "with one write under a lock on the file, so that stations sharing it never "
                  "tear each other's lines")
@@ -308,7 +309,8 @@ void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
       "info",
       "show a firmware image's format, address ranges, size in bytes and blocks, and the SHA-256 "
       "of the file's bytes (as in --report)");
-  info->add_option("FILE", options->file, "the image file (- for standard input)")->required();
+  info->add_option("FILE", options->image.file, "the image file (- for standard input)")
+      ->required();
   addFormatOptions(info, options);
   addMapOptions(info, options);
   info->add_flag("-v,--verbose", options->verbose, "also show the start addresses the file names");
@@ -316,8 +318,11 @@ void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
   CLI::App* convert = app->add_subcommand(
       "convert",
       "write a firmware image as a hex token file, for earlier desktop tools in the field");
-  convert->add_option("FILE", options->file, "the image file (- for standard input)")->required();
-  convert->add_option("OUT", options->output, "the hex token file to write (- for standard output)")
+  convert->add_option("FILE", options->image.file, "the image file (- for standard input)")
+      ->required();
+  convert
+      ->add_option("OUT", options->image.output,
+                   "the hex token file to write (- for standard output)")
       ->required();
   addFormatOptions(convert, options);
   convert->add_flag("-v,--verbose", options->verbose,
@@ -380,7 +385,7 @@ int runWorker(std::time_t startTime, std::chrono::steady_clock::time_point start
   }
   if (plan.verbose) setTraceSink(traceToParent);
   if (int code = takeResetOptions(plan)) return code;
-  if (plan.loop) return runStationWorker(plan);
+  if (plan.station.loop) return runStationWorker(plan);
   ReportFile report;  // not opened: the worker's lines go to its parent
   return runOneBoard(TargetCommand::Program, plan, &report, startTime, started);
 }
@@ -424,11 +429,12 @@ int main(int argc, char** argv) {
                                                            : TargetCommand::Launch;
   if (int code = checkTargetOptions(&options, command)) return code;
   ReportFile report;
-  if (!options.report.empty() && !openReportFile(&report, options.report, options.reportAppend)) {
+  if (!options.reporting.path.empty() &&
+      !openReportFile(&report, options.reporting.path, options.reporting.append)) {
     return ExitFileError;
   }
   if (options.watch) return runWatch(options, &report);
-  if (options.ports.size() > 1 || options.loop) {
+  if (options.link.ports.size() > 1 || options.station.loop) {
     return programGang(options, &report, argv[0], startTime);
   }
   const int code = runOneBoard(command, options, &report, startTime, started);

@@ -15,16 +15,17 @@
 
 void addStationOptions(CLI::App* program, Options* options) {
   CLI::Option* loop = program->add_flag(
-      "--loop", options->loop,
+      "--loop", options->station.loop,
       "a station: after each board, wait for the next one's call and program it, until Ctrl-C "
       "or --count boards passed (always through a worker per port)");
-  checkWholeNumber(
-      program->add_option("--count", options->count, "with --loop: stop once N boards have passed")
-          ->type_name("N")
-          ->needs(loop),
-      1, 4294967295);
+  checkWholeNumber(program
+                       ->add_option("--count", options->station.count,
+                                    "with --loop: stop once N boards have passed")
+                       ->type_name("N")
+                       ->needs(loop),
+                   1, 4294967295);
   checkNumber(program
-                  ->add_option("--swap-seconds", options->swapSeconds,
+                  ->add_option("--swap-seconds", options->station.swapSeconds,
                                "with --loop: a call counts as a new board only after the port has "
                                "been free of calls this long since the last board ended; an "
                                "earlier one is the same board restarting")
@@ -33,27 +34,27 @@ void addStationOptions(CLI::App* program, Options* options) {
                   ->needs(loop),
               0.0, 3600.0);
   checkWholeNumber(program
-                       ->add_option("--retries", options->retries,
+                       ->add_option("--retries", options->station.retries,
                                     "program a board again from the erase, at its next call, "
                                     "when its run ended with a communication or erase error, up "
                                     "to N more times (with --reset the tool resets it first; "
                                     "with --loop --reset is needed)")
                        ->type_name("N"),
                    0, 100);
-  program->add_option("--serial-at", options->serialAt,
+  program->add_option("--serial-at", options->serials.serialAt,
                       "write a serial number into each board's image at this address (0x7FF0): "
                       "the image's bytes there are replaced, or added");
   program
-      ->add_option("--serial-format", options->serialFormat,
+      ->add_option("--serial-format", options->serials.serialFormat,
                    "how the number is written: u32le, u32be, u64le, u64be or ascii:W (W "
                    "decimal digits, zero-padded)")
       ->capture_default_str();
   CLI::Option* start =
-      program->add_option("--serial-start", options->serialStart,
+      program->add_option("--serial-start", options->serials.serialStart,
                           "number the boards from N up; the next free number is shown at the end");
   start->type_name("N");
   program
-      ->add_option("--serial-file", options->serialFile,
+      ->add_option("--serial-file", options->serials.serialFile,
                    "take each board's number from this text file, which then holds the next "
                    "one. Shared by the stations on the machine through a lock that lies beside "
                    "the file FILE leads to (links followed; its name plus .lock): every station "
@@ -72,30 +73,30 @@ Failure refuse(int code, const std::string& text) {
 }
 
 bool hasMap(const Options& options) {
-  return options.map.flash.given || options.map.boot.given;
+  return options.flashMap.map.flash.given || options.flashMap.map.boot.given;
 }
 
 // The first number, checked against the format before any board is addressed.
 Failure takeFirstSerial(Options* options) {
   std::string error;
   std::vector<uint8_t> bytes;
-  if (!options->serialFile.empty()) {
-    const std::string given = "--serial-file " + options->serialFile + ": ";
-    if (!peekSerialNumber(options->serialPath, SerialLockWaitMilliseconds, &options->firstSerial,
-                          &error)) {
+  if (!options->serials.serialFile.empty()) {
+    const std::string given = "--serial-file " + options->serials.serialFile + ": ";
+    if (!peekSerialNumber(options->serials.serialPath, SerialLockWaitMilliseconds,
+                          &options->serials.firstSerial, &error)) {
       return refuse(ExitFileError, given + error);
     }
-    const uint64_t last = serialFormatLast(options->serial);
-    if (options->firstSerial > last) {
-      return refuse(ExitFileError, given + "no serial number is left after " +
-                                       std::to_string(last) + ": the file holds " +
-                                       std::to_string(options->firstSerial) +
-                                       ", which does not fit " + serialFormatName(options->serial));
+    const uint64_t last = serialFormatLast(options->serials.serial);
+    if (options->serials.firstSerial > last) {
+      return refuse(ExitFileError,
+                    given + "no serial number is left after " + std::to_string(last) +
+                        ": the file holds " + std::to_string(options->serials.firstSerial) +
+                        ", which does not fit " + serialFormatName(options->serials.serial));
     }
     return Failure();
   }
-  if (!parseSerialNumber(options->serialStart, &options->firstSerial, &error) ||
-      !encodeSerial(options->firstSerial, options->serial, &bytes, &error)) {
+  if (!parseSerialNumber(options->serials.serialStart, &options->serials.firstSerial, &error) ||
+      !encodeSerial(options->serials.firstSerial, options->serials.serial, &bytes, &error)) {
     return refuse(ExitUsage, "--serial-start: " + error);
   }
   return Failure();
@@ -105,39 +106,40 @@ Failure takeFirstSerial(Options* options) {
 // fill it with report lines): no failure, or ExitUsage told. By identity where
 // both exist, else by the paths they resolve to.
 Failure checkReportIsNoCounter(const Options& options) {
-  if (options.serialFile.empty() || options.report.empty() || options.report == "-") {
+  if (options.serials.serialFile.empty() || options.reporting.path.empty() ||
+      options.reporting.path == "-") {
     return Failure();
   }
-  const std::string lock = serialLockPath(options.serialPath);
+  const std::string lock = serialLockPath(options.serials.serialPath);
   std::string what;
-  if (samePlace(options.report, options.serialPath)) {
-    what = "the serial file " + options.serialPath;
-  } else if (samePlace(options.report, lock)) {
+  if (samePlace(options.reporting.path, options.serials.serialPath)) {
+    what = "the serial file " + options.serials.serialPath;
+  } else if (samePlace(options.reporting.path, lock)) {
     what = "the serial file's lock " + lock;
   } else {
     return Failure();
   }
-  return refuse(ExitUsage,
-                "--report " + options.report + " is " + what + ": the report would overwrite it");
+  return refuse(ExitUsage, "--report " + options.reporting.path + " is " + what +
+                               ": the report would overwrite it");
 }
 
 }  // namespace
 
 Failure takeStationOptions(Options* options) {
-  if (options->loop && options->ports.empty()) {
+  if (options->station.loop && options->link.ports.empty()) {
     return refuse(ExitUsage, "--loop needs --port (one or more)");
   }
   // A person's reset cannot be told from the next board: a retry in a
   // station needs the tool's own.
-  if (options->loop && options->retries > 0 && options->reset.empty()) {
+  if (options->station.loop && options->station.retries > 0 && options->link.reset.empty()) {
     return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
   std::string why;
   if (!options->expect.empty() && !expectCanMatch(options->expect, &why)) {
     return refuse(ExitUsage, "--expect " + options->expect + ": " + why);
   }
-  const bool source = !options->serialStart.empty() || !options->serialFile.empty();
-  if (options->serialAt.empty()) {
+  const bool source = !options->serials.serialStart.empty() || !options->serials.serialFile.empty();
+  if (options->serials.serialAt.empty()) {
     if (source) return refuse(ExitUsage, "--serial-start and --serial-file need --serial-at ADDR");
     if (options->expect.find(SerialPlaceholder) != std::string::npos) {
       return refuse(ExitUsage,
@@ -150,22 +152,25 @@ Failure takeStationOptions(Options* options) {
     return refuse(ExitUsage, "--serial-at needs --serial-start N or --serial-file FILE");
   }
   std::string error;
-  if (!parseSerialFormat(options->serialFormat, &options->serial, &error)) {
+  if (!parseSerialFormat(options->serials.serialFormat, &options->serials.serial, &error)) {
     return refuse(ExitUsage, "--serial-format: " + error);
   }
   uint64_t address = 0;
-  if (!parseAddressNumber(options->serialAt, &address, &error)) {
-    return refuse(ExitUsage, "--serial-at " + options->serialAt + " is not an address: " + error);
+  if (!parseAddressNumber(options->serials.serialAt, &address, &error)) {
+    return refuse(ExitUsage,
+                  "--serial-at " + options->serials.serialAt + " is not an address: " + error);
   }
-  if (!serialPlaceFits(address, options->serial, hasMap(*options) ? &options->map : nullptr,
-                       options->bootloader, &error)) {
+  if (!serialPlaceFits(address, options->serials.serial,
+                       hasMap(*options) ? &options->flashMap.map : nullptr,
+                       options->image.bootloader, &error)) {
     return refuse(ExitUsage, "--serial-at: " + error);
   }
-  options->serialAddress = static_cast<uint32_t>(address);
-  options->numbered = true;
+  options->serials.serialAddress = static_cast<uint32_t>(address);
+  options->serials.numbered = true;
   // Resolved once: every station that names the file, by any link, locks
   // and writes the same path.
-  if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);
+  if (!options->serials.serialFile.empty())
+    options->serials.serialPath = resolveSerialFile(options->serials.serialFile);
   const Failure counter = checkReportIsNoCounter(*options);
   if (counter.exitCode != ExitOk) return counter;
   return takeFirstSerial(options);

@@ -16,12 +16,12 @@ std::set<std::string> warnedPorts;
 
 }  // namespace
 
-int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
-  if (options.reset.empty()) return ExitOk;
-  const std::string note = "Resetting the target on " + board->port + " (" + options.reset + ", " +
-                           std::to_string(options.resetMs) + " ms).";
+int resetBoard(const LinkPlan& link, Progress* progress, BoardReport* board) {
+  if (link.reset.empty()) return ExitOk;
+  const std::string note = "Resetting the target on " + board->port + " (" + link.reset + ", " +
+                           std::to_string(link.resetMs) + " ms).";
   progressNote(progress, note.c_str());
-  const ControlFault fault = pulseReset(serialPort.load(), options.resetMs);
+  const ControlFault fault = pulseReset(serialPort.load(), link.resetMs);
   switch (fault.status) {
     case ControlStatus::Done:
       return ExitOk;

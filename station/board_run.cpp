@@ -28,9 +28,9 @@ Failure numberBoard(const Options& options, const LoadedImage& loaded, SerialCou
                     BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
-  if (options.numbered && !board->serial && options.role != RunRole::Worker) {
+  if (options.serials.numbered && !board->serial && options.role != RunRole::Worker) {
     uint64_t number = 0;
-    const SerialTake took = nextSerialNumber(options, counter, &number, &error);
+    const SerialTake took = nextSerialNumber(options.serials, counter, &number, &error);
     if (took != SerialTake::Taken) {
       // Another station took the last numbers since the start: nothing is
       // sent to the board.
@@ -41,7 +41,7 @@ Failure numberBoard(const Options& options, const LoadedImage& loaded, SerialCou
     board->serial = number;
   }
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
-  if (!boardImage(options, loaded, serial, image, &board->imageSha256, &error)) {
+  if (!boardImage(options.serials, loaded, serial, image, &board->imageSha256, &error)) {
     return toldFailure(ExitFileError, "start", error);
   }
   return Failure();
@@ -53,8 +53,8 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
                 SerialCounter* counter, BoardReport* board, SimulatedTarget* simulated) {
   const bool worker = options.role == RunRole::Worker;
   Progress progress = progressFor(worker ? stdout : stderr, options.quiet, worker);
-  int code = resetBoard(options, &progress, board);
-  if (code == ExitOk) code = awaitTarget(options, &progress, board);
+  int code = resetBoard(options.link, &progress, board);
+  if (code == ExitOk) code = awaitTarget(options.link, &progress, board);
   if (code != ExitOk) return code;
   if (command != TargetCommand::Program) {
     return runOnConnectedTarget({command, &options, &loaded.run, &progress, board, simulated});
@@ -74,13 +74,13 @@ int runOnOneTarget(const OneTarget& run, BoardReport* board) {
   const TargetCommand command = run.command;
   const Options& options = *run.options;
   LoadedImage loaded;
-  board->file = options.file;
+  board->file = options.image.file;
   bool declined = false;
   int code = prepareTargetRun(command, options, &loaded, board, &declined);
   if (code != ExitOk || declined) return code;
 
   SimulatedTarget simulated;
-  code = openTargetPortFor(options, &simulated, board);
+  code = openTargetPortFor(options.link, &simulated, board);
   for (int tries = 1; code == ExitOk; ++tries) {
     board->attempt = tries;
     board->started = std::time(nullptr);
@@ -88,12 +88,13 @@ int runOnOneTarget(const OneTarget& run, BoardReport* board) {
     code = attemptOnce(command, options, loaded, run.counter, board, &simulated);
     board->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!worthRetrying(code) || tries > options.retries || interrupted.load()) break;
+    if (!worthRetrying(code) || tries > options.station.retries || interrupted.load()) break;
     board->exitCode = code;
     if (run.attempt) run.attempt(*board);
-    fprintf(
-        stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.retries + 1,
-        options.reset.empty() ? "programmed again at its next call" : "reset and programmed again");
+    fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries,
+            options.station.retries + 1,
+            options.link.reset.empty() ? "programmed again at its next call"
+                                       : "reset and programmed again");
     board->message.clear();
     board->bytes = 0;
     board->blocks = 0;
@@ -127,19 +128,20 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
                 std::time_t startTime, std::chrono::steady_clock::time_point started) {
   BoardReport board;
   board.started = startTime;
-  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  if (options.role != RunRole::Worker) board.board = 1;       // a gang's worker is told its number
+  if (!options.link.ports.empty()) board.port = options.link.ports[0];  // also when the file fails
+  if (options.role != RunRole::Worker) board.board = 1;  // a gang's worker is told its number
   SerialCounter counter;
-  counter.next = options.firstSerial;
+  counter.next = options.serials.firstSerial;
   OneTarget run = {command, &options, &counter, nullptr};
-  if (!options.report.empty()) {
+  if (!options.reporting.path.empty()) {
     run.attempt = [&options, report](const BoardReport& attempt) {
       emitBoardLine(options, report, attempt, WorkerEventKind::Attempt);
     };
   }
   board.exitCode = runOnOneTarget(run, &board);
-  if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
-  if (options.report.empty()) return board.exitCode;
+  if (!options.serials.serialStart.empty())
+    fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
+  if (options.reporting.path.empty()) return board.exitCode;
   if (board.attempt == 1) {
     board.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

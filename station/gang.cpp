@@ -103,9 +103,10 @@ void endIdleWorkers(std::vector<Target>* targets) {
 bool grantBoard(const Options& options, Station* station, std::unique_lock<std::mutex>* hold) {
   for (;;) {
     if (interrupted.load() || station->fault) station->done = true;
-    if (options.count && station->passed >= options.count) station->done = true;
+    if (options.station.count && station->passed >= options.station.count) station->done = true;
     if (station->done) return false;
-    if (!options.count || station->passed + station->inFlight < options.count) return true;
+    if (!options.station.count || station->passed + station->inFlight < options.station.count)
+      return true;
     stationChanged.wait_for(*hold, std::chrono::milliseconds(100));
   }
 }
@@ -117,9 +118,10 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
   const Options& options = *gang.options;
   uint64_t serial = 0;
   std::string error;
-  const SerialTake took = grantBoard(options, station, &hold) && options.numbered
-                              ? nextSerialNumber(options, &station->counter, &serial, &error)
-                              : SerialTake::Taken;
+  const SerialTake took =
+      grantBoard(options, station, &hold) && options.serials.numbered
+          ? nextSerialNumber(options.serials, &station->counter, &serial, &error)
+          : SerialTake::Taken;
   if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", error.c_str());
   if (took == SerialTake::NoneLeft) {
     // The board that called is not addressed; the boards under way end.
@@ -142,16 +144,17 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
     return;
   }
   target->board = ++station->granted;
-  target->serial = options.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
+  target->serial = options.serials.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
   target->attempt = 1;
   target->started = std::time(nullptr);
   target->inFlight = true;
   ++station->inFlight;
   sendMessage(target, ParentMessageKind::Board, target->board);
-  if (options.numbered) sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
+  if (options.serials.numbered)
+    sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
   sendMessage(target, ParentMessageKind::Go);
   consoleBoardStarted(gang.console, target->index, target->board,
-                      options.numbered ? std::to_string(serial) : "");
+                      options.serials.numbered ? std::to_string(serial) : "");
 }
 
 // A board of a station has ended (or its worker, with it): counted, and its
@@ -167,7 +170,8 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
   consoleBoardLine(gang.console, target->index, reportLineOf(*target, gang.file), true);
   target->report.clear();
-  if (gang.options->count && station->passed >= gang.options->count) station->done = true;
+  if (gang.options->station.count && station->passed >= gang.options->station.count)
+    station->done = true;
   if (station->done) endIdleWorkers(targets);
   stationChanged.notify_all();
 }
@@ -311,25 +315,6 @@ void showProgress(std::vector<Target>& targets, bool station) {
   }
 }
 
-int summarise(const std::vector<Target>& targets) {
-  int failed = 0;
-  fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
-  for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) ++failed;
-    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), resultText(t), t.outcome.c_str());
-  }
-  if (failed == 0) {
-    fprintf(stderr, "All %zu targets programmed.\n", targets.size());
-    return ExitOk;
-  }
-  std::string names;
-  for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + t.port;
-  }
-  fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
-  return ExitSomeTargetsFailed;
-}
-
 // A station's end: each port's tally and the boards' count, and the ports
 // whose worker died.
 int summariseStation(const std::vector<Target>& targets, const Station& station) {
@@ -361,8 +346,9 @@ int numberTargets(std::vector<Target>* targets, const Gang& gang, Station* stati
     Target& target = (*targets)[i];
     target.board = i + 1;
     uint64_t number = 0;
-    if (gang.options->numbered && !fault) {
-      const SerialTake took = nextSerialNumber(*gang.options, &station->counter, &number, &why);
+    if (gang.options->serials.numbered && !fault) {
+      const SerialTake took =
+          nextSerialNumber(gang.options->serials, &station->counter, &number, &why);
       if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why.c_str());
       if (took == SerialTake::NoneLeft) station->noneLeft = why;
       if (took != SerialTake::Taken) fault = ExitFileError;
@@ -370,7 +356,7 @@ int numberTargets(std::vector<Target>* targets, const Gang& gang, Station* stati
     if (fault) {
       target.outcome = why;
       finish(&target, fault, gang);
-    } else if (gang.options->numbered) {
+    } else if (gang.options->serials.numbered) {
       (*serials)[i] = std::to_string(number);
       target.serial = number;
     }
@@ -393,38 +379,40 @@ void stopStation(void* context) {
 
 int runGang(const GangRun& run) {
   const Options& options = *run.options;
-  std::vector<Target> targets(options.ports.size());
-  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
+  std::vector<Target> targets(options.link.ports.size());
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.link.ports[i];
   for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
   Station station;
-  station.counter.next = options.firstSerial;
-  Gang gang = {options.file,
+  station.counter.next = options.serials.firstSerial;
+  Gang gang = {options.image.file,
                {},
                run.report,
                !options.quiet && !bars,
                !bars,
                &options,
-               options.loop ? &station : nullptr};
+               options.station.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
   gang.targets = &targets;
-  gang.workerReports = run.report != nullptr || options.loop || !options.console.empty();
+  gang.workerReports =
+      run.report != nullptr || options.station.loop || !options.station.console.empty();
   int consoleFault = ExitOk;
   gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
   if (consoleFault) return consoleFault;
   std::vector<std::string> serials(targets.size());
-  const int numbering = options.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
+  const int numbering =
+      options.station.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
+    fprintf(stderr, "%s %zu %s: %s.\n", options.station.loop ? "A station on" : "Programming",
             targets.size(),
-            options.loop ? (targets.size() == 1 ? "port" : "ports")
-                         : (targets.size() == 1 ? "target" : "targets"),
-            options.reset.empty() ? "reset each of them now"
-            : options.loop        ? "each port's first board is reset through its line"
-                                  : "each is reset through its port");
+            options.station.loop ? (targets.size() == 1 ? "port" : "ports")
+                                 : (targets.size() == 1 ? "target" : "targets"),
+            options.link.reset.empty() ? "reset each of them now"
+            : options.station.loop     ? "each port's first board is reset through its line"
+                                       : "each is reset through its port");
   }
 
   std::vector<std::thread> followers;
@@ -433,13 +421,13 @@ int runGang(const GangRun& run) {
       followers.emplace_back(followWorker, &targets[i], &targets, &gang, serials[i]);
     }
   }
-  if (bars) showProgress(targets, options.loop);
+  if (bars) showProgress(targets, options.station.loop);
   for (std::thread& follower : followers) follower.join();
   closeStationConsole(gang.console);
-  int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  int code = options.station.loop ? summariseStation(targets, station) : summarise(targets);
   // Boards left without a number: the run ends as the station's would.
   if (numbering != ExitOk && code != ExitInterrupted) code = numbering;
-  if (!options.serialStart.empty()) {
+  if (!options.serials.serialStart.empty()) {
     fprintf(stderr, "%s\n", serialCounterEnd(station.counter).c_str());
   } else if (!station.noneLeft.empty()) {
     fprintf(stderr, "%s\n", station.noneLeft.c_str());

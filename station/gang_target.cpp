@@ -1,6 +1,8 @@
 // One port of a gang as its parent sees it (station/gang_target.h).
 #include "station/gang_target.h"
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "station/board_report.h"
@@ -92,4 +94,23 @@ std::string reportLineOf(const Target& target, const std::string& file) {
 
 const char* resultText(const Target& target) {
   return workerDied(target.exitCode) ? "worker died" : exitCodeText(target.exitCode);
+}
+
+int summarise(const std::vector<Target>& targets) {
+  int failed = 0;
+  fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
+  for (const Target& t : targets) {
+    if (t.exitCode != ExitOk) ++failed;
+    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), resultText(t), t.outcome.c_str());
+  }
+  if (failed == 0) {
+    fprintf(stderr, "All %zu targets programmed.\n", targets.size());
+    return ExitOk;
+  }
+  std::string names;
+  for (const Target& t : targets) {
+    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + t.port;
+  }
+  fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
+  return ExitSomeTargetsFailed;
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
@@ -50,3 +51,6 @@ bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pendi
 std::string reportLineOf(const Target& target, const std::string& file);
 // The summary's word for the port's end.
 const char* resultText(const Target& target);
+// A gang's end: each port's result and message, and the ports that failed.
+// ExitOk when every target was programmed, else ExitSomeTargetsFailed.
+int summarise(const std::vector<Target>& targets);

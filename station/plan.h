@@ -1,8 +1,9 @@
 // The plan of a run as the command line gave it: the options that a board's
 // run, a gang and a station take, and the command that addresses the target.
-// A new field goes here, into eachPlanField (station/plan_message.cpp) so
-// that it reaches a gang's workers, and into the plan's round trip in
-// worker_protocol_test.cpp.
+// The parts are values the checks fill in; a function takes the part it
+// needs. A new field goes into its part here, into eachPlanField
+// (station/plan_message.cpp) so that it reaches a gang's workers, and into
+// the plan's round trip in worker_protocol_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -17,55 +18,83 @@
 // its parent started and handed its plan (station/worker_protocol.h).
 enum class RunRole { Alone, Worker };
 
-struct Options {
-  RunRole role = RunRole::Alone;  // not in the plan message: the worker's entry sets it
-  std::string file;
-  std::vector<std::string> ports;
-  bool bootloader = false;
-  bool all = false;
-  bool yes = false;
-  bool launch = false;
-  bool simulate = false;
-  bool quiet = false;
-  bool verbose = false;
-  int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
-                                // run; 0 waits for ever
-  int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
-  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
-                       // the board's number); empty: not checked
-  int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
-  std::string report;                 // path of the JSON report, "-" for standard output
-  bool reportAppend = false;
-  std::string format = "auto";
-  std::string address;            // where raw binary belongs, as given
-  std::string output;             // convert: the hex token file to write, "-" for standard output
-  std::string flash, bootRegion;  // the board's map, START:SIZE, when given
+// The image and its format (info, convert and program).
+struct ImagePlan {
+  std::string file;             // "-": standard input
+  std::string format = "auto";  // as given
+  std::string address;          // where raw binary belongs, as given
+  std::string output;           // convert: the hex token file to write, "-" for standard output
+  bool bootloader = false;      // a bootloader image, not an application
   // Taken from format and address.
   bool formatByContent = true;
   ImageFormat imageFormat = ImageFormat::HexToken;
   uint32_t binaryAddress = 0;
-  FlashMap map;  // taken from flash and bootRegion
-  // A station: every board that calls is programmed until --count boards
-  // passed or a stop; a call counts as a new board after swapSeconds of quiet.
-  bool loop = false;
-  unsigned long count = 0;  // 0: no limit
-  double swapSeconds = 2;
-  int retries = 0;  // further attempts after a communication or erase error
-  // Serial numbers: where, how, and where from (as given; checked by
-  // takeSerialOptions).
-  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
-  bool numbered = false;  // taken from the above
-  uint32_t serialAddress = 0;
-  SerialFormat serial;
-  uint64_t firstSerial = 0;  // --serial-start
-  std::string serialPath;    // the file --serial-file leads to, resolved at the start
+};
+
+// The board's map, as given (START:SIZE, when given) and taken.
+struct MapPlan {
+  std::string flash, bootRegion;
+  FlashMap map;
+};
+
+// The link to the board: its port, its timeouts and its reset.
+struct LinkPlan {
+  std::vector<std::string> ports;
+  bool simulate = false;
+  int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
+                                // run; 0 waits for ever
+  int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
   // The board's reset through a control line of its port (empty: none; a
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
-  // The station's console (cli/station_console.h): HOST:PORT to serve it on
-  // (empty: none), the file that holds its token, a further name for Host.
+};
+
+// A station: every board that calls is programmed until count boards
+// passed or a stop; a call counts as a new board after swapSeconds of quiet.
+struct StationPlan {
+  bool loop = false;
+  unsigned long count = 0;  // 0: no limit
+  double swapSeconds = 2;
+  int retries = 0;  // further attempts after a communication or erase error
+  // The station's console (station/station_console.h): HOST:PORT to serve it
+  // on (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
+};
+
+// Serial numbers: where, how, and where from (as given; checked by
+// takeStationOptions), and what was taken from them.
+struct SerialPlan {
+  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
+  bool numbered = false;
+  uint32_t serialAddress = 0;
+  SerialFormat serial;
+  uint64_t firstSerial = 0;  // --serial-start's, or the serial file's at the start
+  std::string serialPath;    // the file --serial-file leads to, resolved at the start
+};
+
+// The report of the boards' results.
+struct ReportPlan {
+  std::string path;  // of the JSON report, "-" for standard output; empty: none
+  bool append = false;
+};
+
+struct Options {
+  RunRole role = RunRole::Alone;  // not in the plan message: the worker's entry sets it
+  ImagePlan image;
+  MapPlan flashMap;
+  LinkPlan link;
+  StationPlan station;
+  SerialPlan serials;
+  ReportPlan reporting;
+  bool all = false;  // erase: the entire flash
+  bool yes = false;
+  bool launch = false;
+  bool quiet = false;
+  bool verbose = false;
+  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
+                       // the board's number); empty: not checked
+  int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
   // The developer's loop (cli/devloop_options.h): the application's lines
   // shown after the launch, and the image programmed again when it changes.
   bool monitor = false;

@@ -10,51 +10,59 @@ using Json = nlohmann::json;
 
 namespace {
 
-// Every field of the plan that a worker receives, once, for both ways.
+// Every field of the plan that a worker receives, once, for both ways: a
+// new field of the plan is a line here, in its part.
 template <typename Plan, typename Visit>
 void eachPlanField(Plan& plan, Visit&& visit) {
-  visit("file", plan.file);
-  visit("ports", plan.ports);
-  visit("bootloader", plan.bootloader);
+  // The image and its format.
+  visit("file", plan.image.file);
+  visit("bootloader", plan.image.bootloader);
+  visit("format", plan.image.format);
+  visit("address", plan.image.address);
+  visit("output", plan.image.output);
+  visit("format_by_content", plan.image.formatByContent);
+  visit("image_format", plan.image.imageFormat);
+  visit("binary_address", plan.image.binaryAddress);
+  // The board's map.
+  visit("flash", plan.flashMap.flash);
+  visit("boot_region", plan.flashMap.bootRegion);
+  visit("map", plan.flashMap.map);
+  // The link.
+  visit("ports", plan.link.ports);
+  visit("simulate", plan.link.simulate);
+  visit("timeout", plan.link.timeoutSeconds);
+  visit("wait", plan.link.waitSeconds);
+  visit("reset", plan.link.reset);
+  visit("reset_ms", plan.link.resetMs);
+  // The station.
+  visit("loop", plan.station.loop);
+  visit("count", plan.station.count);
+  visit("swap_seconds", plan.station.swapSeconds);
+  visit("retries", plan.station.retries);
+  visit("console", plan.station.console);
+  visit("console_token_file", plan.station.consoleTokenFile);
+  visit("console_host", plan.station.consoleHost);
+  // Serial numbers.
+  visit("serial_at", plan.serials.serialAt);
+  visit("serial_format", plan.serials.serialFormat);
+  visit("serial_start", plan.serials.serialStart);
+  visit("serial_file", plan.serials.serialFile);
+  visit("numbered", plan.serials.numbered);
+  visit("serial_address", plan.serials.serialAddress);
+  visit("serial", plan.serials.serial);
+  visit("first_serial", plan.serials.firstSerial);
+  visit("serial_path", plan.serials.serialPath);
+  // The report.
+  visit("report", plan.reporting.path);
+  visit("report_append", plan.reporting.append);
+  // The run itself, the application's answer and the developer's loop.
   visit("all", plan.all);
   visit("yes", plan.yes);
   visit("launch", plan.launch);
-  visit("simulate", plan.simulate);
   visit("quiet", plan.quiet);
   visit("verbose", plan.verbose);
-  visit("timeout", plan.timeoutSeconds);
-  visit("wait", plan.waitSeconds);
   visit("expect", plan.expect);
   visit("expect_timeout", plan.expectTimeoutSeconds);
-  visit("report", plan.report);
-  visit("report_append", plan.reportAppend);
-  visit("format", plan.format);
-  visit("address", plan.address);
-  visit("output", plan.output);
-  visit("flash", plan.flash);
-  visit("boot_region", plan.bootRegion);
-  visit("format_by_content", plan.formatByContent);
-  visit("image_format", plan.imageFormat);
-  visit("binary_address", plan.binaryAddress);
-  visit("map", plan.map);
-  visit("loop", plan.loop);
-  visit("count", plan.count);
-  visit("swap_seconds", plan.swapSeconds);
-  visit("retries", plan.retries);
-  visit("serial_at", plan.serialAt);
-  visit("serial_format", plan.serialFormat);
-  visit("serial_start", plan.serialStart);
-  visit("serial_file", plan.serialFile);
-  visit("numbered", plan.numbered);
-  visit("serial_address", plan.serialAddress);
-  visit("serial", plan.serial);
-  visit("first_serial", plan.firstSerial);
-  visit("serial_path", plan.serialPath);
-  visit("reset", plan.reset);
-  visit("reset_ms", plan.resetMs);
-  visit("console", plan.console);
-  visit("console_token_file", plan.consoleTokenFile);
-  visit("console_host", plan.consoleHost);
   visit("monitor", plan.monitor);
   visit("timestamps", plan.timestamps);
   visit("watch", plan.watch);
@@ -189,19 +197,19 @@ bool decodePlan(const std::string& text, Options* plan, std::string* error) {
 
 Options workerPlan(const Options& gang, const std::string& port, bool report) {
   Options plan = gang;
-  plan.ports = {port};
-  plan.file = "-";  // the worker reads the parent's bytes, as from standard input
-  plan.count = 0;
-  plan.serialStart.clear();
-  plan.serialFile.clear();
-  plan.serialPath.clear();
-  plan.firstSerial = 0;
-  plan.report = report ? "-" : "";
-  plan.reportAppend = false;
-  plan.simulate = false;
-  plan.console.clear();
-  plan.consoleTokenFile.clear();
-  plan.consoleHost.clear();
+  plan.link.ports = {port};
+  plan.image.file = "-";  // the worker reads the parent's bytes, as from standard input
+  plan.station.count = 0;
+  plan.serials.serialStart.clear();
+  plan.serials.serialFile.clear();
+  plan.serials.serialPath.clear();
+  plan.serials.firstSerial = 0;
+  plan.reporting.path = report ? "-" : "";
+  plan.reporting.append = false;
+  plan.link.simulate = false;
+  plan.station.console.clear();
+  plan.station.consoleTokenFile.clear();
+  plan.station.consoleHost.clear();
   plan.monitor = plan.timestamps = plan.watch = plan.force = false;
   return plan;
 }

@@ -25,9 +25,9 @@ bool looksBinary(const std::vector<uint8_t>& bytes) {
 // lies: no failure, or ExitFileError told.
 Failure checkAgainstMap(const std::string& path, const Options& options,
                         const FirmwareImage& image) {
-  if (!options.map.flash.given && !options.map.boot.given) return Failure();
+  if (!options.flashMap.map.flash.given && !options.flashMap.map.boot.given) return Failure();
   std::string why;
-  if (!mapRefuses(image, options.map, options.bootloader, &why)) return Failure();
+  if (!mapRefuses(image, options.flashMap.map, options.image.bootloader, &why)) return Failure();
   return toldFailure(ExitFileError, "file", "File Error: " + path + ": " + why);
 }
 
@@ -56,9 +56,9 @@ Failure refuseContent(const std::string& path, const HexFileFault& fault, bool b
 // zero reads it (every board starts from zero).
 ImageRequest requestFor(const Options& options, bool keepFile) {
   ImageRequest request;
-  request.formatByContent = options.formatByContent;
-  request.format = options.imageFormat;
-  request.binaryAddress = options.binaryAddress;
+  request.formatByContent = options.image.formatByContent;
+  request.format = options.image.imageFormat;
+  request.binaryAddress = options.image.binaryAddress;
   request.fingerprint = true;
   request.keepFile = keepFile;
   // A gang's parent hands the file on and runs nothing itself.
@@ -73,8 +73,8 @@ Failure finishCheck(const std::string& path, const Options& options, LoadedImage
                     bool prepared, const ImagePrepareFault& fault) {
   if (!prepared) {
     // A hex token file is left as it was read, so its bytes still tell.
-    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
-                               looksBinary(loaded->run.bytes);
+    const bool binaryLooking = loaded->format == ImageFormat::HexToken &&
+                               options.image.formatByContent && looksBinary(loaded->run.bytes);
     return refuseContent(path, fault.content, binaryLooking);
   }
   if (options.verbose) {
@@ -87,7 +87,7 @@ Failure finishCheck(const std::string& path, const Options& options, LoadedImage
 Failure loadFor(const std::string& path, const Options& options, const ImageRequest& request,
                 LoadedImage* loaded) {
   const ProgramTarget target =
-      options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+      options.image.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
   ImagePrepareFault fault;
   const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
   if (!prepared && fault.step == ImagePrepareStep::Load) {
@@ -115,7 +115,7 @@ Failure loadAndCheck(const std::string& path, const Options& options, LoadedImag
 }
 
 Failure loadForGang(const Options& options, LoadedImage* loaded) {
-  return loadFor(options.file, options, requestFor(options, true), loaded);
+  return loadFor(options.image.file, options, requestFor(options, true), loaded);
 }
 
 Failure checkImage(const std::string& path, const Options& options, LoadedImage* loaded) {
@@ -127,5 +127,5 @@ Failure checkImage(const std::string& path, const Options& options, LoadedImage*
 Failure loadWithoutRun(const Options& options, LoadedImage* loaded) {
   ImageRequest request = requestFor(options, false);
   request.runText = false;
-  return loadFor(options.file, options, request, loaded);
+  return loadFor(options.image.file, options, request, loaded);
 }

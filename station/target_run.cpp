@@ -260,7 +260,7 @@ Failure takeParentOrders(const Options& options, LoadedImage* loaded, BoardRepor
     }
     board->serial = serial;
   }
-  return checkImage(options.file, options, loaded);
+  return checkImage(options.image.file, options, loaded);
 }
 
 }  // namespace
@@ -270,7 +270,7 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
   if (command == TargetCommand::Program) {
     const Failure failure = options.role == RunRole::Worker
                                 ? takeParentOrders(options, loaded, board, declined)
-                                : loadAndCheck(options.file, options, loaded);
+                                : loadAndCheck(options.image.file, options, loaded);
     if (int code = reportFailure(failure, board)) return code;
     board->sha256 = loaded->sha256;
   }
@@ -289,23 +289,23 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
   return ExitOk;
 }
 
-int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
+int openTargetPortFor(const LinkPlan& link, SimulatedTarget* simulated, BoardReport* board) {
   board->failedStep = "port";
   std::string device;
-  if (options.simulate) {
+  if (link.simulate) {
     std::string error;
     if (!startSimulatedTarget(simulated, &error)) {
       return reportFailure(toldFailure(ExitPortError, "port", error), board);
     }
     device = simulated->device;
   } else {
-    if (options.ports.empty()) {
+    if (link.ports.empty()) {
       fprintf(stderr,
               "error: no port given: use --port DEVICE (see \"k4471-cli ports\") or "
               "--simulate\n");
       return ExitUsage;
     }
-    device = options.ports[0];
+    device = link.ports[0];
   }
   board->port = device;
   std::string error;
@@ -329,7 +329,7 @@ RunOutcome runCommand(const ConnectedRun& run) {
   switch (run.command) {
     case TargetCommand::Program: {
       const ProgramTarget target =
-          options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+          options.image.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
       setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
       RunOutcome outcome = runProgramming(target, *run.image, progressReport(progress), &tally);
@@ -362,7 +362,7 @@ int finishRun(const ConnectedRun& run, RunOutcome outcome) {
   progressFinish(progress);
   board->message = progress->failure;
   if (code == ExitCommunicationError) {
-    std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
+    std::string why = lostLinkText(*progress, command, options.link.timeoutSeconds);
     if (!why.empty()) reportFailure(toldFailure(code, "", why), board);
   }
   if (const char* text = interruptionText(outcome, command)) {
@@ -376,7 +376,7 @@ int finishRun(const ConnectedRun& run, RunOutcome outcome) {
   } else if (!options.watch) {
     closeTargetPort();  // a watch keeps the port (and its lock) for its next round
   }
-  if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
+  if (options.link.simulate && command == TargetCommand::Program && code == ExitOk) {
     std::string verdict;
     if (!simulatedFlashHolds(run.simulated, *run.image, &verdict)) code = ExitCommunicationError;
     progressNote(progress, verdict.c_str());
@@ -397,14 +397,14 @@ bool targetPortOpensAgain(const std::string& device, std::string* away) {
   return false;
 }
 
-int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
+int awaitTarget(const LinkPlan& link, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
-  return reportFailure(
-      waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress), board);
+  return reportFailure(waitForTarget(board->port, link.waitSeconds, !link.reset.empty(), progress),
+                       board);
 }
 
 int runOnConnectedTarget(const ConnectedRun& run) {
-  setReplyLimit(run.options->timeoutSeconds * 1000);
+  setReplyLimit(run.options->link.timeoutSeconds * 1000);
   RunOutcome outcome = runCommand(run);
   setReplyLimit(0);
   return finishRun(run, outcome);

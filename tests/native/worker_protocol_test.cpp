@@ -140,43 +140,43 @@ TEST(WorkerProtocol, InputThatIsNoMessageIsRefusedWithItsReason) {
 // A plan with every field away from its default.
 Options unusualPlan() {
   Options plan;
-  plan.file = "fw\tname\n.hex";
-  plan.ports = {"/dev/ttyX", "rfc2217://host:4000"};
-  plan.bootloader = plan.all = plan.yes = plan.launch = plan.simulate = true;
-  plan.quiet = plan.verbose = plan.reportAppend = true;
-  plan.timeoutSeconds = LongestWaitSeconds;
-  plan.waitSeconds = 9;
+  plan.image.file = "fw\tname\n.hex";
+  plan.link.ports = {"/dev/ttyX", "rfc2217://host:4000"};
+  plan.image.bootloader = plan.all = plan.yes = plan.launch = plan.link.simulate = true;
+  plan.quiet = plan.verbose = plan.reporting.append = true;
+  plan.link.timeoutSeconds = LongestWaitSeconds;
+  plan.link.waitSeconds = 9;
   plan.expect = AwkwardText;
   plan.expectTimeoutSeconds = 11;
-  plan.report = "-";
-  plan.format = "bin";
-  plan.address = "0x4000";
-  plan.output = "out.hex";
-  plan.flash = "0:0x80000";
-  plan.bootRegion = "0:0x4000";
-  plan.formatByContent = false;
-  plan.imageFormat = ImageFormat::Binary;
-  plan.binaryAddress = 0xFFFFFFFFu;
-  plan.map.flash = {true, 0x100, 0x100000000ull};
-  plan.map.boot = {true, 0x200, 0x4000};
-  plan.loop = true;
-  plan.count = 4294967295ul;
-  plan.swapSeconds = 0.1;  // no exact binary fraction
-  plan.retries = 100;
-  plan.serialAt = "0x7FF0";
-  plan.serialFormat = "ascii:20";
-  plan.serialStart = "007";
-  plan.serialFile = "serial.txt";
-  plan.numbered = true;
-  plan.serialAddress = 0x7FF0;
-  plan.serial = SerialFormat{SerialEncoding::Ascii, 20};
-  plan.firstSerial = 18446744073709551614ull;
-  plan.serialPath = "/tmp/serial.txt";
-  plan.reset = "rts-inverted";
-  plan.resetMs = 250;
-  plan.console = "127.0.0.1:8080";
-  plan.consoleTokenFile = "token";
-  plan.consoleHost = "station";
+  plan.reporting.path = "-";
+  plan.image.format = "bin";
+  plan.image.address = "0x4000";
+  plan.image.output = "out.hex";
+  plan.flashMap.flash = "0:0x80000";
+  plan.flashMap.bootRegion = "0:0x4000";
+  plan.image.formatByContent = false;
+  plan.image.imageFormat = ImageFormat::Binary;
+  plan.image.binaryAddress = 0xFFFFFFFFu;
+  plan.flashMap.map.flash = {true, 0x100, 0x100000000ull};
+  plan.flashMap.map.boot = {true, 0x200, 0x4000};
+  plan.station.loop = true;
+  plan.station.count = 4294967295ul;
+  plan.station.swapSeconds = 0.1;  // no exact binary fraction
+  plan.station.retries = 100;
+  plan.serials.serialAt = "0x7FF0";
+  plan.serials.serialFormat = "ascii:20";
+  plan.serials.serialStart = "007";
+  plan.serials.serialFile = "serial.txt";
+  plan.serials.numbered = true;
+  plan.serials.serialAddress = 0x7FF0;
+  plan.serials.serial = SerialFormat{SerialEncoding::Ascii, 20};
+  plan.serials.firstSerial = 18446744073709551614ull;
+  plan.serials.serialPath = "/tmp/serial.txt";
+  plan.link.reset = "rts-inverted";
+  plan.link.resetMs = 250;
+  plan.station.console = "127.0.0.1:8080";
+  plan.station.consoleTokenFile = "token";
+  plan.station.consoleHost = "station";
   plan.monitor = plan.timestamps = plan.watch = plan.force = true;
   plan.settleMs = 1000;
   return plan;
@@ -189,19 +189,19 @@ bool sameRange(const MapRange& a, const MapRange& b) {
 // Field by field: a field that the message forgets keeps its default, and
 // differs here.
 void expectSamePlan(const Options& got, const Options& sent) {
-  EXPECT_EQ(got.file, sent.file);
-  EXPECT_EQ(got.ports, sent.ports);
-  const bool flags[][2] = {{got.bootloader, sent.bootloader},
+  EXPECT_EQ(got.image.file, sent.image.file);
+  EXPECT_EQ(got.link.ports, sent.link.ports);
+  const bool flags[][2] = {{got.image.bootloader, sent.image.bootloader},
                            {got.all, sent.all},
                            {got.yes, sent.yes},
                            {got.launch, sent.launch},
-                           {got.simulate, sent.simulate},
+                           {got.link.simulate, sent.link.simulate},
                            {got.quiet, sent.quiet},
                            {got.verbose, sent.verbose},
-                           {got.reportAppend, sent.reportAppend},
-                           {got.formatByContent, sent.formatByContent},
-                           {got.loop, sent.loop},
-                           {got.numbered, sent.numbered},
+                           {got.reporting.append, sent.reporting.append},
+                           {got.image.formatByContent, sent.image.formatByContent},
+                           {got.station.loop, sent.station.loop},
+                           {got.serials.numbered, sent.serials.numbered},
                            {got.monitor, sent.monitor},
                            {got.timestamps, sent.timestamps},
                            {got.watch, sent.watch},
@@ -209,37 +209,37 @@ void expectSamePlan(const Options& got, const Options& sent) {
   for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i) {
     EXPECT_EQ(flags[i][0], flags[i][1]) << "flag " << i;
   }
-  EXPECT_EQ(got.timeoutSeconds, sent.timeoutSeconds);
-  EXPECT_EQ(got.waitSeconds, sent.waitSeconds);
+  EXPECT_EQ(got.link.timeoutSeconds, sent.link.timeoutSeconds);
+  EXPECT_EQ(got.link.waitSeconds, sent.link.waitSeconds);
   EXPECT_EQ(got.expect, sent.expect);
   EXPECT_EQ(got.expectTimeoutSeconds, sent.expectTimeoutSeconds);
-  EXPECT_EQ(got.report, sent.report);
-  EXPECT_EQ(got.format, sent.format);
-  EXPECT_EQ(got.address, sent.address);
-  EXPECT_EQ(got.output, sent.output);
-  EXPECT_EQ(got.flash, sent.flash);
-  EXPECT_EQ(got.bootRegion, sent.bootRegion);
-  EXPECT_EQ(got.imageFormat, sent.imageFormat);
-  EXPECT_EQ(got.binaryAddress, sent.binaryAddress);
-  EXPECT_TRUE(sameRange(got.map.flash, sent.map.flash));
-  EXPECT_TRUE(sameRange(got.map.boot, sent.map.boot));
-  EXPECT_EQ(got.count, sent.count);
-  EXPECT_EQ(got.swapSeconds, sent.swapSeconds);
-  EXPECT_EQ(got.retries, sent.retries);
-  EXPECT_EQ(got.serialAt, sent.serialAt);
-  EXPECT_EQ(got.serialFormat, sent.serialFormat);
-  EXPECT_EQ(got.serialStart, sent.serialStart);
-  EXPECT_EQ(got.serialFile, sent.serialFile);
-  EXPECT_EQ(got.serialAddress, sent.serialAddress);
-  EXPECT_EQ(got.serial.encoding, sent.serial.encoding);
-  EXPECT_EQ(got.serial.width, sent.serial.width);
-  EXPECT_EQ(got.firstSerial, sent.firstSerial);
-  EXPECT_EQ(got.serialPath, sent.serialPath);
-  EXPECT_EQ(got.reset, sent.reset);
-  EXPECT_EQ(got.resetMs, sent.resetMs);
-  EXPECT_EQ(got.console, sent.console);
-  EXPECT_EQ(got.consoleTokenFile, sent.consoleTokenFile);
-  EXPECT_EQ(got.consoleHost, sent.consoleHost);
+  EXPECT_EQ(got.reporting.path, sent.reporting.path);
+  EXPECT_EQ(got.image.format, sent.image.format);
+  EXPECT_EQ(got.image.address, sent.image.address);
+  EXPECT_EQ(got.image.output, sent.image.output);
+  EXPECT_EQ(got.flashMap.flash, sent.flashMap.flash);
+  EXPECT_EQ(got.flashMap.bootRegion, sent.flashMap.bootRegion);
+  EXPECT_EQ(got.image.imageFormat, sent.image.imageFormat);
+  EXPECT_EQ(got.image.binaryAddress, sent.image.binaryAddress);
+  EXPECT_TRUE(sameRange(got.flashMap.map.flash, sent.flashMap.map.flash));
+  EXPECT_TRUE(sameRange(got.flashMap.map.boot, sent.flashMap.map.boot));
+  EXPECT_EQ(got.station.count, sent.station.count);
+  EXPECT_EQ(got.station.swapSeconds, sent.station.swapSeconds);
+  EXPECT_EQ(got.station.retries, sent.station.retries);
+  EXPECT_EQ(got.serials.serialAt, sent.serials.serialAt);
+  EXPECT_EQ(got.serials.serialFormat, sent.serials.serialFormat);
+  EXPECT_EQ(got.serials.serialStart, sent.serials.serialStart);
+  EXPECT_EQ(got.serials.serialFile, sent.serials.serialFile);
+  EXPECT_EQ(got.serials.serialAddress, sent.serials.serialAddress);
+  EXPECT_EQ(got.serials.serial.encoding, sent.serials.serial.encoding);
+  EXPECT_EQ(got.serials.serial.width, sent.serials.serial.width);
+  EXPECT_EQ(got.serials.firstSerial, sent.serials.firstSerial);
+  EXPECT_EQ(got.serials.serialPath, sent.serials.serialPath);
+  EXPECT_EQ(got.link.reset, sent.link.reset);
+  EXPECT_EQ(got.link.resetMs, sent.link.resetMs);
+  EXPECT_EQ(got.station.console, sent.station.console);
+  EXPECT_EQ(got.station.consoleTokenFile, sent.station.consoleTokenFile);
+  EXPECT_EQ(got.station.consoleHost, sent.station.consoleHost);
   EXPECT_EQ(got.settleMs, sent.settleMs);
 }
 
@@ -262,17 +262,18 @@ TEST(WorkerProtocol, ThePlanReachesTheWorkerWhole) {
 
   // A worker's plan is the gang's, less what the parent keeps to itself.
   const Options worker = workerPlan(sent, "/dev/ttyW", true);
-  EXPECT_EQ(worker.ports, std::vector<std::string>{"/dev/ttyW"});
-  EXPECT_EQ(worker.file, "-");
-  EXPECT_EQ(worker.report, "-");
-  EXPECT_EQ(workerPlan(sent, "/dev/ttyW", false).report, "");
-  EXPECT_TRUE(worker.serialStart.empty() && worker.serialFile.empty() && worker.serialPath.empty());
-  EXPECT_EQ(worker.firstSerial, 0u);
-  EXPECT_EQ(worker.count, 0u);
-  EXPECT_FALSE(worker.simulate || worker.reportAppend || worker.monitor || worker.watch);
-  EXPECT_TRUE(worker.console.empty());
-  EXPECT_TRUE(worker.numbered && worker.launch && worker.loop && worker.verbose);
-  EXPECT_EQ(worker.serialAddress, sent.serialAddress);
+  EXPECT_EQ(worker.link.ports, std::vector<std::string>{"/dev/ttyW"});
+  EXPECT_EQ(worker.image.file, "-");
+  EXPECT_EQ(worker.reporting.path, "-");
+  EXPECT_EQ(workerPlan(sent, "/dev/ttyW", false).reporting.path, "");
+  EXPECT_TRUE(worker.serials.serialStart.empty() && worker.serials.serialFile.empty() &&
+              worker.serials.serialPath.empty());
+  EXPECT_EQ(worker.serials.firstSerial, 0u);
+  EXPECT_EQ(worker.station.count, 0u);
+  EXPECT_FALSE(worker.link.simulate || worker.reporting.append || worker.monitor || worker.watch);
+  EXPECT_TRUE(worker.station.console.empty());
+  EXPECT_TRUE(worker.serials.numbered && worker.launch && worker.station.loop && worker.verbose);
+  EXPECT_EQ(worker.serials.serialAddress, sent.serials.serialAddress);
   EXPECT_EQ(worker.expect, sent.expect);
 }
 
