@@ -16,8 +16,8 @@ int main() {
   for (uint32_t i = 0; i < Size; ++i) segment.bytes[i] = static_cast<uint8_t>(i * 31 + 7);
   loaded.image.segments.push_back(segment);
   Options options;
-  options.numbered = true;
-  options.serialAddress = 0x4000 + Size - 16;
+  options.serials.numbered = true;
+  options.serials.serialAddress = 0x4000 + Size - 16;
   options.expect = {"crc={crc32:0x4000:0x10000}", "sha={sha256:0x4000:0x10000}"};
   std::vector<double> ms;
   for (int round = 0; round < 50; ++round) {

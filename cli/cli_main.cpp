@@ -23,6 +23,7 @@
 #include "station/station_console.h"
 #include "station/station_record.h"
 #include "cli/station_options.h"
+#include "image/image_snapshot.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
@@ -71,30 +72,30 @@ void traceToStderr(const char* text) {
 
 // Checks the ports before anything is opened: ExitOk, or ExitUsage told.
 int checkPorts(const Options& options, TargetCommand command) {
-  if (options.simulate && !options.ports.empty()) {
+  if (options.link.simulate && !options.link.ports.empty()) {
     fprintf(stderr, "error: --simulate and --port exclude each other\n");
     return ExitUsage;
   }
-  for (const std::string& port : options.ports) {
+  for (const std::string& port : options.link.ports) {
     const std::string problem = netAddressProblem(port);
     if (problem.empty()) continue;
     fprintf(stderr, "error: --port %s: %s\n", port.c_str(), problem.c_str());
     return ExitUsage;
   }
   std::string error;
-  if (checkPortTexts(options.ports, &error) != ExitOk) {
+  if (checkPortTexts(options.link.ports, &error) != ExitOk) {
     fprintf(stderr, "error: %s\n", error.c_str());
     return ExitUsage;
   }
-  setOtherPorts(options.otherPorts);
-  if (options.ports.size() > 1 && command != TargetCommand::Program) {
+  setOtherPorts(options.link.otherPorts);
+  if (options.link.ports.size() > 1 && command != TargetCommand::Program) {
     fprintf(stderr, "error: several ports are for programming only\n");
     return ExitUsage;
   }
   // Each worker must be reachable by an interrupt, or the gang could not stop.
-  if (options.ports.size() > static_cast<size_t>(MaxForwardedWorkers)) {
+  if (options.link.ports.size() > static_cast<size_t>(MaxForwardedWorkers)) {
     fprintf(stderr, "error: at most %d ports at once (%zu given)\n", MaxForwardedWorkers,
-            options.ports.size());
+            options.link.ports.size());
     return ExitUsage;
   }
   return ExitOk;
@@ -103,11 +104,11 @@ int checkPorts(const Options& options, TargetCommand command) {
 // A report that is the image file (under any name) would empty it before it
 // is read: ExitOk, or ExitUsage told.
 int checkReportPath(const Options& options) {
-  if (options.report.empty() || options.report == "-") return ExitOk;
-  const std::string image = options.file == "-" ? "/dev/stdin" : options.file;
-  if (!sameFile(image, options.report)) return ExitOk;
+  if (options.reporting.path.empty() || options.reporting.path == "-") return ExitOk;
+  const std::string image = options.image.file == "-" ? "/dev/stdin" : options.image.file;
+  if (!sameFile(image, options.reporting.path)) return ExitOk;
   fprintf(stderr, "error: --report %s is the image file: the report would overwrite it\n",
-          options.report.c_str());
+          options.reporting.path.c_str());
   return ExitUsage;
 }
 
@@ -115,28 +116,26 @@ int checkReportPath(const Options& options) {
 int programGang(const Options& options, ReportFile* report, const char* argv0,
                 std::time_t startTime, StationRecord* record) {
   LoadedImage loaded;
-  std::string failure;
-  if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
+  const Failure failure = loadForGang(options, &loaded);
+  if (failure.exitCode != ExitOk) {
     // No board is addressed: each is reported with the file's fault.
-    for (const std::string& port : options.ports) {
+    for (const std::string& port : options.link.ports) {
       BoardReport board;
       board.port = port;
-      board.file = options.file;
-      board.exitCode = code;
+      board.file = options.image.file;
+      board.exitCode = reportFailure(failure, &board);
       board.started = startTime;
-      board.failedStep = "file";
-      board.message = failure;
       writeReportLine(report, boardReportLine(board));
     }
     closeReportFile(report, nullptr);
-    return code;
+    return failure.exitCode;
   }
   const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file,
                        record};
   int code = runGang(run);
   // The workers were interrupted with the parent.
   // A station stopped between two boards ends by its boards' results.
-  if (interrupted.load() && !options.loop) code = ExitInterrupted;
+  if (interrupted.load() && !options.station.loop) code = ExitInterrupted;
   const char* boards =
       code == ExitOk ? "every board is programmed" : "the summary above gives each board's result";
   if (!closeReportFile(report, boards) && code == ExitOk) code = ExitFileError;
@@ -145,39 +144,39 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
 
 void addFormatOptions(CLI::App* command, Options* options) {
   command
-      ->add_option("--format", options->format,
+      ->add_option("--format", options->image.format,
                    "the file's format: auto (by content: Intel HEX, S-record, ELF, else hex "
                    "token), token, ihex, srec, elf, or bin (raw binary, with --address)")
       ->capture_default_str()
       ->check(CLI::IsMember({"auto", "token", "ihex", "srec", "elf", "bin"}));
-  command->add_option("--address", options->address,
+  command->add_option("--address", options->image.address,
                       "where a raw binary file's first byte belongs (0x4000 or 16384)");
 }
 
 void addMapOptions(CLI::App* command, Options* options) {
-  command->add_option("--flash", options->flash,
+  command->add_option("--flash", options->flashMap.flash,
                       "the board's flash as START:SIZE (0x0:0x80000): an image with data "
                       "outside it is refused before the board is addressed");
-  command->add_option("--boot-region", options->bootRegion,
+  command->add_option("--boot-region", options->flashMap.bootRegion,
                       "the bootloader's part of the flash as START:SIZE (0x0:0x4000): an "
                       "application touching it, or a --bootloader image outside it, is refused");
 }
 
 void addCommonOptions(CLI::App* command, Options* options) {
-  command->add_option("--port", options->ports,
+  command->add_option("--port", options->link.ports,
                       "the target's serial port: a device such as /dev/ttyUSB0 (COM1 to COM256 "
                       "on Windows), a USB adapter by its identity or place, usb:VID:PID[:SERIAL] "
                       "or usb-path:LOCATION (Linux), or a serial server's port on the network, "
                       "rfc2217://HOST:PORT or tcp://HOST:PORT (PORT 1 to 65535); give it once per "
                       "board to program several at once");
-  command->add_flag("--simulate", options->simulate,
+  command->add_flag("--simulate", options->link.simulate,
                     "use a simulated target on a pseudo-terminal instead of a board");
   command->add_flag("-q,--quiet", options->quiet, "show failures only");
   command->add_flag("-v,--verbose", options->verbose,
                     "show the link's trace lines, a USB serial adapter's latency settings, and "
                     "the start addresses the file names (they are not programmed)");
   command
-      ->add_option("--wait", options->waitSeconds,
+      ->add_option("--wait", options->link.waitSeconds,
                    "give up when no target has called after SECONDS (default: wait for "
                    "ever; at most 31536000, one year)")
       ->type_name("SECONDS")
@@ -187,7 +186,7 @@ void addCommonOptions(CLI::App* command, Options* options) {
 
 void addTimeoutOption(CLI::App* command, Options* options) {
   command
-      ->add_option("--timeout", options->timeoutSeconds,
+      ->add_option("--timeout", options->link.timeoutSeconds,
                    "end the run when a reply of the target has not come SECONDS after its "
                    "wait began (0 waits for ever; at most 31536000, one year)")
       ->type_name("SECONDS")
@@ -237,12 +236,12 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::App* program = app->add_subcommand(
       "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
   program
-      ->add_option("FILE", options->file,
+      ->add_option("FILE", options->image.file,
                    "the image file (- for standard input), its format recognised by its content")
       ->required();
   addFormatOptions(program, options);
   addMapOptions(program, options);
-  program->add_flag("--bootloader", options->bootloader,
+  program->add_flag("--bootloader", options->image.bootloader,
                     "program a new bootloader instead of an application");
   CLI::Option* launch =
       program->add_flag("--launch", options->launch, "start the application after programming");
@@ -250,18 +249,16 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   addMonitorOptions(program, launch, options);
   addWatchOptions(program, options);
   CLI::Option* reportOption = program->add_option(
-      "--report", options->report,
+      "--report", options->reporting.path,
       "write the result of each board as a line of JSON to this file (- for standard output) as "
       "the board ends; the file is emptied first, and may not be the image file, the serial "
       "file or its lock");
   program
-      ->add_flag("--report-append", options->reportAppend,
+      ->add_flag("--report-append", options->reporting.append,
                  "add the lines to the end of the --report file instead of emptying it, each "
                  "with one write under a lock on the file, so that stations sharing it never "
                  "tear each other's lines")
       ->needs(reportOption);
-  program->add_flag("--progress-events", options->events)->group("");   // for gang workers
-  program->add_option("--other-port", options->otherPorts)->group("");  // a worker's siblings
   addStationOptions(program, options);
   addConsoleOptions(program, options);
   addRecordOptions(program, options);
@@ -278,6 +275,8 @@ struct Subcommands {
   CLI::App* ports;
   CLI::App* info;
   CLI::App* convert;
+  CLI::App* worker;
+  std::string workerPort;
   RecordCommands record;
 };
 
@@ -286,7 +285,8 @@ void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
       "info",
       "show a firmware image's format, address ranges, size in bytes and blocks, and the SHA-256 "
       "of the file's bytes (as in --report)");
-  info->add_option("FILE", options->file, "the image file (- for standard input)")->required();
+  info->add_option("FILE", options->image.file, "the image file (- for standard input)")
+      ->required();
   addFormatOptions(info, options);
   addMapOptions(info, options);
   info->add_flag("-v,--verbose", options->verbose, "also show the start addresses the file names");
@@ -294,8 +294,11 @@ void addImageCommands(CLI::App* app, Options* options, Subcommands* commands) {
   CLI::App* convert = app->add_subcommand(
       "convert",
       "write a firmware image as a hex token file, for earlier desktop tools in the field");
-  convert->add_option("FILE", options->file, "the image file (- for standard input)")->required();
-  convert->add_option("OUT", options->output, "the hex token file to write (- for standard output)")
+  convert->add_option("FILE", options->image.file, "the image file (- for standard input)")
+      ->required();
+  convert
+      ->add_option("OUT", options->image.output,
+                   "the hex token file to write (- for standard output)")
       ->required();
   addFormatOptions(convert, options);
   convert->add_flag("-v,--verbose", options->verbose,
@@ -326,6 +329,9 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
                             "(vendor_id, product_id, serial, manufacturer, product; null when "
                             "unknown)");
   addImageCommands(app, options, commands);
+  // A gang's worker, started by its parent, which hands it its plan.
+  commands->worker = app->add_subcommand("worker", "")->group("");
+  commands->worker->add_option("PORT", commands->workerPort)->required();
 }
 
 // The options of a command that addresses a target, checked before anything
@@ -341,65 +347,30 @@ int checkTargetOptions(Options* options, TargetCommand command) {
     fprintf(stderr, "error: %s\n", why.c_str());
     return ExitUsage;
   }
-  return takeStationOptions(options);
+  return takeStationOptions(options).exitCode;
 }
 
-// A board's line: to the parent for a gang's worker (an attempt that is tried
-// again as such), else to the report.
-void emitBoardLine(const Options& options, ReportFile* report, StationRecord* record,
-                   BoardReport board, WorkerEventKind kind = WorkerEventKind::Report) {
-  if (board.exitCode == ExitOk) board.failedStep.clear();
-  std::string line = boardReportLine(board);
-  recordEnded(record, 0, line, kind == WorkerEventKind::Attempt);
-  if (options.events) {
-    WorkerEvent event;
-    event.kind = kind;
-    event.text = line;
-    sendWorkerEvent(stdout, event);
-    return;
-  }
-  writeReportLine(report, line);
-}
-
-struct AttemptContext {
-  const Options* options;
-  ReportFile* report;
-  StationRecord* record;
-};
-
-void emitAttempt(const BoardReport& board, void* context) {
-  const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty() || to->record) {
-    emitBoardLine(*to->options, to->report, to->record, board, WorkerEventKind::Attempt);
-  }
-}
-
-// One board, in this process; its report line written when asked for.
-int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
-                StationRecord* record, std::time_t startTime,
-                std::chrono::steady_clock::time_point started) {
-  BoardReport board;
-  board.started = startTime;
-  if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  if (!options.events) board.board = 1;                       // a gang's worker is told its number
-  SerialCounter counter;
-  counter.next = options.firstSerial;
-  AttemptContext context = {&options, report, record};
-  recordStarted(record, 0, board.port, options.file, board.board, std::nullopt);
-  board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
-  if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
-  if (options.report.empty() && !record) return board.exitCode;
-  if (board.attempt == 1) {
-    board.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  }
-  emitBoardLine(options, report, record, board);
-  if (options.events || options.report.empty()) return board.exitCode;
-  bool good = board.exitCode == ExitOk;
-  if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
+// A gang's worker (`worker PORT`): its plan from the parent, then its board
+// or, in a station, every board that calls on its port.
+int runWorker(std::time_t startTime, std::chrono::steady_clock::time_point started) {
+  endWithParent();
+  onInterrupt(interrupt);
+  passCrossingCalls(2);
+  Options plan;
+  plan.role = RunRole::Worker;
+  long long size = 0;
+  ImageLoadFault fault;
+  FILE* in = openImageFile("-", &size, &fault);
+  std::string error = "no input";
+  if (!in || !readWorkerPlan(in, &plan, &error)) {
+    fprintf(stderr, "error: File Error: the input from the gang: %s\n", error.c_str());
     return ExitFileError;
   }
-  return board.exitCode;
+  if (plan.verbose) setTraceSink(traceToParent);
+  if (int code = takeResetOptions(plan)) return code;
+  if (plan.station.loop) return runStationWorker(plan);
+  ReportFile report;  // not opened: the worker's lines go to its parent
+  return runOneBoard(TargetCommand::Program, plan, &report, nullptr, startTime, started);
 }
 
 }  // namespace
@@ -426,11 +397,11 @@ int main(int argc, char** argv) {
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);
   if (serve->parsed()) return runServe(serveOptions);
   if (commands.ports->parsed()) return listPorts(commands.ports->get_option("--json")->count() > 0);
+  if (commands.worker->parsed()) return runWorker(startTime, started);
   if (int code = takeFormatOptions(&options)) return code;
   if (commands.info->parsed()) return showInfo(options);
   if (commands.convert->parsed()) return convertImage(options);
-  if (options.verbose) setTraceSink(options.events ? traceToParent : traceToStderr);
-  if (options.events) endWithParent();
+  if (options.verbose) setTraceSink(traceToStderr);
   onInterrupt(interrupt);
   // A board behind a network or a serial server may call again before our
   // acknowledgement reaches it; that call is no missing confirmation.
@@ -441,16 +412,15 @@ int main(int argc, char** argv) {
                                                            : TargetCommand::Launch;
   if (int code = checkTargetOptions(&options, command)) return code;
   ReportFile report;
-  if (!options.report.empty() && !options.events &&
-      !openReportFile(&report, options.report, options.reportAppend)) {
+  if (!options.reporting.path.empty() &&
+      !openReportFile(&report, options.reporting.path, options.reporting.append)) {
     return ExitFileError;
   }
   if (options.watch) return runWatch(options, &report);
-  if (options.loop && options.events) return runStationWorker(options);
   int code = ExitOk;
   StationRecord* record = openStationRecord(options, K4471_VERSION, &code);
   if (code != ExitOk) return code;
-  const bool gang = options.ports.size() > 1 || options.loop || recordNumbers(record);
+  const bool gang = options.link.ports.size() > 1 || options.station.loop || recordNumbers(record);
   code = gang ? programGang(options, &report, argv[0], startTime, record)
               : runOneBoard(command, options, &report, record, startTime, started);
   if (!gang && options.monitor) code = monitorAfterRun(options, code);

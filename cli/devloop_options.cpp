@@ -18,15 +18,16 @@ int refuse(const char* option, const char* why) {
 // What --watch does not go with: it programs one board, again and again,
 // from a file it reads each time.
 int checkWatch(const Options& options) {
-  if (options.file == "-") {
+  if (options.image.file == "-") {
     return refuse("--watch", "needs a file to watch, not standard input (-)");
   }
-  if (options.loop || options.count > 0) {
+  if (options.station.loop || options.station.count > 0) {
     return refuse("--watch",
                   "programs one board on your desk: it does not go with --loop or "
                   "--count");
   }
-  if (!options.serialAt.empty() || !options.serialStart.empty() || !options.serialFile.empty()) {
+  if (!options.serials.serialAt.empty() || !options.serials.serialStart.empty() ||
+      !options.serials.serialFile.empty()) {
     return refuse("--watch",
                   "does not number boards: it does not go with --serial-at, "
                   "--serial-start or --serial-file");
@@ -70,8 +71,8 @@ void addWatchOptions(CLI::App* program, Options* options) {
 int checkDevLoopOptions(const Options& options, TargetCommand command) {
   if (!options.monitor && !options.watch) return ExitOk;
   const char* option = options.watch ? "--watch" : "--monitor";
-  if (options.ports.size() > 1) return refuse(option, "takes one port");
-  if (options.simulate) {
+  if (options.link.ports.size() > 1) return refuse(option, "takes one port");
+  if (options.link.simulate) {
     return refuse(option, "needs a board you can reset: it does not go with --simulate");
   }
   if (options.watch && command == TargetCommand::Program) return checkWatch(options);

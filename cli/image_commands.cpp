@@ -17,20 +17,21 @@ namespace {
 
 int takeMapOptions(Options* options) {
   std::string error;
-  if (!options->flash.empty() && !parseMapRange(options->flash, &options->map.flash, &error)) {
+  if (!options->flashMap.flash.empty() &&
+      !parseMapRange(options->flashMap.flash, &options->flashMap.map.flash, &error)) {
     fprintf(stderr, "error: --flash %s\n", error.c_str());
     return ExitUsage;
   }
-  if (!options->bootRegion.empty() &&
-      !parseMapRange(options->bootRegion, &options->map.boot, &error)) {
+  if (!options->flashMap.bootRegion.empty() &&
+      !parseMapRange(options->flashMap.bootRegion, &options->flashMap.map.boot, &error)) {
     fprintf(stderr, "error: --boot-region %s\n", error.c_str());
     return ExitUsage;
   }
-  const FlashMap& map = options->map;
+  const FlashMap& map = options->flashMap.map;
   if (map.flash.given && map.boot.given &&
       (map.boot.start < map.flash.start || map.boot.end > map.flash.end)) {
     fprintf(stderr, "error: --boot-region %s does not lie within --flash %s\n",
-            options->bootRegion.c_str(), options->flash.c_str());
+            options->flashMap.bootRegion.c_str(), options->flashMap.flash.c_str());
     return ExitUsage;
   }
   return ExitOk;
@@ -47,30 +48,31 @@ int takeFormatOptions(Options* options) {
                  {"srec", ImageFormat::SRecord},
                  {"elf", ImageFormat::Elf},
                  {"bin", ImageFormat::Binary}};
-  options->formatByContent = options->format == "auto";
+  options->image.formatByContent = options->image.format == "auto";
   for (const auto& known : formats) {
-    if (options->format == known.name) options->imageFormat = known.format;
+    if (options->image.format == known.name) options->image.imageFormat = known.format;
   }
-  const bool binary = !options->formatByContent && options->imageFormat == ImageFormat::Binary;
-  if (binary && options->address.empty()) {
+  const bool binary =
+      !options->image.formatByContent && options->image.imageFormat == ImageFormat::Binary;
+  if (binary && options->image.address.empty()) {
     fprintf(stderr,
             "error: --format bin needs --address ADDR: raw binary does not say where it "
             "belongs\n");
     return ExitUsage;
   }
-  if (!binary && !options->address.empty()) {
+  if (!binary && !options->image.address.empty()) {
     fprintf(stderr, "error: --address is for --format bin only\n");
     return ExitUsage;
   }
   if (binary) {
     uint64_t value = 0;
     std::string why;
-    if (!parseAddressNumber(options->address, &value, &why) || value > 0xFFFFFFFFull) {
+    if (!parseAddressNumber(options->image.address, &value, &why) || value > 0xFFFFFFFFull) {
       fprintf(stderr, "error: --address %s is not an address from 0 to 0xFFFFFFFF%s%s\n",
-              options->address.c_str(), why.empty() ? "" : ": ", why.c_str());
+              options->image.address.c_str(), why.empty() ? "" : ": ", why.c_str());
       return ExitUsage;
     }
-    options->binaryAddress = static_cast<uint32_t>(value);
+    options->image.binaryAddress = static_cast<uint32_t>(value);
   }
   return takeMapOptions(options);
 }
@@ -78,18 +80,17 @@ int takeFormatOptions(Options* options) {
 // k4471-cli info: what a run of the file would program.
 int showInfo(const Options& options) {
   LoadedImage loaded;
-  std::string failure;
   Options shown = options;
-  shown.map = FlashMap();  // info shows where the image lies, it refuses nothing for it
-  if (int code = loadWithoutRun(shown, &loaded, &failure)) return code;
+  shown.flashMap.map = FlashMap();  // info shows where the image lies, it refuses nothing for it
+  if (int code = loadWithoutRun(shown, &loaded).exitCode) return code;
   const FirmwareImage& image = loaded.image;
   const unsigned long blocks = loaded.blocks;
   unsigned long long bytes = 0;
-  printf("File:     %s\n", options.file.c_str());
+  printf("File:     %s\n", options.image.file.c_str());
   printf("Format:   %s\n", imageFormatName(loaded.format));
   for (const ImageSegment& segment : image.segments) {
     const uint64_t end = segment.address + static_cast<uint64_t>(segment.bytes.size());
-    const std::string place = placeOf(segment.address, end, options.map);
+    const std::string place = placeOf(segment.address, end, options.flashMap.map);
     printf("%s %08" PRIX32 "-%08" PRIX32 "  %zu bytes%s%s\n",
            &segment == &image.segments.front() ? "Ranges:  " : "         ", segment.address,
            static_cast<uint32_t>(end - 1), segment.bytes.size(), place.empty() ? "" : "  ",
@@ -98,11 +99,11 @@ int showInfo(const Options& options) {
   }
   printf("Data:     %llu bytes in %lu block%s\n", bytes, blocks, blocks == 1 ? "" : "s");
   printf("SHA-256:  %s (of the file's bytes)\n", loaded.sha256.c_str());
-  if (options.map.flash.given || options.map.boot.given) {
-    printf("Map:      %s\n", mapText(options.map).c_str());
+  if (options.flashMap.map.flash.given || options.flashMap.map.boot.given) {
+    printf("Map:      %s\n", mapText(options.flashMap.map).c_str());
     for (bool bootloader : {false, true}) {
       std::string why;
-      const bool refused = mapRefuses(image, options.map, bootloader, &why);
+      const bool refused = mapRefuses(image, options.flashMap.map, bootloader, &why);
       printf("%s %s\n", bootloader ? "Bootloader: " : "Application:",
              refused ? ("refused: " + why).c_str() : "fits");
     }
@@ -112,23 +113,22 @@ int showInfo(const Options& options) {
 
 // k4471-cli convert: the image a run would program, as a hex token file.
 int convertImage(const Options& options) {
-  const std::string& out = options.output;
-  const bool same = options.file == "-" ? out != "-" && standardInputIs(out)
-                                        : out != "-" && sameFile(options.file, out);
+  const std::string& out = options.image.output;
+  const bool same = options.image.file == "-" ? out != "-" && standardInputIs(out)
+                                              : out != "-" && sameFile(options.image.file, out);
   if (same) {
     fprintf(stderr, "error: %s is the file to convert; convert never overwrites it\n", out.c_str());
     return ExitUsage;
   }
   LoadedImage loaded;
-  std::string failure;
-  if (int code = loadWithoutRun(options, &loaded, &failure)) return code;
+  if (int code = loadWithoutRun(options, &loaded).exitCode) return code;
   std::string text;
   HexFileFault fault;
   if (!hexTokenTextFor(loaded.image, &text, &fault)) {
     fprintf(stderr,
             "error: File Error: %s: %s; program this file itself instead (both the desktop tool "
             "and k4471-cli place it)\n",
-            options.file.c_str(), fault.message);
+            options.image.file.c_str(), fault.message);
     return ExitFileError;
   }
   std::string error;

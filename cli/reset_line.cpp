@@ -34,7 +34,7 @@ bool lineOf(const std::string& name, ResetLine* line) {
 
 void addResetOptions(CLI::App* command, Options* options) {
   CLI::Option* reset = command->add_option(
-      "--reset", options->reset,
+      "--reset", options->link.reset,
       "reset the board through a control line of its port before its first call and before "
       "each retry: dtr or rts (asserted holds the board in reset), dtr-inverted or "
       "rts-inverted (released holds it); both lines are held released while the port is open. "
@@ -42,7 +42,7 @@ void addResetOptions(CLI::App* command, Options* options) {
   reset->type_name("LINE")->check(CLI::IsMember({"dtr", "rts", "dtr-inverted", "rts-inverted"}));
   CLI::Option* milliseconds =
       command
-          ->add_option("--reset-ms", options->resetMs,
+          ->add_option("--reset-ms", options->link.resetMs,
                        "with --reset: how long the line holds the board in reset, in milliseconds")
           ->type_name("MS")
           ->capture_default_str()
@@ -51,11 +51,11 @@ void addResetOptions(CLI::App* command, Options* options) {
 }
 
 int takeResetOptions(const Options& options) {
-  if (options.reset.empty()) {
+  if (options.link.reset.empty()) {
     setResetLine(nullptr);
     return ExitOk;
   }
-  for (const std::string& port : options.ports) {
+  for (const std::string& port : options.link.ports) {
     if (netPortKind(port) == NetPortKind::RawTcp) {
       fprintf(stderr,
               "error: --reset: %s is a raw TCP port, which has no control lines (a serial "
@@ -65,7 +65,7 @@ int takeResetOptions(const Options& options) {
     }
   }
   ResetLine line = {ControlLine::Dtr, false};
-  if (!lineOf(options.reset, &line)) {
+  if (!lineOf(options.link.reset, &line)) {
     fprintf(stderr, "error: --reset takes dtr, rts, dtr-inverted or rts-inverted\n");
     return ExitUsage;
   }

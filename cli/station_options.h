@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "station/failure.h"
 #include "station/plan.h"
 #include "station/serial_file.h"
 
@@ -17,10 +18,10 @@ class App;
 // the program command.
 void addStationOptions(CLI::App* program, Options* options);
 
-// Checks them before any board is addressed and takes their values: ExitOk,
-// ExitUsage for options that do not go together or do not fit (the address,
+// Checks them before any board is addressed and takes their values: no
+// failure, ExitUsage for options that do not go together or do not fit (the address,
 // --serial-start, a --report that is the serial file or its lock),
 // ExitFileError for a serial file that holds no number that fits, has
 // several hard links, is read-only or holds 18446744073709551615. The reason
 // is told.
-int takeStationOptions(Options* options);
+Failure takeStationOptions(Options* options);

@@ -82,7 +82,7 @@ WatchEvent awaitNext(WatchState* s) {
 // The port the rounds share, taken once. ExitOk, or the reason told.
 int openWatchPort(WatchState* s) {
   BoardReport board;
-  const int code = openTargetPortFor(*s->options, nullptr, &board);
+  const int code = openTargetPortFor(s->options->link, nullptr, &board);
   s->device = board.port;
   return code;
 }
@@ -93,7 +93,7 @@ int runWatch(const Options& options, ReportFile* report) {
   WatchState s;
   s.options = &options;
   s.report = report;
-  startFileWatch(&s.file, options.file, options.settleMs);
+  startFileWatch(&s.file, options.image.file, options.settleMs);
   int code = openWatchPort(&s);
   if (code != ExitOk) return code;
   s.keys = startKeys();

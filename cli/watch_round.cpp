@@ -59,13 +59,14 @@ int programOnce(WatchState* s, const LoadedImage& loaded, BoardReport* board) {
   const Options& options = *s->options;
   int code = serialPort.load() == InvalidSerialPort ? portBack(s, board) : ExitOk;
   Progress progress = progressFor(stderr, options.quiet, false);
-  if (code == ExitOk) code = resetBoard(options, &progress, board);
-  if (code == ExitOk) code = awaitTarget(options, &progress, board);
+  if (code == ExitOk) code = resetBoard(options.link, &progress, board);
+  if (code == ExitOk) code = awaitTarget(options.link, &progress, board);
   if (code != ExitOk) return code;
   ImageSnapshot image;
   std::string error;
-  boardImage(options, loaded, nullptr, &image, &board->imageSha256, &error);
-  return runOnConnectedTarget(TargetCommand::Program, options, image, &progress, board, nullptr);
+  boardImage(options.serials, loaded, nullptr, &image, &board->imageSha256, &error);
+  return runOnConnectedTarget(
+      {TargetCommand::Program, &options, &image, &progress, board, nullptr});
 }
 
 // The round's attempts: again after a communication or erase error while
@@ -75,10 +76,11 @@ int programWithRetries(WatchState* s, const LoadedImage& loaded, BoardReport* bo
   for (int tries = 1;; ++tries) {
     board->attempt = tries;
     const int code = programOnce(s, loaded, board);
-    if (!worthRetrying(code) || tries > options.retries || interrupted.load()) return code;
-    fprintf(
-        stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.retries + 1,
-        options.reset.empty() ? "programmed again at its next call" : "reset and programmed again");
+    if (!worthRetrying(code) || tries > options.station.retries || interrupted.load()) return code;
+    fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries,
+            options.station.retries + 1,
+            options.link.reset.empty() ? "programmed again at its next call"
+                                       : "reset and programmed again");
     board->message.clear();
     board->bytes = 0;
     board->blocks = 0;
@@ -100,7 +102,7 @@ void watchRound(WatchState* s, bool forced) {
   fileTaken(&s->file);
   BoardReport board;
   board.port = s->device;
-  board.file = options.file;
+  board.file = options.image.file;
   board.board = 1;
   board.started = std::time(nullptr);
   const auto started = std::chrono::steady_clock::now();
@@ -112,7 +114,7 @@ void watchRound(WatchState* s, bool forced) {
     fprintf(stderr,
             "%s holds the same data as the board: not programmed again (r or --force "
             "programs it).\n",
-            options.file.c_str());
+            options.image.file.c_str());
     return;
   }
   ++s->rounds;

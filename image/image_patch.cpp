@@ -50,13 +50,14 @@ std::string imageDataSha256(const FirmwareImage& image) {
   return sha256Finish(&digest);
 }
 
-bool withBytesAt(const FirmwareImage& in, uint32_t address, const uint8_t* bytes, size_t count,
-                 ImageSnapshot* out, std::string* dataSha256, HexFileFault* fault) {
+bool withBytesAt(const FirmwareImage& in, uint32_t address, const std::vector<uint8_t>& bytes,
+                 PatchedImage* out, HexFileFault* fault) {
   FirmwareImage image = in;
-  *out = ImageSnapshot();
-  if (!writeImageBytes(&image, address, bytes, count, fault) || !setRunText(image, out, fault)) {
+  *out = PatchedImage();
+  if (!writeImageBytes(&image, address, bytes.data(), bytes.size(), fault) ||
+      !setRunText(image, &out->run, fault)) {
     return false;
   }
-  if (dataSha256) *dataSha256 = imageDataSha256(image);
+  out->dataSha256 = imageDataSha256(image);
   return true;
 }

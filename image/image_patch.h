@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/firmware_image.h"
+#include "image/image_snapshot.h"
 
 // Puts the bytes at address: the image's bytes there are replaced, and
 // added where it has none. Segments stay ascending and never touching: the
@@ -19,11 +21,14 @@ bool writeImageBytes(FirmwareImage* image, uint32_t address, const uint8_t* byte
 // not included), as 64 lower-case hexadecimal digits.
 std::string imageDataSha256(const FirmwareImage& image);
 
-// The snapshot a run reads to program the image `in` with the bytes written
-// at address: its text is hex token text with its start address set, so it
-// places itself whatever the reader's cursors are. dataSha256, when given,
-// receives imageDataSha256 of the new image. False with the fault when the
-// bytes do not fit the address space or the new image cannot be written as a
-// run's text.
-bool withBytesAt(const FirmwareImage& in, uint32_t address, const uint8_t* bytes, size_t count,
-                 ImageSnapshot* out, std::string* dataSha256, HexFileFault* fault);
+// An image with bytes written into it, as a run reads it.
+struct PatchedImage {
+  ImageSnapshot run;       // hex token text with its start address set, so that it
+                           // places itself whatever the reader's cursors are
+  std::string dataSha256;  // imageDataSha256 of the new image
+};
+// The image `in` with `bytes` written at address. False with the fault when
+// the bytes do not fit the address space or the new image cannot be written
+// as a run's text.
+bool withBytesAt(const FirmwareImage& in, uint32_t address, const std::vector<uint8_t>& bytes,
+                 PatchedImage* out, HexFileFault* fault);

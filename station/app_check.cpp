@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "operations/exit_codes.h"
+#include "station/failure.h"
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
 #include "station/board_image.h"
@@ -59,10 +61,7 @@ bool slotsCanMatch(const ExpectParts& parts, std::string* why) {
 }
 
 int failCheck(BoardReport* board, int code, const std::string& text) {
-  fprintf(stderr, "error: %s\n", text.c_str());
-  board->failedStep = "app-check";
-  board->message = text;
-  return code;
+  return reportFailure(toldFailure(code, "app-check", text), board);
 }
 
 std::string lastLineText(const AppLastLine& lastLine) {
@@ -158,7 +157,8 @@ bool proofUsable(const Options& options, TargetCommand command, const ExpectSlot
     return false;
   }
   std::string reason;
-  if (proofRangeFits(slot.proof, options.map, options.bootloader, &reason)) return true;
+  if (proofRangeFits(slot.proof, options.flashMap.map, options.image.bootloader, &reason))
+    return true;
   *why = slot.proof.given + " " + reason;
   return false;
 }

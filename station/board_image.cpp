@@ -8,12 +8,12 @@
 #include "image/image_patch.h"
 #include "station/serial_number.h"
 
-SerialTake nextSerialNumber(const Options& options, SerialCounter* counter, uint64_t* number,
+SerialTake nextSerialNumber(const SerialPlan& serials, SerialCounter* counter, uint64_t* number,
                             std::string* error) {
-  if (!options.serialFile.empty()) {
-    const SerialTake took = takeSerialNumber(options.serialPath, SerialLockWaitMilliseconds,
-                                             serialFormatLast(options.serial), number, error);
-    if (took == SerialTake::Failed) *error = "--serial-file " + options.serialFile + ": " + *error;
+  if (!serials.serialFile.empty()) {
+    const SerialTake took = takeSerialNumber(serials.serialPath, SerialLockWaitMilliseconds,
+                                             serialFormatLast(serials.serial), number, error);
+    if (took == SerialTake::Failed) *error = "--serial-file " + serials.serialFile + ": " + *error;
     return took;
   }
   if (counter->spent) {
@@ -23,7 +23,7 @@ SerialTake nextSerialNumber(const Options& options, SerialCounter* counter, uint
   }
   *number = counter->next;
   // The last number that fits is given once; the count never wraps.
-  if (*number >= serialFormatLast(options.serial)) {
+  if (*number >= serialFormatLast(serials.serial)) {
     counter->spent = true;
   } else {
     ++counter->next;
@@ -36,7 +36,7 @@ std::string serialCounterEnd(const SerialCounter& counter) {
          std::to_string(counter.next) + ".";
 }
 
-bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
+bool boardImage(const SerialPlan& serials, const LoadedImage& loaded, const uint64_t* serial,
                 ImageSnapshot* out, std::string* dataSha256, std::string* error) {
   if (!serial) {
     *dataSha256 = imageDataSha256(loaded.image);
@@ -44,13 +44,15 @@ bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_
     return true;
   }
   std::vector<uint8_t> bytes;
-  if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
+  if (!encodeSerial(*serial, serials.serial, &bytes, error)) return false;
   HexFileFault fault = {0, ""};
-  if (!withBytesAt(loaded.image, options.serialAddress, bytes.data(), bytes.size(), out, dataSha256,
-                   &fault)) {
+  PatchedImage patched;
+  if (!withBytesAt(loaded.image, serials.serialAddress, bytes, &patched, &fault)) {
     *error = std::string("the serial number cannot be written into the image: ") + fault.message;
     return false;
   }
+  *out = std::move(patched.run);
+  *dataSha256 = std::move(patched.dataSha256);
   return true;
 }
 
@@ -60,8 +62,8 @@ bool boardFirmware(const Options& options, const LoadedImage& loaded, const uint
   if (!serial) return true;
   std::vector<uint8_t> bytes;
   HexFileFault fault = {0, ""};
-  if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
-  if (!writeImageBytes(out, options.serialAddress, bytes.data(), bytes.size(), &fault)) {
+  if (!encodeSerial(*serial, options.serials.serial, &bytes, error)) return false;
+  if (!writeImageBytes(out, options.serials.serialAddress, bytes.data(), bytes.size(), &fault)) {
     *error = fault.message;
     return false;
   }

@@ -22,7 +22,7 @@ struct SerialCounter {
 // when the next number would not fit the format (or 64 bits), with "No
 // serial number is left after N." in *error; Failed with the reason when the
 // file gives none.
-SerialTake nextSerialNumber(const Options& options, SerialCounter* counter, uint64_t* number,
+SerialTake nextSerialNumber(const SerialPlan& serials, SerialCounter* counter, uint64_t* number,
                             std::string* error);
 // What a run says of --serial-start's count at its end: "The next free
 // serial number is N." or "No serial number is left after N."
@@ -31,7 +31,7 @@ std::string serialCounterEnd(const SerialCounter& counter);
 // The image a board is programmed from, with its serial number written in
 // when it has one, and the SHA-256 of the data bytes that image programs.
 // False with the reason when the number does not fit.
-bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
+bool boardImage(const SerialPlan& serials, const LoadedImage& loaded, const uint64_t* serial,
                 ImageSnapshot* out, std::string* dataSha256, std::string* error);
 
 // The image a board is programmed from as segments: the loaded image with the

@@ -7,6 +7,7 @@
 
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
+#include "station/failure.h"
 
 namespace {
 
@@ -15,15 +16,15 @@ std::set<std::string> warnedPorts;
 
 }  // namespace
 
-int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
-  if (options.reset.empty()) return ExitOk;
+int resetBoard(const LinkPlan& link, Progress* progress, BoardReport* board) {
+  if (link.reset.empty()) return ExitOk;
   // A port by USB identity or place that is not there yet: its board calls
   // by itself when it is plugged in.
   if (serialPort.load() == InvalidSerialPort) return ExitOk;
-  const std::string note = "Resetting the target on " + board->port + " (" + options.reset + ", " +
-                           std::to_string(options.resetMs) + " ms).";
+  const std::string note = "Resetting the target on " + board->port + " (" + link.reset + ", " +
+                           std::to_string(link.resetMs) + " ms).";
   progressNote(progress, note.c_str());
-  const ControlFault fault = pulseReset(serialPort.load(), options.resetMs);
+  const ControlFault fault = pulseReset(serialPort.load(), link.resetMs);
   switch (fault.status) {
     case ControlStatus::Done:
       return ExitOk;
@@ -44,9 +45,8 @@ int resetBoard(const Options& options, Progress* progress, BoardReport* board) {
     reason = fault.status == ControlStatus::Refused ? "the connection did not take the command"
                                                     : "it has no control lines";
   }
-  board->message = board->port + ": cannot drive the reset line (" + reason + ")";
-  board->failedStep = "port";
-  fprintf(stderr, "error: %s\n", board->message.c_str());
+  const Failure failure = toldFailure(
+      ExitPortError, "port", board->port + ": cannot drive the reset line (" + reason + ")");
   closeTargetPort();
-  return ExitPortError;
+  return reportFailure(failure, board);
 }

@@ -10,4 +10,4 @@
 // --reset-ms, then released. ExitOk (a serial server that did not confirm
 // is warned of, once per port), or ExitPortError with the port and the
 // system's reason told and kept in the board's report. Nothing without it.
-int resetBoard(const Options& options, Progress* progress, BoardReport* board);
+int resetBoard(const LinkPlan& link, Progress* progress, BoardReport* board);

@@ -12,8 +12,10 @@
 #include "station/app_check.h"
 #include "station/board_image.h"
 #include "station/board_reset.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/target_run.h"
+#include "station/worker_protocol.h"
 
 bool worthRetrying(int code) {
   return code == ExitCommunicationError || code == ExitEraseError;
@@ -22,85 +24,83 @@ bool worthRetrying(int code) {
 namespace {
 
 // The board's number, taken when its first run starts (a gang's worker was
-// handed it), and the image that carries it. ExitOk, or the reason told.
-int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter* counter,
-                BoardReport* board, ImageSnapshot* image) {
+// handed it), and the image that carries it: no failure, or the reason told.
+Failure numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter* counter,
+                    BoardReport* board, ImageSnapshot* image) {
   std::string error;
   // A gang's worker places the number its parent handed it, and takes none.
-  if (options.numbered && !board->serial && !options.events) {
+  if (options.serials.numbered && !board->serial && options.role != RunRole::Worker) {
     uint64_t number = 0;
-    const SerialTake took = nextSerialNumber(options, counter, &number, &error);
+    const SerialTake took = nextSerialNumber(options.serials, counter, &number, &error);
     if (took != SerialTake::Taken) {
       // Another station took the last numbers since the start: nothing is
       // sent to the board.
       fprintf(stderr, "error: %s%s\n", error.c_str(),
               took == SerialTake::NoneLeft ? " The board is not programmed." : "");
-      board->message = error;
-      board->failedStep = "start";
-      return ExitFileError;
+      return Failure{ExitFileError, "start", error};
     }
     board->serial = number;
   }
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
-  if (!boardImage(options, loaded, serial, image, &board->imageSha256, &error)) {
-    fprintf(stderr, "error: %s\n", error.c_str());
-    board->message = error;
-    board->failedStep = "start";
-    return ExitFileError;
+  if (!boardImage(options.serials, loaded, serial, image, &board->imageSha256, &error)) {
+    return toldFailure(ExitFileError, "start", error);
   }
   proveBoard(options, loaded, board);
-  return ExitOk;
+  return Failure();
 }
 
 // One attempt on the open port: the board's reset (--reset), the wait for
 // its call, then the run.
 int attemptOnce(TargetCommand command, const Options& options, const LoadedImage& loaded,
                 SerialCounter* counter, BoardReport* board, SimulatedTarget* simulated) {
-  Progress progress = progressFor(options.events ? stdout : stderr, options.quiet, options.events);
-  int code = resetBoard(options, &progress, board);
-  if (code == ExitOk) code = awaitTarget(options, &progress, board);
+  const bool worker = options.role == RunRole::Worker;
+  Progress progress = progressFor(worker ? stdout : stderr, options.quiet, worker);
+  int code = resetBoard(options.link, &progress, board);
+  if (code == ExitOk) code = awaitTarget(options.link, &progress, board);
   if (code != ExitOk) return code;
   if (command != TargetCommand::Program) {
-    return runOnConnectedTarget(command, options, loaded.run, &progress, board, simulated);
+    return runOnConnectedTarget({command, &options, &loaded.run, &progress, board, simulated});
   }
   ImageSnapshot image;
-  code = numberBoard(options, loaded, counter, board, &image);
+  code = reportFailure(numberBoard(options, loaded, counter, board, &image), board);
   if (code != ExitOk) {
     closeTargetPort();
     return code;
   }
-  return runOnConnectedTarget(command, options, image, &progress, board, simulated);
+  return runOnConnectedTarget({command, &options, &image, &progress, board, simulated});
 }
 
 }  // namespace
 
-int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* board,
-                   SerialCounter* counter, AttemptReport attempt, void* context) {
+int runOnOneTarget(const OneTarget& run, BoardReport* board) {
+  const TargetCommand command = run.command;
+  const Options& options = *run.options;
   LoadedImage loaded;
-  board->file = options.file;
+  board->file = options.image.file;
   if (!options.expect.empty()) board->proved = false;
   bool declined = false;
   int code = prepareTargetRun(command, options, &loaded, board, &declined);
   if (code != ExitOk || declined) return code;
 
   SimulatedTarget simulated;
-  code = openTargetPortFor(options, &simulated, board);
+  code = openTargetPortFor(options.link, &simulated, board);
   for (int tries = 1; code == ExitOk; ++tries) {
     board->attempt = tries;
     board->started = std::time(nullptr);
     const auto started = std::chrono::steady_clock::now();
-    code = attemptOnce(command, options, loaded, counter, board, &simulated);
+    code = attemptOnce(command, options, loaded, run.counter, board, &simulated);
     board->seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!worthRetrying(code) || board->outcome == RemovedOutcome || tries > options.retries ||
-        interrupted.load()) {
+    if (!worthRetrying(code) || board->outcome == RemovedOutcome ||
+        tries > options.station.retries || interrupted.load()) {
       break;
     }
     board->exitCode = code;
-    if (attempt) attempt(*board, context);
-    fprintf(
-        stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.retries + 1,
-        options.reset.empty() ? "programmed again at its next call" : "reset and programmed again");
+    if (run.attempt) run.attempt(*board);
+    fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries,
+            options.station.retries + 1,
+            options.link.reset.empty() ? "programmed again at its next call"
+                                       : "reset and programmed again");
     board->message.clear();
     board->bytes = 0;
     board->blocks = 0;
@@ -108,4 +108,58 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
   }
   stopSimulatedTarget(&simulated);
   return code;
+}
+
+namespace {
+
+// A board's line: to the parent for a gang's worker (an attempt that is tried
+// again as such), else to the report.
+void emitBoardLine(const Options& options, ReportFile* report, StationRecord* record,
+                   BoardReport board, WorkerEventKind kind = WorkerEventKind::Report) {
+  if (board.exitCode == ExitOk) board.failedStep.clear();
+  std::string line = boardReportLine(board);
+  recordEnded(record, 0, line, kind == WorkerEventKind::Attempt);
+  if (options.role == RunRole::Worker) {
+    WorkerEvent event;
+    event.kind = kind;
+    event.text = line;
+    sendWorkerEvent(stdout, event);
+    return;
+  }
+  writeReportLine(report, line);
+}
+
+}  // namespace
+
+int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
+                StationRecord* record, std::time_t startTime,
+                std::chrono::steady_clock::time_point started) {
+  BoardReport board;
+  board.started = startTime;
+  if (!options.link.ports.empty()) board.port = options.link.ports[0];  // also when the file fails
+  if (options.role != RunRole::Worker) board.board = 1;  // a gang's worker is told its number
+  SerialCounter counter;
+  counter.next = options.serials.firstSerial;
+  OneTarget run = {command, &options, &counter, nullptr};
+  if (!options.reporting.path.empty() || record) {
+    run.attempt = [&options, report, record](const BoardReport& attempt) {
+      emitBoardLine(options, report, record, attempt, WorkerEventKind::Attempt);
+    };
+  }
+  recordStarted(record, 0, board.port, options.image.file, board.board, std::nullopt);
+  board.exitCode = runOnOneTarget(run, &board);
+  if (!options.serials.serialStart.empty())
+    fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
+  if (options.reporting.path.empty() && !record) return board.exitCode;
+  if (board.attempt == 1) {
+    board.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  }
+  emitBoardLine(options, report, record, board);
+  if (options.role == RunRole::Worker || options.reporting.path.empty()) return board.exitCode;
+  bool good = board.exitCode == ExitOk;
+  if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
+    return ExitFileError;
+  }
+  return board.exitCode;
 }

@@ -21,6 +21,8 @@
 #include "station/interrupt.h"
 #include "station/record_number.h"
 #include "station/station_record.h"
+#include "station/plan_message.h"
+#include "station/progress.h"
 #include "station/terminal.h"
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
@@ -53,6 +55,7 @@ struct Gang {
   StationConsole* console = nullptr;  // --console's
   StationRecord* record = nullptr;    // --db's
   std::vector<Target>* targets = nullptr;
+  bool workerReports = false;  // each worker sends its board's line
 };
 
 // The board has ended: its line goes out now, not when the whole gang ends.
@@ -101,9 +104,10 @@ void endIdleWorkers(std::vector<Target>* targets) {
 bool grantBoard(const Options& options, Station* station, std::unique_lock<std::mutex>* hold) {
   for (;;) {
     if (interrupted.load() || station->fault) station->done = true;
-    if (options.count && station->passed >= options.count) station->done = true;
+    if (options.station.count && station->passed >= options.station.count) station->done = true;
     if (station->done) return false;
-    if (!options.count || station->passed + station->inFlight < options.count) return true;
+    if (!options.station.count || station->passed + station->inFlight < options.station.count)
+      return true;
     stationChanged.wait_for(*hold, std::chrono::milliseconds(100));
   }
 }
@@ -150,8 +154,8 @@ SerialTake numberBoard(Target* target, const Gang& gang, std::unique_lock<std::m
   if (!grantBoard(*gang.options, station, hold)) return SerialTake::Taken;
   if (recordNumbers(gang.record)) return numberFromRecord(target, gang, hold, serial, error);
   target->board = ++station->granted;
-  if (!gang.options->numbered) return SerialTake::Taken;
-  return nextSerialNumber(*gang.options, &station->counter, serial, error);
+  if (!gang.options->serials.numbered) return SerialTake::Taken;
+  return nextSerialNumber(gang.options->serials, &station->counter, serial, error);
 }
 
 // A station's worker has a new board calling: its number and "go", or stop.
@@ -183,7 +187,7 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
     endIdleWorkers(targets);
     return;
   }
-  target->serial = options.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
+  target->serial = options.serials.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
   target->attempt = 1;
   target->started = std::time(nullptr);
   target->inFlight = true;
@@ -193,10 +197,11 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
                   target->serial);
   }
   sendMessage(target, ParentMessageKind::Board, target->board);
-  if (options.numbered) sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
+  if (options.serials.numbered)
+    sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
   sendMessage(target, ParentMessageKind::Go);
   consoleBoardStarted(gang.console, target->index, target->board,
-                      options.numbered ? std::to_string(serial) : "");
+                      options.serials.numbered ? std::to_string(serial) : "");
 }
 
 // A board of a station has ended (or its worker, with it): counted, and its
@@ -214,7 +219,8 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   recordEnded(gang.record, target->index, line, false);
   consoleBoardLine(gang.console, target->index, line, true);
   target->report.clear();
-  if (gang.options->count && station->passed >= gang.options->count) station->done = true;
+  if (gang.options->station.count && station->passed >= gang.options->station.count)
+    station->done = true;
   if (station->done) endIdleWorkers(targets);
   stationChanged.notify_all();
 }
@@ -265,8 +271,12 @@ void finishStation(Target* target, std::vector<Target>* targets, const Gang& gan
   boardEnded(target, targets, gang, workerDied(code) ? code : ExitCommunicationError);
 }
 
-// What a worker is fed: the image, and for a gang its board's number and go.
+// What a worker is fed: its plan, the image, and for a gang its board's
+// number and go.
 void feedWorker(Target* target, const Gang& gang, const std::string& serial) {
+  const std::vector<uint8_t> plan =
+      planMessage(workerPlan(*gang.options, target->port, gang.workerReports));
+  sendWorkerInput(&target->worker, plan.data(), plan.size());
   sendWorkerInput(&target->worker, gang.input.data(), gang.input.size());
   if (gang.station) return;
   if (!recordNumbers(gang.record)) {
@@ -322,9 +332,7 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
 void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& gang) {
   for (Target& target : *targets) {
     if (target.finished) continue;
-    const std::vector<std::string> arguments = workerArguments(
-        run.self, target.port, *run.options,
-        run.report != nullptr || run.options->loop || !run.options->console.empty() || gang.record);
+    const std::vector<std::string> arguments = {run.self, "worker", target.port};
     target.started = std::time(nullptr);
     if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
@@ -347,7 +355,7 @@ int numberTarget(const Target& target, const Gang& gang, Station* station, uint6
     if (noneLeft) station->noneLeft = *why;
     return took == RecordTake::Unreachable ? ExitDatabaseError : ExitFileError;
   }
-  const SerialTake took = nextSerialNumber(*gang.options, &station->counter, number, why);
+  const SerialTake took = nextSerialNumber(gang.options->serials, &station->counter, number, why);
   if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why->c_str());
   if (took == SerialTake::NoneLeft) station->noneLeft = *why;
   return took == SerialTake::Taken ? ExitOk : ExitFileError;
@@ -364,12 +372,12 @@ int numberTargets(std::vector<Target>* targets, const Gang& gang, Station* stati
     Target& target = (*targets)[i];
     target.board = i + 1;
     uint64_t number = 0;
-    if (gang.options->numbered && !fault)
+    if (gang.options->serials.numbered && !fault)
       fault = numberTarget(target, gang, station, &number, &why);
     if (fault) {
       target.outcome = why;
       finish(&target, fault, gang);
-    } else if (gang.options->numbered) {
+    } else if (gang.options->serials.numbered) {
       (*serials)[i] = std::to_string(number);
       target.serial = number;
     }
@@ -392,38 +400,41 @@ void stopStation(void* context) {
 
 int runGang(const GangRun& run) {
   const Options& options = *run.options;
-  std::vector<Target> targets(options.ports.size());
-  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
+  std::vector<Target> targets(options.link.ports.size());
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.link.ports[i];
   for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
   Station station;
-  station.counter.next = options.firstSerial;
-  Gang gang = {options.file,
+  station.counter.next = options.serials.firstSerial;
+  Gang gang = {options.image.file,
                {},
                run.report,
                !options.quiet && !bars,
                !bars,
                &options,
-               options.loop ? &station : nullptr};
+               options.station.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
   gang.targets = &targets;
   gang.record = run.record;
+  gang.workerReports = run.report != nullptr || options.station.loop ||
+                       !options.station.console.empty() || gang.record;
   int consoleFault = ExitOk;
   gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
   if (consoleFault) return consoleFault;
   std::vector<std::string> serials(targets.size());
-  const int numbering = options.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
+  const int numbering =
+      options.station.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
+    fprintf(stderr, "%s %zu %s: %s.\n", options.station.loop ? "A station on" : "Programming",
             targets.size(),
-            options.loop ? (targets.size() == 1 ? "port" : "ports")
-                         : (targets.size() == 1 ? "target" : "targets"),
-            options.reset.empty() ? "reset each of them now"
-            : options.loop        ? "each port's first board is reset through its line"
-                                  : "each is reset through its port");
+            options.station.loop ? (targets.size() == 1 ? "port" : "ports")
+                                 : (targets.size() == 1 ? "target" : "targets"),
+            options.link.reset.empty() ? "reset each of them now"
+            : options.station.loop     ? "each port's first board is reset through its line"
+                                       : "each is reset through its port");
   }
 
   std::vector<std::thread> followers;
@@ -432,14 +443,15 @@ int runGang(const GangRun& run) {
       followers.emplace_back(followWorker, &targets[i], &targets, &gang, serials[i]);
     }
   }
-  if (bars) showProgress(targets, targetsLock, options.loop);
+  if (bars) showProgress(targets, targetsLock, options.station.loop);
   for (std::thread& follower : followers) follower.join();
   closeStationConsole(gang.console);
-  int code = options.loop ? summariseStation(targets, station.passed, station.failed, station.fault)
-                          : summarise(targets);
+  int code = options.station.loop
+                 ? summariseStation(targets, station.passed, station.failed, station.fault)
+                 : summarise(targets);
   // Boards left without a number: the run ends as the station's would.
   if (numbering != ExitOk && code != ExitInterrupted) code = numbering;
-  if (!options.serialStart.empty()) {
+  if (!options.serials.serialStart.empty()) {
     fprintf(stderr, "%s\n", serialCounterEnd(station.counter).c_str());
   } else if (!station.noneLeft.empty()) {
     fprintf(stderr, "%s\n", station.noneLeft.c_str());

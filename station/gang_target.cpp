@@ -1,6 +1,8 @@
 // One port of a gang as its parent sees it (station/gang_target.h).
 #include "station/gang_target.h"
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "station/board_report.h"
@@ -96,6 +98,7 @@ const char* resultText(const Target& target) {
 
 void sendMessage(Target* target, ParentMessageKind kind, unsigned long board,
                  const std::string& serial) {
-  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
+  const std::vector<uint8_t> bytes =
+      encodeParentMessage(ParentMessage{kind, {}, board, serial, ""});
   sendWorkerInput(&target->worker, bytes.data(), bytes.size());
 }

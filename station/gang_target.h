@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"

@@ -1,5 +1,9 @@
 // The plan of a run as the command line gave it: the options that a board's
 // run, a gang and a station take, and the command that addresses the target.
+// The parts are values the checks fill in; a function takes the part it
+// needs. A new field goes into its part here, into eachPlanField
+// (station/plan_message.cpp) so that it reaches a gang's workers, and into
+// the plan's round trip in worker_protocol_test.cpp.
 #pragma once
 
 #include <cstdint>
@@ -10,61 +14,98 @@
 #include "station/flash_map.h"
 #include "station/serial_number.h"
 
-struct Options {
-  std::string file;
+// What this process is: the run the user started, or a gang's worker, which
+// its parent started and handed its plan (station/worker_protocol.h).
+enum class RunRole { Alone, Worker };
+
+// The image and its format (info, convert and program).
+struct ImagePlan {
+  std::string file;             // "-": standard input
+  std::string format = "auto";  // as given
+  std::string address;          // where raw binary belongs, as given
+  std::string output;           // convert: the hex token file to write, "-" for standard output
+  bool bootloader = false;      // a bootloader image, not an application
+  // Taken from format and address.
+  bool formatByContent = true;
+  ImageFormat imageFormat = ImageFormat::HexToken;
+  uint32_t binaryAddress = 0;
+};
+
+// The board's map, as given (START:SIZE, when given) and taken.
+struct MapPlan {
+  std::string flash, bootRegion;
+  FlashMap map;
+};
+
+// The link to the board: its port, its timeouts and its reset.
+struct LinkPlan {
   std::vector<std::string> ports;
   std::vector<std::string> otherPorts;  // a station worker's: the ports of its siblings
-  bool bootloader = false;
-  bool all = false;
-  bool yes = false;
-  bool launch = false;
   bool simulate = false;
-  bool quiet = false;
-  bool verbose = false;
-  bool events = false;
   int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
                                 // run; 0 waits for ever
   int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
+  // The board's reset through a control line of its port (empty: none; a
+  // person resets it), and how long the line holds it in reset.
+  std::string reset;
+  int resetMs = 100;
+};
+
+// A station: every board that calls is programmed until count boards
+// passed or a stop; a call counts as a new board after swapSeconds of quiet.
+struct StationPlan {
+  bool loop = false;
+  unsigned long count = 0;  // 0: no limit
+  double swapSeconds = 2;
+  int retries = 0;  // further attempts after a communication or erase error
+  // The station's console (station/station_console.h): HOST:PORT to serve it
+  // on (empty: none), the file that holds its token, a further name for Host.
+  std::string console, consoleTokenFile, consoleHost;
+};
+
+// Serial numbers: where, how, and where from (as given; checked by
+// takeStationOptions), and what was taken from them.
+struct SerialPlan {
+  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
+  bool numbered = false;
+  uint32_t serialAddress = 0;
+  SerialFormat serial;
+  uint64_t firstSerial = 0;  // --serial-start's, or the serial file's at the start
+  std::string serialPath;    // the file --serial-file leads to, resolved at the start
+};
+
+// The line's record (station/station_record.h): where it is (--db, K4471_DB;
+// empty: none), who writes it, the spool for rows it cannot take, and the
+// counter numbers come from. The parent's alone: a worker never writes it.
+struct RecordPlan {
+  std::string db, station, operatorName, dbSpool, serialCounter;
+};
+
+// The report of the boards' results.
+struct ReportPlan {
+  std::string path;  // of the JSON report, "-" for standard output; empty: none
+  bool append = false;
+};
+
+struct Options {
+  RunRole role = RunRole::Alone;  // not in the plan message: the worker's entry sets it
+  ImagePlan image;
+  MapPlan flashMap;
+  LinkPlan link;
+  StationPlan station;
+  SerialPlan serials;
+  ReportPlan reporting;
+  RecordPlan record;
+  bool all = false;  // erase: the entire flash
+  bool yes = false;
+  bool launch = false;
+  bool quiet = false;
+  bool verbose = false;
   // After the launch: each text must be contained in some line of the
   // application ({serial}: the board's number; {crc32:START:SIZE},
   // {sha256:START:SIZE}: digests of its flash); empty: not checked.
   std::vector<std::string> expect;
   int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
-  std::string report;                 // path of the JSON report, "-" for standard output
-  bool reportAppend = false;
-  std::string format = "auto";
-  std::string address;            // where raw binary belongs, as given
-  std::string output;             // convert: the hex token file to write, "-" for standard output
-  std::string flash, bootRegion;  // the board's map, START:SIZE, when given
-  // Taken from format and address.
-  bool formatByContent = true;
-  ImageFormat imageFormat = ImageFormat::HexToken;
-  uint32_t binaryAddress = 0;
-  FlashMap map;  // taken from flash and bootRegion
-  // A station: every board that calls is programmed until --count boards
-  // passed or a stop; a call counts as a new board after swapSeconds of quiet.
-  bool loop = false;
-  unsigned long count = 0;  // 0: no limit
-  double swapSeconds = 2;
-  int retries = 0;  // further attempts after a communication or erase error
-  // Serial numbers: where, how, and where from (as given; checked by
-  // takeSerialOptions).
-  std::string serialAt, serialFormat = "u32le", serialStart, serialFile;
-  bool numbered = false;  // taken from the above
-  uint32_t serialAddress = 0;
-  SerialFormat serial;
-  uint64_t firstSerial = 0;  // --serial-start
-  std::string serialPath;    // the file --serial-file leads to, resolved at the start
-  // The board's reset through a control line of its port (empty: none; a
-  // person resets it), and how long the line holds it in reset.
-  std::string reset;
-  int resetMs = 100;
-  // The station's console (cli/station_console.h): HOST:PORT to serve it on
-  // (empty: none), the file that holds its token, a further name for Host.
-  std::string console, consoleTokenFile, consoleHost;
-  // The line's record (station/station_record.h): where it is (--db, K4471_DB; empty: none),
-  // who writes it, the spool for rows it cannot take, and the counter numbers come from.
-  std::string db, station, operatorName, dbSpool, serialCounter;
   // The developer's loop (cli/devloop_options.h): the application's lines
   // shown after the launch, and the image programmed again when it changes.
   bool monitor = false;

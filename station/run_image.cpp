@@ -22,29 +22,24 @@ bool looksBinary(const std::vector<uint8_t>& bytes) {
 }
 
 // Refuses an image that the board's map, when given, does not allow where it
-// lies. ExitOk, or ExitFileError with the reason told.
-int checkAgainstMap(const std::string& path, const Options& options, const FirmwareImage& image,
-                    std::string* failure) {
-  if (!options.map.flash.given && !options.map.boot.given) return ExitOk;
+// lies: no failure, or ExitFileError told.
+Failure checkAgainstMap(const std::string& path, const Options& options,
+                        const FirmwareImage& image) {
+  if (!options.flashMap.map.flash.given && !options.flashMap.map.boot.given) return Failure();
   std::string why;
-  if (!mapRefuses(image, options.map, options.bootloader, &why)) return ExitOk;
-  *failure = "File Error: " + path + ": " + why;
-  fprintf(stderr, "error: %s\n", failure->c_str());
-  return ExitFileError;
+  if (!mapRefuses(image, options.flashMap.map, options.image.bootloader, &why)) return Failure();
+  return toldFailure(ExitFileError, "file", "File Error: " + path + ": " + why);
 }
 
 // Refuses the file that did not open, read or close: the desktop tool's text
 // for it, then the path and the reason.
-int refuseFile(const char* text, const std::string& path, const std::string& reason,
-               std::string* failure) {
-  *failure = std::string("File Error: ") + text + " (" + path + ": " + reason + ")";
-  fprintf(stderr, "error: %s\n", failure->c_str());
-  return ExitFileError;
+Failure refuseFile(const char* text, const std::string& path, const std::string& reason) {
+  return toldFailure(ExitFileError, "file",
+                     std::string("File Error: ") + text + " (" + path + ": " + reason + ")");
 }
 
 // The file whose content cannot be programmed: where and why.
-int refuseContent(const std::string& path, const HexFileFault& fault, bool binaryLooking,
-                  std::string* failure) {
+Failure refuseContent(const std::string& path, const HexFileFault& fault, bool binaryLooking) {
   char text[400];
   if (fault.line == 0) {
     snprintf(text, sizeof text, "File Error: %s: %s", path.c_str(), fault.message);
@@ -52,19 +47,18 @@ int refuseContent(const std::string& path, const HexFileFault& fault, bool binar
     snprintf(text, sizeof text, "File Error: %s, line %d: %s.", path.c_str(), fault.line,
              fault.message);
   }
-  *failure = text;
-  fprintf(stderr, "error: %s\n", text);
+  const Failure failure = toldFailure(ExitFileError, "file", text);
   if (binaryLooking) fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
-  return ExitFileError;
+  return failure;
 }
 
 // How every board's image is taken: by the options, checked as a run from
 // zero reads it (every board starts from zero).
 ImageRequest requestFor(const Options& options, bool keepFile) {
   ImageRequest request;
-  request.formatByContent = options.formatByContent;
-  request.format = options.imageFormat;
-  request.binaryAddress = options.binaryAddress;
+  request.formatByContent = options.image.formatByContent;
+  request.format = options.image.imageFormat;
+  request.binaryAddress = options.image.binaryAddress;
   request.fingerprint = true;
   request.keepFile = keepFile;
   // A gang's parent hands the file on and runs nothing itself.
@@ -75,61 +69,63 @@ ImageRequest requestFor(const Options& options, bool keepFile) {
 
 // What follows the preparation: its content fault worded, the notes shown,
 // the board's map applied.
-int finishCheck(const std::string& path, const Options& options, LoadedImage* loaded, bool prepared,
-                const ImagePrepareFault& fault, std::string* failure) {
+Failure finishCheck(const std::string& path, const Options& options, LoadedImage* loaded,
+                    bool prepared, const ImagePrepareFault& fault) {
   if (!prepared) {
     // A hex token file is left as it was read, so its bytes still tell.
-    const bool binaryLooking = loaded->format == ImageFormat::HexToken && options.formatByContent &&
-                               looksBinary(loaded->run.bytes);
-    return refuseContent(path, fault.content, binaryLooking, failure);
+    const bool binaryLooking = loaded->format == ImageFormat::HexToken &&
+                               options.image.formatByContent && looksBinary(loaded->run.bytes);
+    return refuseContent(path, fault.content, binaryLooking);
   }
   if (options.verbose) {
     for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
   }
-  return checkAgainstMap(path, options, loaded->image, failure);
+  return checkAgainstMap(path, options, loaded->image);
 }
 
 // The file read and checked as the request asks.
-int loadFor(const std::string& path, const Options& options, const ImageRequest& request,
-            LoadedImage* loaded, std::string* failure) {
+Failure loadFor(const std::string& path, const Options& options, const ImageRequest& request,
+                LoadedImage* loaded) {
   const ProgramTarget target =
-      options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+      options.image.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
   ImagePrepareFault fault;
   const bool prepared = prepareImageFile(path.c_str(), request, loaded, &fault);
   if (!prepared && fault.step == ImagePrepareStep::Load) {
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
-      *failure = "Interrupted: the file was not read.";
-      fprintf(stderr, "%s\n", failure->c_str());
-      return ExitInterrupted;
+      const Failure failure = {ExitInterrupted, "file", "Interrupted: the file was not read."};
+      fprintf(stderr, "%s\n", failure.message.c_str());
+      return failure;
     }
-    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(fault.load), failure);
+    return refuseFile(fileOpenErrorText(target), path, imageLoadReason(fault.load));
   }
   // A file that did not close is a file error like any other; it is known
   // here, before any board is addressed.
   if (loaded->run.closeFailed) {
-    return refuseFile(fileCloseErrorText(target), path, "did not close after it was read", failure);
+    return refuseFile(fileCloseErrorText(target), path, "did not close after it was read");
   }
-  return finishCheck(path, options, loaded, prepared, fault, failure);
+  return finishCheck(path, options, loaded, prepared, fault);
 }
 
 }  // namespace
 
 // The run then programs these very bytes.
-int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
-                 std::string* failure, bool keepFile) {
-  return loadFor(path, options, requestFor(options, keepFile), loaded, failure);
+Failure loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded) {
+  return loadFor(path, options, requestFor(options, false), loaded);
 }
 
-int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
-               std::string* failure, bool keepFile) {
+Failure loadForGang(const Options& options, LoadedImage* loaded) {
+  return loadFor(options.image.file, options, requestFor(options, true), loaded);
+}
+
+Failure checkImage(const std::string& path, const Options& options, LoadedImage* loaded) {
   ImagePrepareFault fault;
-  const bool prepared = prepareImageBytes(requestFor(options, keepFile), loaded, &fault);
-  return finishCheck(path, options, loaded, prepared, fault, failure);
+  const bool prepared = prepareImageBytes(requestFor(options, false), loaded, &fault);
+  return finishCheck(path, options, loaded, prepared, fault);
 }
 
-int loadWithoutRun(const Options& options, LoadedImage* loaded, std::string* failure) {
+Failure loadWithoutRun(const Options& options, LoadedImage* loaded) {
   ImageRequest request = requestFor(options, false);
   request.runText = false;
-  return loadFor(options.file, options, request, loaded, failure);
+  return loadFor(options.image.file, options, request, loaded);
 }

@@ -6,16 +6,18 @@
 #include <string>
 
 #include "image/prepared_image.h"
+#include "station/failure.h"
 #include "station/plan.h"
 
 // Reads the image whole, converts it from its format and refuses it before
-// anyone is asked to reset a board for it. ExitOk, or the exit code with the
-// reason told (and in *failure).
-int loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded,
-                 std::string* failure, bool keepFile = false);
+// anyone is asked to reset a board for it: no failure, or the failure told
+// (its step "file").
+Failure loadAndCheck(const std::string& path, const Options& options, LoadedImage* loaded);
+// The same for a gang's parent, which hands the file's bytes on and runs
+// nothing itself: loaded->file keeps them, no run text is made.
+Failure loadForGang(const Options& options, LoadedImage* loaded);
 // The same check of bytes already read into loaded->run (path names them in
 // the messages).
-int checkImage(const std::string& path, const Options& options, LoadedImage* loaded,
-               std::string* failure, bool keepFile = false);
+Failure checkImage(const std::string& path, const Options& options, LoadedImage* loaded);
 // For info and convert: the image a run would program, without its text.
-int loadWithoutRun(const Options& options, LoadedImage* loaded, std::string* failure);
+Failure loadWithoutRun(const Options& options, LoadedImage* loaded);

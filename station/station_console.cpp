@@ -64,35 +64,35 @@ BoardResult resultOf(const std::string& line) {
 
 void addConsoleOptions(CLI::App* program, Options* options) {
   CLI::Option* console = program->add_option(
-      "--console", options->console,
+      "--console", options->station.console,
       "with several --port or --loop: serve the station's page on HOST:PORT (port 0: a free one; "
       "any address but the loopback needs a token), its URL printed at the start");
   console->type_name("HOST:PORT");
   program
-      ->add_option("--console-token-file", options->consoleTokenFile,
+      ->add_option("--console-token-file", options->station.consoleTokenFile,
                    "the console's token, the first line of FILE (else K4471_CONSOLE_TOKEN, else "
                    "a random one, printed in the URL)")
       ->type_name("FILE")
       ->needs(console);
   program
-      ->add_option("--console-host", options->consoleHost,
+      ->add_option("--console-host", options->station.consoleHost,
                    "a further host name the console's requests may name")
       ->type_name("NAME")
       ->needs(console);
 }
 
 int checkConsoleOptions(const Options& options) {
-  if (options.console.empty() || options.events) return ExitOk;
+  if (options.station.console.empty()) return ExitOk;
   std::string error;
   ListenAddress listen;
   if (!consoleAvailable()) {
     error =
         "--console is not available in this build of k4471-cli (its HTTP library is not "
         "built for this system)";
-  } else if (options.ports.size() < 2 && !options.loop) {
+  } else if (options.link.ports.size() < 2 && !options.station.loop) {
     error = "--console needs several --port or --loop";
   } else {
-    parseListenAddress(options.console, &listen, &error);
+    parseListenAddress(options.station.console, &listen, &error);
   }
   if (error.empty()) return ExitOk;
   fprintf(stderr, "error: %s\n", error.c_str());
@@ -101,19 +101,20 @@ int checkConsoleOptions(const Options& options) {
 
 StationConsole* openStationConsole(const Options& options, ConsoleStop stop, int* code) {
   *code = ExitOk;
-  if (options.console.empty()) return nullptr;
+  if (options.station.console.empty()) return nullptr;
   ConsoleSettings settings;
-  settings.listen = options.console;
-  settings.consoleHost = options.consoleHost;
+  settings.listen = options.station.console;
+  settings.consoleHost = options.station.consoleHost;
   ListenAddress listen;
   std::string error, url;
   bool made = false;
-  if (parseListenAddress(options.console, &listen, &error) && !isLoopbackHost(listen.host)) {
-    takeConsoleToken(options.consoleTokenFile, std::getenv("K4471_CONSOLE_TOKEN"), &settings.token,
-                     &made, &error);
+  if (parseListenAddress(options.station.console, &listen, &error) &&
+      !isLoopbackHost(listen.host)) {
+    takeConsoleToken(options.station.consoleTokenFile, std::getenv("K4471_CONSOLE_TOKEN"),
+                     &settings.token, &made, &error);
   }
   StationConsole* console = new StationConsole;
-  viewStart(&console->view, options.file, options.ports);
+  viewStart(&console->view, options.image.file, options.link.ports);
   if (error.empty())
     console->server = startConsoleServer(settings, &console->view, stop, &url, &error);
   if (!console->server) {

@@ -57,20 +57,20 @@ std::string counterNames(Db* db) {
 // --serial-counter's counter: there, and writing its numbers in the boards' format.
 int checkCounter(const Options& options, Db* db) {
   SerialCounter counter;
-  const CounterResult result = showCounter(db, options.serialCounter, &counter);
+  const CounterResult result = showCounter(db, options.record.serialCounter, &counter);
   if (result == CounterResult::DbFault) return databaseError(*db);
   if (result == CounterResult::Missing) {
     const std::string names = counterNames(db);
-    return refuse(ExitUsage, "--serial-counter: there is no counter " + options.serialCounter +
-                                 " in " + db->target.shown + " (" +
+    return refuse(ExitUsage, "--serial-counter: there is no counter " +
+                                 options.record.serialCounter + " in " + db->target.shown + " (" +
                                  (names.empty() ? std::string("it holds none: make one with "
                                                               "k4471-cli counter create")
                                                 : "its counters: " + names) +
                                  ")");
   }
-  const std::string format = serialFormatName(options.serial);
+  const std::string format = serialFormatName(options.serials.serial);
   if (counter.format != format) {
-    return refuse(ExitUsage, "--serial-counter " + options.serialCounter +
+    return refuse(ExitUsage, "--serial-counter " + options.record.serialCounter +
                                  " writes its numbers as " + counter.format +
                                  ", not as --serial-format " + format);
   }
@@ -83,7 +83,7 @@ int checkRecord(const Options& options, const DbTarget& target) {
   int code = ExitOk;
   if (!openRecord(&db, target, true)) {
     code = databaseError(db);
-  } else if (!options.serialCounter.empty()) {
+  } else if (!options.record.serialCounter.empty()) {
     code = checkCounter(options, &db);
   }
   dbClose(&db);
@@ -140,18 +140,19 @@ PortAttempt firstAttempt() {
 
 StationRecord* openStationRecord(const Options& options, const std::string& version, int* code) {
   *code = ExitOk;
-  if (options.db.empty() || options.events) return nullptr;  // a worker never writes it
+  if (options.record.db.empty() || (options.role == RunRole::Worker))
+    return nullptr;  // a worker never writes it
   DbTarget target;
   std::string error;
-  if (!parseDbTarget(options.db, &target, &error)) {
+  if (!parseDbTarget(options.record.db, &target, &error)) {
     *code = refuse(ExitUsage, "--db: " + error);
     return nullptr;
   }
   if ((*code = checkRecord(options, target)) != ExitOk) return nullptr;
   RecordWriterSetup setup;
   setup.target = target;
-  setup.spoolPath = options.dbSpool.empty() ? defaultSpoolPath() : options.dbSpool;
-  setup.station = options.station.empty() ? machineName() : options.station;
+  setup.spoolPath = options.record.dbSpool.empty() ? defaultSpoolPath() : options.record.dbSpool;
+  setup.station = options.record.station.empty() ? machineName() : options.record.station;
   if (setup.station.empty()) setup.station = "station";
   setup.toolVersion = version;
   RecordWriter* writer = startRecordWriter(setup, &error);
@@ -163,9 +164,9 @@ StationRecord* openStationRecord(const Options& options, const std::string& vers
   record->writer = writer;
   record->target = target;
   record->station = setup.station;
-  record->operatorName = options.operatorName;
+  record->operatorName = options.record.operatorName;
   record->version = version;
-  record->counter = options.serialCounter;
+  record->counter = options.record.serialCounter;
   record->spoolPath = setup.spoolPath;
   return record;
 }

@@ -6,7 +6,9 @@
 
 StationRecord* openStationRecord(const Options& options, const std::string&, int* code) {
   *code = ExitOk;
-  if (options.events || (options.db.empty() && options.serialCounter.empty())) return nullptr;
+  if ((options.role == RunRole::Worker) ||
+      (options.record.db.empty() && options.record.serialCounter.empty()))
+    return nullptr;
   fprintf(stderr,
           "error: the database (--db, K4471_DB, --serial-counter) is not available in the "
           "Windows build; use k4471-cli on Linux or macOS\n");

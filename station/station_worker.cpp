@@ -19,6 +19,7 @@
 #include "station/board_image.h"
 #include "station/board_reset.h"
 #include "station/board_run.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/run_image.h"
 #include "station/target_run.h"
@@ -137,7 +138,7 @@ struct Swap {
 // Waits for a call that is a new board. False when the station stops first.
 bool awaitNewBoard(const Options& options, Inbox* inbox, Swap* swap, BoardReport* port,
                    Progress* progress) {
-  const auto window = std::chrono::duration<double>(options.swapSeconds);
+  const auto window = std::chrono::duration<double>(options.station.swapSeconds);
   for (;;) {
     {
       std::lock_guard<std::mutex> hold(inbox->lock);
@@ -183,22 +184,21 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
   std::string error;
   const uint64_t* serial = board->serial ? &*board->serial : nullptr;
   int code = ExitOk;
-  if (!boardImage(options, loaded, serial, &image, &board->imageSha256, &error)) {
-    board->failedStep = "start";
-    board->message = error;
-    code = ExitFileError;
+  if (!boardImage(options.serials, loaded, serial, &image, &board->imageSha256, &error)) {
+    code = reportFailure(Failure{ExitFileError, "start", error}, board);
   } else if (board->attempt > 1) {
     code = reopenTargetPort(board);
-    if (code == ExitOk) code = resetBoard(options, progress, board);
-    if (code == ExitOk) code = awaitTarget(options, progress, board);
+    if (code == ExitOk) code = resetBoard(options.link, progress, board);
+    if (code == ExitOk) code = awaitTarget(options.link, progress, board);
   } else if (acknowledgeTargetCall() != LinkOk) {
     // The call was not confirmed: this board's next call is answered.
     code = reopenTargetPort(board);
-    if (code == ExitOk) code = awaitTarget(options, progress, board);
+    if (code == ExitOk) code = awaitTarget(options.link, progress, board);
   }
   if (code == ExitOk) {
     proveBoard(options, loaded, board);
-    code = runOnConnectedTarget(TargetCommand::Program, options, image, progress, board, nullptr);
+    code =
+        runOnConnectedTarget({TargetCommand::Program, &options, &image, progress, board, nullptr});
   } else {
     closeTargetPort();
   }
@@ -213,10 +213,10 @@ int programWithRetries(const Options& options, const LoadedImage& loaded, BoardR
                        Progress* progress) {
   int code = programBoard(options, loaded, board, progress);
   while (worthRetrying(code) && board->outcome != RemovedOutcome &&
-         board->attempt <= options.retries && !interrupted.load()) {
+         board->attempt <= options.station.retries && !interrupted.load()) {
     sendReport(*board, WorkerEventKind::Attempt);
     const std::string note = "Attempt " + std::to_string(board->attempt) + " of " +
-                             std::to_string(options.retries + 1) +
+                             std::to_string(options.station.retries + 1) +
                              " failed: the board is reset and programmed again.";
     progressNote(progress, note.c_str());
     ++board->attempt;
@@ -239,7 +239,7 @@ int runStationWorker(const Options& options) {
   FILE* in = openImageFile("-", &size, &fault);
   Inbox inbox;
   BoardReport port;
-  port.file = options.file;
+  port.file = options.image.file;
   ParentMessage first;
   std::string error;
   if (!in || !readParentMessage(in, &first, &error) || first.kind != ParentMessageKind::Image) {
@@ -250,11 +250,14 @@ int runStationWorker(const Options& options) {
   LoadedImage loaded;
   loaded.run.bytes = std::move(first.image);
   loaded.run.stream = true;
-  int code = checkImage(options.file, options, &loaded, &port.message);
-  if (code == ExitOk) code = openTargetPortFor(options, nullptr, &port);
+  // The parent checked these bytes: a failure here leaves the step unnamed.
+  const Failure check = checkImage(options.image.file, options, &loaded);
+  port.message = check.message;
+  int code = check.exitCode;
+  if (code == ExitOk) code = openTargetPortFor(options.link, nullptr, &port);
   // The first board is reset; a board that has ended never is: a reset
   // cannot tell the next board from the one still on the fixture.
-  if (code == ExitOk) code = resetBoard(options, &progress, &port);
+  if (code == ExitOk) code = resetBoard(options.link, &progress, &port);
   if (code != ExitOk) {
     port.exitCode = code;
     sendReport(port);

@@ -4,7 +4,7 @@
 
 #include "station/plan.h"
 
-// A station's worker (--loop with --progress-events): every new board that
+// A station's worker (a worker with --loop): every new board that
 // calls on its port, until its parent says stop or a signal comes between
 // two boards (ExitOk); ExitInterrupted when a signal came inside a board.
 int runStationWorker(const Options& options);

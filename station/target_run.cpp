@@ -18,6 +18,7 @@
 #include "link/trace.h"
 #include "operations/exit_codes.h"
 #include "station/app_check.h"
+#include "station/failure.h"
 #include "station/interrupt.h"
 #include "station/port_words.h"
 #include "station/run_image.h"
@@ -66,13 +67,6 @@ const char* waitName(const Progress& progress, TargetCommand command) {
   return "programming";
 }
 
-// A board that failed: the reason told and kept for its report.
-int fail(BoardReport* board, int code, const std::string& text) {
-  fprintf(stderr, "error: %s\n", text.c_str());
-  board->message = text;
-  return code;
-}
-
 // Ends the wait for the target's call after `seconds` (0: never), unless
 // `done` is set first.
 std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
@@ -88,13 +82,12 @@ std::thread startWaitLimit(int64_t seconds, std::atomic<int>* done) {
   });
 }
 
-// Opens the port as the link's, once, before the wait for the call. ExitOk
-// (also for a selector that finds no adapter now: it is waited for), or
-// ExitPortError with the reason in *failure.
-int openLinkPort(const std::string& device, std::string* failure) {
-  if (openSelectedPort(device) == LinkOk || !selectionProblem().empty()) return ExitOk;
-  *failure = portFailureText(device, selectedPortFault());
-  return ExitPortError;
+// Opens the port as the link's, once, before the wait for the call: no
+// failure (also for a selector that finds no adapter now: it is waited for),
+// or ExitPortError told.
+Failure openLinkPort(const std::string& device, const char* step) {
+  if (openSelectedPort(device) == LinkOk || !selectionProblem().empty()) return Failure();
+  return toldFailure(ExitPortError, step, portFailureText(device, selectedPortFault()));
 }
 
 // A port that went away while the command waited: gone while it waited for
@@ -120,9 +113,8 @@ void noteLineLost(Progress* progress, const std::string& problem) {
 }
 
 // Waits for the target's call after a reset (by a person, or by the tool
-// through a control line). ExitOk once connected.
-int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
-                BoardReport* board) {
+// through a control line). No failure once connected.
+Failure waitForCall(const std::string& device, bool resetByLine, Progress* progress) {
   std::string text = "Waiting for the target on " + device +
                      (resetByLine ? " after its reset" : ": reset the target now") +
                      " (Ctrl-C to stop).";
@@ -137,21 +129,20 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
     if (result == LinkOk) {
       text = "Connected to the target on " + device + " (115200 8-N-1).";
       progressNote(progress, text.c_str());
-      return ExitOk;
+      return Failure();
     }
     if (waitExpired.load()) {
-      return fail(board, ExitCommunicationError, "no target called on " + device);
+      return toldFailure(ExitCommunicationError, "connect", "no target called on " + device);
     }
     if (result == LinkAborted || interrupted.load()) {
       progressNote(progress, "Interrupted: the port is closed.");
-      board->message = "Interrupted: the port is closed.";
-      return ExitInterrupted;
+      return Failure{ExitInterrupted, "connect", "Interrupted: the port is closed."};
     }
     // A port that went away while we waited is waited for; one that does
     // not open for another reason (another program took it) is an error.
     const bool lineLost = lineLostNow(result, lineLostNoted);
     if (result == LinkPortUnavailable && !lineLost) {
-      return fail(board, ExitPortError, portFailureText(device, selectedPortFault()));
+      return toldFailure(ExitPortError, "connect", portFailureText(device, selectedPortFault()));
     }
     if (lineLost) {
       // An adapter unplugged, a board powered off: wait for it to come back.
@@ -166,16 +157,16 @@ int waitForCall(const std::string& device, bool resetByLine, Progress* progress,
   }
 }
 
-int waitForTarget(const std::string& device, int64_t waitSeconds, bool resetByLine,
-                  Progress* progress, BoardReport* board) {
+Failure waitForTarget(const std::string& device, int64_t waitSeconds, bool resetByLine,
+                      Progress* progress) {
   std::atomic<int> done{0};
   std::thread limit = startWaitLimit(waitSeconds, &done);
-  int code = waitForCall(device, resetByLine, progress, board);
+  Failure failure = waitForCall(device, resetByLine, progress);
   done.store(1);
   if (limit.joinable()) limit.join();
   // A limit that struck just as the target connected must not end the run.
-  if (code == ExitOk) clearLinkAbort();
-  return code;
+  if (failure.exitCode == ExitOk) clearLinkAbort();
+  return failure;
 }
 
 // Names the wait when a run ended because no reply came in time or the line
@@ -232,8 +223,8 @@ EraseAllAnswer confirmEraseAll(const Options& options) {
 
 // A gang's worker is handed its image and the permission to take a board
 // by its parent (station/worker_protocol.h). *declined when it may take none.
-int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
-                     bool* declined) {
+Failure takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* board,
+                         bool* declined) {
   long long size = 0;
   ImageLoadFault fault;
   FILE* in = openImageFile("-", &size, &fault);
@@ -242,22 +233,22 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
   const bool go = in && readWorkerOrders(in, &orders, &error);
   if (!error.empty() || !orders.imageGiven) {
     if (error.empty()) error = "no image";
-    return fail(board, ExitFileError, "File Error: the input from the gang: " + error);
+    return toldFailure(ExitFileError, "file", "File Error: the input from the gang: " + error);
   }
   if (!go) {
     *declined = true;
-    return fail(board, ExitInterrupted, NotStartedText);
+    return toldFailure(ExitInterrupted, "file", NotStartedText);
   }
   loaded->run = std::move(orders.image);
   board->board = orders.board;
   uint64_t serial = 0;
   if (!orders.serial.empty()) {
     if (!parseSerialNumber(orders.serial, &serial, &error)) {
-      return fail(board, ExitUsage, "the serial number from the gang: " + error);
+      return toldFailure(ExitUsage, "file", "the serial number from the gang: " + error);
     }
     board->serial = serial;
   }
-  return checkImage(options.file, options, loaded, &board->message);
+  return checkImage(options.image.file, options, loaded);
 }
 
 }  // namespace
@@ -265,10 +256,10 @@ int takeParentOrders(const Options& options, LoadedImage* loaded, BoardReport* b
 int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage* loaded,
                      BoardReport* board, bool* declined) {
   if (command == TargetCommand::Program) {
-    board->failedStep = "file";
-    int code = options.events ? takeParentOrders(options, loaded, board, declined)
-                              : loadAndCheck(options.file, options, loaded, &board->message);
-    if (code != ExitOk) return code;
+    const Failure failure = options.role == RunRole::Worker
+                                ? takeParentOrders(options, loaded, board, declined)
+                                : loadAndCheck(options.image.file, options, loaded);
+    if (int code = reportFailure(failure, board)) return code;
     board->sha256 = loaded->sha256;
   }
   if (command == TargetCommand::Erase && options.all) {
@@ -286,26 +277,26 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
   return ExitOk;
 }
 
-int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board) {
+int openTargetPortFor(const LinkPlan& link, SimulatedTarget* simulated, BoardReport* board) {
   board->failedStep = "port";
   std::string device;
-  if (options.simulate) {
+  if (link.simulate) {
     std::string error;
-    if (!startSimulatedTarget(simulated, &error)) return fail(board, ExitPortError, error);
+    if (!startSimulatedTarget(simulated, &error)) {
+      return reportFailure(toldFailure(ExitPortError, "port", error), board);
+    }
     device = simulated->device;
   } else {
-    if (options.ports.empty()) {
+    if (link.ports.empty()) {
       fprintf(stderr,
               "error: no port given: use --port DEVICE (see \"k4471-cli ports\") or "
               "--simulate\n");
       return ExitUsage;
     }
-    device = options.ports[0];
+    device = link.ports[0];
   }
   board->port = device;
-  std::string reason;
-  int code = openLinkPort(device, &reason);
-  if (code != ExitOk) return fail(board, code, reason);
+  if (int code = reportFailure(openLinkPort(device, "port"), board)) return code;
   board->device = selectedDevice();
   // Shown with --verbose, which sends the trace to standard error (or, in a
   // gang's worker, to its parent).
@@ -317,15 +308,17 @@ int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardR
 namespace {
 
 // The command itself, once the target has called.
-RunOutcome runCommand(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                      Progress* progress, BoardReport* board) {
-  switch (command) {
+RunOutcome runCommand(const ConnectedRun& run) {
+  const Options& options = *run.options;
+  Progress* progress = run.progress;
+  BoardReport* board = run.board;
+  switch (run.command) {
     case TargetCommand::Program: {
       const ProgramTarget target =
-          options.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
+          options.image.bootloader ? ProgramTarget::Bootloader : ProgramTarget::Application;
       setReaderCursors(ReaderCursors{0, 0});
       ProgramTally tally;
-      RunOutcome outcome = runProgramming(target, image, progressReport(progress), &tally);
+      RunOutcome outcome = runProgramming(target, *run.image, progressReport(progress), &tally);
       board->bytes = tally.bytes;
       board->blocks = tally.blocks;
       board->failedStep = tally.failedStep;
@@ -352,27 +345,30 @@ int removedIfGone(int code, BoardReport* board) {
   if (!portDeviceGone(board->port, device, lineFailed)) return code;
   board->outcome = RemovedOutcome;
   const std::string step = board->failedStep.empty() ? "the run" : board->failedStep;
-  return fail(board, ExitCommunicationError,
-              "the board was removed from " + board->port + " during " + step +
-                  ": its port's device " + device + " is gone");
+  return reportFailure(toldFailure(ExitCommunicationError, "",
+                                   "the board was removed from " + board->port + " during " + step +
+                                       ": its port's device " + device + " is gone"),
+                       board);
 }
 
 // After the run: its outcome told, the application launched or the port
 // closed, and a simulated target's flash compared with the image.
-int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
-              const ImageSnapshot& image, Progress* progress, BoardReport* board,
-              SimulatedTarget* simulated) {
+int finishRun(const ConnectedRun& run, RunOutcome outcome) {
+  const TargetCommand command = run.command;
+  const Options& options = *run.options;
+  Progress* progress = run.progress;
+  BoardReport* board = run.board;
   int code = exitCodeOf(outcome);
   progressFinish(progress);
   board->message = progress->failure;
   if (code == ExitCommunicationError) {
-    std::string why = lostLinkText(*progress, command, options.timeoutSeconds);
-    if (!why.empty()) fail(board, code, why);
+    std::string why = lostLinkText(*progress, command, options.link.timeoutSeconds);
+    if (!why.empty()) reportFailure(toldFailure(code, "", why), board);
     code = removedIfGone(code, board);
   }
   if (const char* text = interruptionText(outcome, command)) {
     progressNote(progress, text);
-    if (options.quiet || options.events) fprintf(stderr, "%s\n", text);
+    if (options.quiet || options.role == RunRole::Worker) fprintf(stderr, "%s\n", text);
     board->message = text;
   }
   const bool launch = command == TargetCommand::Launch || options.launch;
@@ -381,9 +377,9 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
   } else if (!options.watch) {
     closeTargetPort();  // a watch keeps the port (and its lock) for its next round
   }
-  if (options.simulate && command == TargetCommand::Program && code == ExitOk) {
+  if (options.link.simulate && command == TargetCommand::Program && code == ExitOk) {
     std::string verdict;
-    if (!simulatedFlashHolds(simulated, image, &verdict)) code = ExitCommunicationError;
+    if (!simulatedFlashHolds(run.simulated, *run.image, &verdict)) code = ExitCommunicationError;
     progressNote(progress, verdict.c_str());
   }
   return code;
@@ -392,10 +388,10 @@ int finishRun(TargetCommand command, RunOutcome outcome, const Options& options,
 }  // namespace
 
 int reopenTargetPort(BoardReport* board) {
-  std::string reason;
-  const int code = openLinkPort(board->port, &reason);
+  // The step stays the failed attempt's.
+  const int code = reportFailure(openLinkPort(board->port, ""), board);
   if (code == ExitOk) board->device = selectedDevice();
-  return code == ExitOk ? code : fail(board, code, reason);
+  return code;
 }
 
 bool targetPortOpensAgain(const std::string& device, std::string* away) {
@@ -405,18 +401,17 @@ bool targetPortOpensAgain(const std::string& device, std::string* away) {
   return false;
 }
 
-int awaitTarget(const Options& options, Progress* progress, BoardReport* board) {
+int awaitTarget(const LinkPlan& link, Progress* progress, BoardReport* board) {
   board->failedStep = "connect";
-  const int code =
-      waitForTarget(board->port, options.waitSeconds, !options.reset.empty(), progress, board);
+  const int code = reportFailure(
+      waitForTarget(board->port, link.waitSeconds, !link.reset.empty(), progress), board);
   if (code == ExitOk) board->device = selectedDevice();
   return code;
 }
 
-int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                         Progress* progress, BoardReport* board, SimulatedTarget* simulated) {
-  setReplyLimit(options.timeoutSeconds * 1000);
-  RunOutcome outcome = runCommand(command, options, image, progress, board);
+int runOnConnectedTarget(const ConnectedRun& run) {
+  setReplyLimit(run.options->link.timeoutSeconds * 1000);
+  RunOutcome outcome = runCommand(run);
   setReplyLimit(0);
-  return finishRun(command, outcome, options, image, progress, board, simulated);
+  return finishRun(run, outcome);
 }

@@ -18,7 +18,7 @@ int prepareTargetRun(TargetCommand command, const Options& options, LoadedImage*
                      BoardReport* board, bool* declined);
 // Takes the board's port (a simulated target's, with --simulate) for the
 // link; board->port names it. ExitOk, or the exit code with the reason told.
-int openTargetPortFor(const Options& options, SimulatedTarget* simulated, BoardReport* board);
+int openTargetPortFor(const LinkPlan& link, SimulatedTarget* simulated, BoardReport* board);
 // Opens board->port again after a run closed it.
 int reopenTargetPort(BoardReport* board);
 // The same for a station waiting for its port, saying nothing: false with
@@ -26,9 +26,16 @@ int reopenTargetPort(BoardReport* board);
 bool targetPortOpensAgain(const std::string& device, std::string* away);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
-int awaitTarget(const Options& options, Progress* progress, BoardReport* board);
-// The command on a target that is connected: its outcome told, then the
-// application launched or the port closed (and a simulated target's flash
-// compared with the image).
-int runOnConnectedTarget(TargetCommand command, const Options& options, const ImageSnapshot& image,
-                         Progress* progress, BoardReport* board, SimulatedTarget* simulated);
+int awaitTarget(const LinkPlan& link, Progress* progress, BoardReport* board);
+// A command on a target that is connected, and where it shows and reports.
+struct ConnectedRun {
+  TargetCommand command;
+  const Options* options;
+  const ImageSnapshot* image;  // Program's
+  Progress* progress;
+  BoardReport* board;
+  SimulatedTarget* simulated;  // --simulate's, else nullptr
+};
+// The command: its outcome told, then the application launched or the port
+// closed (and a simulated target's flash compared with the image).
+int runOnConnectedTarget(const ConnectedRun& run);

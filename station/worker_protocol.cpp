@@ -1,6 +1,8 @@
 // What a gang's parent and its workers say to each other (station/worker_protocol.h).
 #include "station/worker_protocol.h"
 
+#include "station/plan_message.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -105,16 +107,20 @@ bool readLine(FILE* in, std::string* line, std::string* error) {
   }
 }
 
-bool readImage(FILE* in, const std::string& size, std::vector<uint8_t>* image, std::string* error) {
+// SIZE bytes after a header line: an image's, or a plan's.
+template <typename Bytes>
+bool readSized(FILE* in, const char* aWhat, const char* what, const std::string& size, Bytes* bytes,
+               std::string* error) {
   unsigned long long count = 0;
   if (!number(size, ImageSizeLimit, &count)) {
-    *error = "an image of \"" + size + "\" bytes";
+    *error = std::string(aWhat) + " of \"" + size + "\" bytes";
     return false;
   }
-  image->resize(static_cast<size_t>(count));
-  const size_t got = count == 0 ? 0 : fread(image->data(), 1, image->size(), in);
-  if (got != image->size()) {
-    *error = "the image ended after " + std::to_string(got) + " of " + size + " bytes";
+  bytes->resize(static_cast<size_t>(count));
+  const size_t got = count == 0 ? 0 : fread(&(*bytes)[0], 1, bytes->size(), in);
+  if (got != bytes->size()) {
+    *error = std::string("the ") + what + " ended after " + std::to_string(got) + " of " + size +
+             " bytes";
     return false;
   }
   return true;
@@ -232,6 +238,9 @@ std::vector<uint8_t> encodeParentMessage(const ParentMessage& message) {
     case ParentMessageKind::Stop:
       line = "stop\n";
       break;
+    case ParentMessageKind::Plan:
+      line = "plan " + std::to_string(message.plan.size()) + "\n" + message.plan;
+      break;
   }
   return std::vector<uint8_t>(line.begin(), line.end());
 }
@@ -244,7 +253,11 @@ bool readParentMessage(FILE* in, ParentMessage* message, std::string* error) {
   unsigned long long board = 0;
   if (after(line, "image", &rest)) {
     message->kind = ParentMessageKind::Image;
-    return readImage(in, rest, &message->image, error);
+    return readSized(in, "an image", "image", rest, &message->image, error);
+  }
+  if (after(line, "plan", &rest)) {
+    message->kind = ParentMessageKind::Plan;
+    return readSized(in, "a plan", "plan", rest, &message->plan, error);
   }
   if (after(line, "board", &rest) && number(rest, 0xFFFFFFFFu, &board)) {
     message->kind = ParentMessageKind::Board;
@@ -281,60 +294,30 @@ bool readWorkerOrders(FILE* in, WorkerOrders* orders, std::string* error) {
         return true;
       case ParentMessageKind::Stop:
         return false;
+      case ParentMessageKind::Plan:
+        *error = "a plan after the first message";
+        return false;
     }
   }
   return false;
 }
 
-// Not passed on: where serial numbers come from and --count (the parent
-// hands out numbers and boards), the report's own path and --report-append (the parent writes
-// the report) and --simulate (it excludes --port). A worker's --verbose sends
-// its trace lines to the parent as events, which shows them with their port.
-std::vector<std::string> workerArguments(const std::string& self, const std::string& port,
-                                         const Options& options, bool report) {
-  std::vector<std::string> arguments = {self, "program", "-", "--port", port, "--progress-events"};
-  const struct {
-    bool given;
-    const char* flag;
-  } flags[] = {{options.bootloader, "--bootloader"},
-               {options.launch, "--launch"},
-               {options.quiet, "--quiet"},
-               {options.loop, "--loop"},
-               {options.verbose, "--verbose"}};
-  for (const auto& flag : flags) {
-    if (flag.given) arguments.push_back(flag.flag);
+std::vector<uint8_t> planMessage(const Options& plan) {
+  ParentMessage message;
+  message.kind = ParentMessageKind::Plan;
+  message.plan = encodePlan(plan);
+  return encodeParentMessage(message);
+}
+
+bool readWorkerPlan(FILE* in, Options* plan, std::string* error) {
+  ParentMessage message;
+  if (!readParentMessage(in, &message, error)) {
+    if (error->empty()) *error = "the input ended before the plan";
+    return false;
   }
-  const struct {
-    const char* option;
-    std::string value;  // empty: not given
-  } values[] = {{"--timeout", std::to_string(options.timeoutSeconds)},
-                {"--wait", std::to_string(options.waitSeconds)},
-                {"--format", options.format},
-                {"--address", options.address},
-                {"--flash", options.flash},
-                {"--boot-region", options.bootRegion},
-                {"--swap-seconds", options.loop ? std::to_string(options.swapSeconds) : ""},
-                {"--retries", options.retries > 0 ? std::to_string(options.retries) : ""},
-                {"--reset", options.reset},
-                {"--reset-ms", options.reset.empty() ? "" : std::to_string(options.resetMs)},
-                // The parent hands out the numbers: the worker only places them.
-                {"--serial-at", options.serialAt},
-                {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat},
-                {"--expect-timeout",
-                 options.expect.empty() ? "" : std::to_string(options.expectTimeoutSeconds)},
-                {"--report", report ? "-" : ""}};
-  for (const auto& value : values) {
-    if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
+  if (message.kind != ParentMessageKind::Plan) {
+    *error = "no plan first";
+    return false;
   }
-  for (const std::string& expect : options.expect) {
-    arguments.insert(arguments.end(), {"--expect", expect});
-  }
-  // A port by USB identity or place must not find another port's adapter
-  // when it opens its port again: its worker is told the others.
-  bool selectors = false;
-  for (const std::string& other : options.ports) selectors = selectors || isPortSelector(other);
-  for (const std::string& other : options.ports) {
-    if (selectors && other != port) arguments.insert(arguments.end(), {"--other-port", other});
-  }
-  return arguments;
+  return decodePlan(message.plan, plan, error);
 }

@@ -1,8 +1,9 @@
 // What a gang's parent and its workers say to each other. A worker is this
-// program started once per board (`program - --port PORT --progress-events`
-// and the options the board needs).
+// program started once per port as `worker PORT` (PORT for a person reading
+// the process list); everything else it is told on its standard input.
 //
 // Parent to worker, on the worker's standard input:
+//   plan SIZE\n followed by SIZE bytes    the worker's plan (station/plan_message.h), first
 //   image SIZE\n followed by SIZE bytes   the image file's bytes, as the parent read them
 //   board N\n                             the number of the board the worker takes next
 //   serial TEXT\n                         the serial number that board is given
@@ -71,13 +72,14 @@ bool takeLine(std::string* pending, std::string* line);
 
 // ---- Parent to worker ----
 
-enum class ParentMessageKind { Image, Board, Serial, Go, Stop };
+enum class ParentMessageKind { Image, Board, Serial, Go, Stop, Plan };
 
 struct ParentMessage {
   ParentMessageKind kind = ParentMessageKind::Stop;
   std::vector<uint8_t> image;  // Image
   unsigned long board = 0;     // Board
   std::string serial;          // Serial
+  std::string plan;            // Plan: its text (encodePlan)
 };
 
 // The message as the worker reads it: a line, and for an image its bytes.
@@ -99,10 +101,8 @@ struct WorkerOrders {
 // (*error empty), or for input that is no message (*error says why).
 bool readWorkerOrders(FILE* in, WorkerOrders* orders, std::string* error);
 
-// ---- Starting a worker ----
-
-// A worker's arguments for the board on `port`: every option the board needs,
-// taken from the gang's own. `self` is this program; with `report`, the
-// worker sends its report line.
-std::vector<std::string> workerArguments(const std::string& self, const std::string& port,
-                                         const Options& options, bool report);
+// A worker's first message: its plan, for the worker on `port`.
+std::vector<uint8_t> planMessage(const Options& plan);
+// Reads the first message, which must be the plan, into *plan (its role
+// unchanged). False with the reason in *error.
+bool readWorkerPlan(FILE* in, Options* plan, std::string* error);

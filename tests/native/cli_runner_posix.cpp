@@ -155,7 +155,7 @@ pid_t gangWorker(pid_t gang, const std::string& port, int limitMs) {
       std::string command = readText("/proc/" + std::to_string(child) + "/cmdline");
       std::replace(command.begin(), command.end(), '\0', ' ');
       if (command.find(" " + port + " ") != std::string::npos &&
-          command.find("--progress-events") != std::string::npos) {
+          command.find(" worker ") != std::string::npos) {
         return child;
       }
     }

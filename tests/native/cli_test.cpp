@@ -649,7 +649,7 @@ TEST_F(Cli, GangReportsEachBoardAsItEndsEvenAKilledWorker) {
   pid_t waiting = 0;
   for (auto& [pid, command] : childrenOf(gang)) {
     if (command.find(b) != std::string::npos &&
-        command.find("--progress-events") != std::string::npos)
+        command.find(std::string("\0worker\0", 8)) != std::string::npos)
       waiting = pid;
   }
   ASSERT_GT(waiting, 0);

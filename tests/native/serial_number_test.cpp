@@ -61,14 +61,12 @@ TEST(ImagePatch, WhatTheReaderReadsBackHasTheBytesAndNothingElseChanged) {
   // segment's start, below the first segment (also below 0x100).
   for (uint32_t at : {0x1010u, 0x1800u, 0x1200u, 0x1FFEu, 0x800u, 0x10u, 0x2010u}) {
     SCOPED_TRACE(at);
-    ImageSnapshot out;
-    std::string digest;
+    PatchedImage patched;
     HexFileFault fault;
-    ASSERT_TRUE(withBytesAt(original, at, serial.data(), 4, &out, &digest, &fault))
-        << fault.message;
+    ASSERT_TRUE(withBytesAt(original, at, serial, &patched, &fault)) << fault.message;
     // The new snapshot places itself, whatever the cursors.
     const FirmwareImage back =
-        programmedImage(out, runStartCursors(out, {0x5000, 0x5003}), &blocks);
+        programmedImage(patched.run, runStartCursors(patched.run, {0x5000, 0x5003}), &blocks);
     auto expected = flat(original);
     expected.erase(std::remove_if(expected.begin(), expected.end(),
                                   [&](auto& p) { return p.first >= at && p.first < at + 4; }),
@@ -80,7 +78,7 @@ TEST(ImagePatch, WhatTheReaderReadsBackHasTheBytesAndNothingElseChanged) {
       const ImageSegment& before = back.segments[i - 1];
       EXPECT_GT(back.segments[i].address, before.address + before.bytes.size());
     }
-    EXPECT_EQ(digest, imageDataSha256(back));
+    EXPECT_EQ(patched.dataSha256, imageDataSha256(back));
   }
   const size_t expectedSegments[] = {2, 3, 2};
   const uint32_t places[] = {0x1010, 0x1800, 0x1200};

@@ -1,0 +1,16 @@
+// A failure of a run (station/failure.h).
+#include "station/failure.h"
+
+#include <cstdio>
+
+Failure toldFailure(int exitCode, const char* step, const std::string& message) {
+  fprintf(stderr, "error: %s\n", message.c_str());
+  return Failure{exitCode, step, message};
+}
+
+int reportFailure(const Failure& failure, BoardReport* board) {
+  if (failure.exitCode == ExitOk) return ExitOk;
+  if (*failure.step) board->failedStep = failure.step;
+  board->message = failure.message;
+  return failure.exitCode;
+}
