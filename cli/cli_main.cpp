@@ -20,6 +20,7 @@
 #include "cli/reset_line.h"
 #include "cli/serve_command.h"
 #include "station/station_console.h"
+#include "cli/station_file.h"
 #include "cli/station_options.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
@@ -148,6 +149,7 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     for (const std::string& port : options.ports) {
       BoardReport board;
       board.port = port;
+      board.slot = slotOf(options, static_cast<size_t>(&port - options.ports.data()));
       board.file = options.file;
       board.exitCode = code;
       board.started = startTime;
@@ -258,10 +260,9 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
 CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::App* program = app->add_subcommand(
       "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
-  program
-      ->add_option("FILE", options->file,
-                   "the image file (- for standard input), its format recognised by its content")
-      ->required();
+  program->add_option("FILE", options->file,
+                      "the image file (- for standard input), its format recognised by its "
+                      "content; required unless the --station-file names it");
   addFormatOptions(program, options);
   addMapOptions(program, options);
   program->add_flag("--bootloader", options->bootloader,
@@ -276,6 +277,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
       "write the result of each board as a line of JSON to this file (- for standard output) as "
       "the board ends; the file is emptied first, and may not be the image file, the serial "
       "file or its lock");
+  reportOption->type_name("FILE");
   program
       ->add_flag("--report-append", options->reportAppend,
                  "add the lines to the end of the --report file instead of emptying it, each "
@@ -285,6 +287,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   program->add_flag("--progress-events", options->events)->group("");   // for gang workers
   program->add_option("--other-port", options->otherPorts)->group("");  // a worker's siblings
   addStationOptions(program, options);
+  addStationFileOption(program, options);
   addConsoleOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);
@@ -392,7 +395,8 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   BoardReport board;
   board.started = startTime;
   if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
-  if (!options.events) board.board = 1;                       // a gang's worker is told its number
+  board.slot = slotOf(options, 0);
+  if (!options.events) board.board = 1;  // a gang's worker is told its number
   SerialCounter counter;
   counter.next = options.firstSerial;
   AttemptContext context = {&options, report};
@@ -426,11 +430,11 @@ int main(int argc, char** argv) {
   addRecordCommands(&app, &recordOptions, &commands.record);
   ServeOptions serveOptions;
   CLI::App* serve = addServeCommand(&app, &serveOptions);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    return code == 0 ? ExitOk : ExitUsage;
+  const std::vector<std::string> given(argv + 1, argv + argc);
+  int parsed = ExitOk;
+  if (!parseCommandLine(&app, given, &parsed)) return parsed;
+  if (commands.program->parsed()) {
+    if (int code = takeStationFile(&app, commands.program, given, &options)) return code;
   }
 
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);

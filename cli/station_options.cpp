@@ -128,8 +128,9 @@ int takeStationOptions(Options* options) {
   }
   // A person's reset cannot be told from the next board: a retry in a
   // station needs the tool's own.
-  if (options->loop && options->retries > 0 && options->reset.empty()) {
-    return refuse(ExitUsage, "--retries with --loop needs --reset");
+  for (size_t i = 0; options->loop && options->retries > 0 && i < options->ports.size(); ++i) {
+    if (resetOf(*options, i).empty())
+      return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
   std::string why;
   if (!options->expect.empty() && !expectCanMatch(options->expect, &why)) {

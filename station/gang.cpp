@@ -127,7 +127,7 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
       fprintf(stderr,
               "%s: %s The board that called is not programmed; no further board is "
               "taken.\n",
-              target->port.c_str(), error.c_str());
+              targetName(*target).c_str(), error.c_str());
     }
   }
   if (took != SerialTake::Taken) {
@@ -189,7 +189,7 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
   const bool removed = line.is_object() && line.value("outcome", "") == RemovedOutcome;
   boardEnded(target, targets, gang, code);
   if (gang.plain) {
-    fprintf(stderr, "%s: board %lu %s\n", target->port.c_str(), board,
+    fprintf(stderr, "%s: board %lu %s\n", targetName(*target).c_str(), board,
             code == ExitOk ? "passed"
             : removed      ? "removed"
                            : exitCodeText(code));
@@ -252,7 +252,7 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
     }
     if (!shown.empty() && (gang->plain || (gang->notices && isPortNotice(event)))) {
       std::lock_guard<std::mutex> hold(targetsLock);
-      fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
+      fprintf(stderr, "%s: %s\n", targetName(*target).c_str(), shown.c_str());
     }
   }
   const int code = waitWorker(&target->worker);
@@ -274,7 +274,7 @@ void drawTable(std::vector<Target>& targets, bool redraw, bool station) {
       status = "board " + std::to_string(t.board) + ", " + std::to_string(t.passed) + " passed, " +
                std::to_string(t.failed) + " failed: " + status.substr(0, 40);
     }
-    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(), status.c_str());
+    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", targetName(t).c_str(), bar.c_str(), status.c_str());
   }
   fflush(stderr);
 }
@@ -314,7 +314,7 @@ int summarise(const std::vector<Target>& targets) {
   fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
   for (const Target& t : targets) {
     if (t.exitCode != ExitOk) ++failed;
-    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), resultText(t), t.outcome.c_str());
+    fprintf(stderr, "%-20s %-22s %s\n", targetName(t).c_str(), resultText(t), t.outcome.c_str());
   }
   if (failed == 0) {
     fprintf(stderr, "All %zu targets programmed.\n", targets.size());
@@ -322,7 +322,7 @@ int summarise(const std::vector<Target>& targets) {
   }
   std::string names;
   for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + t.port;
+    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + targetName(t);
   }
   fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
   return ExitSomeTargetsFailed;
@@ -335,10 +335,10 @@ int summariseStation(const std::vector<Target>& targets, const Station& station)
   bool interruptedBoard = false;
   std::string died;
   for (const Target& t : targets) {
-    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
-            t.failed, t.outcome.c_str());
+    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", targetName(t).c_str(), t.passed + t.failed,
+            t.passed, t.failed, t.outcome.c_str());
     interruptedBoard = interruptedBoard || t.boardInterrupted;
-    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + t.port;
+    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + targetName(t);
   }
   fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", station.passed + station.failed,
           station.passed, station.failed);
@@ -392,8 +392,11 @@ void stopStation(void* context) {
 int runGang(const GangRun& run) {
   const Options& options = *run.options;
   std::vector<Target> targets(options.ports.size());
-  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
-  for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    targets[i].port = options.ports[i];
+    targets[i].slot = slotOf(options, i);
+    targets[i].index = i;
+  }
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
@@ -415,8 +418,9 @@ int runGang(const GangRun& run) {
   const int numbering = options.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "%s %zu %s: %s.\n", options.loop ? "A station on" : "Programming",
-            targets.size(),
+    fprintf(stderr, "%s%s %zu %s: %s.\n",
+            options.station.empty() ? "" : ("Station " + options.station + ": ").c_str(),
+            options.loop ? "A station on" : "Programming", targets.size(),
             options.loop ? (targets.size() == 1 ? "port" : "ports")
                          : (targets.size() == 1 ? "target" : "targets"),
             options.reset.empty() ? "reset each of them now"

@@ -57,6 +57,11 @@ struct Options {
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
+  // A station file's (cli/station_file.h): the file, the station's name, and
+  // each port's slot name and own reset line (by the ports' order; empty or
+  // missing: none, the station's).
+  std::string stationFile, station;
+  std::vector<std::string> slots, portResets;
   // The station's console (cli/station_console.h): HOST:PORT to serve it on
   // (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
@@ -68,6 +73,18 @@ struct Options {
   bool force = false;
   int settleMs = 300;
 };
+
+// The slot name of the port at `index`, empty when it has none.
+inline std::string slotOf(const Options& options, size_t index) {
+  return index < options.slots.size() ? options.slots[index] : std::string();
+}
+// The reset line of the port at `index`: its slot's own, else the station's.
+inline std::string resetOf(const Options& options, size_t index) {
+  if (index < options.portResets.size() && !options.portResets[index].empty()) {
+    return options.portResets[index];
+  }
+  return options.reset;
+}
 
 // The longest --timeout and --wait: one year, in seconds.
 constexpr int64_t LongestWaitSeconds = 31536000;

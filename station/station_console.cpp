@@ -113,7 +113,14 @@ StationConsole* openStationConsole(const Options& options, ConsoleStop stop, int
                      &made, &error);
   }
   StationConsole* console = new StationConsole;
-  viewStart(&console->view, options.file, options.ports);
+  // Each tile by its slot where the station has them.
+  std::vector<std::string> tiles;
+  for (size_t i = 0; i < options.ports.size(); ++i) {
+    const std::string slot = slotOf(options, i);
+    tiles.push_back(slot.empty() ? options.ports[i] : slot + " (" + options.ports[i] + ")");
+  }
+  viewStart(&console->view,
+            options.station.empty() ? options.file : options.station + ": " + options.file, tiles);
   if (error.empty())
     console->server = startConsoleServer(settings, &console->view, stop, &url, &error);
   if (!console->server) {

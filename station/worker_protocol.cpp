@@ -1,6 +1,7 @@
 // What a gang's parent and its workers say to each other (station/worker_protocol.h).
 #include "station/worker_protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -293,6 +294,9 @@ bool readWorkerOrders(FILE* in, WorkerOrders* orders, std::string* error) {
 std::vector<std::string> workerArguments(const std::string& self, const std::string& port,
                                          const Options& options, bool report) {
   std::vector<std::string> arguments = {self, "program", "-", "--port", port, "--progress-events"};
+  const size_t index = static_cast<size_t>(
+      std::find(options.ports.begin(), options.ports.end(), port) - options.ports.begin());
+  const std::string reset = resetOf(options, index);
   const struct {
     bool given;
     const char* flag;
@@ -315,8 +319,9 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 {"--boot-region", options.bootRegion},
                 {"--swap-seconds", options.loop ? std::to_string(options.swapSeconds) : ""},
                 {"--retries", options.retries > 0 ? std::to_string(options.retries) : ""},
-                {"--reset", options.reset},
-                {"--reset-ms", options.reset.empty() ? "" : std::to_string(options.resetMs)},
+                {"--reset", reset},
+                {"--reset-ms", reset.empty() ? "" : std::to_string(options.resetMs)},
+                {"--slot-name", slotOf(options, index)},
                 // The parent hands out the numbers: the worker only places them.
                 {"--serial-at", options.serialAt},
                 {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat},
