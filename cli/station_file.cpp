@@ -107,6 +107,12 @@ int takeValue(StationFile* file, CLI::App* program, const std::string& key,
               const toml::node& node) {
   const unsigned line = lineOf(node);
   if (key == "image") return takeImage(file, node);
+  const toml::value<std::string>* text = node.as_string();
+  if (key == "db" && text && namesPassword(text->get())) {
+    return refuse(*file, line, key,
+                  "names a password, and a station file holds no secrets: give the database's "
+                  "password by its client's own means");
+  }
   CLI::Option* option = optionOf(program, key);
   if (key == "port") return refuse(*file, line, key, "each port is a [[slot]] with its name");
   if (!option) {
@@ -114,25 +120,21 @@ int takeValue(StationFile* file, CLI::App* program, const std::string& key,
                   "no such key (the keys are station, image, the program command's long "
                   "options, and [[slot]] tables)");
   }
-  StationFileValue value = {key, line, {"--" + key}};
-  if (option->get_type_size() == 0) {  // a flag
+  StationFileValue given = {key, line, {"--" + key}};
+  if (option->get_expected_max() == 0) {  // a flag
     if (!node.is_boolean()) return refuse(*file, line, key, "takes true or false");
-    if (node.as_boolean()->get()) file->values.push_back(value);
+    if (node.as_boolean()->get()) file->values.push_back(given);
     return ExitOk;
   }
-  std::string text;
-  if (!valueText(node, &text)) {
+  std::string value;
+  if (!valueText(node, &value)) {
     return refuse(*file, line, key, std::string("takes a text or a number, not ") + typeName(node));
   }
-  if (key == "db" && namesPassword(text)) {
-    return refuse(*file, line, key,
-                  "names a password, and a station file holds no secrets: give the database's "
-                  "password by its client's own means");
-  }
+  // A file's name, or a database that is a file, lies beside the station file.
   const bool path =
-      option->get_type_name() == "FILE" || (key == "db" && text.find("://") == std::string::npos);
-  value.arguments.push_back(path ? besideFile(*file, text) : text);
-  file->values.push_back(value);
+      option->get_type_name() == "FILE" || (key == "db" && value.find("://") == std::string::npos);
+  given.arguments.push_back(path ? besideFile(*file, value) : value);
+  file->values.push_back(given);
   return ExitOk;
 }
 
