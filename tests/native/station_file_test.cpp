@@ -154,6 +154,38 @@ TEST_F(StationFile, RefusesItsFaultsWithTheirLineAndKeyBeforeAnyBoardIsAddressed
   EXPECT_EQ(simFlash(sims[0])[0x4000], 0xFF) << "no board was addressed";
 }
 
+TEST_F(StationFile, ASlotWithItsOwnResetLineHasItsBoardResetThroughIt) {
+  // Two silent boards behind a serial server, one wired to DTR, one to RTS.
+  std::vector<std::string> ports;
+  links.reserve(2);
+  for (const char* line : {"dtr", "rts"}) {
+    links.push_back(dir + "/" + line + ".tty");
+    SimConfig config;
+    config.linkPath = links.back().c_str();
+    config.callMs = 20;
+    config.eraseBlocks = 3;
+    config.listen = "127.0.0.1:0";
+    config.rfc2217 = true;
+    config.resetOn = line;
+    sims.push_back(simStart(config));
+    ASSERT_NE(sims.back(), nullptr);
+    ports.push_back("rfc2217://127.0.0.1:" + std::to_string(simListenPort(sims.back())));
+    std::string said;
+    ASSERT_EQ(run({"launch", "--port", ports.back()}, &said), 0) << said;
+    ASSERT_TRUE(simSettle(sims.back()));
+  }
+  const std::string path = file("image = \"app.hex\"\nreset = \"dtr\"\nreset-ms = 50\nwait = 10\n" +
+                                slots(ports[0], ports[1]) + "reset = \"rts\"\n");
+  const int resets[] = {simStatus(sims[0]).resets, simStatus(sims[1]).resets};
+  std::string said;
+  EXPECT_EQ(run({"program", "--station-file", path}, &said), 0) << said;
+  for (size_t i = 0; i < sims.size(); ++i) {
+    Simulator* sim = sims[i];
+    EXPECT_EQ(simStatus(sim).resets, resets[i] + 1) << said;
+    EXPECT_EQ(simFlash(sim)[0x4000], 0x01) << said;
+  }
+}
+
 TEST_F(StationFile, TheShippedExampleIsTakenWhole) {
   // Every value passes the program command's checks; the run ends at the
   // first that needs the place: a raw TCP port has no reset line.
