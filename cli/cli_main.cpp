@@ -12,6 +12,7 @@
 #include "cli/console.h"
 #include "cli/devloop_options.h"
 #include "cli/image_commands.h"
+#include "cli/number_options.h"
 #include "cli/watch.h"
 #include "station/monitor.h"
 #include "station/port_selection.h"
@@ -74,23 +75,6 @@ void interrupt() {
   interrupted.store(1);
   requestRunStop();
   requestLinkAbort();
-}
-
-// Whole seconds from 0 to LongestWaitSeconds: larger values are refused
-// rather than wrapped into a short wait.
-CLI::Validator secondsUpToAYear() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        const char* digits = text.c_str();
-        size_t count = strspn(digits, "0123456789");
-        if (count == 0 || digits[count] != '\0') return "takes whole seconds, not \"" + text + "\"";
-        if (count > 9 || std::stoll(text) > LongestWaitSeconds) {
-          return "takes at most " + std::to_string(LongestWaitSeconds) +
-                 " seconds (one year), not " + text;
-        }
-        return std::string();
-      },
-      "");
 }
 
 void traceToStderr(const char* text) {
@@ -221,18 +205,6 @@ void addTimeoutOption(CLI::App* command, Options* options) {
       ->type_name("SECONDS")
       ->capture_default_str()
       ->check(secondsUpToAYear());
-}
-
-// An expected text: not empty, and within one line.
-CLI::Validator oneLineText() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (text.empty()) return "takes a text to look for, not an empty one";
-        if (text.find_first_of("\r\n") != std::string::npos)
-          return "takes a text without line ends";
-        return std::string();
-      },
-      "");
 }
 
 // The check that the launched application runs: a line it prints.
