@@ -402,6 +402,7 @@ int main(int argc, char** argv) {
   addRecordCommands(&app, &recordOptions, &commands.record);
   ServeOptions serveOptions;
   CLI::App* serve = addServeCommand(&app, &serveOptions);
+  app.name(argv[0]);  // as the usage line names it
   const std::vector<std::string> given(argv + 1, argv + argc);
   int parsed = ExitOk;
   if (!parseCommandLine(&app, given, &parsed)) return parsed;
