@@ -11,6 +11,7 @@
 
 #include "cli/console.h"
 #include "cli/devloop_options.h"
+#include "cli/exit_codes_text.h"
 #include "cli/image_commands.h"
 #include "cli/number_options.h"
 #include "cli/watch.h"
@@ -22,12 +23,14 @@
 #include "cli/serve_command.h"
 #include "station/station_console.h"
 #include "cli/station_file.h"
+#include "station/station_record.h"
 #include "cli/station_options.h"
 #include "link/bootloader.h"
 #include "link/serial_port.h"
 #include "link/trace.h"
 #include "operations/exit_codes.h"
 #include "operations/run_logic.h"
+#include "station/app_check.h"
 #include "station/board_report.h"
 #include "station/board_run.h"
 #include "station/gang.h"
@@ -39,36 +42,6 @@
 #include "station/worker_protocol.h"
 
 namespace {
-
-const char* const ExitCodesText =
-    "Exit codes:\n"
-    "  0    success\n"
-    "  2    usage error (also: a port given twice, more than 256 ports, a --report that is the\n"
-    "       image file, the serial file or its lock, erase --all without --yes and no terminal,\n"
-    "       --reset with a tcp:// port, --watch or --monitor with an option they do not go with)\n"
-    "  3    file error: the file does not open or close, is not in its format, holds no data or "
-    "has\n"
-    "       data where --flash and --boot-region forbid it (each refused before any board is\n"
-    "       addressed); a --serial-file that holds no number that fits, has several hard links,\n"
-    "       is read-only or holds 18446744073709551615; no serial number is left (\"No serial\n"
-    "       number is left after N.\": the next would not fit the format; the board that called\n"
-    "       is not programmed, no further board is taken); convert cannot write OUT; the\n"
-    "       --report could not be written (after a good run: the boards are programmed, as "
-    "said)\n"
-    "  4    the port cannot be opened, is not a serial port or is busy, or cannot drive the\n"
-    "       --reset line (before any wait)\n"
-    "  5    erase error: the target reported a failure while erasing\n"
-    "  6    communication error: the target did not answer as it should, gave no reply\n"
-    "       within --timeout, the line failed (also while monitoring), or no target called\n"
-    "       within --wait\n"
-    "  7    gang run or --loop: one or more targets failed (the summary names them; a worker\n"
-    "       that was killed is reported as worker-died)\n"
-    "  8    the application did not answer as expected: with --expect, no line containing the\n"
-    "       text came within --expect-timeout after the launch, or the line failed meanwhile\n"
-    "       (outcome app-check-failed)\n"
-    "  9    database error: the --db record cannot be reached, refuses the login, or holds\n"
-    "       another schema version (the server's reason is told)\n"
-    "  130  interrupted (Ctrl-C, a termination request or a hang-up)\n";
 
 // A signal: waits end, and a run stops between two blocks.
 void interrupt() {
@@ -125,7 +98,7 @@ int checkReportPath(const Options& options) {
 
 // Several boards at once, each by a worker fed the bytes read here.
 int programGang(const Options& options, ReportFile* report, const char* argv0,
-                std::time_t startTime) {
+                std::time_t startTime, StationRecord* record) {
   LoadedImage loaded;
   std::string failure;
   if (int code = loadAndCheck(options.file, options, &loaded, &failure, true)) {
@@ -144,7 +117,8 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     closeReportFile(report, nullptr);
     return code;
   }
-  const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file};
+  const GangRun run = {selfPath(argv0), &options, report->open ? report : nullptr, &loaded.file,
+                       record};
   int code = runGang(run);
   // The workers were interrupted with the parent.
   // A station stopped between two boards ends by its boards' results.
@@ -214,9 +188,13 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
           ->add_option("--expect", options->expect,
                        "after the launch, keep the port open and pass only when a line the "
                        "application prints contains TEXT ({serial}: the board's serial number "
-                       "in decimal, leading zeros allowed, a whole run of digits); else exit "
-                       "code 8")
+                       "in decimal, leading zeros allowed, a whole run of digits; with program, "
+                       "{crc32:START:SIZE} and {sha256:START:SIZE}: the CRC-32 and SHA-256 of "
+                       "that flash range as the run leaves it, in hexadecimal, which need "
+                       "--flash and --boot-region); give it again for texts on further lines, "
+                       "in any order; else exit code 8")
           ->type_name("TEXT")
+          ->allow_extra_args(false)
           ->check(oneLineText());
   command
       ->add_option("--expect-timeout", options->expectTimeoutSeconds,
@@ -261,6 +239,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   addStationOptions(program, options);
   addStationFileOption(program, options);
   addConsoleOptions(program, options);
+  addRecordOptions(program, options);
   addCommonOptions(program, options);
   addTimeoutOption(program, options);
   return program;
@@ -309,11 +288,13 @@ void buildCommandLine(CLI::App* app, Options* options, Subcommands* commands) {
   commands->erase->add_flag("--all", options->all, "erase the entire flash, bootloader included");
   commands->erase->add_flag("-y,--yes", options->yes, "do not ask before erasing the entire flash");
   addCommonOptions(commands->erase, options);
+  addRecordOptions(commands->erase, options);
   addTimeoutOption(commands->erase, options);
   commands->launch = app->add_subcommand("launch", "start the application on the target");
   addExpectOptions(commands->launch, options);
   addMonitorOptions(commands->launch, nullptr, options);
   addCommonOptions(commands->launch, options);
+  addRecordOptions(commands->launch, options);
   commands->ports = app->add_subcommand("ports", "list the serial ports of this machine");
   commands->ports->add_flag("--json",
                             "as one JSON array: each port's device, description and USB identity "
@@ -330,15 +311,21 @@ int checkTargetOptions(Options* options, TargetCommand command) {
   if (int code = checkReportPath(*options)) return code;
   if (int code = takeResetOptions(*options)) return code;
   if (int code = checkConsoleOptions(*options)) return code;
+  std::string why;
+  if (!checkExpectTexts(*options, command, &why)) {
+    fprintf(stderr, "error: %s\n", why.c_str());
+    return ExitUsage;
+  }
   return takeStationOptions(options);
 }
 
 // A board's line: to the parent for a gang's worker (an attempt that is tried
 // again as such), else to the report.
-void emitBoardLine(const Options& options, ReportFile* report, BoardReport board,
-                   WorkerEventKind kind = WorkerEventKind::Report) {
+void emitBoardLine(const Options& options, ReportFile* report, StationRecord* record,
+                   BoardReport board, WorkerEventKind kind = WorkerEventKind::Report) {
   if (board.exitCode == ExitOk) board.failedStep.clear();
   std::string line = boardReportLine(board);
+  recordEnded(record, 0, line, kind == WorkerEventKind::Attempt);
   if (options.events) {
     WorkerEvent event;
     event.kind = kind;
@@ -352,18 +339,20 @@ void emitBoardLine(const Options& options, ReportFile* report, BoardReport board
 struct AttemptContext {
   const Options* options;
   ReportFile* report;
+  StationRecord* record;
 };
 
 void emitAttempt(const BoardReport& board, void* context) {
   const AttemptContext* to = static_cast<const AttemptContext*>(context);
-  if (!to->options->report.empty()) {
-    emitBoardLine(*to->options, to->report, board, WorkerEventKind::Attempt);
+  if (!to->options->report.empty() || to->record) {
+    emitBoardLine(*to->options, to->report, to->record, board, WorkerEventKind::Attempt);
   }
 }
 
 // One board, in this process; its report line written when asked for.
 int runOneBoard(TargetCommand command, const Options& options, ReportFile* report,
-                std::time_t startTime, std::chrono::steady_clock::time_point started) {
+                StationRecord* record, std::time_t startTime,
+                std::chrono::steady_clock::time_point started) {
   BoardReport board;
   board.started = startTime;
   if (!options.ports.empty()) board.port = options.ports[0];  // also when the file fails
@@ -371,16 +360,17 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   if (!options.events) board.board = 1;  // a gang's worker is told its number
   SerialCounter counter;
   counter.next = options.firstSerial;
-  AttemptContext context = {&options, report};
+  AttemptContext context = {&options, report, record};
+  recordStarted(record, 0, board.port, options.file, board.board, std::nullopt);
   board.exitCode = runOnOneTarget(command, options, &board, &counter, emitAttempt, &context);
   if (!options.serialStart.empty()) fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
-  if (options.report.empty()) return board.exitCode;
+  if (options.report.empty() && !record) return board.exitCode;
   if (board.attempt == 1) {
     board.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
-  emitBoardLine(options, report, board);
-  if (options.events) return board.exitCode;
+  emitBoardLine(options, report, record, board);
+  if (options.events || options.report.empty()) return board.exitCode;
   bool good = board.exitCode == ExitOk;
   if (!closeReportFile(report, good ? "the board is programmed" : nullptr) && good) {
     return ExitFileError;
@@ -434,9 +424,13 @@ int main(int argc, char** argv) {
   }
   if (options.watch) return runWatch(options, &report);
   if (options.loop && options.events) return runStationWorker(options);
-  if (options.ports.size() > 1 || options.loop) {
-    return programGang(options, &report, argv[0], startTime);
-  }
-  const int code = runOneBoard(command, options, &report, startTime, started);
-  return options.monitor ? monitorAfterRun(options, code) : code;
+  int code = ExitOk;
+  StationRecord* record = openStationRecord(options, K4471_VERSION, &code);
+  if (code != ExitOk) return code;
+  const bool gang = options.ports.size() > 1 || options.loop || recordNumbers(record);
+  code = gang ? programGang(options, &report, argv[0], startTime, record)
+              : runOneBoard(command, options, &report, record, startTime, started);
+  if (!gang && options.monitor) code = monitorAfterRun(options, code);
+  closeStationRecord(record);
+  return code;
 }

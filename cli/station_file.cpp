@@ -103,6 +103,23 @@ int takeImage(StationFile* file, const toml::node& node) {
   return ExitOk;
 }
 
+// One value of an option that takes a value, as "--KEY VALUE".
+int takeArgument(const StationFile& file, const CLI::Option& option, const std::string& key,
+                 const toml::node& node, StationFileValue* given) {
+  std::string value;
+  if (!valueText(node, &value)) {
+    const char* several = option.get_expected_max() > 1 ? ", or an array of them" : "";
+    return refuse(file, lineOf(node), key,
+                  std::string("takes a text or a number") + several + ", not " + typeName(node));
+  }
+  // A file's name, or a database that is a file, lies beside the station file.
+  const bool path =
+      option.get_type_name() == "FILE" || (key == "db" && value.find("://") == std::string::npos);
+  given->arguments.insert(given->arguments.end(),
+                          {"--" + key, path ? besideFile(file, value) : value});
+  return ExitOk;
+}
+
 int takeValue(StationFile* file, CLI::App* program, const std::string& key,
               const toml::node& node) {
   const unsigned line = lineOf(node);
@@ -120,20 +137,18 @@ int takeValue(StationFile* file, CLI::App* program, const std::string& key,
                   "no such key (the keys are station, image, the program command's long "
                   "options, and [[slot]] tables)");
   }
-  StationFileValue given = {key, line, {"--" + key}};
+  StationFileValue given = {key, line, {}};
   if (option->get_expected_max() == 0) {  // a flag
     if (!node.is_boolean()) return refuse(*file, line, key, "takes true or false");
-    if (node.as_boolean()->get()) file->values.push_back(given);
-    return ExitOk;
+    if (node.as_boolean()->get()) given.arguments.push_back("--" + key);
+  } else if (const toml::array* several = node.as_array();
+             several && option->get_expected_max() > 1) {  // an option given again and again
+    for (const toml::node& one : *several) {
+      if (int code = takeArgument(*file, *option, key, one, &given)) return code;
+    }
+  } else if (int code = takeArgument(*file, *option, key, node, &given)) {
+    return code;
   }
-  std::string value;
-  if (!valueText(node, &value)) {
-    return refuse(*file, line, key, std::string("takes a text or a number, not ") + typeName(node));
-  }
-  // A file's name, or a database that is a file, lies beside the station file.
-  const bool path =
-      option->get_type_name() == "FILE" || (key == "db" && value.find("://") == std::string::npos);
-  given.arguments.push_back(path ? besideFile(*file, value) : value);
   file->values.push_back(given);
   return ExitOk;
 }
@@ -194,10 +209,6 @@ void addStationFileOption(CLI::App* program, Options* options) {
                    "manual); the command line's options override its values, and --port its "
                    "slots")
       ->type_name("FILE");
-  program
-      ->add_option("--station", options->station,
-                   "the station's name, on its page and at its start")
-      ->type_name("NAME");
   program->add_option("--slot-name", options->slots)->group("");  // a worker's slot
 }
 

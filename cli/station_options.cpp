@@ -61,6 +61,14 @@ void addStationOptions(CLI::App* program, Options* options) {
                    "holding 18446744073709551615 is refused")
       ->type_name("FILE")
       ->excludes(start);
+  program
+      ->add_option("--serial-counter", options->serialCounter,
+                   "take each board's number from counter NAME in the --db record (made with "
+                   "counter create), shared by a line's stations; the next free number is shown "
+                   "at the end")
+      ->type_name("NAME")
+      ->excludes(start)
+      ->excludes("--serial-file");
 }
 
 namespace {
@@ -132,23 +140,33 @@ int takeStationOptions(Options* options) {
     if (resetOf(*options, i).empty())
       return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
-  std::string why;
-  if (!options->expect.empty() && !expectCanMatch(options->expect, &why)) {
-    return refuse(ExitUsage, "--expect " + options->expect + ": " + why);
+  const bool counter = !options->serialCounter.empty();
+  if (counter && options->db.empty()) {
+    return refuse(ExitUsage, "--serial-counter needs the record: --db TARGET or K4471_DB");
   }
-  const bool source = !options->serialStart.empty() || !options->serialFile.empty();
+  if (counter && options->ports.empty()) return refuse(ExitUsage, "--serial-counter needs --port");
+  const bool source = !options->serialStart.empty() || !options->serialFile.empty() || counter;
   if (options->serialAt.empty()) {
-    if (source) return refuse(ExitUsage, "--serial-start and --serial-file need --serial-at ADDR");
-    if (options->expect.find(SerialPlaceholder) != std::string::npos) {
+    if (source) {
+      return refuse(ExitUsage,
+                    "--serial-start, --serial-file and --serial-counter need --serial-at ADDR");
+    }
+    bool serialNamed = false;
+    for (const std::string& expect : options->expect) {
+      serialNamed = serialNamed || expect.find(SerialPlaceholder) != std::string::npos;
+    }
+    if (serialNamed) {
       return refuse(ExitUsage,
                     "--expect names {serial}, but the boards are not numbered: give "
-                    "--serial-at with --serial-start or --serial-file");
+                    "--serial-at with --serial-start, --serial-file or --serial-counter");
     }
     return ExitOk;
   }
   // A gang's worker is handed its numbers; everyone else needs a source.
   if (!source && !options->events) {
-    return refuse(ExitUsage, "--serial-at needs --serial-start N or --serial-file FILE");
+    return refuse(
+        ExitUsage,
+        "--serial-at needs --serial-start N, --serial-file FILE or --serial-counter NAME");
   }
   std::string error;
   if (!parseSerialFormat(options->serialFormat, &options->serial, &error)) {
@@ -164,7 +182,7 @@ int takeStationOptions(Options* options) {
   }
   options->serialAddress = static_cast<uint32_t>(address);
   options->numbered = true;
-  if (!source) return ExitOk;
+  if (!source || counter) return ExitOk;  // the record's counter is checked as it opens
   // Resolved once: every station that names the file, by any link, locks
   // and writes the same path.
   if (!options->serialFile.empty()) options->serialPath = resolveSerialFile(options->serialFile);

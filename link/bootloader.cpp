@@ -59,16 +59,31 @@ void addToLine(OpenLine* line, uint8_t byte, size_t keep) {
   }
 }
 
+// Marks the patterns not found yet that the line holds (with `valueEnded`,
+// only those that end in a value); true once every pattern is found.
+bool markFound(const std::vector<AppAnswerPattern>& patterns, const OpenLine& line, bool ended,
+               bool valueEnded, std::vector<bool>* found) {
+  bool all = true;
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    if (!(*found)[i] && (!valueEnded || endsInValue(patterns[i])) &&
+        lineHoldsAnswer(patterns[i], line.text, ended, line.whole)) {
+      (*found)[i] = true;
+    }
+    all = all && (*found)[i];
+  }
+  return all;
+}
+
 // The rest of a line the time limit cut, when it follows at once: the
 // message then shows the whole line, not the few bytes read before the limit.
-// Its first byte may still complete a number the application printed before
-// the limit (a line end or a non-digit after it): true then. *ended tells
-// whether the line's end came.
-bool finishLine(SerialPort port, const AppAnswerPattern& pattern, size_t keep, OpenLine* line,
-                bool* ended) {
+// Its first byte may still complete a value the application printed before
+// the limit (a line end or a character after it): true when that completes
+// every pattern. *ended tells whether the line's end came.
+bool finishLine(SerialPort port, const std::vector<AppAnswerPattern>& patterns, size_t keep,
+                OpenLine* line, std::vector<bool>* found, bool* ended) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(LineGraceMilliseconds);
-  bool first = !pattern.texts.empty() && pattern.texts.back().empty();
+  bool first = true;
   *ended = false;
   while (!line->text.empty()) {
     const auto left =
@@ -76,9 +91,9 @@ bool finishLine(SerialPort port, const AppAnswerPattern& pattern, size_t keep, O
     uint8_t byte = 0;
     if (readAnyByte(port, &byte, left) != ReadEnd::Frame) return false;
     *ended = isLineEnd(byte);
-    if (*ended) return first && lineHoldsAnswer(pattern, line->text, true, line->whole);
+    if (*ended) return first && markFound(patterns, *line, true, true, found);
     addToLine(line, byte, keep);
-    if (first && lineHoldsAnswer(pattern, line->text, false, line->whole)) return true;
+    if (first && markFound(patterns, *line, false, true, found)) return true;
     first = false;
   }
   return false;
@@ -230,12 +245,16 @@ ProgressReply readProgressReply() {
   }
 }
 
-AppAnswer awaitApplicationText(const AppAnswerPattern& pattern, int64_t milliseconds,
-                               AppLastLine* lastLine) {
+AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns, int64_t milliseconds,
+                               AppLastLine* lastLine, std::vector<bool>* found) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   const SerialPort port = serialPort.load();
-  const size_t keep = std::max(AppLineKeep, answerLength(pattern));
+  size_t keep = AppLineKeep;
+  for (const AppAnswerPattern& pattern : patterns) keep = std::max(keep, answerLength(pattern));
+  std::vector<bool> seen(patterns.size(), false);
+  std::vector<bool>& marks = found ? *found : seen;
+  marks.assign(patterns.size(), false);
   OpenLine line;
   *lastLine = AppLastLine();
   for (;;) {
@@ -245,21 +264,21 @@ AppAnswer awaitApplicationText(const AppAnswerPattern& pattern, int64_t millisec
     const ReadEnd end = readAnyByte(port, &byte, left);
     if (end != ReadEnd::Frame) {
       bool ended = false;
-      const bool found =
-          end == ReadEnd::TimeLimit && finishLine(port, pattern, keep, &line, &ended);
+      const bool all =
+          end == ReadEnd::TimeLimit && finishLine(port, patterns, keep, &line, &marks, &ended);
       if (!line.text.empty()) *lastLine = {line.text, ended};
-      if (found) traceApplicationLine(line.text);
-      return found ? AppAnswer::Found : answerOf(end);
+      if (all) traceApplicationLine(line.text);
+      return all ? AppAnswer::Found : answerOf(end);
     }
-    // Every place the pattern may end is looked at once it can be judged.
+    // Every place a pattern may end is looked at once it can be judged.
     const bool ended = isLineEnd(byte);
     if (!ended) addToLine(&line, byte, keep);
-    const bool found = lineHoldsAnswer(pattern, line.text, ended, line.whole);
-    if (found || (ended && !line.text.empty())) {
+    const bool all = markFound(patterns, line, ended, false, &marks);
+    if (all || (ended && !line.text.empty())) {
       traceApplicationLine(line.text);
       *lastLine = {line.text, ended};
     }
-    if (found) return AppAnswer::Found;
+    if (all) return AppAnswer::Found;
     if (ended) line = OpenLine();
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "link/app_answer.h"
 #include "link/frames.h"
@@ -70,16 +71,17 @@ struct AppLastLine {
   bool ended = false;
 };
 // Reads what the application prints, for up to `milliseconds`, until a line
-// (ended by CR, LF or both) holds the pattern (link/app_answer.h): Found as
-// soon as that can be judged, or when the byte that follows the limit at once
-// completes a number printed before it. *lastLine is the last line it
+// (ended by CR, LF or both) holds each of the patterns (link/app_answer.h),
+// each in some line, in any order: Found as soon as that can be judged, or
+// when the byte that follows the limit at once completes a value printed
+// before it; *found (when given) tells which patterns were seen. *lastLine is the last line it
 // printed (the part of an unfinished one counts; when the limit cuts one,
 // the rest that follows at once is read for it); of a very long line only
 // its last bytes are kept (at least AppLineKeep, and never more than twice
-// that or twice the pattern), so a line that never ends cannot exhaust
+// that or twice the longest pattern), so a line that never ends cannot exhaust
 // memory. Each line is traced.
-AppAnswer awaitApplicationText(const AppAnswerPattern& pattern, int64_t milliseconds,
-                               AppLastLine* lastLine);
+AppAnswer awaitApplicationText(const std::vector<AppAnswerPattern>& patterns, int64_t milliseconds,
+                               AppLastLine* lastLine, std::vector<bool>* found = nullptr);
 // One command, one timed reply: LinkOk on the awaited reply, else
 // LinkUnexpectedReply.
 LinkResult startErase();

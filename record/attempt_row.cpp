@@ -24,7 +24,7 @@ const char* const InsertAttempt =
 // What a completed row replaces of a row already there (a started one, or itself sent again).
 const char* const UpdateAttempt =
     "UPDATE SET serial = excluded.serial, counter = excluded.counter, bytes = excluded.bytes,"
-    " blocks = excluded.blocks, image_sha256 = excluded.image_sha256,"
+    " blocks = excluded.blocks, sha256 = excluded.sha256, image_sha256 = excluded.image_sha256,"
     " outcome = excluded.outcome, exit_code = excluded.exit_code,"
     " failed_step = excluded.failed_step, message = excluded.message,"
     " app_line = excluded.app_line, ended = excluded.ended, duration_s = excluded.duration_s";

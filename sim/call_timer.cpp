@@ -129,6 +129,16 @@ int serveCallTimer(Simulator* sim) {
 }
 
 void callTimerRunEnded(Simulator* sim, bool launched) {
+  if (!launched) {
+    std::lock_guard<std::mutex> lock(sim->mutex);
+    for (const FlipBit& flip : sim->flipEvery) {
+      applyFlipBit(flip, sim->model.geometry, &sim->model.flash);
+    }
+    for (const FlipBit& flip : sim->flipNext) {
+      applyFlipBit(flip, sim->model.geometry, &sim->model.flash);
+    }
+    sim->flipNext.clear();
+  }
   const int swap = sim->nextBoardMs.load();
   if (swap > 0) {
     sim->calls.nextBoardDue = true;

@@ -1,4 +1,4 @@
-// The simulator's control lines: reset, set OPTION VALUE, unplug, write-memory.
+// The simulator's control lines: reset, set OPTION VALUE, unplug, write-memory, flip-bit.
 #include <errno.h>
 
 #include <cstdio>
@@ -27,6 +27,16 @@ bool setOption(Simulator* sim, const char* name, const char* text) {
   if (!option) return false;
   std::lock_guard<std::mutex> lock(sim->mutex);
   option->set(sim, int(value));
+  return true;
+}
+
+// `flip-bit ADDR:BIT`: for the next programming run only.
+bool flipNextBoard(Simulator* sim, const char* text) {
+  std::lock_guard<std::mutex> lock(sim->mutex);
+  FlipBit flip;
+  std::string why;
+  if (!parseFlipBit(text, sim->model.geometry, &flip, &why)) return false;
+  sim->flipNext.push_back(flip);
   return true;
 }
 
@@ -66,6 +76,8 @@ bool applyControl(Simulator* sim, std::string line, bool onThread) {
   } else if (fields == 1 && strcmp(word, "unplug") == 0) {
     controlUnplug(sim, onThread);
     ok = true;
+  } else if (fields == 2 && strcmp(word, "flip-bit") == 0) {
+    ok = flipNextBoard(sim, name);
   } else if (fields == 1 && strcmp(word, "write-memory") == 0) {
     ok = simWriteMemoryOut(sim);
   } else if (fields == 3 && strcmp(word, "set") == 0) {

@@ -15,7 +15,7 @@ namespace {
 // What the command line gives beyond SimConfig's whole numbers.
 struct SimArgs {
   SimConfig config;
-  std::string link, memoryOut, control, logPath, appText, listen, resetOn;
+  std::string link, memoryOut, control, logPath, appText, listen, resetOn, flipBit;
   uint32_t flashBase = SimConfig().flashBase;
   uint32_t flashSize = SimConfig().flashSize;
   uint32_t bootSize = SimConfig().bootSize;
@@ -45,11 +45,17 @@ void addOptions(CLI::App& app, SimArgs* args) {
                  "its number, else board 1 writes FILE and board N FILE.N");
   app.add_option("--app-text", args->appText,
                  "The line the application prints at launch; {u32le@ADDR}, {u32be@ADDR}, "
-                 "{u64le@ADDR}, {u64be@ADDR} (decimal) and {ascii:W@ADDR} (W bytes) stand for "
-                 "values in the flash");
+                 "{u64le@ADDR}, {u64be@ADDR} (decimal), {ascii:W@ADDR} (W bytes), "
+                 "{crc32@START:SIZE} and {sha256@START:SIZE} (hexadecimal; {CRC32@...}, "
+                 "{SHA256@...} in capitals) stand for values in the flash");
+  app.add_option("--flip-bit", args->flipBit,
+                 "Flip this bit of the flash (ADDR:BIT, BIT 0 to 7) after every programming run, "
+                 "before the launch; the control line flip-bit ADDR:BIT does so for the next "
+                 "run only");
   app.add_option("--control", args->control,
                  "Create this FIFO and read control lines from it: reset | set <option> <value> | "
-                 "unplug (the link is gone until reset) | write-memory (option: " +
+                 "unplug (the link is gone until reset) | write-memory | flip-bit ADDR:BIT "
+                 "(option: " +
                      simOptionNames() + ")");
   app.add_option("--log", args->logPath,
                  "Append each command frame the host sent (hex), each block record and each "
@@ -78,6 +84,7 @@ SimConfig configOf(const SimArgs& args) {
   config.controlPath = args.control.empty() ? nullptr : args.control.c_str();
   config.logPath = args.logPath.empty() ? nullptr : args.logPath.c_str();
   config.appText = args.appText.empty() ? nullptr : args.appText.c_str();
+  config.flipBit = args.flipBit.empty() ? nullptr : args.flipBit.c_str();
   config.listen = args.listen.empty() ? nullptr : args.listen.c_str();
   config.resetOn = args.resetOn.empty() ? nullptr : args.resetOn.c_str();
   return config;

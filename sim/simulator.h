@@ -49,6 +49,8 @@
 //                          link removed (the port is gone) until the next reset, which
 //                          plugs the board in again on a new pseudo-terminal
 //   write-memory           write the memory-out file now
+//   flip-bit ADDR:BIT      flip that bit of the flash once the next programming run
+//                          ends, before a launch (`flipBit` does so after every run)
 // Lines are applied in order. A Wine test that must be sure its settings are
 // in force sends its `set` lines and then `reset`: the call after the reset
 // comes only once all of them are applied. Empty lines and lines starting with
@@ -88,6 +90,7 @@ struct SimConfig {
   int chatterMs = 0;                  // print a line of text this often instead of calling
   int nextBoardMs = 0;                // the next board calls this long after a run or launch
   const char* appText = nullptr;      // the line the application prints at launch
+  const char* flipBit = nullptr;      // "ADDR:BIT": flipped after each programming run
   int appTextCut = 0;                 // ... only its first N bytes, without its end
   int latencyMs = 0;                  // each message held this long, each way
   const char* listen = nullptr;       // "HOST:PORT": a TCP port in front of the line

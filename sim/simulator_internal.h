@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "link/telnet_codec.h"
+#include "sim/app_text.h"
 #include "sim/line_pacing.h"
 #include "sim/pty_link.h"
 #include "sim/simulator.h"
@@ -75,6 +76,8 @@ struct Simulator {
   unsigned settingsRequested = 0;
   unsigned settingsServed = 0;
   bool inputPending = false;  // the host had sent bytes not yet taken, at the last sync
+  // Bits flipped after each programming run, and after the next one only.
+  std::vector<FlipBit> flipEvery, flipNext;
 
   std::atomic<int> callMs{500};
   std::atomic<int> eraseBlockMs{0};

@@ -351,6 +351,8 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
     why = "--app-text: " + why;
     return fail(nullptr);
   }
+  FlipBit flip;
+  if (config.flipBit && !parseFlipBit(config.flipBit, geometry, &flip, &why)) return fail(nullptr);
   size_t optionCount = 0;
   const SimOption* options = simOptions(&optionCount);
   for (size_t i = 0; i < optionCount; ++i) {
@@ -366,6 +368,7 @@ Simulator* simStart(const SimConfig& config, std::string* error) {
   sim->logPath = config.logPath ? config.logPath : "";
   sim->appText = config.appText ? config.appText : "";
   sim->verbose = config.verbose;
+  if (config.flipBit) sim->flipEvery.push_back(flip);
   targetInit(&sim->model, geometry, config.eraseBlocks);
   for (size_t i = 0; i < optionCount; ++i) options[i].set(sim, config.*options[i].member);
 

@@ -53,3 +53,17 @@ bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_
   }
   return true;
 }
+
+bool boardFirmware(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
+                   FirmwareImage* out, std::string* error) {
+  *out = loaded.image;
+  if (!serial) return true;
+  std::vector<uint8_t> bytes;
+  HexFileFault fault = {0, ""};
+  if (!encodeSerial(*serial, options.serial, &bytes, error)) return false;
+  if (!writeImageBytes(out, options.serialAddress, bytes.data(), bytes.size(), &fault)) {
+    *error = fault.message;
+    return false;
+  }
+  return true;
+}

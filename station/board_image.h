@@ -33,3 +33,8 @@ std::string serialCounterEnd(const SerialCounter& counter);
 // False with the reason when the number does not fit.
 bool boardImage(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
                 ImageSnapshot* out, std::string* dataSha256, std::string* error);
+
+// The image a board is programmed from as segments: the loaded image with the
+// board's serial number written in (when it has one). False with the reason.
+bool boardFirmware(const Options& options, const LoadedImage& loaded, const uint64_t* serial,
+                   FirmwareImage* out, std::string* error);

@@ -32,6 +32,16 @@ std::string boardReportLine(const BoardReport& report) {
   object["attempt"] = report.attempt;
   if (report.serial) object["serial"] = *report.serial;
   if (!report.imageSha256.empty()) object["image_sha256"] = report.imageSha256;
+  if (report.proved) object["proved"] = *report.proved;
+  if (!report.proof.empty()) {
+    nlohmann::ordered_json ranges = nlohmann::ordered_json::array();
+    for (const ProofRange& range : report.proof) {
+      ranges.push_back({{"start", range.start},
+                        {"size", range.size},
+                        {range.kind == ProofKind::Crc32 ? "crc32" : "sha256", range.value}});
+    }
+    object["proof"] = ranges;
+  }
   if (report.exitCode != ExitOk) {
     object["failed_step"] = report.failedStep;
     object["message"] = report.message;

@@ -7,8 +7,10 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "operations/exit_codes.h"
+#include "station/flash_proof.h"
 #include "station/output_file.h"
 
 // The outcome of a board pulled out in the middle of its run (with exit
@@ -36,6 +38,12 @@ struct BoardReport {
   int attempt = 1;
   std::optional<uint64_t> serial;
   std::string imageSha256;
+  // With --expect: whether the application proved the flash (its digests
+  // matched and their ranges hold every data byte programmed); unset for a
+  // board not checked. The ranges with their expected values.
+  std::optional<bool> proved;
+  std::vector<ProofRange> proof;
+  bool proofCovers = false;
 };
 
 // One line of JSON (without its line end). Texts that are not UTF-8 (a file

@@ -9,6 +9,7 @@
 
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
+#include "station/app_check.h"
 #include "station/board_image.h"
 #include "station/board_reset.h"
 #include "station/interrupt.h"
@@ -47,6 +48,7 @@ int numberBoard(const Options& options, const LoadedImage& loaded, SerialCounter
     board->failedStep = "start";
     return ExitFileError;
   }
+  proveBoard(options, loaded, board);
   return ExitOk;
 }
 
@@ -76,6 +78,7 @@ int runOnOneTarget(TargetCommand command, const Options& options, BoardReport* b
                    SerialCounter* counter, AttemptReport attempt, void* context) {
   LoadedImage loaded;
   board->file = options.file;
+  if (!options.expect.empty()) board->proved = false;
   bool declined = false;
   int code = prepareTargetRun(command, options, &loaded, board, &declined);
   if (code != ExitOk || declined) return code;

@@ -16,9 +16,11 @@
 #include "operations/run_logic.h"
 #include "station/board_image.h"
 #include "station/board_report.h"
+#include "station/gang_table.h"
 #include "station/gang_target.h"
 #include "station/interrupt.h"
-#include "station/progress.h"
+#include "station/record_number.h"
+#include "station/station_record.h"
 #include "station/terminal.h"
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
@@ -49,14 +51,9 @@ struct Gang {
   const Options* options;
   Station* station;                   // a station's (--loop), else nullptr
   StationConsole* console = nullptr;  // --console's
+  StationRecord* record = nullptr;    // --db's
   std::vector<Target>* targets = nullptr;
 };
-
-void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
-                 const std::string& serial = "") {
-  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
-  sendWorkerInput(&target->worker, bytes.data(), bytes.size());
-}
 
 // The board has ended: its line goes out now, not when the whole gang ends.
 void finish(Target* target, int code, const Gang& gang) {
@@ -68,9 +65,11 @@ void finish(Target* target, int code, const Gang& gang) {
     target->outcome = target->reported ? workerDiedCause(code) : workerDiedText(code);
     target->status = target->outcome;
   }
-  if (gang.report && !target->reported) {
+  if ((gang.report || gang.record) && !target->reported) {
     target->report.clear();  // an attempt's, written already
-    writeReportLine(gang.report, reportLineOf(*target, gang.file));
+    const std::string line = reportLineOf(*target, gang.file);
+    if (gang.report) writeReportLine(gang.report, line);
+    recordEnded(gang.record, target->index, line, false);
   }
   consoleBoardLine(gang.console, target->index, reportLineOf(*target, gang.file), true);
 }
@@ -78,7 +77,9 @@ void finish(Target* target, int code, const Gang& gang) {
 // A gang's board line, each attempt's as it ends; the last one ends the board.
 void takeGangReport(Target* target, const Gang& gang, bool attempt) {
   std::lock_guard<std::mutex> hold(targetsLock);
-  writeReportLine(gang.report, reportLineOf(*target, gang.file));
+  const std::string line = reportLineOf(*target, gang.file);
+  if (gang.report) writeReportLine(gang.report, line);
+  recordEnded(gang.record, target->index, line, attempt);
   target->report.clear();
   if (attempt) {
     ++target->attempt;
@@ -107,6 +108,52 @@ bool grantBoard(const Options& options, Station* station, std::unique_lock<std::
   }
 }
 
+// A number from the record's counter, taken outside the lock (the board is held meanwhile, so
+// that --count holds): while the database is away the port's line says so once, and a stop
+// ends its wait (the board is not addressed).
+SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
+                            uint64_t* serial, std::string* error) {
+  Station* station = gang.station;
+  target->board = ++station->granted;
+  ++station->inFlight;
+  hold->unlock();
+  NumberWait wait;
+  wait.stop = [station] {
+    std::lock_guard<std::mutex> held(targetsLock);
+    return interrupted.load() || station->done;
+  };
+  wait.waiting = [target, &gang] {
+    std::lock_guard<std::mutex> held(targetsLock);
+    target->status = "database unreachable; waiting";
+    if (gang.plain || gang.notices)
+      fprintf(stderr, "%s: %s\n", targetName(*target).c_str(), target->status.c_str());
+  };
+  bool noneLeft = false;
+  const RecordTake took = waitForRecordNumber(gang.record, target->index, target->port, gang.file,
+                                              target->board, wait, serial, error, &noneLeft);
+  hold->lock();
+  --station->inFlight;
+  if (took == RecordTake::Unreachable) station->done = true;
+  if (took != RecordTake::Refused) return SerialTake::Taken;
+  return noneLeft ? SerialTake::NoneLeft : SerialTake::Failed;
+}
+
+// The board that called: its number from where numbers come (SerialTake::Taken also when it
+// needs none), its board number given.
+SerialTake numberBoard(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
+                       uint64_t* serial, std::string* error) {
+  Station* station = gang.station;
+  if (!station->fault && recordBroken(gang.record, error)) {
+    fprintf(stderr, "error: %s: no further board is addressed\n", error->c_str());
+    station->fault = ExitDatabaseError;
+  }
+  if (!grantBoard(*gang.options, station, hold)) return SerialTake::Taken;
+  if (recordNumbers(gang.record)) return numberFromRecord(target, gang, hold, serial, error);
+  target->board = ++station->granted;
+  if (!gang.options->numbered) return SerialTake::Taken;
+  return nextSerialNumber(*gang.options, &station->counter, serial, error);
+}
+
 // A station's worker has a new board calling: its number and "go", or stop.
 void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang) {
   std::unique_lock<std::mutex> hold(targetsLock);
@@ -114,9 +161,7 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
   const Options& options = *gang.options;
   uint64_t serial = 0;
   std::string error;
-  const SerialTake took = grantBoard(options, station, &hold) && options.numbered
-                              ? nextSerialNumber(options, &station->counter, &serial, &error)
-                              : SerialTake::Taken;
+  const SerialTake took = numberBoard(target, gang, &hold, &serial, &error);
   if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", error.c_str());
   if (took == SerialTake::NoneLeft) {
     // The board that called is not addressed; the boards under way end.
@@ -138,12 +183,15 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
     endIdleWorkers(targets);
     return;
   }
-  target->board = ++station->granted;
   target->serial = options.numbered ? std::optional<uint64_t>(serial) : std::nullopt;
   target->attempt = 1;
   target->started = std::time(nullptr);
   target->inFlight = true;
   ++station->inFlight;
+  if (!recordNumbers(gang.record)) {
+    recordStarted(gang.record, target->index, target->port, gang.file, target->board,
+                  target->serial);
+  }
   sendMessage(target, ParentMessageKind::Board, target->board);
   if (options.numbered) sendMessage(target, ParentMessageKind::Serial, 0, std::to_string(serial));
   sendMessage(target, ParentMessageKind::Go);
@@ -161,8 +209,10 @@ void boardEnded(Target* target, std::vector<Target>* targets, const Gang& gang, 
   (code == ExitOk ? target->passed : target->failed)++;
   (code == ExitOk ? station->passed : station->failed)++;
   if (code == ExitInterrupted) target->boardInterrupted = true;
-  if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
-  consoleBoardLine(gang.console, target->index, reportLineOf(*target, gang.file), true);
+  const std::string line = reportLineOf(*target, gang.file);
+  if (gang.report) writeReportLine(gang.report, line);
+  recordEnded(gang.record, target->index, line, false);
+  consoleBoardLine(gang.console, target->index, line, true);
   target->report.clear();
   if (gang.options->count && station->passed >= gang.options->count) station->done = true;
   if (station->done) endIdleWorkers(targets);
@@ -175,7 +225,9 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
                        bool attempt) {
   std::lock_guard<std::mutex> hold(targetsLock);
   if (attempt) {
-    if (gang.report) writeReportLine(gang.report, reportLineOf(*target, gang.file));
+    const std::string line = reportLineOf(*target, gang.file);
+    if (gang.report) writeReportLine(gang.report, line);
+    recordEnded(gang.record, target->index, line, true);
     consoleBoardLine(gang.console, target->index, target->report, false);
     target->report.clear();
     ++target->attempt;
@@ -217,6 +269,10 @@ void finishStation(Target* target, std::vector<Target>* targets, const Gang& gan
 void feedWorker(Target* target, const Gang& gang, const std::string& serial) {
   sendWorkerInput(&target->worker, gang.input.data(), gang.input.size());
   if (gang.station) return;
+  if (!recordNumbers(gang.record)) {
+    recordStarted(gang.record, target->index, target->port, gang.file, target->board,
+                  target->serial);
+  }
   sendMessage(target, ParentMessageKind::Board, target->board);
   if (!serial.empty()) sendMessage(target, ParentMessageKind::Serial, 0, serial);
   sendMessage(target, ParentMessageKind::Go);
@@ -247,7 +303,7 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
       if (report) {
         takeStationReport(target, targets, *gang, event.kind == WorkerEventKind::Attempt);
       }
-    } else if (gang->report && report) {
+    } else if ((gang->report || gang->record) && report) {
       takeGangReport(target, *gang, event.kind == WorkerEventKind::Attempt);
     }
     if (!shown.empty() && (gang->plain || (gang->notices && isPortNotice(event)))) {
@@ -263,28 +319,12 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
   }
 }
 
-void drawTable(std::vector<Target>& targets, bool redraw, bool station) {
-  std::lock_guard<std::mutex> hold(targetsLock);
-  if (redraw) fprintf(stderr, "\x1b[%zuA", targets.size());
-  for (const Target& t : targets) {
-    std::string bar = t.programSteps > 0 ? progressBarText(t.programSteps, ProgramBarSteps, 20, '#')
-                                         : progressBarText(t.eraseSteps, EraseBarSteps, 20, '=');
-    std::string status = t.status.substr(0, 60);
-    if (station) {
-      status = "board " + std::to_string(t.board) + ", " + std::to_string(t.passed) + " passed, " +
-               std::to_string(t.failed) + " failed: " + status.substr(0, 40);
-    }
-    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", targetName(t).c_str(), bar.c_str(), status.c_str());
-  }
-  fflush(stderr);
-}
-
 void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& gang) {
   for (Target& target : *targets) {
     if (target.finished) continue;
     const std::vector<std::string> arguments = workerArguments(
         run.self, target.port, *run.options,
-        run.report != nullptr || run.options->loop || !run.options->console.empty());
+        run.report != nullptr || run.options->loop || !run.options->console.empty() || gang.record);
     target.started = std::time(nullptr);
     if (!startWorker(arguments, &target.worker, true)) {
       target.outcome = "the worker process did not start";
@@ -295,57 +335,22 @@ void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& 
   }
 }
 
-void showProgress(std::vector<Target>& targets, bool station) {
-  drawTable(targets, false, station);
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    bool all = true;
-    {
-      std::lock_guard<std::mutex> hold(targetsLock);
-      for (const Target& t : targets) all = all && t.finished;
-    }
-    drawTable(targets, true, station);
-    if (all) break;
+// A gang's board's number, before any board is addressed: ExitOk, or the exit code told.
+int numberTarget(const Target& target, const Gang& gang, Station* station, uint64_t* number,
+                 std::string* why) {
+  bool noneLeft = false;
+  if (recordNumbers(gang.record)) {
+    const RecordTake took = takeRecordNumber(gang.record, target.index, target.port, gang.file,
+                                             target.board, number, why, &noneLeft);
+    if (took == RecordTake::Taken) return ExitOk;
+    fprintf(stderr, "error: %s\n", why->c_str());
+    if (noneLeft) station->noneLeft = *why;
+    return took == RecordTake::Unreachable ? ExitDatabaseError : ExitFileError;
   }
-}
-
-int summarise(const std::vector<Target>& targets) {
-  int failed = 0;
-  fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
-  for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) ++failed;
-    fprintf(stderr, "%-20s %-22s %s\n", targetName(t).c_str(), resultText(t), t.outcome.c_str());
-  }
-  if (failed == 0) {
-    fprintf(stderr, "All %zu targets programmed.\n", targets.size());
-    return ExitOk;
-  }
-  std::string names;
-  for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + targetName(t);
-  }
-  fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
-  return ExitSomeTargetsFailed;
-}
-
-// A station's end: each port's tally and the boards' count, and the ports
-// whose worker died.
-int summariseStation(const std::vector<Target>& targets, const Station& station) {
-  fprintf(stderr, "\n%-20s %-8s %-8s %-8s %s\n", "PORT", "BOARDS", "PASSED", "FAILED", "LAST");
-  bool interruptedBoard = false;
-  std::string died;
-  for (const Target& t : targets) {
-    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", targetName(t).c_str(), t.passed + t.failed,
-            t.passed, t.failed, t.outcome.c_str());
-    interruptedBoard = interruptedBoard || t.boardInterrupted;
-    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + targetName(t);
-  }
-  fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", station.passed + station.failed,
-          station.passed, station.failed);
-  if (!died.empty()) fprintf(stderr, "The worker died on %s.\n", died.c_str());
-  if (interruptedBoard) return ExitInterrupted;
-  if (station.fault) return station.fault;
-  return station.failed == 0 && died.empty() ? ExitOk : ExitSomeTargetsFailed;
+  const SerialTake took = nextSerialNumber(*gang.options, &station->counter, number, why);
+  if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why->c_str());
+  if (took == SerialTake::NoneLeft) station->noneLeft = *why;
+  return took == SerialTake::Taken ? ExitOk : ExitFileError;
 }
 
 // A gang's boards take their numbers before any of them is addressed; one
@@ -359,12 +364,8 @@ int numberTargets(std::vector<Target>* targets, const Gang& gang, Station* stati
     Target& target = (*targets)[i];
     target.board = i + 1;
     uint64_t number = 0;
-    if (gang.options->numbered && !fault) {
-      const SerialTake took = nextSerialNumber(*gang.options, &station->counter, &number, &why);
-      if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why.c_str());
-      if (took == SerialTake::NoneLeft) station->noneLeft = why;
-      if (took != SerialTake::Taken) fault = ExitFileError;
-    }
+    if (gang.options->numbered && !fault)
+      fault = numberTarget(target, gang, station, &number, &why);
     if (fault) {
       target.outcome = why;
       finish(&target, fault, gang);
@@ -392,11 +393,9 @@ void stopStation(void* context) {
 int runGang(const GangRun& run) {
   const Options& options = *run.options;
   std::vector<Target> targets(options.ports.size());
-  for (size_t i = 0; i < targets.size(); ++i) {
-    targets[i].port = options.ports[i];
-    targets[i].slot = slotOf(options, i);
-    targets[i].index = i;
-  }
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.ports[i];
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].slot = slotOf(options, i);
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
       !options.quiet && !options.verbose && isTerminal(stderr) && enableEscapeSequences(stderr);
@@ -411,6 +410,7 @@ int runGang(const GangRun& run) {
                options.loop ? &station : nullptr};
   appendImageMessage(run.image->bytes, &gang.input);
   gang.targets = &targets;
+  gang.record = run.record;
   int consoleFault = ExitOk;
   gang.console = openStationConsole(options, ConsoleStop{&gang, stopStation}, &consoleFault);
   if (consoleFault) return consoleFault;
@@ -434,10 +434,11 @@ int runGang(const GangRun& run) {
       followers.emplace_back(followWorker, &targets[i], &targets, &gang, serials[i]);
     }
   }
-  if (bars) showProgress(targets, options.loop);
+  if (bars) showProgress(targets, targetsLock, options.loop);
   for (std::thread& follower : followers) follower.join();
   closeStationConsole(gang.console);
-  int code = options.loop ? summariseStation(targets, station) : summarise(targets);
+  int code = options.loop ? summariseStation(targets, station.passed, station.failed, station.fault)
+                          : summarise(targets);
   // Boards left without a number: the run ends as the station's would.
   if (numbering != ExitOk && code != ExitInterrupted) code = numbering;
   if (!options.serialStart.empty()) {

@@ -7,6 +7,7 @@
 
 #include "station/board_report.h"
 #include "station/plan.h"
+#include "station/station_record.h"
 #include "operations/exit_codes.h"
 #include "image/image_snapshot.h"
 
@@ -15,8 +16,9 @@
 struct GangRun {
   std::string self;  // this program, started once per port as its worker
   const Options* options;
-  ReportFile* report;          // nullptr: no report; else each board's line as it ends
-  const ImageSnapshot* image;  // the file's bytes as this process read them
+  ReportFile* report;               // nullptr: no report; else each board's line as it ends
+  const ImageSnapshot* image;       // the file's bytes as this process read them
+  StationRecord* record = nullptr;  // --db's: every attempt a row (station/station_record.h)
 };
 
 // Every worker is fed `image`, so that every board gets the same bytes

@@ -98,3 +98,9 @@ std::string targetName(const Target& target) {
 const char* resultText(const Target& target) {
   return workerDied(target.exitCode) ? "worker died" : exitCodeText(target.exitCode);
 }
+
+void sendMessage(Target* target, ParentMessageKind kind, unsigned long board,
+                 const std::string& serial) {
+  const std::vector<uint8_t> bytes = encodeParentMessage(ParentMessage{kind, {}, board, serial});
+  sendWorkerInput(&target->worker, bytes.data(), bytes.size());
+}

@@ -53,3 +53,7 @@ std::string reportLineOf(const Target& target, const std::string& file);
 std::string targetName(const Target& target);
 // The summary's word for the port's end.
 const char* resultText(const Target& target);
+
+// A message of the parent to the target's worker (its board's number, serial number, go).
+void sendMessage(Target* target, ParentMessageKind kind, unsigned long board = 0,
+                 const std::string& serial = "");

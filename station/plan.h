@@ -25,8 +25,10 @@ struct Options {
   int64_t timeoutSeconds = 30;  // a reply not complete this long after its wait began ends a
                                 // run; 0 waits for ever
   int64_t waitSeconds = 0;      // for the target's call; 0 waits for ever
-  std::string expect;  // after the launch: a line of the application must contain it ({serial}:
-                       // the board's number); empty: not checked
+  // After the launch: each text must be contained in some line of the
+  // application ({serial}: the board's number; {crc32:START:SIZE},
+  // {sha256:START:SIZE}: digests of its flash); empty: not checked.
+  std::vector<std::string> expect;
   int64_t expectTimeoutSeconds = 10;  // how long the application has to print it
   std::string report;                 // path of the JSON report, "-" for standard output
   bool reportAppend = false;
@@ -57,14 +59,17 @@ struct Options {
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
-  // A station file's (cli/station_file.h): the file, the station's name, and
+  // A station file's (cli/station_file.h): the file, and
   // each port's slot name and own reset line (by the ports' order; empty or
   // missing: none, the station's).
-  std::string stationFile, station;
+  std::string stationFile;
   std::vector<std::string> slots, portResets;
   // The station's console (cli/station_console.h): HOST:PORT to serve it on
   // (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
+  // The line's record (station/station_record.h): where it is (--db, K4471_DB; empty: none),
+  // who writes it, the spool for rows it cannot take, and the counter numbers come from.
+  std::string db, station, operatorName, dbSpool, serialCounter;
   // The developer's loop (cli/devloop_options.h): the application's lines
   // shown after the launch, and the image programmed again when it changes.
   bool monitor = false;

@@ -15,6 +15,7 @@
 #include "station/port_selection.h"
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
+#include "station/app_check.h"
 #include "station/board_image.h"
 #include "station/board_reset.h"
 #include "station/board_run.h"
@@ -196,6 +197,7 @@ int programBoard(const Options& options, const LoadedImage& loaded, BoardReport*
     if (code == ExitOk) code = awaitTarget(options, progress, board);
   }
   if (code == ExitOk) {
+    proveBoard(options, loaded, board);
     code = runOnConnectedTarget(TargetCommand::Program, options, image, progress, board, nullptr);
   } else {
     closeTargetPort();

@@ -325,12 +325,14 @@ std::vector<std::string> workerArguments(const std::string& self, const std::str
                 // The parent hands out the numbers: the worker only places them.
                 {"--serial-at", options.serialAt},
                 {"--serial-format", options.serialAt.empty() ? "" : options.serialFormat},
-                {"--expect", options.expect},
                 {"--expect-timeout",
                  options.expect.empty() ? "" : std::to_string(options.expectTimeoutSeconds)},
                 {"--report", report ? "-" : ""}};
   for (const auto& value : values) {
     if (!value.value.empty()) arguments.insert(arguments.end(), {value.option, value.value});
+  }
+  for (const std::string& expect : options.expect) {
+    arguments.insert(arguments.end(), {"--expect", expect});
   }
   // A port by USB identity or place must not find another port's adapter
   // when it opens its port again: its worker is told the others.

@@ -188,7 +188,7 @@ TEST_F(Bootloader, TheLaunchedApplicationIsReadUntilALineHoldsTheTextOrTheLimit)
   scriptStart(&script, peer, {{4, text("boot 1.2\r\n\r\napp up, sn=1000, more")}});
   EXPECT_EQ(launchTargetKeepOpen(), LinkOk);
   AppLastLine last;
-  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 2000, &last), AppAnswer::Found);
+  EXPECT_EQ(awaitApplicationText({plainAnswer("sn=1000")}, 2000, &last), AppAnswer::Found);
   EXPECT_EQ(last.text, "app up, sn=1000");
   EXPECT_EQ(traced, "application: boot 1.2\napplication: app up, sn=1000\n");
   EXPECT_EQ(scriptFinish(&script, peer), (Bytes{0x9C, 0xBB, 0xFD, 0xDA}));
@@ -196,7 +196,7 @@ TEST_F(Bootloader, TheLaunchedApplicationIsReadUntilALineHoldsTheTextOrTheLimit)
   // A line that never ends keeps only its tail, and the limit still holds.
   scriptStart(&script, peer, {{0, Bytes(5 * AppLineKeep, 'x') + text("tail")}});
   Clock::time_point start = Clock::now();
-  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 400, &last), AppAnswer::TimeLimit);
+  EXPECT_EQ(awaitApplicationText({plainAnswer("sn=1000")}, 400, &last), AppAnswer::TimeLimit);
   scriptFinish(&script, peer);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "a line that never ends";
   EXPECT_GE(last.text.size(), AppLineKeep);
@@ -207,14 +207,15 @@ TEST_F(Bootloader, TheLaunchedApplicationIsReadUntilALineHoldsTheTextOrTheLimit)
   // A line that dies ends the wait at once.
   ptyClose(&peer);
   start = Clock::now();
-  EXPECT_EQ(awaitApplicationText(plainAnswer("sn=1000"), 5000, &last), AppAnswer::LineFailed);
+  EXPECT_EQ(awaitApplicationText({plainAnswer("sn=1000")}, 5000, &last), AppAnswer::LineFailed);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500)) << "within half the limit";
   EXPECT_EQ(last.text, "");
 }
 
 // The pattern SN={serial}-style: texts around one or two numbers.
 AppAnswerPattern numbered(std::vector<std::string> texts, const std::string& number) {
-  return AppAnswerPattern{std::move(texts), number};
+  const std::vector<AppAnswerValue> values(texts.size() - 1, AppAnswerValue{false, number});
+  return AppAnswerPattern{std::move(texts), values};
 }
 
 TEST(AppAnswer, ANumberIsAWholeRunOfDigitsOfItsValueJudgedOnceItsEndIsKnown) {
@@ -252,26 +253,61 @@ TEST(AppAnswer, ANumberIsAWholeRunOfDigitsOfItsValueJudgedOnceItsEndIsKnown) {
   EXPECT_FALSE(lineHoldsAnswer(plainAnswer("sn=1000"), "up, sn=10000", false, true));
 }
 
+TEST(AppAnswer, AHexValueIsExactlyItsDigitsInEitherCaseWithNoHexDigitAround) {
+  const AppAnswerPattern crc{{"crc=", ""}, {AppAnswerValue{true, "0a1b2c3d"}}};
+  EXPECT_TRUE(lineHoldsAnswer(crc, "crc=0a1b2c3d", true, true));
+  EXPECT_TRUE(lineHoldsAnswer(crc, "crc=0A1B2C3D ", false, true)) << "upper-case digits";
+  EXPECT_FALSE(lineHoldsAnswer(crc, "crc=a1b2c3d", true, true)) << "its leading 0 is needed";
+  EXPECT_FALSE(lineHoldsAnswer(crc, "crc=0a1b2c3d", false, true)) << "not judged yet";
+  EXPECT_FALSE(lineHoldsAnswer(crc, "crc=0a1b2c3de", true, true)) << "a digit after it";
+  EXPECT_FALSE(lineHoldsAnswer(crc, "crc=0a1b2c3dF", false, true));
+  const AppAnswerPattern bare{{"", " ok"}, {AppAnswerValue{true, "00ff"}}};
+  EXPECT_TRUE(lineHoldsAnswer(bare, "x=00FF ok", false, true));
+  EXPECT_FALSE(lineHoldsAnswer(bare, "a00ff ok", false, true)) << "a digit before it";
+  EXPECT_FALSE(lineHoldsAnswer(bare, "00ff ok", false, false)) << "its start was dropped";
+  // A number and a value in one text.
+  const AppAnswerPattern both{{"sn=", " crc=", ""},
+                              {AppAnswerValue{false, "7"}, AppAnswerValue{true, "beef"}}};
+  EXPECT_TRUE(lineHoldsAnswer(both, "sn=007 crc=BEEF", true, true));
+  EXPECT_FALSE(lineHoldsAnswer(both, "sn=8 crc=beef", true, true));
+}
+
+TEST_F(Bootloader, SeveralTextsAreEachFoundInSomeLineInAnyOrder) {
+  connect();
+  auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
+  const std::vector<AppAnswerPattern> both = {plainAnswer("sha=ab"), plainAnswer("crc=12")};
+  scriptStart(&script, peer, {{0, text("crc=12\r\nnoise\r\nsha=ab\r\n")}});
+  AppLastLine last;
+  std::vector<bool> found;
+  EXPECT_EQ(awaitApplicationText(both, 5000, &last, &found), AppAnswer::Found);
+  scriptFinish(&script, peer);
+  EXPECT_EQ(last.text, "sha=ab");
+  scriptStart(&script, peer, {{0, text("crc=12\r\n")}});
+  EXPECT_EQ(awaitApplicationText(both, 300, &last, &found), AppAnswer::TimeLimit);
+  scriptFinish(&script, peer);
+  EXPECT_EQ(found, (std::vector<bool>{false, true}));
+}
+
 TEST_F(Bootloader, TheApplicationsNumberIsJudgedAsItsLineGoesOn) {
   connect();
   auto text = [](const std::string& t) { return Bytes(t.begin(), t.end()); };
   const AppAnswerPattern sn = numbered({"SN=", ""}, "12");
   scriptStart(&script, peer, {{0, text("SN=123\r\nSN=012 ok\r\n")}});
   AppLastLine last;
-  EXPECT_EQ(awaitApplicationText(sn, 5000, &last), AppAnswer::Found);
+  EXPECT_EQ(awaitApplicationText({sn}, 5000, &last), AppAnswer::Found);
   scriptFinish(&script, peer);
   EXPECT_EQ(last.text, "SN=012 ");
   EXPECT_EQ(traced, "application: SN=123\napplication: SN=012 \n");
 
   // A number at the end of a line that has not ended is not judged.
   scriptStart(&script, peer, {{0, text("SN=123\r\nSN=12")}});
-  EXPECT_EQ(awaitApplicationText(sn, 300, &last), AppAnswer::TimeLimit);
+  EXPECT_EQ(awaitApplicationText({sn}, 300, &last), AppAnswer::TimeLimit);
   scriptFinish(&script, peer);
   EXPECT_EQ(last.text, "SN=12");
   EXPECT_FALSE(last.ended);
   // The line's end judges it.
   scriptStart(&script, peer, {{0, text("SN=00012\r\n")}});
-  EXPECT_EQ(awaitApplicationText(sn, 5000, &last), AppAnswer::Found);
+  EXPECT_EQ(awaitApplicationText({sn}, 5000, &last), AppAnswer::Found);
   scriptFinish(&script, peer);
   EXPECT_EQ(last.text, "SN=00012");
   EXPECT_TRUE(last.ended);

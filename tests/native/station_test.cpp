@@ -377,7 +377,7 @@ TEST_F(Station, RefusesBadSerialAndStationOptionsBeforeTheBoardIsAddressed) {
         "0:0x4000"},
        2,
        "in the boot region"},
-      {{"--serial-at", "0x7FF0"}, 2, "--serial-at needs --serial-start N or --serial-file FILE"},
+      {{"--serial-at", "0x7FF0"}, 2, "--serial-at needs --serial-start N, --serial-file FILE"},
       {{"--serial-start", "1"}, 2, "need --serial-at ADDR"},
       {{"--serial-at", "0x7FF0", "--serial-start", "1", "--serial-format", "u16"},
        2,
