@@ -13,6 +13,7 @@
 #include "cli/devloop_options.h"
 #include "cli/exit_codes_text.h"
 #include "cli/image_commands.h"
+#include "cli/number_options.h"
 #include "cli/watch.h"
 #include "station/monitor.h"
 #include "station/port_selection.h"
@@ -21,6 +22,7 @@
 #include "cli/reset_line.h"
 #include "cli/serve_command.h"
 #include "station/station_console.h"
+#include "cli/station_file.h"
 #include "station/station_record.h"
 #include "cli/station_options.h"
 #include "image/image_snapshot.h"
@@ -47,23 +49,6 @@ void interrupt() {
   interrupted.store(1);
   requestRunStop();
   requestLinkAbort();
-}
-
-// Whole seconds from 0 to LongestWaitSeconds: larger values are refused
-// rather than wrapped into a short wait.
-CLI::Validator secondsUpToAYear() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        const char* digits = text.c_str();
-        size_t count = strspn(digits, "0123456789");
-        if (count == 0 || digits[count] != '\0') return "takes whole seconds, not \"" + text + "\"";
-        if (count > 9 || std::stoll(text) > LongestWaitSeconds) {
-          return "takes at most " + std::to_string(LongestWaitSeconds) +
-                 " seconds (one year), not " + text;
-        }
-        return std::string();
-      },
-      "");
 }
 
 void traceToStderr(const char* text) {
@@ -122,6 +107,7 @@ int programGang(const Options& options, ReportFile* report, const char* argv0,
     for (const std::string& port : options.link.ports) {
       BoardReport board;
       board.port = port;
+      board.slot = slotOf(options, static_cast<size_t>(&port - options.link.ports.data()));
       board.file = options.image.file;
       board.exitCode = reportFailure(failure, &board);
       board.started = startTime;
@@ -194,18 +180,6 @@ void addTimeoutOption(CLI::App* command, Options* options) {
       ->check(secondsUpToAYear());
 }
 
-// An expected text: not empty, and within one line.
-CLI::Validator oneLineText() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (text.empty()) return "takes a text to look for, not an empty one";
-        if (text.find_first_of("\r\n") != std::string::npos)
-          return "takes a text without line ends";
-        return std::string();
-      },
-      "");
-}
-
 // The check that the launched application runs: a line it prints.
 CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
   CLI::Option* expect =
@@ -235,10 +209,9 @@ CLI::Option* addExpectOptions(CLI::App* command, Options* options) {
 CLI::App* addProgramCommand(CLI::App* app, Options* options) {
   CLI::App* program = app->add_subcommand(
       "program", "program a firmware image (hex token, Intel HEX, S-record, ELF, raw binary)");
-  program
-      ->add_option("FILE", options->image.file,
-                   "the image file (- for standard input), its format recognised by its content")
-      ->required();
+  program->add_option("FILE", options->image.file,
+                      "the image file (- for standard input), its format recognised by its "
+                      "content; required unless the --station-file names it");
   addFormatOptions(program, options);
   addMapOptions(program, options);
   program->add_flag("--bootloader", options->image.bootloader,
@@ -253,6 +226,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
       "write the result of each board as a line of JSON to this file (- for standard output) as "
       "the board ends; the file is emptied first, and may not be the image file, the serial "
       "file or its lock");
+  reportOption->type_name("FILE");
   program
       ->add_flag("--report-append", options->reporting.append,
                  "add the lines to the end of the --report file instead of emptying it, each "
@@ -260,6 +234,7 @@ CLI::App* addProgramCommand(CLI::App* app, Options* options) {
                  "tear each other's lines")
       ->needs(reportOption);
   addStationOptions(program, options);
+  addStationFileOption(program, options);
   addConsoleOptions(program, options);
   addRecordOptions(program, options);
   addCommonOptions(program, options);
@@ -387,11 +362,12 @@ int main(int argc, char** argv) {
   addRecordCommands(&app, &recordOptions, &commands.record);
   ServeOptions serveOptions;
   CLI::App* serve = addServeCommand(&app, &serveOptions);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    return code == 0 ? ExitOk : ExitUsage;
+  app.name(argv[0]);  // as the usage line names it
+  const std::vector<std::string> given(argv + 1, argv + argc);
+  int parsed = ExitOk;
+  if (!parseCommandLine(&app, given, &parsed)) return parsed;
+  if (commands.program->parsed()) {
+    if (int code = takeStationFile(&app, commands.program, given, &options)) return code;
   }
 
   if (recordCommandGiven(commands.record)) return runRecordCommand(commands.record, recordOptions);

@@ -1,4 +1,4 @@
-// Checks of the options that take a number.
+// Checks of the options that take a number or a text.
 #include "cli/number_options.h"
 
 #include <CLI/CLI.hpp>
@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "station/plan.h"
 
 namespace {
 
@@ -62,4 +64,33 @@ void checkNumber(CLI::Option* option, double low, double high) {
         return std::string();
       },
       "NUMBER in [" + shown(low) + " - " + shown(high) + "]"));
+}
+
+// Whole seconds from 0 to LongestWaitSeconds: larger values are refused
+// rather than wrapped into a short wait.
+CLI::Validator secondsUpToAYear() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const char* digits = text.c_str();
+        size_t count = strspn(digits, "0123456789");
+        if (count == 0 || digits[count] != '\0') return "takes whole seconds, not \"" + text + "\"";
+        if (count > 9 || std::stoll(text) > LongestWaitSeconds) {
+          return "takes at most " + std::to_string(LongestWaitSeconds) +
+                 " seconds (one year), not " + text;
+        }
+        return std::string();
+      },
+      "");
+}
+
+// An expected text: not empty, and within one line.
+CLI::Validator oneLineText() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.empty()) return "takes a text to look for, not an empty one";
+        if (text.find_first_of("\r\n") != std::string::npos)
+          return "takes a text without line ends";
+        return std::string();
+      },
+      "");
 }

@@ -32,6 +32,11 @@ bool lineOf(const std::string& name, ResetLine* line) {
 
 }  // namespace
 
+bool isResetLine(const std::string& name) {
+  ResetLine line;
+  return lineOf(name, &line);
+}
+
 void addResetOptions(CLI::App* command, Options* options) {
   CLI::Option* reset = command->add_option(
       "--reset", options->link.reset,
@@ -51,18 +56,20 @@ void addResetOptions(CLI::App* command, Options* options) {
 }
 
 int takeResetOptions(const Options& options) {
+  // A raw TCP port has no control lines, whoever's reset it is given.
+  for (size_t i = 0; i < options.link.ports.size(); ++i) {
+    if (resetOf(options, i).empty() || netPortKind(options.link.ports[i]) != NetPortKind::RawTcp) {
+      continue;
+    }
+    fprintf(stderr,
+            "error: --reset: %s is a raw TCP port, which has no control lines (a serial "
+            "server's rfc2217:// port has)\n",
+            options.link.ports[i].c_str());
+    return ExitUsage;
+  }
   if (options.link.reset.empty()) {
     setResetLine(nullptr);
     return ExitOk;
-  }
-  for (const std::string& port : options.link.ports) {
-    if (netPortKind(port) == NetPortKind::RawTcp) {
-      fprintf(stderr,
-              "error: --reset: %s is a raw TCP port, which has no control lines (a serial "
-              "server's rfc2217:// port has)\n",
-              port.c_str());
-      return ExitUsage;
-    }
   }
   ResetLine line = {ControlLine::Dtr, false};
   if (!lineOf(options.link.reset, &line)) {

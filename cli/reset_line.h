@@ -3,6 +3,8 @@
 // station/board_reset.h).
 #pragma once
 
+#include <string>
+
 #include "station/plan.h"
 
 namespace CLI {
@@ -12,6 +14,9 @@ class App;
 // The shortest and longest --reset-ms.
 constexpr int ShortestResetMilliseconds = 1;
 constexpr int LongestResetMilliseconds = 60000;
+
+// Whether the text names a reset line (dtr, rts, dtr-inverted, rts-inverted).
+bool isResetLine(const std::string& name);
 
 // Adds --reset and --reset-ms to a command that addresses a target.
 void addResetOptions(CLI::App* command, Options* options);

@@ -139,8 +139,11 @@ Failure takeStationOptions(Options* options) {
   }
   // A person's reset cannot be told from the next board: a retry in a
   // station needs the tool's own.
-  if (options->station.loop && options->station.retries > 0 && options->link.reset.empty()) {
-    return refuse(ExitUsage, "--retries with --loop needs --reset");
+  for (size_t i = 0;
+       options->station.loop && options->station.retries > 0 && i < options->link.ports.size();
+       ++i) {
+    if (resetOf(*options, i).empty())
+      return refuse(ExitUsage, "--retries with --loop needs --reset");
   }
   const bool counter = !options->record.serialCounter.empty();
   if (counter && options->record.db.empty()) {

@@ -1,5 +1,6 @@
 # The libraries the project builds on, found once, for every folder.
 #   CLI11 and nlohmann-json: header-only, through their CMake packages.
+#   toml++: header-only, its include folder found directly.
 #   GoogleTest (with K4471_TESTS): the installed package on the native build;
 #   the Windows cross build compiles it from its sources (see below).
 find_package(Threads REQUIRED)
@@ -32,6 +33,20 @@ if(CMAKE_CROSSCOMPILING)
     set_target_properties(${header_only} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ""
                                                     INTERFACE_COMPILE_OPTIONS "${after_system}")
   endforeach()
+endif()
+
+# The station file's TOML reader: Debian's toml++ (libtomlplusplus-dev), used
+# header-only and without exceptions on both builds (Debian's CMake package
+# would link its native library). The cross build finds it after MinGW-w64's
+# own headers, as above.
+find_path(K4471_TOMLPLUSPLUS_INCLUDE_DIR toml++/toml.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH
+          REQUIRED)
+add_library(k4471_toml INTERFACE)
+target_compile_definitions(k4471_toml INTERFACE TOML_HEADER_ONLY=1 TOML_EXCEPTIONS=0)
+if(CMAKE_CROSSCOMPILING)
+  target_compile_options(k4471_toml INTERFACE "SHELL:-idirafter ${K4471_TOMLPLUSPLUS_INCLUDE_DIR}")
+else()
+  target_include_directories(k4471_toml SYSTEM INTERFACE ${K4471_TOMLPLUSPLUS_INCLUDE_DIR})
 endif()
 
 if(K4471_TESTS)

@@ -27,6 +27,7 @@ std::string boardReportLine(const BoardReport& report) {
       {"started", started},
       {"duration_s", static_cast<double>(static_cast<long long>(report.seconds * 1000)) / 1000},
   };
+  if (!report.slot.empty()) object["slot"] = report.slot;
   if (report.board > 0) object["board"] = report.board;
   object["attempt"] = report.attempt;
   if (report.serial) object["serial"] = *report.serial;

@@ -19,6 +19,7 @@ constexpr const char* RemovedOutcome = "removed";
 
 struct BoardReport {
   std::string port;    // as given
+  std::string slot;    // a station file's name for it; empty: none
   std::string device;  // what the port stood for when it was opened; empty: not opened
   std::string file;
   std::string sha256;  // of the image's bytes; empty when it was not read

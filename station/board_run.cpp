@@ -137,6 +137,7 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   BoardReport board;
   board.started = startTime;
   if (!options.link.ports.empty()) board.port = options.link.ports[0];  // also when the file fails
+  board.slot = slotOf(options, 0);
   if (options.role != RunRole::Worker) board.board = 1;  // a gang's worker is told its number
   SerialCounter counter;
   counter.next = options.serials.firstSerial;

@@ -130,7 +130,7 @@ SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<s
     std::lock_guard<std::mutex> held(targetsLock);
     target->status = "database unreachable; waiting";
     if (gang.plain || gang.notices)
-      fprintf(stderr, "%s: %s\n", target->port.c_str(), target->status.c_str());
+      fprintf(stderr, "%s: %s\n", targetName(*target).c_str(), target->status.c_str());
   };
   bool noneLeft = false;
   const RecordTake took = waitForRecordNumber(gang.record, target->index, target->port, gang.file,
@@ -176,7 +176,7 @@ void answerReady(Target* target, std::vector<Target>* targets, const Gang& gang)
       fprintf(stderr,
               "%s: %s The board that called is not programmed; no further board is "
               "taken.\n",
-              target->port.c_str(), error.c_str());
+              targetName(*target).c_str(), error.c_str());
     }
   }
   if (took != SerialTake::Taken) {
@@ -247,7 +247,7 @@ void takeStationReport(Target* target, std::vector<Target>* targets, const Gang&
   const bool removed = line.is_object() && line.value("outcome", "") == RemovedOutcome;
   boardEnded(target, targets, gang, code);
   if (gang.plain) {
-    fprintf(stderr, "%s: board %lu %s\n", target->port.c_str(), board,
+    fprintf(stderr, "%s: board %lu %s\n", targetName(*target).c_str(), board,
             code == ExitOk ? "passed"
             : removed      ? "removed"
                            : exitCodeText(code));
@@ -318,7 +318,7 @@ void followWorker(Target* target, std::vector<Target>* targets, const Gang* gang
     }
     if (!shown.empty() && (gang->plain || (gang->notices && isPortNotice(event)))) {
       std::lock_guard<std::mutex> hold(targetsLock);
-      fprintf(stderr, "%s: %s\n", target->port.c_str(), shown.c_str());
+      fprintf(stderr, "%s: %s\n", targetName(*target).c_str(), shown.c_str());
     }
   }
   const int code = waitWorker(&target->worker);
@@ -402,6 +402,7 @@ int runGang(const GangRun& run) {
   const Options& options = *run.options;
   std::vector<Target> targets(options.link.ports.size());
   for (size_t i = 0; i < targets.size(); ++i) targets[i].port = options.link.ports[i];
+  for (size_t i = 0; i < targets.size(); ++i) targets[i].slot = slotOf(options, i);
   for (size_t i = 0; i < targets.size(); ++i) targets[i].index = i;
   // Trace lines (--verbose) need plain lines, each with its port.
   const bool bars =
@@ -428,13 +429,15 @@ int runGang(const GangRun& run) {
       options.station.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
   if (!options.quiet) {
-    fprintf(stderr, "%s %zu %s: %s.\n", options.station.loop ? "A station on" : "Programming",
-            targets.size(),
-            options.station.loop ? (targets.size() == 1 ? "port" : "ports")
-                                 : (targets.size() == 1 ? "target" : "targets"),
-            options.link.reset.empty() ? "reset each of them now"
-            : options.station.loop     ? "each port's first board is reset through its line"
-                                       : "each is reset through its port");
+    fprintf(
+        stderr, "%s%s %zu %s: %s.\n",
+        options.record.station.empty() ? "" : ("Station " + options.record.station + ": ").c_str(),
+        options.station.loop ? "A station on" : "Programming", targets.size(),
+        options.station.loop ? (targets.size() == 1 ? "port" : "ports")
+                             : (targets.size() == 1 ? "target" : "targets"),
+        options.link.reset.empty() ? "reset each of them now"
+        : options.station.loop     ? "each port's first board is reset through its line"
+                                   : "each is reset through its port");
   }
 
   std::vector<std::thread> followers;

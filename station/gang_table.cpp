@@ -23,7 +23,7 @@ void drawTable(std::vector<Target>& targets, std::mutex& lock, bool redraw, bool
       status = "board " + std::to_string(t.board) + ", " + std::to_string(t.passed) + " passed, " +
                std::to_string(t.failed) + " failed: " + status.substr(0, 40);
     }
-    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", t.port.c_str(), bar.c_str(), status.c_str());
+    fprintf(stderr, "\x1b[2K%-20s [%s] %s\n", targetName(t).c_str(), bar.c_str(), status.c_str());
   }
   fflush(stderr);
 }
@@ -49,7 +49,7 @@ int summarise(const std::vector<Target>& targets) {
   fprintf(stderr, "\n%-20s %-22s %s\n", "PORT", "RESULT", "MESSAGE");
   for (const Target& t : targets) {
     if (t.exitCode != ExitOk) ++failed;
-    fprintf(stderr, "%-20s %-22s %s\n", t.port.c_str(), resultText(t), t.outcome.c_str());
+    fprintf(stderr, "%-20s %-22s %s\n", targetName(t).c_str(), resultText(t), t.outcome.c_str());
   }
   if (failed == 0) {
     fprintf(stderr, "All %zu targets programmed.\n", targets.size());
@@ -57,7 +57,7 @@ int summarise(const std::vector<Target>& targets) {
   }
   std::string names;
   for (const Target& t : targets) {
-    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + t.port;
+    if (t.exitCode != ExitOk) names += (names.empty() ? "" : ", ") + targetName(t);
   }
   fprintf(stderr, "%d of %zu targets failed: %s\n", failed, targets.size(), names.c_str());
   return ExitSomeTargetsFailed;
@@ -69,10 +69,10 @@ int summariseStation(const std::vector<Target>& targets, unsigned long passed, u
   bool interruptedBoard = false;
   std::string died;
   for (const Target& t : targets) {
-    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", t.port.c_str(), t.passed + t.failed, t.passed,
-            t.failed, t.outcome.c_str());
+    fprintf(stderr, "%-20s %-8lu %-8lu %-8lu %s\n", targetName(t).c_str(), t.passed + t.failed,
+            t.passed, t.failed, t.outcome.c_str());
     interruptedBoard = interruptedBoard || t.boardInterrupted;
-    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + t.port;
+    if (workerDied(t.exitCode)) died += (died.empty() ? "" : ", ") + targetName(t);
   }
   fprintf(stderr, "%lu boards: %lu passed, %lu failed.\n", passed + failed, passed, failed);
   if (!died.empty()) fprintf(stderr, "The worker died on %s.\n", died.c_str());

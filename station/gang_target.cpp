@@ -79,6 +79,7 @@ std::string reportLineOf(const Target& target, const std::string& file) {
   }
   BoardReport board;
   board.port = target.port;
+  board.slot = target.slot;
   board.file = file;
   board.exitCode = target.exitCode;
   if (workerDied(target.exitCode)) board.outcome = "worker-died";
@@ -90,6 +91,10 @@ std::string reportLineOf(const Target& target, const std::string& file) {
   board.serial = target.serial;
   board.attempt = target.attempt;
   return boardReportLine(board);
+}
+
+std::string targetName(const Target& target) {
+  return target.slot.empty() ? target.port : target.slot + " (" + target.port + ")";
 }
 
 const char* resultText(const Target& target) {

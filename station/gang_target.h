@@ -14,6 +14,7 @@
 
 struct Target {
   std::string port;
+  std::string slot;  // a station file's name for it; empty: none
   WorkerProcess worker;
   std::string status = "starting";
   std::string outcome;  // the last message of the run
@@ -49,6 +50,8 @@ bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pendi
 // The board's line: the worker's own (its file named as the gang was given
 // it), else what the parent knows of the board in hand.
 std::string reportLineOf(const Target& target, const std::string& file);
+// The port as its lines name it: "SLOT (PORT)" in a slot, else the port.
+std::string targetName(const Target& target);
 // The summary's word for the port's end.
 const char* resultText(const Target& target);
 

@@ -49,6 +49,9 @@ struct LinkPlan {
   // person resets it), and how long the line holds it in reset.
   std::string reset;
   int resetMs = 100;
+  // A station file's slots (cli/station_file.h): each port's slot name and own
+  // reset line, by the ports' order (empty or missing: none, the station's).
+  std::vector<std::string> slots, portResets;
 };
 
 // A station: every board that calls is programmed until count boards
@@ -61,6 +64,7 @@ struct StationPlan {
   // The station's console (station/station_console.h): HOST:PORT to serve it
   // on (empty: none), the file that holds its token, a further name for Host.
   std::string console, consoleTokenFile, consoleHost;
+  std::string stationFile;  // the TOML file the station's options came from, if any
 };
 
 // Serial numbers: where, how, and where from (as given; checked by
@@ -114,6 +118,18 @@ struct Options {
   bool force = false;
   int settleMs = 300;
 };
+
+// The slot name of the port at `index`, empty when it has none.
+inline std::string slotOf(const Options& options, size_t index) {
+  return index < options.link.slots.size() ? options.link.slots[index] : std::string();
+}
+// The reset line of the port at `index`: its slot's own, else the station's.
+inline std::string resetOf(const Options& options, size_t index) {
+  if (index < options.link.portResets.size() && !options.link.portResets[index].empty()) {
+    return options.link.portResets[index];
+  }
+  return options.link.reset;
+}
 
 // The longest --timeout and --wait: one year, in seconds.
 constexpr int64_t LongestWaitSeconds = 31536000;

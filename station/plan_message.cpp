@@ -1,6 +1,7 @@
 // A gang's plan as one message for its workers (station/plan_message.h).
 #include "station/plan_message.h"
 
+#include <algorithm>
 #include <limits>
 #include <type_traits>
 
@@ -37,6 +38,8 @@ void eachPlanField(Plan& plan, Visit&& visit) {
   visit("wait", plan.link.waitSeconds);
   visit("reset", plan.link.reset);
   visit("reset_ms", plan.link.resetMs);
+  visit("slots", plan.link.slots);
+  visit("port_resets", plan.link.portResets);
   // The station.
   visit("loop", plan.station.loop);
   visit("count", plan.station.count);
@@ -45,6 +48,7 @@ void eachPlanField(Plan& plan, Visit&& visit) {
   visit("console", plan.station.console);
   visit("console_token_file", plan.station.consoleTokenFile);
   visit("console_host", plan.station.consoleHost);
+  visit("station_file", plan.station.stationFile);
   // Serial numbers.
   visit("serial_at", plan.serials.serialAt);
   visit("serial_format", plan.serials.serialFormat);
@@ -207,6 +211,12 @@ bool decodePlan(const std::string& text, Options* plan, std::string* error) {
 Options workerPlan(const Options& gang, const std::string& port, bool report) {
   Options plan = gang;
   plan.link.ports = {port};
+  // The port's own slot name and reset line.
+  const size_t index = static_cast<size_t>(
+      std::find(gang.link.ports.begin(), gang.link.ports.end(), port) - gang.link.ports.begin());
+  plan.link.reset = resetOf(gang, index);
+  plan.link.slots = {slotOf(gang, index)};
+  plan.link.portResets.clear();
   // A port by USB identity or place must not find another port's adapter
   // when it opens its port again: its worker is told the others.
   plan.link.otherPorts.clear();

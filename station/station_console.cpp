@@ -114,7 +114,17 @@ StationConsole* openStationConsole(const Options& options, ConsoleStop stop, int
                      &settings.token, &made, &error);
   }
   StationConsole* console = new StationConsole;
-  viewStart(&console->view, options.image.file, options.link.ports);
+  // Each tile by its slot where the station has them.
+  std::vector<std::string> tiles;
+  for (size_t i = 0; i < options.link.ports.size(); ++i) {
+    const std::string slot = slotOf(options, i);
+    tiles.push_back(slot.empty() ? options.link.ports[i]
+                                 : slot + " (" + options.link.ports[i] + ")");
+  }
+  viewStart(&console->view,
+            options.record.station.empty() ? options.image.file
+                                           : options.record.station + ": " + options.image.file,
+            tiles);
   if (error.empty())
     console->server = startConsoleServer(settings, &console->view, stop, &url, &error);
   if (!console->server) {

@@ -32,6 +32,7 @@ struct StationRecord {
   std::string station, operatorName, version, counter, spoolPath;
   std::mutex mutex;  // guards ports; never held over a database call
   std::map<size_t, PortAttempt> ports;
+  std::vector<std::string> slots;  // each port's slot name, by its index (a station file's)
 };
 
 namespace {
@@ -129,6 +130,10 @@ AttemptRow completedRow(const StationRecord& record, const PortAttempt& slot,
   return row;
 }
 
+std::string slotAt(const StationRecord& record, size_t index) {
+  return index < record.slots.size() ? record.slots[index] : std::string();
+}
+
 PortAttempt firstAttempt() {
   PortAttempt slot;
   slot.boardId = slot.attemptId = newAttemptId();
@@ -168,6 +173,7 @@ StationRecord* openStationRecord(const Options& options, const std::string& vers
   record->version = version;
   record->counter = options.record.serialCounter;
   record->spoolPath = setup.spoolPath;
+  record->slots = options.link.slots;
   return record;
 }
 
@@ -181,7 +187,9 @@ void recordStarted(StationRecord* record, size_t index, const std::string& port,
   std::lock_guard<std::mutex> hold(record->mutex);
   PortAttempt& slot = record->ports[index] = firstAttempt();
   slot.serial = serial;
-  recordAttempt(record->writer, startedRow(*record, slot, port, file, board));
+  AttemptRow row = startedRow(*record, slot, port, file, board);
+  row.slot = slotAt(*record, index);
+  recordAttempt(record->writer, row);
 }
 
 void recordEnded(StationRecord* record, size_t index, const std::string& line, bool again) {
@@ -199,7 +207,9 @@ void recordEnded(StationRecord* record, size_t index, const std::string& line, b
   slot.attemptId = newAttemptId();
   slot.started = utcTimeText(std::chrono::system_clock::now());
   ++slot.attempt;
-  recordAttempt(record->writer, startedRow(*record, slot, row.port, row.file, row.board));
+  AttemptRow next = startedRow(*record, slot, row.port, row.file, row.board);
+  next.slot = row.slot;
+  recordAttempt(record->writer, next);
 }
 
 RecordTake takeRecordNumber(StationRecord* record, size_t index, const std::string& port,
@@ -209,6 +219,7 @@ RecordTake takeRecordNumber(StationRecord* record, size_t index, const std::stri
   if (!record) return RecordTake::Refused;
   PortAttempt slot = firstAttempt();
   AttemptRow row = startedRow(*record, slot, port, file, board);
+  row.slot = slotAt(*record, index);
   const CounterResult result = takeBoardSerial(record->writer, record->counter, &row, reason);
   if (result == CounterResult::DbFault) return RecordTake::Unreachable;
   if (result != CounterResult::Done || !row.serial) {

@@ -3,6 +3,8 @@
 
 #include "station/plan_message.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

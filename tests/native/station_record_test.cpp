@@ -170,6 +170,24 @@ TEST_F(RecordStation, EveryBoardIsARowHoldingItsReportLine) {
   EXPECT_EQ(erased[0].outcome, "success");
 }
 
+TEST_F(RecordStation, AStationFromItsFileWritesEachRowWithItsSlot) {
+  const std::string a = board("a.tty"), b = board("b.tty");
+  // The record and its spool beside the file, wherever the station starts.
+  std::ofstream(dir + "/station.toml")
+      << "station = \"st-file\"\nimage = \"app.hex\"\ndb = \"line.sqlite\"\n"
+         "db-spool = \"spool\"\nloop = true\ncount = 2\nswap-seconds = 0.2\n"
+         "[[slot]]\nname = \"A1\"\nport = \"" +
+             a + "\"\n[[slot]]\nname = \"A2\"\nport = \"" + b + "\"\n";
+  ASSERT_EQ(cli({"program", "--station-file", dir + "/station.toml"}), 0)
+      << readText(dir + "/cli.out");
+  const std::vector<AttemptRow> found = rows(dir + "/line.sqlite");
+  ASSERT_EQ(found.size(), 2u);
+  for (const AttemptRow& row : found) {
+    EXPECT_EQ(row.station, "st-file");
+    EXPECT_EQ(row.slot, row.port == a ? "A1" : "A2") << row.port;
+  }
+}
+
 TEST_F(RecordStation, ACounterAtItsLargestNumberRefusesTheNextBoardBeforeItIsAddressed) {
   const std::string db = dir + "/line.sqlite";
   ASSERT_EQ(cli({"counter", "create", "last", "--start", "4294967295", "--db", db}), 0);
