@@ -131,20 +131,25 @@ Failure checkReportIsNoCounter(const Options& options) {
                                ": the report would overwrite it");
 }
 
+// --loop and --retries: a station needs its ports, and a retry in a station
+// the tool's own reset (a person's cannot be told from the next board).
+Failure takeLoopOptions(const Options& options) {
+  if (options.station.loop && options.link.ports.empty()) {
+    return refuse(ExitUsage, "--loop needs --port (one or more)");
+  }
+  for (size_t i = 0;
+       options.station.loop && options.station.retries > 0 && i < options.link.ports.size(); ++i) {
+    if (resetOf(options, i).empty())
+      return refuse(ExitUsage, "--retries with --loop needs --reset");
+  }
+  return Failure();
+}
+
 }  // namespace
 
 Failure takeStationOptions(Options* options) {
-  if (options->station.loop && options->link.ports.empty()) {
-    return refuse(ExitUsage, "--loop needs --port (one or more)");
-  }
-  // A person's reset cannot be told from the next board: a retry in a
-  // station needs the tool's own.
-  for (size_t i = 0;
-       options->station.loop && options->station.retries > 0 && i < options->link.ports.size();
-       ++i) {
-    if (resetOf(*options, i).empty())
-      return refuse(ExitUsage, "--retries with --loop needs --reset");
-  }
+  const Failure loop = takeLoopOptions(*options);
+  if (loop.exitCode != ExitOk) return loop;
   const bool counter = !options->record.serialCounter.empty();
   if (counter && options->record.db.empty()) {
     return refuse(ExitUsage, "--serial-counter needs the record: --db TARGET or K4471_DB");

@@ -14,6 +14,30 @@ namespace {
 // Address bytes of S0 to S9; S4 does not exist.
 constexpr int AddressBytes[10] = {2, 2, 3, 4, -1, 2, 3, 4, 3, 2};
 
+// One record's bytes after its type, checked: its length, its address width
+// and its checksum.
+bool decodeSRecord(const uint8_t* text, size_t length, int width, int line,
+                   std::vector<uint8_t>* record, HexFileFault* fault) {
+  if (!decodeRecordBytes(text + 2, length - 2, "S-record", line, record, fault)) return false;
+  if (record->empty() || record->size() != (*record)[0] + 1u) {
+    setImageFault(fault, line, "S-record length does not match (expected %d, found %d)",
+                  record->empty() ? 0 : (*record)[0], static_cast<int>(record->size()) - 1);
+    return false;
+  }
+  if ((*record)[0] < width + 1) {
+    return setImageFault(fault, line, "S-record too short for its address");
+  }
+  uint8_t sum = 0;
+  for (size_t i = 0; i + 1 < record->size(); ++i) sum = static_cast<uint8_t>(sum + (*record)[i]);
+  const uint8_t expected = static_cast<uint8_t>(~sum);
+  if (record->back() != expected) {
+    setImageFault(fault, line, "S-record checksum mismatch (expected %02X, found %02X)", expected,
+                  record->back());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFileFault* fault) {
@@ -36,22 +60,7 @@ bool parseSRecord(const uint8_t* bytes, size_t size, FirmwareImage* image, HexFi
     const int type = text[1] - '0';
     const int width = AddressBytes[type];
     if (width < 0) return setImageFault(fault, line, "unknown S-record type S4");
-    if (!decodeRecordBytes(text + 2, length - 2, "S-record", line, &record, fault)) return false;
-    if (record.empty() || record.size() != record[0] + 1u) {
-      setImageFault(fault, line, "S-record length does not match (expected %d, found %d)",
-                    record.empty() ? 0 : record[0], static_cast<int>(record.size()) - 1);
-      return false;
-    }
-    if (record[0] < width + 1)
-      return setImageFault(fault, line, "S-record too short for its address");
-    uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < record.size(); ++i) sum = static_cast<uint8_t>(sum + record[i]);
-    const uint8_t expected = static_cast<uint8_t>(~sum);
-    if (record.back() != expected) {
-      setImageFault(fault, line, "S-record checksum mismatch (expected %02X, found %02X)", expected,
-                    record.back());
-      return false;
-    }
+    if (!decodeSRecord(text, length, width, line, &record, fault)) return false;
 
     const uint32_t address = recordNumber(&record[1], width);
     counted = type == 5 || type == 6;

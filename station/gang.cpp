@@ -17,6 +17,7 @@
 #include "station/board_image.h"
 #include "station/board_report.h"
 #include "station/gang_table.h"
+#include "station/gang_state.h"
 #include "station/gang_target.h"
 #include "station/interrupt.h"
 #include "station/record_number.h"
@@ -27,36 +28,10 @@
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
 
-namespace {
-
-// A station's count of boards and numbers, shared by its followers.
-struct Station {
-  unsigned long granted = 0, passed = 0, failed = 0, inFlight = 0;
-  SerialCounter counter;  // --serial-start's
-  bool done = false;      // no further board is granted
-  int fault = 0;          // the exit code of a number that could not be taken
-  std::string noneLeft;   // "No serial number is left after N.", when so
-};
-
 std::mutex targetsLock;
 std::condition_variable stationChanged;
 
-// What the workers share: the file as it was given, what each worker is fed
-// (the file's bytes as the parent read them, and the permission to take its
-// board), and the report.
-struct Gang {
-  std::string file;
-  std::vector<uint8_t> input;
-  ReportFile* report;
-  bool plain;    // progress as plain lines
-  bool notices;  // a port's notices as plain lines (no bars)
-  const Options* options;
-  Station* station;                   // a station's (--loop), else nullptr
-  StationConsole* console = nullptr;  // --console's
-  StationRecord* record = nullptr;    // --db's
-  std::vector<Target>* targets = nullptr;
-  bool workerReports = false;  // each worker sends its board's line
-};
+namespace {
 
 // The board has ended: its line goes out now, not when the whole gang ends.
 void finish(Target* target, int code, const Gang& gang) {
@@ -97,65 +72,6 @@ void endIdleWorkers(std::vector<Target>* targets) {
   for (Target& target : *targets) {
     if (!target.inFlight) closeWorkerInput(&target.worker);
   }
-}
-
-// Whether a station's worker may take the board that called: waits while the
-// boards under way could still make up --count.
-bool grantBoard(const Options& options, Station* station, std::unique_lock<std::mutex>* hold) {
-  for (;;) {
-    if (interrupted.load() || station->fault) station->done = true;
-    if (options.station.count && station->passed >= options.station.count) station->done = true;
-    if (station->done) return false;
-    if (!options.station.count || station->passed + station->inFlight < options.station.count)
-      return true;
-    stationChanged.wait_for(*hold, std::chrono::milliseconds(100));
-  }
-}
-
-// A number from the record's counter, taken outside the lock (the board is held meanwhile, so
-// that --count holds): while the database is away the port's line says so once, and a stop
-// ends its wait (the board is not addressed).
-SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
-                            uint64_t* serial, std::string* error) {
-  Station* station = gang.station;
-  target->board = ++station->granted;
-  ++station->inFlight;
-  hold->unlock();
-  NumberWait wait;
-  wait.stop = [station] {
-    std::lock_guard<std::mutex> held(targetsLock);
-    return interrupted.load() || station->done;
-  };
-  wait.waiting = [target, &gang] {
-    std::lock_guard<std::mutex> held(targetsLock);
-    target->status = "database unreachable; waiting";
-    if (gang.plain || gang.notices)
-      fprintf(stderr, "%s: %s\n", targetName(*target).c_str(), target->status.c_str());
-  };
-  bool noneLeft = false;
-  const RecordTake took = waitForRecordNumber(gang.record, target->index, target->port, gang.file,
-                                              target->board, wait, serial, error, &noneLeft);
-  hold->lock();
-  --station->inFlight;
-  if (took == RecordTake::Unreachable) station->done = true;
-  if (took != RecordTake::Refused) return SerialTake::Taken;
-  return noneLeft ? SerialTake::NoneLeft : SerialTake::Failed;
-}
-
-// The board that called: its number from where numbers come (SerialTake::Taken also when it
-// needs none), its board number given.
-SerialTake numberBoard(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
-                       uint64_t* serial, std::string* error) {
-  Station* station = gang.station;
-  if (!station->fault && recordBroken(gang.record, error)) {
-    fprintf(stderr, "error: %s: no further board is addressed\n", error->c_str());
-    station->fault = ExitDatabaseError;
-  }
-  if (!grantBoard(*gang.options, station, hold)) return SerialTake::Taken;
-  if (recordNumbers(gang.record)) return numberFromRecord(target, gang, hold, serial, error);
-  target->board = ++station->granted;
-  if (!gang.options->serials.numbered) return SerialTake::Taken;
-  return nextSerialNumber(gang.options->serials, &station->counter, serial, error);
 }
 
 // A station's worker has a new board calling: its number and "go", or stop.
@@ -343,24 +259,6 @@ void startWorkers(std::vector<Target>* targets, const GangRun& run, const Gang& 
   }
 }
 
-// A gang's board's number, before any board is addressed: ExitOk, or the exit code told.
-int numberTarget(const Target& target, const Gang& gang, Station* station, uint64_t* number,
-                 std::string* why) {
-  bool noneLeft = false;
-  if (recordNumbers(gang.record)) {
-    const RecordTake took = takeRecordNumber(gang.record, target.index, target.port, gang.file,
-                                             target.board, number, why, &noneLeft);
-    if (took == RecordTake::Taken) return ExitOk;
-    fprintf(stderr, "error: %s\n", why->c_str());
-    if (noneLeft) station->noneLeft = *why;
-    return took == RecordTake::Unreachable ? ExitDatabaseError : ExitFileError;
-  }
-  const SerialTake took = nextSerialNumber(gang.options->serials, &station->counter, number, why);
-  if (took == SerialTake::Failed) fprintf(stderr, "error: %s\n", why->c_str());
-  if (took == SerialTake::NoneLeft) station->noneLeft = *why;
-  return took == SerialTake::Taken ? ExitOk : ExitFileError;
-}
-
 // A gang's boards take their numbers before any of them is addressed; one
 // that cannot have one is not started (nor those after it). The exit code of
 // the numbers that could not be taken, else ExitOk.
@@ -396,6 +294,18 @@ void stopStation(void* context) {
   stationChanged.notify_all();
 }
 
+// What the gang or station starts with, and who resets the boards.
+void sayStart(const Options& options, size_t ports) {
+  fprintf(
+      stderr, "%s%s %zu %s: %s.\n",
+      options.record.station.empty() ? "" : ("Station " + options.record.station + ": ").c_str(),
+      options.station.loop ? "A station on" : "Programming", ports,
+      options.station.loop ? (ports == 1 ? "port" : "ports") : (ports == 1 ? "target" : "targets"),
+      options.link.reset.empty() ? "reset each of them now"
+      : options.station.loop     ? "each port's first board is reset through its line"
+                                 : "each is reset through its port");
+}
+
 }  // namespace
 
 int runGang(const GangRun& run) {
@@ -428,17 +338,7 @@ int runGang(const GangRun& run) {
   const int numbering =
       options.station.loop ? ExitOk : numberTargets(&targets, gang, &station, &serials);
   startWorkers(&targets, run, gang);
-  if (!options.quiet) {
-    fprintf(
-        stderr, "%s%s %zu %s: %s.\n",
-        options.record.station.empty() ? "" : ("Station " + options.record.station + ": ").c_str(),
-        options.station.loop ? "A station on" : "Programming", targets.size(),
-        options.station.loop ? (targets.size() == 1 ? "port" : "ports")
-                             : (targets.size() == 1 ? "target" : "targets"),
-        options.link.reset.empty() ? "reset each of them now"
-        : options.station.loop     ? "each port's first board is reset through its line"
-                                   : "each is reset through its port");
-  }
+  if (!options.quiet) sayStart(options, targets.size());
 
   std::vector<std::thread> followers;
   for (size_t i = 0; i < targets.size(); ++i) {

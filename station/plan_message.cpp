@@ -13,10 +13,9 @@ using Json = nlohmann::json;
 
 namespace {
 
-// Every field of the plan that a worker receives, once, for both ways: a
-// new field of the plan is a line here, in its part.
+// The fields of the image, the map and the link.
 template <typename Plan, typename Visit>
-void eachPlanField(Plan& plan, Visit&& visit) {
+void eachImageAndLinkField(Plan& plan, Visit&& visit) {
   // The image and its format.
   visit("file", plan.image.file);
   visit("bootloader", plan.image.bootloader);
@@ -40,6 +39,11 @@ void eachPlanField(Plan& plan, Visit&& visit) {
   visit("reset_ms", plan.link.resetMs);
   visit("slots", plan.link.slots);
   visit("port_resets", plan.link.portResets);
+}
+
+// The rest of the plan, part by part.
+template <typename Plan, typename Visit>
+void eachStationAndRunField(Plan& plan, Visit&& visit) {
   // The station.
   visit("loop", plan.station.loop);
   visit("count", plan.station.count);
@@ -81,6 +85,14 @@ void eachPlanField(Plan& plan, Visit&& visit) {
   visit("watch", plan.watch);
   visit("force", plan.force);
   visit("settle_ms", plan.settleMs);
+}
+
+// Every field of the plan that a worker receives, once, for both ways: a
+// new field of the plan is a line above, in its part.
+template <typename Plan, typename Visit>
+void eachPlanField(Plan& plan, Visit&& visit) {
+  eachImageAndLinkField(plan, visit);
+  eachStationAndRunField(plan, visit);
 }
 
 // ---- Into JSON ----
