@@ -28,3 +28,8 @@ void addRecordCommands(CLI::App* app, RecordOptions* options, RecordCommands* co
 bool recordCommandGiven(const RecordCommands& commands);
 // Runs the one given: ExitOk, ExitUsage, or ExitDatabaseError with the server's reason.
 int runRecordCommand(const RecordCommands& commands, const RecordOptions& options);
+// The record named by --db (native builds), open: ExitOk, or the exit code
+// told (ExitUsage for no or a bad target, ExitDatabaseError with the server's
+// reason). Only createMissing makes a SQLite file that is not there.
+struct Db;
+int openNamedRecord(const std::string& named, bool createMissing, Db* db);

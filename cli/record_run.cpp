@@ -30,17 +30,25 @@ int databaseError(const Db& db) {
 // The record named by --db: ExitOk with it open, or the exit code told. Only counter create
 // makes a SQLite file that is not there; a reader names the missing file.
 int openFor(const RecordOptions& options, bool createMissing, Db* db) {
-  if (options.db.empty()) {
+  return openNamedRecord(options.db, createMissing, db);
+}
+
+}  // namespace
+
+int openNamedRecord(const std::string& named, bool createMissing, Db* db) {
+  if (named.empty()) {
     return usage(
         "the record is named by --db TARGET or K4471_DB (a SQLite file, or "
         "postgresql://[USER@]HOST[:PORT]/DBNAME)");
   }
   DbTarget target;
   std::string error;
-  if (!parseDbTarget(options.db, &target, &error)) return usage(error);
+  if (!parseDbTarget(named, &target, &error)) return usage(error);
   if (!openRecord(db, target, createMissing)) return databaseError(*db);
   return ExitOk;
 }
+
+namespace {
 
 // The format's largest number.
 uint64_t largestOf(const SerialFormat& format) {

@@ -8,6 +8,7 @@
 #include "station/plan.h"
 #include "cli/console.h"
 #include "operations/exit_codes.h"
+#include "cli/record_commands.h"
 #include "cli/serve_command.h"
 #include "console/console_access.h"
 #include "line/line_server.h"
@@ -43,17 +44,7 @@ int takeSettings(const ServeOptions& options, LineSettings* settings) {
 
 // The record named by --db, open; ExitOk, or the exit code told.
 int openTarget(const ServeOptions& options, Db* db) {
-  if (options.db.empty()) {
-    return usage(
-        "the record is named by --db TARGET or K4471_DB (a SQLite file, or "
-        "postgresql://[USER@]HOST[:PORT]/DBNAME)");
-  }
-  DbTarget target;
-  std::string error;
-  if (!parseDbTarget(options.db, &target, &error)) return usage(error);
-  if (openRecord(db, target, false)) return ExitOk;
-  fprintf(stderr, "error: database error: %s\n", dbFaultText(*db).c_str());
-  return ExitDatabaseError;
+  return openNamedRecord(options.db, false, db);
 }
 
 void stopServing() {

@@ -77,13 +77,7 @@ int programWithRetries(WatchState* s, const LoadedImage& loaded, BoardReport* bo
     board->attempt = tries;
     const int code = programOnce(s, loaded, board);
     if (!worthRetrying(code) || tries > options.station.retries || interrupted.load()) return code;
-    fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries,
-            options.station.retries + 1,
-            options.link.reset.empty() ? "programmed again at its next call"
-                                       : "reset and programmed again");
-    board->message.clear();
-    board->bytes = 0;
-    board->blocks = 0;
+    startAgain(options, tries, board);
   }
 }
 

@@ -72,6 +72,15 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
 
 }  // namespace
 
+void startAgain(const Options& options, int tries, BoardReport* board) {
+  fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.station.retries + 1,
+          options.link.reset.empty() ? "programmed again at its next call"
+                                     : "reset and programmed again");
+  board->message.clear();
+  board->bytes = 0;
+  board->blocks = 0;
+}
+
 int runOnOneTarget(const OneTarget& run, BoardReport* board) {
   const TargetCommand command = run.command;
   const Options& options = *run.options;
@@ -97,13 +106,7 @@ int runOnOneTarget(const OneTarget& run, BoardReport* board) {
     }
     board->exitCode = code;
     if (run.attempt) run.attempt(*board);
-    fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries,
-            options.station.retries + 1,
-            options.link.reset.empty() ? "programmed again at its next call"
-                                       : "reset and programmed again");
-    board->message.clear();
-    board->bytes = 0;
-    board->blocks = 0;
+    startAgain(options, tries, board);
     code = reopenTargetPort(board);
   }
   stopSimulatedTarget(&simulated);

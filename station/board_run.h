@@ -26,6 +26,9 @@ int runOnOneTarget(const OneTarget& run, BoardReport* board);
 // Whether a board whose attempt ended so is tried again (--retries): after a
 // communication or erase error.
 bool worthRetrying(int code);
+// An attempt that failed and is tried again: said, and its board's run
+// figures cleared for the next.
+void startAgain(const Options& options, int tries, BoardReport* board);
 // One board in this process, its report line written when asked for: to the
 // report file, or for a gang's worker to its parent (each attempt that is
 // tried again as such). startTime and started: when the process started.
