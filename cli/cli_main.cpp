@@ -38,6 +38,7 @@
 #include "station/interrupt.h"
 #include "station/output_file.h"
 #include "station/run_image.h"
+#include "station/say.h"
 #include "station/station_worker.h"
 #include "station/worker_process.h"
 #include "station/worker_protocol.h"
@@ -333,12 +334,13 @@ int runWorker(std::time_t startTime, std::chrono::steady_clock::time_point start
   passCrossingCalls(2);
   Options plan;
   plan.role = RunRole::Worker;
+  sayToParent(stdout);  // every line for the person goes to the parent as an event
   long long size = 0;
   ImageLoadFault fault;
   FILE* in = openImageFile("-", &size, &fault);
   std::string error = "no input";
   if (!in || !readWorkerPlan(in, &plan, &error)) {
-    fprintf(stderr, "error: File Error: the input from the gang: %s\n", error.c_str());
+    say("error: File Error: the input from the gang: %s\n", error.c_str());
     return ExitFileError;
   }
   if (plan.verbose) setTraceSink(traceToParent);

@@ -8,6 +8,7 @@
 #include "link/bootloader.h"
 #include "operations/exit_codes.h"
 #include "station/failure.h"
+#include "station/say.h"
 
 namespace {
 
@@ -30,10 +31,9 @@ int resetBoard(const LinkPlan& link, Progress* progress, BoardReport* board) {
       return ExitOk;
     case ControlStatus::Unconfirmed:
       if (warnedPorts.insert(board->port).second) {
-        fprintf(stderr,
-                "warning: the serial server %s did not confirm the reset line; going on as if "
-                "the board was reset\n",
-                board->port.c_str());
+        say("warning: the serial server %s did not confirm the reset line; going on as if "
+            "the board was reset\n",
+            board->port.c_str());
       }
       return ExitOk;
     case ControlStatus::Refused:

@@ -16,6 +16,7 @@
 #include "station/interrupt.h"
 #include "station/target_run.h"
 #include "station/worker_protocol.h"
+#include "station/say.h"
 
 bool worthRetrying(int code) {
   return code == ExitCommunicationError || code == ExitEraseError;
@@ -35,8 +36,8 @@ Failure numberBoard(const Options& options, const LoadedImage& loaded, SerialCou
     if (took != SerialTake::Taken) {
       // Another station took the last numbers since the start: nothing is
       // sent to the board.
-      fprintf(stderr, "error: %s%s\n", error.c_str(),
-              took == SerialTake::NoneLeft ? " The board is not programmed." : "");
+      say("error: %s%s\n", error.c_str(),
+          took == SerialTake::NoneLeft ? " The board is not programmed." : "");
       return Failure{ExitFileError, "start", error};
     }
     board->serial = number;
@@ -73,9 +74,9 @@ int attemptOnce(TargetCommand command, const Options& options, const LoadedImage
 }  // namespace
 
 void startAgain(const Options& options, int tries, BoardReport* board) {
-  fprintf(stderr, "Attempt %d of %d failed: the board is %s.\n", tries, options.station.retries + 1,
-          options.link.reset.empty() ? "programmed again at its next call"
-                                     : "reset and programmed again");
+  say("Attempt %d of %d failed: the board is %s.\n", tries, options.station.retries + 1,
+      options.link.reset.empty() ? "programmed again at its next call"
+                                 : "reset and programmed again");
   board->message.clear();
   board->bytes = 0;
   board->blocks = 0;
@@ -152,8 +153,7 @@ int runOneBoard(TargetCommand command, const Options& options, ReportFile* repor
   }
   recordStarted(record, 0, board.port, options.image.file, board.board, std::nullopt);
   board.exitCode = runOnOneTarget(run, &board);
-  if (!options.serials.serialStart.empty())
-    fprintf(stderr, "%s\n", serialCounterEnd(counter).c_str());
+  if (!options.serials.serialStart.empty()) say("%s\n", serialCounterEnd(counter).c_str());
   if (options.reporting.path.empty() && !record) return board.exitCode;
   if (board.attempt == 1) {
     board.seconds =

@@ -1,10 +1,11 @@
 // A failure of a run (station/failure.h).
 #include "station/failure.h"
+#include "station/say.h"
 
 #include <cstdio>
 
 Failure toldFailure(int exitCode, const char* step, const std::string& message) {
-  fprintf(stderr, "error: %s\n", message.c_str());
+  say("error: %s\n", message.c_str());
   return Failure{exitCode, step, message};
 }
 

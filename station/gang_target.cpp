@@ -18,7 +18,8 @@ std::string firstLine(const std::string& text) {
 }  // namespace
 
 bool isPortNotice(const WorkerEvent& event) {
-  return event.kind == WorkerEventKind::PortAway || event.kind == WorkerEventKind::PortBack;
+  return event.kind == WorkerEventKind::PortAway || event.kind == WorkerEventKind::PortBack ||
+         event.kind == WorkerEventKind::Said;
 }
 
 std::string takeWorkerEvent(Target* target, const WorkerEvent& event) {
@@ -55,6 +56,9 @@ std::string takeWorkerEvent(Target* target, const WorkerEvent& event) {
     case WorkerEventKind::PortBack:
       target->status = "port back";
       return "the port is back";
+    case WorkerEventKind::Said:
+      target->status = firstLine(event.text);
+      return event.text;
   }
   return "";
 }

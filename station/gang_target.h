@@ -41,8 +41,8 @@ struct Target {
 // Takes one event of the target's worker (under the gang's lock); returns a
 // line worth showing with its port, or an empty string.
 std::string takeWorkerEvent(Target* target, const WorkerEvent& event);
-// Whether the event is a port's notice (away, back), which shows also when
-// quiet.
+// Whether the event is a port's notice (away, back, a line the worker said),
+// which shows also when quiet.
 bool isPortNotice(const WorkerEvent& event);
 // One line of a worker's output; false at its end.
 bool readWorkerLine(WorkerProcess* worker, std::string* line, std::string* pending);

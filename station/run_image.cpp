@@ -9,6 +9,7 @@
 #include "operations/exit_codes.h"
 #include "operations/run_logic.h"
 #include "station/interrupt.h"
+#include "station/say.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ Failure refuseContent(const std::string& path, const HexFileFault& fault, bool b
              fault.message);
   }
   const Failure failure = toldFailure(ExitFileError, "file", text);
-  if (binaryLooking) fprintf(stderr, "A raw binary file needs --format bin --address ADDR.\n");
+  if (binaryLooking) say("A raw binary file needs --format bin --address ADDR.\n");
   return failure;
 }
 
@@ -78,7 +79,7 @@ Failure finishCheck(const std::string& path, const Options& options, LoadedImage
     return refuseContent(path, fault.content, binaryLooking);
   }
   if (options.verbose) {
-    for (const std::string& note : loaded->notes) fprintf(stderr, "note: %s\n", note.c_str());
+    for (const std::string& note : loaded->notes) say("note: %s\n", note.c_str());
   }
   return checkAgainstMap(path, options, loaded->image);
 }
@@ -94,7 +95,7 @@ Failure loadFor(const std::string& path, const Options& options, const ImageRequ
     if (interrupted.load()) {
       // Ctrl-C while waiting for a FIFO's writer.
       const Failure failure = {ExitInterrupted, "file", "Interrupted: the file was not read."};
-      fprintf(stderr, "%s\n", failure.message.c_str());
+      say("%s\n", failure.message.c_str());
       return failure;
     }
     return refuseFile(fileOpenErrorText(target), path, imageLoadReason(fault.load));

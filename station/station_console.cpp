@@ -142,6 +142,7 @@ void consoleWorkerEvent(StationConsole* console, size_t index, const WorkerEvent
   if (!console) return;
   switch (event.kind) {
     case WorkerEventKind::Note:
+    case WorkerEventKind::Said:
       takeNote(&console->view, index, event.text);
       break;
     case WorkerEventKind::Erase:

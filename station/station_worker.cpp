@@ -24,6 +24,7 @@
 #include "station/run_image.h"
 #include "station/target_run.h"
 #include "station/worker_protocol.h"
+#include "station/say.h"
 
 namespace {
 
@@ -243,7 +244,7 @@ int runStationWorker(const Options& options) {
   ParentMessage first;
   std::string error;
   if (!in || !readParentMessage(in, &first, &error) || first.kind != ParentMessageKind::Image) {
-    fprintf(stderr, "error: File Error: the input from the station: %s\n", error.c_str());
+    say("error: File Error: the input from the station: %s\n", error.c_str());
     return ExitFileError;
   }
   std::thread(readParent, in, &inbox).detach();

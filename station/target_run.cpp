@@ -22,6 +22,7 @@
 #include "station/interrupt.h"
 #include "station/port_words.h"
 #include "station/run_image.h"
+#include "station/say.h"
 #include "station/terminal.h"
 #include "station/worker_protocol.h"
 
@@ -367,8 +368,9 @@ int finishRun(const ConnectedRun& run, RunOutcome outcome) {
     code = removedIfGone(code, board);
   }
   if (const char* text = interruptionText(outcome, command)) {
-    progressNote(progress, text);
-    if (options.quiet || options.role == RunRole::Worker) fprintf(stderr, "%s\n", text);
+    // A gang's worker says it once, for its parent to show also when quiet.
+    if (options.role != RunRole::Worker) progressNote(progress, text);
+    if (options.quiet || options.role == RunRole::Worker) say("%s\n", text);
     board->message = text;
   }
   const bool launch = command == TargetCommand::Launch || options.launch;

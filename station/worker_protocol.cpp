@@ -153,6 +153,8 @@ std::string encodeWorkerEvent(const WorkerEvent& event) {
       return "away " + escaped(event.text) + "\n";
     case WorkerEventKind::PortBack:
       return "back\n";
+    case WorkerEventKind::Said:
+      return "said " + escaped(event.text) + "\n";
   }
   return "\n";
 }
@@ -166,6 +168,11 @@ bool decodeWorkerEvent(const std::string& line, WorkerEvent* event) {
     event->kind = trace  ? WorkerEventKind::Trace
                   : away ? WorkerEventKind::PortAway
                          : WorkerEventKind::Note;
+    event->text = unescaped(rest);
+    return true;
+  }
+  if (after(line, "said", &rest)) {
+    event->kind = WorkerEventKind::Said;
     event->text = unescaped(rest);
     return true;
   }

@@ -19,6 +19,9 @@
 //   away TEXT                             a station's port went away (TEXT: why); said
 //                                         once until it is back
 //   back                                  ... and is back
+//   said TEXT                             a line the worker would have written on
+//                                         standard error (an error, a retried
+//                                         attempt): the parent shows it with the port
 // Texts are escaped: a backslash, a line feed, a carriage return and a tab
 // are written as \\, \n, \r and \t, so that an event is always one line.
 #pragma once
@@ -43,7 +46,8 @@ enum class WorkerEventKind {
   Attempt,
   Trace,
   PortAway,
-  PortBack
+  PortBack,
+  Said
 };
 
 struct WorkerEvent {
@@ -51,7 +55,7 @@ struct WorkerEvent {
   int steps = 0;        // Erase, Program: the steps done so far
   unsigned icon = 0;    // Message
   std::string caption;  // Message
-  std::string text;     // Note, Message, Trace: the text; Report, Attempt: the JSON
+  std::string text;     // Note, Message, Trace, Said: the text; Report, Attempt: the JSON
                         // line; PortAway: why
 };
 
