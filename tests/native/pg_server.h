@@ -18,6 +18,10 @@ bool pgProgramsPresent(std::string* bindir);
 // Makes the folder and the cluster and starts it (superuser "postgres", trust on the loopback).
 // False with the reason; the folder is removed again then.
 bool startPgServer(PgServer* server, std::string* error);
+// The same, for a test suite: nothing when the programs are not installed
+// (the tests skip then), else the server started with an empty database
+// `dbname`; false with the reason in *error.
+bool startPgServerFor(PgServer* server, const std::string& dbname, std::string* error);
 // Stops it (fast: open connections are ended) and starts the same cluster on the same port.
 bool stopPgServer(PgServer* server);
 bool restartPgServer(PgServer* server, std::string* error);

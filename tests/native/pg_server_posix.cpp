@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "record/record_db.h"
+
 extern char** environ;
 
 namespace {
@@ -140,4 +142,17 @@ void removePgServer(PgServer* server) {
 
 std::string pgTarget(const PgServer& server, const std::string& dbname, const std::string& user) {
   return "postgresql://" + user + "@127.0.0.1:" + std::to_string(server.port) + "/" + dbname;
+}
+
+bool startPgServerFor(PgServer* server, const std::string& dbname, std::string* error) {
+  error->clear();
+  if (!pgProgramsPresent(&server->bindir)) return true;
+  if (!startPgServer(server, error)) return false;
+  Db admin;
+  DbTarget target;
+  parseDbTarget(pgTarget(*server, "postgres"), &target, error);
+  const bool made = dbConnect(&admin, target, false) && dbExec(&admin, "CREATE DATABASE " + dbname);
+  if (!made) *error = "CREATE DATABASE: " + admin.error;
+  dbClose(&admin);
+  return made;
 }

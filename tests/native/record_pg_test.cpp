@@ -21,18 +21,7 @@ using std::chrono::system_clock;
 
 class PgRecord : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!pgProgramsPresent(&server.bindir)) return;
-    startFailure.clear();
-    if (!startPgServer(&server, &startFailure)) return;
-    Db admin;
-    DbTarget target;
-    parseDbTarget(pgTarget(server, "postgres"), &target, &startFailure);
-    if (!dbConnect(&admin, target, false) || !dbExec(&admin, "CREATE DATABASE k4471")) {
-      startFailure = "CREATE DATABASE: " + admin.error;
-    }
-    dbClose(&admin);
-  }
+  static void SetUpTestSuite() { startPgServerFor(&server, "k4471", &startFailure); }
   static void TearDownTestSuite() { removePgServer(&server); }
 
   void SetUp() override {

@@ -249,18 +249,7 @@ TEST_F(RecordStation, RefusesWhatCannotBeRecordedBeforeAnyBoardIsAddressed) {
 // A PostgreSQL server of the test's own for the line's stations.
 class PgStation : public RecordStation {
  protected:
-  static void SetUpTestSuite() {
-    if (!pgProgramsPresent(&server.bindir)) return;
-    startFailure.clear();
-    if (!startPgServer(&server, &startFailure)) return;
-    Db admin;
-    DbTarget target;
-    parseDbTarget(pgTarget(server, "postgres"), &target, &startFailure);
-    if (!dbConnect(&admin, target, false) || !dbExec(&admin, "CREATE DATABASE k4471")) {
-      startFailure = "CREATE DATABASE: " + admin.error;
-    }
-    dbClose(&admin);
-  }
+  static void SetUpTestSuite() { startPgServerFor(&server, "k4471", &startFailure); }
   static void TearDownTestSuite() { removePgServer(&server); }
   void SetUp() override {
     std::string bindir;
