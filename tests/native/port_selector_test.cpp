@@ -262,7 +262,7 @@ TEST_F(Slots, AStationFindsItsAdapterReplugedUnderANewName) {
 // not retried, and the station's slot waits for its port and the next board.
 TEST_F(Slots, ABoardPulledOutMidRunIsRemovedAndTheSlotTakesTheNext) {
   SimConfig config;
-  config.eraseBlockMs = 1000;  // pulled out long before the erase ends
+  config.eraseBlockMs = 10000;  // pulled out long before the erase ends
   config.nextBoardMs = 60000;
   plug("ttyUSB0", "1-1", "S1", board("a.tty", config));
   const std::string out = dir + "/out.txt", report = dir + "/report.json";
@@ -296,7 +296,7 @@ TEST_F(Slots, ABoardPulledOutMidRunIsRemovedAndTheSlotTakesTheNext) {
   EXPECT_NE(readText(out).find("board 1 removed"), std::string::npos) << readText(out);
 
   // One board with retries: a board that is gone is not tried again.
-  simControl(sims[0], "set erase-block-ms 1000");
+  simControl(sims[0], "set erase-block-ms 10000");
   simReset(sims[0]);
   pid = spawnProgram(
       K4471_CLI, program({"--port", "usb-path:1-1", "--retries", "2", "--report", report}), out);

@@ -12,6 +12,8 @@
 #include <iterator>
 #include <mutex>
 
+#include "tests/waits.h"
+
 namespace {
 
 std::mutex boxesLock;
@@ -241,7 +243,8 @@ bool simCommand(int port, const char* line) {
 bool resetSim(int port, int callMs) {
   const int resets = countSimLogLines(port, "reset", 0);
   if (!simCommand(port, "set call-ms 0") || !simCommand(port, "reset")) return false;
-  return pumpMessagesUntil([&] { return countSimLogLines(port, "reset", 0) > resets; }, 5000) &&
+  return pumpMessagesUntil([&] { return countSimLogLines(port, "reset", 0) > resets; },
+                           WaitLimitMs) &&
          (callMs == 0 || simCommand(port, ("set call-ms " + std::to_string(callMs)).c_str()));
 }
 
