@@ -22,15 +22,16 @@ bool resetPending(Simulator* sim) {
   return sim->resetsRequested.load() != sim->resetsServed;
 }
 
+// Stopped, reset, or pulled out: what the board was doing ends there.
 bool interrupted(Simulator* sim) {
-  return sim->stopping.load() || resetPending(sim);
+  return sim->stopping.load() || sim->unplugRequested.load() || resetPending(sim);
 }
 
 bool givenUp(void* context) {
   return interrupted(static_cast<Simulator*>(context));
 }
 
-// Sleeps until `until`; false when stopped or reset meanwhile.
+// Sleeps until `until`; false when stopped, reset or pulled out meanwhile.
 bool sleepUntil(Simulator* sim, Clock::time_point until) {
   return sleepUntilUnless(until, givenUp, sim);
 }
