@@ -394,10 +394,14 @@ int main(int argc, char** argv) {
       !openReportFile(&report, options.reporting.path, options.reporting.append)) {
     return ExitFileError;
   }
-  if (options.watch) return runWatch(options, &report);
   int code = ExitOk;
   StationRecord* record = openStationRecord(options, K4471_VERSION, &code);
   if (code != ExitOk) return code;
+  if (options.watch) {
+    code = runWatch(options, &report, record);
+    closeStationRecord(record);
+    return code;
+  }
   const bool gang = options.link.ports.size() > 1 || options.station.loop || recordNumbers(record);
   code = gang ? programGang(options, &report, argv[0], startTime, record)
               : runOneBoard(command, options, &report, record, startTime, started);

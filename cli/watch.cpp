@@ -89,16 +89,23 @@ int openWatchPort(WatchState* s) {
 
 }  // namespace
 
-int runWatch(const Options& options, ReportFile* report) {
+int runWatch(const Options& options, ReportFile* report, StationRecord* record) {
   WatchState s;
   s.options = &options;
   s.report = report;
+  s.record = record;
   startFileWatch(&s.file, options.image.file, options.settleMs);
   int code = openWatchPort(&s);
   if (code != ExitOk) return code;
   s.keys = startKeys();
   WatchEvent event = WatchEvent::Again;
   while (event == WatchEvent::Changed || event == WatchEvent::Again) {
+    std::string broken;
+    if (recordBroken(record, &broken)) {
+      fprintf(stderr, "error: %s: the board is not programmed again\n", broken.c_str());
+      s.lastCode = ExitDatabaseError;
+      break;
+    }
     watchRound(&s, event == WatchEvent::Again);
     // An interrupt inside a round ends the watch with the round.
     if (s.lastCode == ExitInterrupted) break;

@@ -7,12 +7,14 @@
 
 #include "station/board_report.h"
 #include "station/plan.h"
+#include "station/station_record.h"
 #include "cli/file_watch.h"
 
 // What the watch keeps between its rounds.
 struct WatchState {
   const Options* options = nullptr;
   ReportFile* report = nullptr;
+  StationRecord* record = nullptr;  // --db's: every round a row
   FileWatch file;
   std::string device;        // the port
   std::string lastSegments;  // what the last good round put on the board; empty: unknown
@@ -23,8 +25,9 @@ struct WatchState {
 
 // Runs the rounds until q, Ctrl-C or SIGTERM between two rounds (the last
 // round's code) or inside one (ExitInterrupted). The terminal's settings are
-// restored on every way out, and the report closed.
-int runWatch(const Options& options, ReportFile* report);
+// restored on every way out, and the report closed. With a record, each round
+// is a row; once rows can be neither written nor spooled, no further round.
+int runWatch(const Options& options, ReportFile* report, StationRecord* record);
 
 // One round (watch_round.cpp): the file read and checked (a fault told and
 // reported, the board untouched), skipped when it holds the same segments as

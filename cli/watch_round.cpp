@@ -84,7 +84,9 @@ int programWithRetries(WatchState* s, const LoadedImage& loaded, BoardReport* bo
 void reportRound(WatchState* s, BoardReport* board) {
   board->exitCode = s->lastCode;
   if (board->exitCode == ExitOk) board->failedStep.clear();
-  if (s->report->open) writeReportLine(s->report, boardReportLine(*board));
+  const std::string line = boardReportLine(*board);
+  recordEnded(s->record, 0, line, false);
+  if (s->report->open) writeReportLine(s->report, line);
   if (s->options->quiet && board->exitCode == ExitOk) return;  // failures only
   fprintf(stderr, "Round %d: %s.\n", s->rounds, exitCodeText(board->exitCode));
 }
@@ -112,6 +114,7 @@ void watchRound(WatchState* s, bool forced) {
     return;
   }
   ++s->rounds;
+  recordStarted(s->record, 0, s->device, options.image.file, board.board, std::nullopt);
   if (code == ExitOk) code = programWithRetries(s, loaded, &board);
   board.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   // The board holds the image once it is programmed, whether its application

@@ -178,7 +178,9 @@ TEST_F(DevLoop, CtrlCWhileProgrammingStaysInterrupted) {
 
 TEST_F(DevLoop, EachChangeIsProgrammedABadFileNeverAndTheSameDataOnlyWhenForced) {
   const std::string port = board();
-  start({"program", image, "--port", port, "--watch", "--settle-ms", "300", "--report", "-"});
+  const std::string db = dir + "/line.sqlite";
+  start({"program", image, "--port", port, "--watch", "--settle-ms", "300", "--report", "-", "--db",
+         db, "--db-spool", dir + "/spool.sqlite"});
   ASSERT_TRUE(waitForCount("Round 1: programmed", 1)) << readText(out);
   write(image, ImageB);
   resetWhenAsked(2);
@@ -217,6 +219,18 @@ TEST_F(DevLoop, EachChangeIsProgrammedABadFileNeverAndTheSameDataOnlyWhenForced)
   ASSERT_EQ(lines.size(), 6u) << "one line a round: " << readText(out);
   EXPECT_EQ(lines[2]["outcome"], "file-error");
   EXPECT_EQ(lines[5]["outcome"], "success");
+
+  // With --db each round is also a row of the record, newest first.
+  const std::string history = dir + "/history.json";
+  ASSERT_EQ(waitFor(spawnProgram(K4471_CLI, {"history", "--db", db, "--format", "json"}, history)),
+            0)
+      << readText(history);
+  const nlohmann::json rows = nlohmann::json::parse(readText(history), nullptr, false);
+  ASSERT_TRUE(rows.is_array() && rows.size() == 6u) << readText(history);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i]["outcome"], lines[5 - i]["outcome"]) << i;
+    EXPECT_EQ(rows[i]["port"], port);
+  }
 }
 
 TEST_F(DevLoop, AFileWrittenSlowlyIsProgrammedOnceWholeAndForceProgramsTheSameData) {
