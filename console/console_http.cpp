@@ -3,6 +3,8 @@
 
 #include <exception>
 
+#include "console/machine_name.h"
+
 namespace {
 
 const char* const Policy =
@@ -73,8 +75,21 @@ httplib::Server::HandlerResponse admitConsoleRequest(const ConsoleAccess& access
   return httplib::Server::HandlerResponse::Handled;
 }
 
-int bindConsoleAddress(httplib::Server* http, const ListenAddress& listen) {
-  const std::string host = listen.host == "localhost" ? "127.0.0.1" : listen.host;
-  if (listen.port == 0) return http->bind_to_any_port(host);
-  return http->bind_to_port(host, listen.port) ? listen.port : -1;
+bool bindPage(httplib::Server* http, const std::string& listen, const std::string& token,
+              const std::string& consoleHost, ConsoleAccess* access, std::string* url,
+              std::string* error) {
+  ListenAddress address;
+  if (!parseListenAddress(listen, &address, error)) return false;
+  const std::string host = address.host == "localhost" ? "127.0.0.1" : address.host;
+  const int port = address.port == 0                        ? http->bind_to_any_port(host)
+                   : http->bind_to_port(host, address.port) ? address.port
+                                                            : -1;
+  if (port <= 0) {
+    *error =
+        "cannot listen on " + listen + " (the port is taken, or the address is not this machine's)";
+    return false;
+  }
+  *access = makeConsoleAccess(address, port, token, machineName(), consoleHost);
+  *url = consoleUrl(*access);
+  return true;
 }

@@ -18,5 +18,9 @@ void refuseRequest(httplib::Response* response, int status, const char* why);
 httplib::Server::HandlerResponse admitConsoleRequest(const ConsoleAccess& access,
                                                      const httplib::Request& request,
                                                      httplib::Response& response);
-// Binds the address; the port bound, or -1.
-int bindConsoleAddress(httplib::Server* http, const ListenAddress& listen);
+// Binds `listen` (HOST:PORT) and says who may use the page bound there (the token needed on any
+// address but the loopback, Host names beside this machine's: `consoleHost`) and the URL to
+// open. False with the reason in *error.
+bool bindPage(httplib::Server* http, const std::string& listen, const std::string& token,
+              const std::string& consoleHost, ConsoleAccess* access, std::string* url,
+              std::string* error);

@@ -11,7 +11,6 @@
 #include "console/console_access.h"
 #include "console/console_http.h"
 #include "console/event_stream.h"
-#include "console/machine_name.h"
 #include "console/page.h"
 
 namespace {
@@ -110,22 +109,16 @@ void addRoutes(ConsoleServer* server) {
 
 ConsoleServer* startServing(const ConsoleSettings& settings, StationView* view, ConsoleStop stop,
                             std::string* url, std::string* error) {
-  ListenAddress listen;
-  if (!parseListenAddress(settings.listen, &listen, error)) return nullptr;
   auto server = std::make_unique<ConsoleServer>();
   server->view = view;
   server->stop = stop;
   configureConsoleHttp(&server->http, MostEventStreams + OtherRequestThreads);
   addRoutes(server.get());
-  const int port = bindConsoleAddress(&server->http, listen);
-  if (port <= 0) {
-    *error = "the console cannot listen on " + settings.listen +
-             " (the port is taken, or the address is not this machine's)";
+  if (!bindPage(&server->http, settings.listen, settings.token, settings.consoleHost,
+                &server->access, url, error)) {
+    *error = "the console " + *error;
     return nullptr;
   }
-  server->access =
-      makeConsoleAccess(listen, port, settings.token, machineName(), settings.consoleHost);
-  *url = consoleUrl(server->access);
   ConsoleServer* running = server.get();
   server->listener = std::thread([running] { running->http.listen_after_bind(); });
   return server.release();

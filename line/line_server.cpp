@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "console/console_http.h"
-#include "console/machine_name.h"
 #include "line/line_page.h"
 #include "line/line_snapshot.h"
 #include "record/attempt_row.h"
@@ -141,21 +140,14 @@ void addRoutes(LineServer* s) {
 
 LineServer* startServing(const LineSettings& settings, Db* db, std::string* url,
                          std::string* error) {
-  ListenAddress listen;
-  if (!parseListenAddress(settings.listen, &listen, error)) return nullptr;
   auto server = std::make_unique<LineServer>();
   server->settings = settings;
   configureConsoleHttp(&server->http, RequestThreads);
   addRoutes(server.get());
-  const int port = bindConsoleAddress(&server->http, listen);
-  if (port <= 0) {
-    *error = "cannot listen on " + settings.listen +
-             " (the port is taken, or the address is not this machine's)";
+  if (!bindPage(&server->http, settings.listen, settings.token, settings.consoleHost,
+                &server->access, url, error)) {
     return nullptr;
   }
-  server->access =
-      makeConsoleAccess(listen, port, settings.token, machineName(), settings.consoleHost);
-  *url = consoleUrl(server->access);
   server->target = db->target;
   server->db = *db;
   *db = Db();
