@@ -25,6 +25,12 @@ AccessRequest accessRequest(const httplib::Request& request) {
 }  // namespace
 
 void configureConsoleHttp(httplib::Server* http, int threads) {
+  // The library's default lets a second server listen on a port already served (SO_REUSEPORT),
+  // and the two would share its requests: only a port left in TIME_WAIT may be bound again.
+  http->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
+  });
   http->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   http->set_keep_alive_max_count(1);
   http->set_read_timeout(5, 0);

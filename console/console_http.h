@@ -9,7 +9,7 @@
 
 // A pool of `threads`, one request per connection (no idle keep-alive connection holds a
 // thread), read and write timeouts and a request-size limit on every connection, and the
-// security headers on every answer.
+// security headers on every answer; a port already served is not bound a second time.
 void configureConsoleHttp(httplib::Server* http, int threads);
 // An answer in plain text.
 void refuseRequest(httplib::Response* response, int status, const char* why);

@@ -222,6 +222,12 @@ TEST_F(Serve, RefusesAWrongHostAndOtherAddressesNeedTheToken) {
             403);
   EXPECT_EQ(get(served, "/", {{"Host", "localhost:" + std::to_string(served.port)}})->status, 200);
   EXPECT_EQ(get(served, "/api/line", {{"Origin", "http://evil.example"}})->status, 403);
+  // A second page on the same port is refused, naming the address.
+  const std::string taken = "127.0.0.1:" + std::to_string(served.port), out = dir + "/out.txt";
+  EXPECT_EQ(waitFor(spawnProgram(K4471_CLI, {"serve", "--db", path, "--listen", taken}, out)), 2);
+  EXPECT_NE(readText(out).find("cannot listen on " + taken + " (the port is taken"),
+            std::string::npos)
+      << readText(out);
   EXPECT_EQ(stopServe(&served), 0) << readText(served.out);
 
   const std::string token = "supervisor-0123456789abcdef";
