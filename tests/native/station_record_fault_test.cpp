@@ -1,13 +1,15 @@
 // A station whose record fails it while it runs: the database away and the spool that cannot
-// be written either.
+// be written either, and a station stopped by a signal while its board waits for a number.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "record_station.h"
+#include "station/station_record.h"
 
 namespace {
 
@@ -54,6 +56,35 @@ TEST_F(PgStation, ASpoolThatCannotBeWrittenEitherEndsTheStationBeforeItsNextBoar
   }
   EXPECT_EQ(said("st1").find("Every row is in the record"), std::string::npos) << said("st1");
   EXPECT_NE(said("st1").find("are not in the record"), std::string::npos) << said("st1");
+}
+
+// A signal while a numbered board waits for the database ends the station at once (not at the
+// next try), interrupted, its board not addressed: Ctrl-C and a termination request alike.
+TEST_F(PgStation, ASignalEndsTheWaitForTheDatabaseAtOnce) {
+  ASSERT_EQ(cli({"counter", "create", "line", "--start", "1", "--db", db}), 0);
+  const std::pair<std::string, int> signals[] = {{"int", SIGINT}, {"term", SIGTERM}};
+  std::vector<pid_t> pids;
+  for (const auto& s : signals) pids.push_back(station(s.first, {board(s.first)}, 20, db, "line"));
+  for (const auto& s : signals) {
+    EXPECT_TRUE(waitUntil([&] { return lines(s.first).size() >= 1; }, 60000)) << said(s.first);
+  }
+  EXPECT_TRUE(stopPgServer(&server));
+  for (size_t i = 0; i < pids.size(); ++i) {
+    const std::string& name = signals[i].first;
+    const bool waiting = waitForWords(dir + "/" + name + ".out", "database unreachable; waiting",
+                                      generousBoundMs(RecordRetryMilliseconds));
+    const SimStatus before = simStatus(sims[i]);
+    const auto since = std::chrono::steady_clock::now();
+    kill(pids[i], signals[i].second);
+    const int code = waitFor(pids[i]);
+    const long took = millisecondsSince(since);
+    EXPECT_TRUE(waiting) << said(name);
+    EXPECT_EQ(code, 130) << said(name);
+    // Well inside one retry period: the wait ends with the signal, not at the next try.
+    EXPECT_LT(took, RecordRetryMilliseconds * 2 / 3) << name;
+    EXPECT_EQ(simStatus(sims[i]).recordsAccepted, before.recordsAccepted) << name;
+    EXPECT_EQ(simStatus(sims[i]).framesReceived, 0) << "the waiting board is not addressed";
+  }
 }
 
 }  // namespace
