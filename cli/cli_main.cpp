@@ -344,6 +344,8 @@ int runWorker(std::time_t startTime, std::chrono::steady_clock::time_point start
     return ExitFileError;
   }
   if (plan.verbose) setTraceSink(traceToParent);
+  // A port by USB identity or place opened again must not find a sibling's adapter.
+  setOtherPorts(plan.link.otherPorts);
   if (int code = takeResetOptions(plan)) return code;
   if (plan.station.loop) return runStationWorker(plan);
   ReportFile report;  // not opened: the worker's lines go to its parent

@@ -30,6 +30,7 @@ struct RecordWriter {
   std::atomic<bool> broken{false};
   std::string brokenReason;  // set before broken
   size_t remaining = 0;
+  size_t rowsLost = 0;  // rows neither written nor spooled (the thread's own)
 };
 
 namespace {
@@ -48,11 +49,14 @@ void lost(RecordWriter* w) {
   w->nextTry = Clock::now() + w->setup.retry;
 }
 
+// Once a row found the spool unwritable the rest are not tried there: each try may wait out the
+// spool's lock, and the station ends without a further board.
 void keep(RecordWriter* w, const AttemptRow& row) {
-  if (spoolRow(&w->spool, row)) {
+  if (!w->broken.load() && spoolRow(&w->spool, row)) {
     w->spoolWaiting = true;
     return;
   }
+  ++w->rowsLost;
   if (!w->broken.load()) {
     w->brokenReason = "the spool cannot be written: " + w->spool.file.error;
     w->broken.store(true);
@@ -155,7 +159,7 @@ bool recordWriterBroken(RecordWriter* writer, std::string* reason) {
   return true;
 }
 
-size_t finishRecordWriter(RecordWriter* writer) {
+size_t finishRecordWriter(RecordWriter* writer, size_t* lost) {
   {
     std::lock_guard<std::mutex> lock(writer->mutex);
     writer->stopping = true;
@@ -163,6 +167,7 @@ size_t finishRecordWriter(RecordWriter* writer) {
   writer->wake.notify_one();
   writer->thread.join();
   size_t remaining = writer->remaining;
+  if (lost) *lost = writer->rowsLost;
   dbClose(&writer->db);
   dbClose(&writer->taker);
   closeSpool(&writer->spool);

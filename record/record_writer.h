@@ -46,5 +46,6 @@ CounterResult takeBoardSerial(RecordWriter* writer, const std::string& counter, 
 bool recordWriterBroken(RecordWriter* writer, std::string* reason);
 
 // Writes what is queued, sends the spool once more, stops the thread and frees the writer.
-// Returns how many rows are still spooled for this database.
-size_t finishRecordWriter(RecordWriter* writer);
+// Returns how many rows are still spooled for this database; *lost (when given): how many could
+// be neither written nor spooled.
+size_t finishRecordWriter(RecordWriter* writer, size_t* lost = nullptr);

@@ -263,13 +263,20 @@ void sayNextNumber(const StationRecord& record) {
 
 void closeStationRecord(StationRecord* record) {
   if (!record) return;
-  const size_t spooled = finishRecordWriter(record->writer);
-  if (spooled == 0) {
-    fprintf(stderr, "Every row is in the record %s.\n", record->target.shown.c_str());
-  } else {
+  size_t lost = 0;
+  const size_t spooled = finishRecordWriter(record->writer, &lost);
+  const char* shown = record->target.shown.c_str();
+  if (lost > 0) {
+    fprintf(stderr, "%zu %s not in the record %s: neither it nor the spool %s could take %s.\n",
+            lost, lost == 1 ? "row is" : "rows are", shown, record->spoolPath.c_str(),
+            lost == 1 ? "it" : "them");
+  }
+  if (spooled > 0) {
     fprintf(stderr, "%zu %s still spooled in %s for %s: the next run with this spool sends %s.\n",
-            spooled, spooled == 1 ? "row is" : "rows are", record->spoolPath.c_str(),
-            record->target.shown.c_str(), spooled == 1 ? "it" : "them");
+            spooled, spooled == 1 ? "row is" : "rows are", record->spoolPath.c_str(), shown,
+            spooled == 1 ? "it" : "them");
+  } else if (lost == 0) {
+    fprintf(stderr, "Every row is in the record %s.\n", shown);
   }
   if (!record->counter.empty()) sayNextNumber(*record);
   delete record;

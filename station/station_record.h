@@ -46,8 +46,9 @@ RecordTake takeRecordNumber(StationRecord* record, size_t index, const std::stri
 // Once rows can be neither written nor spooled: no further board may be addressed.
 bool recordBroken(StationRecord* record, std::string* reason);
 
-// The end: the queue written, the spool tried once more; says how many rows are still spooled
-// and, with a counter, its next free number. Frees the record.
+// The end: the queue written, the spool tried once more; says how many rows are still spooled,
+// how many are lost (neither written nor spooled) and, with a counter, its next free number.
+// Frees the record.
 void closeStationRecord(StationRecord* record);
 
 // How often a port whose board waits for a number tries the database again.

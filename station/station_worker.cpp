@@ -111,18 +111,21 @@ void sendPortNotice(WorkerEventKind kind, const std::string& why = "") {
 // The port open again after a run closed it, or after the line went away:
 // tried until it opens or the station stops. A board that brings its own
 // port (an adapter on the board) calls as soon as the port appears, so the
-// pause between two tries is short; a port that stays away is told once,
-// and once when it is back.
+// pause between two tries is short; a port that stays away is told once
+// for each reason it stays away for (gone, then two selectors that find one
+// adapter), and once when it is back.
 bool portBack(Inbox* inbox, const std::string& device) {
   bool away = false;
+  std::string told;
   for (;;) {
     std::string why;
     if (targetPortOpensAgain(device, &why)) {
       if (away) sendPortNotice(WorkerEventKind::PortBack);
       return true;
     }
-    if (!away) sendPortNotice(WorkerEventKind::PortAway, why);
+    if (!away || why != told) sendPortNotice(WorkerEventKind::PortAway, why);
     away = true;
+    told = why;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(inbox->lock);
     if (inbox->ended || interrupted.load()) return false;

@@ -258,6 +258,59 @@ TEST_F(Slots, AStationFindsItsAdapterReplugedUnderANewName) {
   EXPECT_EQ(simStatus(sims[1]).recordsReceived, 0) << "the twin was never taken";
 }
 
+// Two slots whose selectors find one adapter when their ports open again (both adapters pulled,
+// one replugged at the other slot's place): neither opens it, each names the clash and waits,
+// and once each has its own adapter again each takes its own board.
+TEST_F(Slots, TwoSlotsWhoseSelectorsFindOneAdapterAtAReopenNeitherOpensIt) {
+  SimConfig config;
+  config.nextBoardMs = 60000;  // the next board comes with the replug
+  const std::string a = board("a.tty", config), b = board("b.tty", config);
+  plug("ttyUSB0", "1-1", "S1", a);
+  plug("ttyUSB1", "1-2", "S2", b);
+  const std::string byIdentity = "usb:1a2b:3c4d:S1", byPlace = "usb-path:1-2";
+  const std::string out = dir + "/out.txt", report = dir + "/report.json";
+  const auto saidTwice = [&](const std::string& words) {
+    const std::string text = readText(out);
+    const size_t first = text.find(words);
+    return first != std::string::npos && text.find(words, first + 1) != std::string::npos;
+  };
+  const pid_t pid =
+      spawnProgram(K4471_CLI,
+                   program({"--port", byIdentity, "--port", byPlace, "--loop", "--count", "4",
+                            "--swap-seconds", "0", "--report", report}),
+                   out);
+  EXPECT_TRUE(waitUntil([&] { return reportLines(readText(report)).size() == 2; }))
+      << readText(out);
+  simControl(sims[0], "unplug");
+  simControl(sims[1], "unplug");
+  EXPECT_TRUE(waitUntil([&] { return saidTwice("the port went away"); })) << readText(out);
+  pull("ttyUSB0", "1-1");
+  pull("ttyUSB1", "1-2");
+  plug("ttyUSB5", "1-2", "S1", a);
+  simReset(sims[0]);  // its next board calls on the adapter both slots now find
+  const std::string clash = " both select " + devices + "/ttyUSB5";
+  EXPECT_TRUE(waitUntil([&] {
+    const std::string text = readText(out);
+    return text.find(byIdentity + " and " + byPlace + clash) != std::string::npos &&
+           text.find(byPlace + " and " + byIdentity + clash) != std::string::npos;
+  })) << readText(out);
+  EXPECT_EQ(simStatus(sims[0]).framesReceived, 0) << "no slot answered the board's call";
+  // Each adapter back at its own place: each slot takes its board.
+  pull("ttyUSB5", "1-2");
+  plug("ttyUSB0", "1-1", "S1", a);
+  plug("ttyUSB1", "1-2", "S2", b);
+  simReset(sims[1]);
+  EXPECT_EQ(waitFor(pid), 0) << readText(out);
+  const auto lines = reportLines(readText(report));
+  ASSERT_EQ(lines.size(), 4u) << readText(out);
+  for (const nlohmann::json& line : lines) {
+    EXPECT_EQ(line["outcome"], "success");
+    EXPECT_EQ(line["device"], devices + (line["port"] == byPlace ? "/ttyUSB1" : "/ttyUSB0"));
+  }
+  EXPECT_EQ(simStatus(sims[0]).recordsAccepted, simStatus(sims[1]).recordsAccepted)
+      << "each board programmed once, by its own slot";
+}
+
 // A board pulled out with its adapter in the middle of its run is removed:
 // not retried, and the station's slot waits for its port and the next board.
 TEST_F(Slots, ABoardPulledOutMidRunIsRemovedAndTheSlotTakesTheNext) {
