@@ -15,7 +15,7 @@ namespace {
 
 // A number from the record's counter, taken outside the lock (the board is held meanwhile, so
 // that --count holds): while the database is away the port's line says so once, and a stop
-// ends its wait (the board is not addressed; a signal's stop is the station's interrupt).
+// ends its wait (the board is not addressed: a signal ends the station as between two boards).
 SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<std::mutex>* hold,
                             uint64_t* serial, std::string* error) {
   Station* station = gang.station;
@@ -39,13 +39,6 @@ SerialTake numberFromRecord(Target* target, const Gang& gang, std::unique_lock<s
   hold->lock();
   --station->inFlight;
   if (took == RecordTake::Unreachable) station->done = true;
-  // A signal that ended the wait ended a board in hand: the station is interrupted, not stopped
-  // between two boards.
-  if (took == RecordTake::Unreachable && interrupted.load() && !station->fault) {
-    station->fault = ExitInterrupted;
-    target->outcome = "interrupted while waiting for the database: this board is not programmed";
-    target->status = target->outcome;
-  }
   if (took != RecordTake::Refused) return SerialTake::Taken;
   return noneLeft ? SerialTake::NoneLeft : SerialTake::Failed;
 }
