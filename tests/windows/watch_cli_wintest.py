@@ -94,9 +94,20 @@ def end(process):
     try:
         return process.wait(timeout=LIMIT_S)
     except subprocess.TimeoutExpired:
+        raise Failed("the watch did not end")
+
+
+def stop(process):
+    """A run left running by a failure: wine-run ends it and cleans up (its
+    Wine server, its display); killed only when that fails."""
+    if process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout=LIMIT_S)
+    except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
-        raise Failed("the watch did not end")
 
 
 def watch_command(wine_run, cli, work, port, extra):
@@ -133,9 +144,7 @@ def without_console(wine_run, cli, work, port):
         process.send_signal(signal.SIGINT)
         code = end(process)
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        stop(process)
     print(read(log))
     if code != 0:
         raise Failed("Ctrl-C: exit code %d, not the last round's 0" % code)
@@ -183,9 +192,7 @@ def on_console(wine_run, cli, work, port):
         os.write(master, b"q")
         code = end(process)
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        stop(process)
         drainer.join(LIMIT_S)  # the terminal's last holder is gone: the read fails
         os.close(master)
     print(read(log))
