@@ -9,12 +9,14 @@ control FIFO whenever a round asks for it. Two runs:
   file, written in place and then renamed over (by a file of the same size and
   time), is programmed again; Ctrl-C ends the watch with the last round's code
   and one report line a round. No keys are offered, as none can be read.
-- With a console on a pseudo-terminal, launching and monitoring: the r key
-  programs the board again, a change of the file programs the new data, the
-  application's lines are shown, and q ends the watch.
+- With a console on a pseudo-terminal, the run's controlling terminal as from
+  a shell, launching and monitoring: the r key programs the board again, a
+  change of the file programs the new data, the application's lines are shown,
+  and q ends the watch.
 
   watch_cli_wintest.py WINE_RUN K4471_SIM K4471_CLI_EXE
 """
+import fcntl
 import json
 import os
 import pty
@@ -24,6 +26,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -159,6 +162,13 @@ def without_console(wine_run, cli, work, port):
         raise Failed("the report lines do not name three files:\n" + read(out))
 
 
+def take_terminal():
+    """In the child: its standard input as its controlling terminal, as when
+    started from a shell."""
+    os.setsid()
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
 def drain(master):
     """What the console writes on its terminal is read and dropped."""
     try:
@@ -175,13 +185,13 @@ def on_console(wine_run, cli, work, port):
     log = os.path.join(work, "console.txt")
     write(image, IMAGE_A)
     master, terminal = pty.openpty()
-    drainer = threading.Thread(target=drain, args=(master,), daemon=True)
-    drainer.start()
     with open(log, "w") as output:
         process = subprocess.Popen(
             watch_command(wine_run, cli, work, port, ["--launch", "--monitor"]),
-            stdin=terminal, stdout=output, stderr=subprocess.STDOUT)
+            stdin=terminal, stdout=output, stderr=subprocess.STDOUT, preexec_fn=take_terminal)
     os.close(terminal)
+    drainer = threading.Thread(target=drain, args=(master,), daemon=True)
+    drainer.start()
     try:
         wait_for(log, "app 4278387201")  # A's first bytes, little-endian
         wait_for(log, "(r: now, q: end)")
