@@ -73,9 +73,18 @@ def read(path):
         return f.read()
 
 
-def flash(work, size):
-    with open(os.path.join(work, "flash.bin"), "rb") as f:
-        return f.read()[ADDRESS:ADDRESS + size]
+def wait_for_flash(work, data, what):
+    """Waits until the sim's flash holds data at ADDRESS (the sim writes it
+    once the programming has ended)."""
+    path = os.path.join(work, "flash.bin")
+    deadline = time.monotonic() + LIMIT_S
+    while True:
+        with open(path, "rb") as f:
+            if f.read()[ADDRESS:ADDRESS + len(data)] == data:
+                return
+        if time.monotonic() > deadline:
+            raise Failed("the flash does not hold " + what)
+        time.sleep(0.05)
 
 
 def wait_for(path, text, times=1):
@@ -135,8 +144,7 @@ def without_console(wine_run, cli, work, port):
         write(image, IMAGE_B)
         reset_when_asked(work, log, 2)
         wait_for(log, "Round 2: programmed")
-        if flash(work, 4) != bytes([0x11, 0x12, 0x13, 0x14]):
-            raise Failed("the flash does not hold the file written in place")
+        wait_for_flash(work, bytes([0x11, 0x12, 0x13, 0x14]), "the file written in place")
         # Renamed over with the size and the times of the file it replaces,
         # as a copy that keeps its times does: only its identity differs.
         write(image + ".tmp", IMAGE_C)
@@ -145,8 +153,7 @@ def without_console(wine_run, cli, work, port):
         os.replace(image + ".tmp", image)
         reset_when_asked(work, log, 3)
         wait_for(log, "Round 3: programmed")
-        if flash(work, 4) != bytes([0x21, 0x22, 0x23, 0x24]):
-            raise Failed("the flash does not hold the file renamed over")
+        wait_for_flash(work, bytes([0x21, 0x22, 0x23, 0x24]), "the file renamed over")
         wait_for(log, "for a change", 3)
         process.send_signal(signal.SIGINT)
         code = end(process)
