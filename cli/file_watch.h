@@ -13,8 +13,8 @@ struct FileStamp {
   bool exists = false;
   int64_t size = 0;
   int64_t modified = 0;   // nanoseconds, or what the system counts in
-  int64_t changed = 0;    // the status change (POSIX) or the creation time (Windows)
-  uint64_t identity = 0;  // the inode, where the system has one
+  int64_t changed = 0;    // the status change
+  uint64_t identity = 0;  // the inode, or the volume and file index (Windows)
 };
 
 // The file's stamp by its name, following links (what system dependent code
