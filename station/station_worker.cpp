@@ -9,6 +9,7 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -113,19 +114,17 @@ void sendPortNotice(WorkerEventKind kind, const std::string& why = "") {
 // port (an adapter on the board) calls as soon as the port appears, so the
 // pause between two tries is short; a port that stays away is told once
 // for each reason it stays away for (gone, then two selectors that find one
-// adapter), and once when it is back.
+// adapter; a port that flits between two reasons is not told again), and
+// once when it is back.
 bool portBack(Inbox* inbox, const std::string& device) {
-  bool away = false;
-  std::string told;
+  std::set<std::string> told;
   for (;;) {
     std::string why;
     if (targetPortOpensAgain(device, &why)) {
-      if (away) sendPortNotice(WorkerEventKind::PortBack);
+      if (!told.empty()) sendPortNotice(WorkerEventKind::PortBack);
       return true;
     }
-    if (!away || why != told) sendPortNotice(WorkerEventKind::PortAway, why);
-    away = true;
-    told = why;
+    if (told.insert(why).second) sendPortNotice(WorkerEventKind::PortAway, why);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(inbox->lock);
     if (inbox->ended || interrupted.load()) return false;
