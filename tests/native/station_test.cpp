@@ -241,18 +241,22 @@ TEST_F(Station, AGangRetriesTheBoardThatFailedAtItsNextCall) {
   EXPECT_EQ(simFlash(sims[0]), simFlash(sims[1])) << "both boards hold the image";
 }
 
-// A gang's board that fails every attempt: what its worker says (the retried
-// attempt) reaches the terminal only through the parent, each line with its
-// port, also when quiet: no line comes without one.
+// A gang's board that fails every attempt, and one whose application gives
+// the wrong answer: what their workers say (the retried attempt, the error)
+// reaches the terminal only through the parent, each line with its port, also
+// when quiet: no line comes without one.
 TEST_F(Station, AGangWorkersFailureLinesComeWithThePort) {
   for (const char* quiet : {"", "-q"}) {
     SCOPED_TRACE(*quiet ? quiet : "not quiet");
-    SimConfig config;
+    SimConfig config, answers;
     config.unexpectedReplyToFrame = 2;  // every erase is refused
+    answers.appText = "app down";
     const std::string name = std::string(*quiet ? "q" : "") + "a.tty";
-    std::string a = board(name, config), b = board("b" + name);
+    std::string a = board(name, config), b = board("b" + name, answers);
     const std::string out = dir + "/out" + quiet + ".txt";
-    std::vector<std::string> arguments = program({"--port", a, "--port", b, "--retries", "1"});
+    std::vector<std::string> arguments =
+        program({"--port", a, "--port", b, "--retries", "1", "--launch", "--expect", "app up",
+                 "--expect-timeout", "2"});
     if (*quiet) arguments.push_back(quiet);
     const pid_t pid = spawnProgram(K4471_CLI, arguments, out);
     ASSERT_TRUE(waitForWords(out, a + ": Attempt 1 of 2 failed")) << readText(out);
@@ -265,12 +269,13 @@ TEST_F(Station, AGangWorkersFailureLinesComeWithThePort) {
       start = end + 1;
       // The parent's own lines: its start line, its table and its summary.
       const bool parents = line.empty() || line.rfind("Programming 2 targets", 0) == 0 ||
-                           line.rfind("PORT ", 0) == 0 || line.rfind("1 of 2 targets", 0) == 0 ||
+                           line.rfind("PORT ", 0) == 0 || line.rfind("2 of 2 targets", 0) == 0 ||
                            line.rfind(a + " ", 0) == 0 || line.rfind(b + " ", 0) == 0;
       const bool ported = line.rfind(a + ": ", 0) == 0 || line.rfind(b + ": ", 0) == 0;
       EXPECT_TRUE(parents || ported) << "a line without its port: " << line << "\n" << said;
     }
     EXPECT_EQ(start, said.size()) << "the last line ends: " << said;
+    EXPECT_NE(said.find(b + ": error: "), std::string::npos) << said;
   }
 }
 
