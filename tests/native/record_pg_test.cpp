@@ -32,9 +32,7 @@ class PgRecord : public testing::Test {
     // Each test on its own tables: they are emptied first.
     ASSERT_TRUE(parseDbTarget(pgTarget(server, "k4471"), &target, &error)) << error;
     ASSERT_TRUE(openRecord(&db, target, true)) << db.error;
-    for (const char* table : {"k4471_attempt", "k4471_counter", "k4471_serial", "k4471_station"}) {
-      ASSERT_TRUE(dbExec(&db, std::string("DELETE FROM ") + table)) << db.error;
-    }
+    ASSERT_TRUE(emptyRecordTables(&db)) << db.error;
   }
   void TearDown() override {
     dbClose(&db);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "record/attempt_row.h"
+#include "record/record_db.h"
 #include "record/record_text.h"
 
 // A board's attempt at a given time, started or ended with the outcome.
@@ -79,4 +80,12 @@ inline std::vector<std::vector<std::string>> readCsv(const std::string& text) {
   }
   if (rows.back().empty()) rows.pop_back();
   return rows;
+}
+
+// Each test on the record's tables emptied first; false with the database's reason.
+inline bool emptyRecordTables(Db* db) {
+  for (const char* table : {"k4471_attempt", "k4471_counter", "k4471_serial", "k4471_station"}) {
+    if (!dbExec(db, std::string("DELETE FROM ") + table)) return false;
+  }
+  return true;
 }

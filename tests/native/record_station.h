@@ -17,6 +17,7 @@
 #include "pty_peer.h"
 #include "record/record_query.h"
 #include "record/station_status.h"
+#include "record_rows.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -131,9 +132,7 @@ class PgStation : public RecordStation {
     Db admin;
     ASSERT_TRUE(parseDbTarget(db, &target, &startFailure));
     ASSERT_TRUE(openRecord(&admin, target, true)) << admin.error;
-    for (const char* table : {"k4471_attempt", "k4471_counter", "k4471_serial", "k4471_station"}) {
-      ASSERT_TRUE(dbExec(&admin, std::string("DELETE FROM ") + table)) << admin.error;
-    }
+    ASSERT_TRUE(emptyRecordTables(&admin)) << admin.error;
     dbClose(&admin);
   }
   // A test that stopped the server and ended before it started it again leaves it running.

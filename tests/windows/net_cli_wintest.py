@@ -11,11 +11,12 @@ block's address and in the last block's count.
   net_cli_wintest.py WINE_RUN K4471_SIM K4471_CLI_EXE
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+from loopback_sim import start_loopback_sim
 
 ADDRESS = 0xFF00
 IMAGE = bytes(0xFF if i % 3 else (i // 3) & 0xFF for i in range(4 * 256 + 255))
@@ -25,19 +26,11 @@ EXPECTED = "app up"
 
 def start_sim(sim, work, rfc2217):
     """The simulated target on a free loopback port: (process, port)."""
-    args = [sim, "--link", os.path.join(work, "board.tty"), "--call-ms", "50",
-            "--memory-out", os.path.join(work, "flash.bin"), "--listen", "127.0.0.1:0",
-            "--app-text", APP_TEXT]
-    if rfc2217:
-        args.append("--rfc2217")
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    for line in process.stdout:
-        found = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
-        if found:
-            return process, int(found.group(1))
-    process.kill()
-    process.wait()
-    sys.exit("k4471-sim did not listen")
+    started = start_loopback_sim(sim, work, ["--app-text", APP_TEXT] +
+                                 (["--rfc2217"] if rfc2217 else []))
+    if not started:
+        sys.exit("k4471-sim did not listen")
+    return started
 
 
 def program_once(wine_run, sim, cli, work, rfc2217):

@@ -20,7 +20,6 @@ import fcntl
 import json
 import os
 import pty
-import re
 import shutil
 import signal
 import subprocess
@@ -29,6 +28,8 @@ import tempfile
 import termios
 import threading
 import time
+
+from loopback_sim import start_loopback_sim
 
 # Generous: Wine starts slowly on a loaded machine.
 LIMIT_S = 60
@@ -44,17 +45,11 @@ class Failed(Exception):
 
 def start_sim(sim, work, extra):
     """The simulated target on a free loopback port: (process, port)."""
-    args = [sim, "--link", os.path.join(work, "board.tty"), "--call-ms", "50",
-            "--memory-out", os.path.join(work, "flash.bin"), "--control",
-            os.path.join(work, "board.control"), "--listen", "127.0.0.1:0"] + extra
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    for line in process.stdout:
-        found = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
-        if found:
-            return process, int(found.group(1))
-    process.kill()
-    process.wait()
-    raise Failed("k4471-sim did not listen")
+    started = start_loopback_sim(
+        sim, work, ["--control", os.path.join(work, "board.control")] + extra)
+    if not started:
+        raise Failed("k4471-sim did not listen")
+    return started
 
 
 def windows_path(path):
