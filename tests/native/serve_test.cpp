@@ -65,6 +65,17 @@ Json getJson(const Served& s, const std::string& path) {
   return answer && answer->status == 200 ? Json::parse(answer->body, nullptr, false) : Json();
 }
 
+// Whether the page came to say the record is (or is not) reachable; *line: the line's state it
+// read last.
+bool waitForReachable(const Served& s, bool reachable, Json* line) {
+  return waitUntil(
+      [&] {
+        *line = getJson(s, "/api/line");
+        return line->is_object() && line->value("reachable", !reachable) == reachable;
+      },
+      30000);
+}
+
 const Json* stationNamed(const Json& line, const std::string& prefix) {
   for (const Json& station : line["stations"]) {
     if (station["name"].get<std::string>().compare(0, prefix.size(), prefix) == 0) return &station;
@@ -262,13 +273,7 @@ TEST_F(Serve, ShowsARecordThatWentAwayAndRecoversWhenItIsBack) {
   ASSERT_TRUE(getJson(served, "/api/line")["reachable"].get<bool>());
   ASSERT_EQ(rename(path.c_str(), (path + ".away").c_str()), 0);
   Json line;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        line = getJson(served, "/api/line");
-        return line.is_object() && !line["reachable"].get<bool>();
-      },
-      30000))
-      << line.dump();
+  ASSERT_TRUE(waitForReachable(served, false, &line)) << line.dump();
   EXPECT_NE(line["error"].get<std::string>().find("no such database file"), std::string::npos);
   EXPECT_EQ(line["stations"].size(), 3u) << "what was last read is still shown";
   auto page = get(served, "/");
@@ -276,13 +281,7 @@ TEST_F(Serve, ShowsARecordThatWentAwayAndRecoversWhenItIsBack) {
   EXPECT_NE(page->body.find("The record cannot be read"), std::string::npos);
   EXPECT_EQ(get(served, "/api/serial?number=1002")->status, 503);
   ASSERT_EQ(rename((path + ".away").c_str(), path.c_str()), 0);
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        line = getJson(served, "/api/line");
-        return line.is_object() && line["reachable"].get<bool>();
-      },
-      30000))
-      << line.dump();
+  EXPECT_TRUE(waitForReachable(served, true, &line)) << line.dump();
   EXPECT_EQ(getJson(served, "/api/serial?number=1002")["attempts"].size(), 2u);
   EXPECT_EQ(stopServe(&served), 0) << readText(served.out);
 }
@@ -324,20 +323,9 @@ TEST(ServePg, ShowsAServerThatStoppedAndRecovers) {
   EXPECT_EQ(getJson(served, "/api/line")["stations"].size(), 3u);
   ASSERT_TRUE(stopPgServer(&server));
   Json line;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        line = getJson(served, "/api/line");
-        return line.is_object() && !line["reachable"].get<bool>();
-      },
-      30000));
+  EXPECT_TRUE(waitForReachable(served, false, &line)) << line.dump();
   ASSERT_TRUE(restartPgServer(&server, &error)) << error;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        line = getJson(served, "/api/line");
-        return line.is_object() && line["reachable"].get<bool>();
-      },
-      30000))
-      << line.dump();
+  EXPECT_TRUE(waitForReachable(served, true, &line)) << line.dump();
   EXPECT_EQ(getJson(served, "/api/serial?number=1002")["attempts"].size(), 2u);
   EXPECT_EQ(stopServe(&served), 0) << readText(served.out);
   removePgServer(&server);
