@@ -12,6 +12,7 @@
 
 #include "image/flash_range.h"
 #include "sim/simulator.h"
+#include "tests/native/sim_boards.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 
@@ -100,7 +101,7 @@ class CliProof : public ::testing::Test {
  protected:
   void SetUp() override { dir = makeScratchDir(); }
   void TearDown() override {
-    for (Simulator* sim : sims) simStop(sim);
+    stopSimBoards(&boards);
     removeScratchDir(dir);
   }
   std::string file(const std::string& name, const std::string& text) {
@@ -109,17 +110,9 @@ class CliProof : public ::testing::Test {
     return path;
   }
   std::string board(const std::string& name, const std::string& appText) {
-    texts.push_back(appText);
-    links.push_back(dir + "/" + name);
     SimConfig config;
-    config.linkPath = links.back().c_str();
-    config.callMs = 20;
-    config.eraseBlocks = 2;
-    config.appText = texts.back().c_str();
-    Simulator* sim = simStart(config);
-    EXPECT_NE(sim, nullptr);
-    sims.push_back(sim);
-    return links.back();
+    config.appText = keptText(&boards, appText);
+    return startSimBoard(&boards, dir + "/" + name, config, 2);
   }
   // `program IMAGE --port PORT --launch --report -` and the rest; standard
   // output and error in one.
@@ -138,8 +131,8 @@ class CliProof : public ::testing::Test {
     return a;
   }
   std::string dir;
-  std::vector<std::string> links, texts;  // kept: the simulators hold their c_str
-  std::vector<Simulator*> sims;
+  SimBoards boards;
+  std::vector<Simulator*>& sims = boards.sims;
 };
 
 const char* const BothText = "sn={u32le@0x4200} crc={crc32@0x4000:0x400} sha={sha256@0x4000:0x400}";

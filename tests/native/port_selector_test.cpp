@@ -16,6 +16,7 @@
 
 #include "station/port_selector.h"
 #include "sim/simulator.h"
+#include "tests/native/sim_boards.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 
@@ -108,19 +109,12 @@ class Slots : public ::testing::Test {
   void TearDown() override {
     unsetenv("K4471_SYSFS_ROOT");
     unsetenv("K4471_DEV_ROOT");
-    for (Simulator* sim : sims) simStop(sim);
+    stopSimBoards(&boards);
     removeScratchDir(dir);
   }
   // A simulated board whose pseudo-terminal is published at dir/NAME.
   std::string board(const std::string& name, SimConfig config = SimConfig()) {
-    links.push_back(dir + "/" + name);
-    config.linkPath = links.back().c_str();
-    config.callMs = 20;
-    config.eraseBlocks = 3;
-    Simulator* sim = simStart(config);
-    EXPECT_NE(sim, nullptr);
-    sims.push_back(sim);
-    return links.back();
+    return startSimBoard(&boards, dir + "/" + name, config);
   }
   // An adapter plugged in at `location` as tty NAME, its device leading to `link`.
   void plug(const std::string& name, const std::string& location, const std::string& serial,
@@ -145,8 +139,8 @@ class Slots : public ::testing::Test {
     return arguments;
   }
   std::string dir, image, root, devices;
-  std::vector<std::string> links;
-  std::vector<Simulator*> sims;
+  SimBoards boards;
+  std::vector<Simulator*>& sims = boards.sims;
 };
 
 TEST_F(Slots, FindsTheAdapterByIdentityOrPlaceListsItsSelectorsAndReportsItsDevice) {

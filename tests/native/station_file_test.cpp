@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/sim_boards.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 
@@ -27,19 +28,11 @@ class StationFile : public ::testing::Test {
     std::ofstream(conf + "/app.hex") << Image;
   }
   void TearDown() override {
-    for (Simulator* sim : sims) simStop(sim);
+    stopSimBoards(&boards);
     removeScratchDir(dir);
   }
   std::string board(const std::string& name) {
-    links.push_back(dir + "/" + name);
-    SimConfig config;
-    config.linkPath = links.back().c_str();
-    config.callMs = 20;
-    config.eraseBlocks = 3;
-    Simulator* sim = simStart(config);
-    EXPECT_NE(sim, nullptr);
-    sims.push_back(sim);
-    return links.back();
+    return startSimBoard(&boards, dir + "/" + name, SimConfig());
   }
   // The station file, written under conf/; its path.
   std::string file(const std::string& text) {
@@ -55,8 +48,8 @@ class StationFile : public ::testing::Test {
     return code;
   }
   std::string dir, conf;
-  std::vector<std::string> links;  // kept: the simulators hold their c_str
-  std::vector<Simulator*> sims;
+  SimBoards boards;
+  std::vector<Simulator*>& sims = boards.sims;
 };
 
 std::string slots(const std::string& a, const std::string& b) {
@@ -159,17 +152,12 @@ TEST_F(StationFile, RefusesItsFaultsWithTheirLineAndKeyBeforeAnyBoardIsAddressed
 TEST_F(StationFile, ASlotWithItsOwnResetLineHasItsBoardResetThroughIt) {
   // Two silent boards behind a serial server, one wired to DTR, one to RTS.
   std::vector<std::string> ports;
-  links.reserve(2);
   for (const char* line : {"dtr", "rts"}) {
-    links.push_back(dir + "/" + line + ".tty");
     SimConfig config;
-    config.linkPath = links.back().c_str();
-    config.callMs = 20;
-    config.eraseBlocks = 3;
     config.listen = "127.0.0.1:0";
     config.rfc2217 = true;
     config.resetOn = line;
-    sims.push_back(simStart(config));
+    startSimBoard(&boards, dir + "/" + line + ".tty", config);
     ASSERT_NE(sims.back(), nullptr);
     ports.push_back("rfc2217://127.0.0.1:" + std::to_string(simListenPort(sims.back())));
     std::string said;

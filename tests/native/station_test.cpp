@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/simulator.h"
+#include "tests/native/sim_boards.h"
 #include "tests/native/cli_runner.h"
 #include "tests/native/pty_peer.h"
 
@@ -40,18 +41,11 @@ class Station : public ::testing::Test {
     std::ofstream(image) << Image;
   }
   void TearDown() override {
-    for (Simulator* sim : sims) simStop(sim);
+    stopSimBoards(&boards);
     removeScratchDir(dir);
   }
   std::string board(const std::string& name, SimConfig config = SimConfig()) {
-    links.push_back(dir + "/" + name);
-    config.linkPath = links.back().c_str();
-    config.callMs = 20;
-    config.eraseBlocks = 3;
-    Simulator* sim = simStart(config);
-    EXPECT_NE(sim, nullptr);
-    sims.push_back(sim);
-    return links.back();
+    return startSimBoard(&boards, dir + "/" + name, config);
   }
   // The command's arguments after "program IMAGE".
   std::vector<std::string> program(std::vector<std::string> arguments) {
@@ -59,8 +53,8 @@ class Station : public ::testing::Test {
     return arguments;
   }
   std::string dir, image;
-  std::vector<std::string> links;  // kept: the simulators hold their c_str
-  std::vector<Simulator*> sims;
+  SimBoards boards;
+  std::vector<Simulator*>& sims = boards.sims;
 };
 
 TEST_F(Station, LoopsOverThreeBoardsEachWithItsOwnNumber) {
