@@ -115,16 +115,19 @@ void sendPortNotice(WorkerEventKind kind, const std::string& why = "") {
 // pause between two tries is short; a port that stays away is told once
 // for each reason it stays away for (gone, then two selectors that find one
 // adapter; a port that flits between two reasons is not told again), and
-// once when it is back.
+// once when it is back. A port simply not there is one reason, whatever its
+// going looked like: a server going down hangs up, then refuses.
 bool portBack(Inbox* inbox, const std::string& device) {
   std::set<std::string> told;
   for (;;) {
     std::string why;
-    if (targetPortOpensAgain(device, &why)) {
+    bool absent = false;
+    if (targetPortOpensAgain(device, &why, &absent)) {
       if (!told.empty()) sendPortNotice(WorkerEventKind::PortBack);
       return true;
     }
-    if (told.insert(why).second) sendPortNotice(WorkerEventKind::PortAway, why);
+    if (told.insert(absent ? std::string() : why).second)
+      sendPortNotice(WorkerEventKind::PortAway, why);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> hold(inbox->lock);
     if (inbox->ended || interrupted.load()) return false;

@@ -396,9 +396,13 @@ int reopenTargetPort(BoardReport* board) {
   return code;
 }
 
-bool targetPortOpensAgain(const std::string& device, std::string* away) {
+bool targetPortOpensAgain(const std::string& device, std::string* away, bool* absent) {
   if (openSelectedPort(device) == LinkOk) return true;
   *away = selectionProblem();
+  const PortOpenStatus status = selectedPortFault().status;
+  if (absent)
+    *absent =
+        away->empty() && (status == PortOpenStatus::Absent || status == PortOpenStatus::NoDevice);
   if (away->empty()) *away = portAwayText(device, selectedPortFault());
   return false;
 }

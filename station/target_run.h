@@ -22,8 +22,9 @@ int openTargetPortFor(const LinkPlan& link, SimulatedTarget* simulated, BoardRep
 // Opens board->port again after a run closed it.
 int reopenTargetPort(BoardReport* board);
 // The same for a station waiting for its port, saying nothing: false with
-// why it does not open (portAwayText).
-bool targetPortOpensAgain(const std::string& device, std::string* away);
+// why it does not open (portAwayText), and whether that is the port simply
+// not being there (unplugged; its server down, refusing or hanging up).
+bool targetPortOpensAgain(const std::string& device, std::string* away, bool* absent = nullptr);
 // Waits on the open port for the target's call (within --wait) and answers
 // it. ExitOk once connected.
 int awaitTarget(const LinkPlan& link, Progress* progress, BoardReport* board);

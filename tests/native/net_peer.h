@@ -11,6 +11,15 @@ int freeLoopbackPort();
 // Whether something takes connections on the loopback's TCP port.
 bool loopbackListening(int port);
 
+// A server on the loopback's `port` that takes every connection and hangs
+// it up at once, as a serial server going down does, until it is stopped.
+struct HangUpServer;
+HangUpServer* hangUpServerStart(int port);
+// How many connections it has hung up.
+int hangUpServerCount(HangUpServer* server);
+// Stops it: the port refuses from then on (accepts nullptr).
+void hangUpServerStop(HangUpServer* server);
+
 // ser2net's program, or nullptr when it is not installed.
 const char* ser2netProgram();
 // Starts ser2net (configuration in `dir`) serving `device` on the loopback's

@@ -10,7 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -42,6 +46,48 @@ bool loopbackListening(int port) {
   const bool up = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   close(fd);
   return up;
+}
+
+struct HangUpServer {
+  int listener = -1;
+  std::atomic<bool> stop{false};
+  std::atomic<int> hungUp{0};
+  std::thread thread;
+};
+
+HangUpServer* hangUpServerStart(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = loopback(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 8) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  HangUpServer* server = new HangUpServer;
+  server->listener = fd;
+  server->thread = std::thread([server] {
+    while (!server->stop) {
+      pollfd waiter = {server->listener, POLLIN, 0};
+      if (poll(&waiter, 1, 20) != 1) continue;
+      close(accept(server->listener, nullptr, nullptr));
+      ++server->hungUp;
+    }
+  });
+  return server;
+}
+
+int hangUpServerCount(HangUpServer* server) {
+  return server->hungUp;
+}
+
+void hangUpServerStop(HangUpServer* server) {
+  if (!server) return;
+  server->stop = true;
+  server->thread.join();
+  close(server->listener);
+  delete server;
 }
 
 const char* ser2netProgram() {
