@@ -591,7 +591,8 @@ void expectAbandoned(const char* caption, const std::vector<int>& answers) {
     EXPECT_EQ(boxes[i].answer, answers[i]);
   }
   EXPECT_EQ(programBusy, 0);
-  EXPECT_EQ(eraseBusy, 0);
+  // An erase's worker closes its dialog first and clears its guard after.
+  EXPECT_TRUE(waitUntil([] { return eraseBusy == 0; }));
   answerMessageBoxesWith(IDOK);
   expectLinkLostAndRebuilt();
 }
