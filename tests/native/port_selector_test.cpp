@@ -11,7 +11,6 @@
 #include <fstream>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "station/port_selector.h"
@@ -229,6 +228,7 @@ TEST_F(Slots, AStationFindsItsAdapterReplugedUnderANewName) {
                                           "--swap-seconds", "0.2", "--report", report}),
                                  out);
   ASSERT_TRUE(waitForWords(report, "\"board\":1", 10000)) << readText(out);
+  const auto firstEnded = std::chrono::steady_clock::now();
   plug("ttyUSB1", "1-2", "", b);  // a twin appears
   simControl(sims[0], "unplug");
   ASSERT_TRUE(waitForWords(out, "usb:1a2b:3c4d matches 2 adapters: " + devices + "/ttyUSB0", 10000))
@@ -236,8 +236,10 @@ TEST_F(Slots, AStationFindsItsAdapterReplugedUnderANewName) {
   EXPECT_NE(readText(out).find(devices + "/ttyUSB1 (--port usb-path:1-2)"), std::string::npos)
       << readText(out);
   // The port went away after the board ended: a call once the swap window
-  // has passed is the next board.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // (0.2 s from that end) has passed is the next board.
+  EXPECT_TRUE(waitUntil([&] {
+    return std::chrono::steady_clock::now() - firstEnded > std::chrono::milliseconds(300);
+  }));
   pull("ttyUSB1", "1-2");
   pull("ttyUSB0", "1-1");
   plug("ttyUSB7", "1-4.2", "", a);  // back on another hub port, under another name
@@ -314,9 +316,7 @@ TEST_F(Slots, ABoardPulledOutMidRunIsRemovedAndTheSlotTakesTheNext) {
   plug("ttyUSB0", "1-1", "S1", board("a.tty", config));
   const std::string out = dir + "/out.txt", report = dir + "/report.json";
   const auto pullMidErase = [&] {
-    for (int waited = 0; waited < 10000 && simStatus(sims[0]).framesReceived < 2; waited += 10) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    waitUntil([&] { return simStatus(sims[0]).framesReceived >= 2; });
     ASSERT_GE(simStatus(sims[0]).framesReceived, 2) << "the erase has started\n" << readText(out);
     simControl(sims[0], "unplug");
   };
