@@ -591,8 +591,9 @@ void expectAbandoned(const char* caption, const std::vector<int>& answers) {
     EXPECT_EQ(boxes[i].answer, answers[i]);
   }
   EXPECT_EQ(programBusy, 0);
-  // An erase's worker closes its dialog first and clears its guard after.
-  EXPECT_TRUE(waitUntil([] { return eraseBusy == 0; }));
+  // An erase's worker closes its dialog first and clears its guard after;
+  // closing it may wait on this thread's windows, so they are served.
+  EXPECT_TRUE(pumpMessagesUntil([] { return eraseBusy == 0; }, WaitLimitMs));
   answerMessageBoxesWith(IDOK);
   expectLinkLostAndRebuilt();
 }
